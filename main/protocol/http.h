@@ -57,6 +57,9 @@ class PinnedConnection {
   std::string host_;
 };
 
+// The error check() and a host-guarded transport give for a refused address.
+Error pinnedConnectionRefusal();
+
 // Agent policy: POST JSON to base + "/api/" + path, "Bearer " + device key, 12 s.
 HttpRequest makeAgentRequest(const std::string& base, const std::string& path, const Json& body,
                              const std::string& secret);

@@ -190,6 +190,10 @@ class CallbackAwaiter {
 
 // `start` receives a std::function<void(T)> completion and must call it once,
 // on the loop thread (possibly before returning).
+//
+// Name the start lambda before awaiting it (`auto start = [...]{...};
+// co_await awaitCallback<T>(std::move(start));`): g++ 12 destroys a capturing
+// lambda temporary twice when it is written inside the co_await expression.
 template <typename T, typename Start>
 detail::CallbackAwaiter<T, Start> awaitCallback(Start start) {
   return detail::CallbackAwaiter<T, Start>(std::move(start));

@@ -1,0 +1,467 @@
+// The media path at its working point: two real webrtcbin peers in one
+// process over loopback, 1440x900 pictures at 30 frames per second.
+//
+// Measures the sealed ping/pong round trip on the data channel (while video
+// runs, each side hopping to the loop as the app does), glass-to-glass latency
+// (a frame counter drawn into each pushed picture and read back after
+// decoding), the achieved frame rate and bitrate, and the CPU time of the
+// send branch (conversion + x264) per frame. With Xvfb present it also
+// measures drawn-on-screen to decoded through the X11 capture.
+//
+// Usage: kx-bench-media [--seconds N] [--no-xvfb] [--threads]. The last line
+// is one JSON object.
+#include <dirent.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/gst/gst_peer_connection.h"
+#include "platform/gst/gst_peer_engine.h"
+#include "platform/x11/x11_platform.h"
+#include "protocol/session_cipher.h"
+#include "support/loopback_peers.h"
+#include "support/test_frames.h"
+#include "support/xvfb.h"
+
+#include <X11/Xlib.h>
+#undef Status
+
+namespace kx {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using testing::Bgra;
+using testing::TestFrame;
+
+constexpr int kWidth = 1440, kHeight = 900, kFps = 30;
+constexpr int kBits = 16, kBlock = 32, kBlockStep = 40, kCodeTop = 8;
+
+int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+
+double percentile(std::vector<double> v, double p) {
+  if (v.empty()) return 0;
+  std::sort(v.begin(), v.end());
+  const size_t i = std::min(v.size() - 1, size_t(p * double(v.size() - 1) + 0.5));
+  return v[i];
+}
+
+// ---- the frame counter: two rows of blocks, the second the complement of the first ----
+
+template <typename Fill>
+void drawCounter(uint32_t value, Fill fill) {
+  for (int bit = 0; bit < kBits; ++bit) {
+    const bool one = (value >> bit) & 1;
+    fill(8 + bit * kBlockStep, kCodeTop, one);
+    fill(8 + bit * kBlockStep, kCodeTop + kBlockStep, !one);
+  }
+}
+
+// -1 when the picture carries no readable counter.
+int readCounter(const FrameBuffer& frame) {
+  if (frame.width() < 8 + kBits * kBlockStep || frame.height() < kCodeTop + 2 * kBlockStep) return -1;
+  uint32_t value = 0;
+  for (int bit = 0; bit < kBits; ++bit) {
+    const int x = 8 + bit * kBlockStep + kBlock / 2;
+    const bool one = testing::pixelAt(frame, x, kCodeTop + kBlock / 2).g > 128;
+    const bool check = testing::pixelAt(frame, x, kCodeTop + kBlockStep + kBlock / 2).g > 128;
+    if (one == check) return -1;
+    value |= uint32_t(one) << bit;
+  }
+  return int(value);
+}
+
+// ---- a desktop-like picture with one window moving across it ----
+
+class Desktop {
+ public:
+  Desktop() : base_(kWidth, kHeight, kWidth * 4, Bgra{0xd8, 0xd0, 0xc8}) {
+    std::mt19937 random(42);
+    for (int i = 0; i < 14; ++i) {
+      const int w = 200 + int(random() % 500), h = 150 + int(random() % 350);
+      const int x = int(random() % (kWidth - w)), y = 100 + int(random() % (kHeight - h - 100));
+      base_.fillRect(x, y, w, h, Bgra{uint8_t(random()), uint8_t(random()), uint8_t(random())});
+      base_.fillRect(x, y, w, 24, Bgra{60, 60, 60});
+      // "Text": short dark runs on light lines.
+      for (int line = y + 34; line + 10 < y + h; line += 16) {
+        base_.fillRect(x + 8, line, w - 16, 12, Bgra{250, 250, 250});
+        for (int gx = x + 10; gx + 8 < x + w - 10; gx += 7 + int(random() % 4)) {
+          if (random() % 5) base_.fillRect(gx, line + 2, 5, 8, Bgra{20, 20, 20});
+        }
+      }
+    }
+  }
+
+  // Frame `n`: the desktop, a window moved a little further, and the counter.
+  void render(TestFrame& out, uint32_t n) const {
+    std::memcpy(const_cast<uint8_t*>(out.data()), base_.data(), size_t(kWidth) * kHeight * 4);
+    const int x = int((n * 6) % (kWidth - 520)), y = 220 + int((n * 3) % 300);
+    out.fillRect(x, y, 520, 360, Bgra{240, 240, 240});
+    out.fillRect(x, y, 520, 26, Bgra{120, 80, 40});
+    for (int line = y + 40; line < y + 340; line += 18) {
+      out.fillRect(x + 12, line, 300 + int((line * 7 + n) % 180), 10, Bgra{30, 30, 30});
+    }
+    drawCounter(n, [&](int bx, int by, bool one) {
+      out.fillRect(bx, by, kBlock, kBlock, one ? Bgra{255, 255, 255} : Bgra{0, 0, 0});
+    });
+  }
+
+ private:
+  TestFrame base_;
+};
+
+// ---- CPU time of threads by name, from /proc ----
+
+struct ThreadTimes {
+  std::map<int, std::pair<std::string, double>> byTid;  // tid -> (name, cpu seconds)
+};
+
+ThreadTimes readThreads() {
+  ThreadTimes t;
+  const double tick = double(sysconf(_SC_CLK_TCK));
+  DIR* dir = opendir("/proc/self/task");
+  if (!dir) return t;
+  while (dirent* e = readdir(dir)) {
+    if (e->d_name[0] == '.') continue;
+    const std::string base = std::string("/proc/self/task/") + e->d_name;
+    std::string name, stat;
+    std::getline(std::ifstream(base + "/comm"), name);
+    std::getline(std::ifstream(base + "/stat"), stat);
+    const size_t close = stat.rfind(')');
+    if (close == std::string::npos) continue;
+    // Fields after the name: state is field 3, utime 14, stime 15.
+    std::vector<std::string> fields;
+    size_t pos = close + 2;
+    while (pos < stat.size()) {
+      const size_t space = stat.find(' ', pos);
+      fields.push_back(stat.substr(pos, space - pos));
+      if (space == std::string::npos) break;
+      pos = space + 1;
+    }
+    if (fields.size() < 13) continue;
+    t.byTid[std::atoi(e->d_name)] = {name, (std::stod(fields[11]) + std::stod(fields[12])) / tick};
+  }
+  closedir(dir);
+  return t;
+}
+
+// CPU seconds spent between two readings by threads whose name starts with one of `prefixes`.
+double cpuBetween(const ThreadTimes& a, const ThreadTimes& b, const std::vector<std::string>& prefixes) {
+  double total = 0;
+  for (const auto& [tid, entry] : b.byTid) {
+    const auto& [name, seconds] = entry;
+    if (!std::any_of(prefixes.begin(), prefixes.end(), [&](const std::string& p) { return name.rfind(p, 0) == 0; })) {
+      continue;
+    }
+    auto before = a.byTid.find(tid);
+    total += seconds - (before == a.byTid.end() ? 0 : before->second.second);
+  }
+  return total;
+}
+
+// The first element made by `factory` directly in `pipeline` (not inside webrtcbin).
+std::string elementName(GstElement* pipeline, const char* factory) {
+  std::string name;
+  GstIterator* it = gst_bin_iterate_elements(GST_BIN(pipeline));
+  GValue item = G_VALUE_INIT;
+  while (name.empty() && gst_iterator_next(it, &item) == GST_ITERATOR_OK) {
+    auto* element = GST_ELEMENT(g_value_get_object(&item));
+    GstElementFactory* f = gst_element_get_factory(element);
+    if (f && g_str_equal(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(f)), factory)) {
+      gchar* n = gst_element_get_name(element);
+      name = n;
+      g_free(n);
+    }
+    g_value_reset(&item);
+  }
+  g_value_unset(&item);
+  gst_iterator_free(it);
+  return name;
+}
+
+int64_t bytesReceived(const std::vector<StatsEntry>& stats) {
+  int64_t bytes = 0;
+  for (const auto& e : stats) {
+    auto type = e.find("type");
+    auto b = e.find("bytes-received");
+    if (type != e.end() && std::get<std::string>(type->second) == "inbound-rtp" && b != e.end()) {
+      bytes += std::get<int64_t>(b->second);
+    }
+  }
+  return bytes;
+}
+
+// ---- sealed ping/pong, the technician asking and the client answering ----
+
+class PingPong {
+ public:
+  PingPong(testing::LoopbackPeers& peers, int count)
+      : peers_(peers), cipher_(SessionCipher::fromKey(key())), count_(count) {
+    peers.client.messageHandler = [this](const Bytes& envelope) {
+      auto plain = cipher_.decrypt(envelope);
+      if (!plain) return;
+      auto message = nlohmann::json::parse(toString(*plain), nullptr, false);
+      if (!message.is_object() || message.value("kind", "") != "ping") return;
+      auto pong = cipher_.encrypt(nlohmann::json{{"kind", "pong"}, {"token", message["token"]}}.dump());
+      if (pong) peers_.client.channel->send(pong->data(), pong->size());
+    };
+    peers.technician.messageHandler = [this](const Bytes& envelope) {
+      auto plain = cipher_.decrypt(envelope);
+      if (!plain) return;
+      auto message = nlohmann::json::parse(toString(*plain), nullptr, false);
+      if (!message.is_object() || message.value("kind", "") != "pong" || message.value("token", -1) != sent_) return;
+      rtts.push_back(double(nowNs() - sentAt_) / 1e6);
+      if (int(rtts.size()) < count_) send();
+    };
+  }
+  void send() {
+    ++sent_;
+    auto ping = cipher_.encrypt(nlohmann::json{{"kind", "ping"}, {"token", sent_}}.dump());
+    sentAt_ = nowNs();
+    if (ping) peers_.technician.channel->send(ping->data(), ping->size());
+  }
+  bool done() const { return int(rtts.size()) >= count_; }
+  std::vector<double> rtts;
+
+ private:
+  static std::array<uint8_t, 32> key() {
+    std::array<uint8_t, 32> k{};
+    for (size_t i = 0; i < k.size(); ++i) k[i] = uint8_t(i * 7 + 1);
+    return k;
+  }
+  testing::LoopbackPeers& peers_;
+  SessionCipher cipher_;
+  int count_;
+  int sent_ = 0;
+  int64_t sentAt_ = 0;
+};
+
+// Latency of each counter value: from its push (or draw) to its first decoded arrival.
+struct Arrivals {
+  std::array<std::atomic<int64_t>, 65536> sentAt{};
+  std::array<std::atomic<bool>, 65536> seen{};
+  std::mutex mutex;
+  std::vector<double> latencies;
+  std::vector<int64_t> arrivedAt;  // first arrivals while recording
+  std::atomic<bool> recording{false};
+
+  void arrived(const FrameBuffer& frame) {
+    const int n = readCounter(frame);
+    if (n < 0 || !recording) return;
+    const int64_t sent = sentAt[size_t(n)].load();
+    if (sent == 0 || seen[size_t(n)].exchange(true)) return;
+    const int64_t now = nowNs();
+    std::lock_guard lock(mutex);
+    latencies.push_back(double(now - sent) / 1e6);
+    arrivedAt.push_back(now);
+  }
+  // Distinct pictures per second between the first and the last arrival.
+  double rate() {
+    std::lock_guard lock(mutex);
+    if (arrivedAt.size() < 2) return 0;
+    return double(arrivedAt.size() - 1) / (double(arrivedAt.back() - arrivedAt.front()) / 1e9);
+  }
+  size_t count() {
+    std::lock_guard lock(mutex);
+    return arrivedAt.size();
+  }
+};
+
+// ---- drawn on the X screen, captured, sent, decoded ----
+
+double xvfbGlassToGlass(testing::LoopbackPeers& peers, RunLoop& loop, double seconds) {
+  testing::Xvfb xvfb("1440x900x24");
+  if (!xvfb.running()) return -1;
+  ::Display* x = XOpenDisplay(xvfb.name().c_str());
+  if (!x) return -1;
+  XSetWindowAttributes a{};
+  a.override_redirect = True;
+  const ::Window w = XCreateWindow(x, DefaultRootWindow(x), 0, 0, kWidth, kHeight, 0, CopyFromParent, InputOutput,
+                                   CopyFromParent, CWOverrideRedirect, &a);
+  GC gc = XCreateGC(x, w, 0, nullptr);
+  XMapRaised(x, w);
+  XSetForeground(x, gc, 0xd0c8c0);
+  XFillRectangle(x, w, gc, 0, 0, kWidth, kHeight);
+  XSync(x, False);
+
+  auto arrivals = std::make_unique<Arrivals>();
+  peers.technician.onFrameHook = [&](const FrameBuffer& f) { arrivals->arrived(f); };
+
+  auto capture = makeX11ScreenCapture(loop, xvfb.name());
+  auto displays = capture->displays();
+  struct Forward final : CaptureOutput {
+    std::shared_ptr<VideoSource> source;
+    void onFrame(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs, FrameStatus) override {
+      source->push(std::move(frame), timeNs);
+    }
+  } forward;
+  forward.source = peers.client.source;
+  CaptureConfiguration c;
+  c.width = kWidth;
+  c.height = kHeight;
+  c.showsCursor = false;
+  auto stream = capture->createStream(ContentFilter{{displays.at(0)}}, c, [](Error) {});
+  (void)stream->addOutput(&forward);
+  bool started = false;
+  stream->start([&](Status s) { started = s.ok(); });
+  loop.runUntil([&] { return started; }, 5);
+
+  // Draw a new counter every 50 ms, at times unrelated to the capture's.
+  arrivals->recording = true;
+  std::atomic<bool> stop{false};
+  std::thread drawer([&] {
+    for (uint32_t n = 1; !stop; ++n) {
+      drawCounter(n, [&](int bx, int by, bool one) {
+        XSetForeground(x, gc, one ? 0xffffff : 0x000000);
+        XFillRectangle(x, w, gc, bx, by, kBlock, kBlock);
+      });
+      XSync(x, False);
+      arrivals->sentAt[n % 65536] = nowNs();
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  loop.runUntil([] { return false; }, seconds);
+  stop = true;
+  drawer.join();
+  bool stopped = false;
+  stream->stop([&](Status) { stopped = true; });
+  loop.runUntil([&] { return stopped; }, 5);
+  peers.technician.onFrameHook = nullptr;
+  XCloseDisplay(x);
+  std::lock_guard lock(arrivals->mutex);
+  return percentile(arrivals->latencies, 0.5);
+}
+
+int run(int argc, char** argv) {
+  double seconds = 8;
+  bool xvfb = true, threads = false;
+  for (int i = 1; i < argc; ++i) {
+    if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atof(argv[++i]);
+    else if (!std::strcmp(argv[i], "--no-xvfb")) xvfb = false;
+    else if (!std::strcmp(argv[i], "--threads")) threads = true;
+  }
+
+  auto engine = makeGstPeerEngine();
+  if (!engine) {
+    std::fprintf(stderr, "GStreamer or a needed plugin is missing\n");
+    return 1;
+  }
+  RunLoop loop;
+  testing::LoopbackPeers peers(*engine, loop);
+  const auto setupStart = Clock::now();
+  if (auto error = peers.negotiate(true, kWidth, kHeight)) {
+    std::fprintf(stderr, "negotiation failed: %s\n", error->description.c_str());
+    return 1;
+  }
+  if (!peers.waitConnected()) {
+    std::fprintf(stderr, "peers did not connect\n");
+    return 1;
+  }
+  std::printf("connected in %.0f ms\n", std::chrono::duration<double, std::milli>(Clock::now() - setupStart).count());
+
+  auto arrivals = std::make_unique<Arrivals>();
+  peers.technician.onFrameHook = [&](const FrameBuffer& f) { arrivals->arrived(f); };
+
+  // Producer: 30 pictures a second from a small pool the encoder hands back.
+  Desktop desktop;
+  std::atomic<bool> stopVideo{false};
+  std::thread producer([&] {
+    std::vector<std::shared_ptr<TestFrame>> pool;
+    auto next = Clock::now();
+    for (uint32_t n = 1; !stopVideo; ++n) {
+      std::shared_ptr<TestFrame> frame;
+      for (auto& f : pool) {
+        if (f.use_count() == 1) frame = f;
+      }
+      if (!frame) pool.push_back(frame = std::make_shared<TestFrame>(kWidth, kHeight, kWidth * 4, Bgra{}));
+      desktop.render(*frame, n);
+      arrivals->sentAt[n % 65536] = nowNs();
+      peers.client.source->push(frame, 0);
+      next += std::chrono::nanoseconds(1'000'000'000 / kFps);
+      std::this_thread::sleep_until(next);
+    }
+  });
+
+  loop.runUntil([] { return false; }, 1.5);  // warm-up: first key frame, jitter buffer settles
+  auto* client = dynamic_cast<gst::GstPeerConnection*>(peers.client.connection.get());
+  const std::string appsrc = client ? elementName(client->pipeline(), "appsrc") : "";
+  const auto cpu0 = readThreads();
+  const auto stats0 = peers.await<std::vector<StatsEntry>>([&](auto d) { peers.technician.connection->getStats(d); });
+  const auto window0 = Clock::now();
+  arrivals->recording = true;
+
+  PingPong pings(peers, 1000);
+  pings.send();
+  loop.runUntil([&] { return false; }, seconds);
+  loop.runUntil([&] { return pings.done(); }, 10);
+
+  arrivals->recording = false;
+  const double window = std::chrono::duration<double>(Clock::now() - window0).count();
+  const auto cpu1 = readThreads();
+  const auto stats1 = peers.await<std::vector<StatsEntry>>([&](auto d) { peers.technician.connection->getStats(d); });
+  stopVideo = true;
+  producer.join();
+  peers.technician.onFrameHook = nullptr;
+
+  // The send branch runs on the appsrc's streaming thread; x264's worker
+  // threads are started from it and carry its name. videoconvert's helper
+  // threads come from a pool shared with the receiving side and are left out.
+  const std::vector<std::string> sendThreads = {appsrc + ":src"};
+  const int frames = int(arrivals->count());
+  const double fps = arrivals->rate();
+  const double kbps = double(bytesReceived(stats1) - bytesReceived(stats0)) * 8 / 1000 / window;
+  const double encodeMsPerFrame = frames > 0 ? cpuBetween(cpu0, cpu1, sendThreads) * 1000 / frames : 0;
+  if (threads) {
+    for (const auto& [tid, entry] : cpu1.byTid) {
+      auto before = cpu0.byTid.find(tid);
+      const double used = entry.second - (before == cpu0.byTid.end() ? 0 : before->second.second);
+      if (used > 0.005) std::fprintf(stderr, "  %-16s %6.2f s\n", entry.first.c_str(), used);
+    }
+  }
+
+  double g2g = 0, g2gP99 = 0;
+  {
+    std::lock_guard lock(arrivals->mutex);
+    g2g = percentile(arrivals->latencies, 0.5);
+    g2gP99 = percentile(arrivals->latencies, 0.99);
+  }
+  std::printf("video: %d frames decoded in %.1f s; push to decoded median %.1f ms, p99 %.1f ms\n", frames, window, g2g,
+              g2gP99);
+  std::printf("pings: %zu sealed round trips, median %.2f ms, p99 %.2f ms\n", pings.rtts.size(),
+              percentile(pings.rtts, 0.5), percentile(pings.rtts, 0.99));
+  if (xvfb) {
+    const double screen = xvfbGlassToGlass(peers, loop, 5);
+    if (screen >= 0) {
+      std::printf("drawn on Xvfb to decoded (capture at 30 fps): median %.1f ms\n", screen);
+    } else {
+      std::printf("Xvfb not available: screen-to-decoded skipped\n");
+    }
+  }
+
+  nlohmann::json result = {
+      {"rtt_median_ms", percentile(pings.rtts, 0.5)},
+      {"rtt_p99_ms", percentile(pings.rtts, 0.99)},
+      {"glass_to_glass_median_ms", g2g},
+      {"fps", fps},
+      {"bitrate_kbps", kbps},
+      {"encode_cpu_ms_per_frame", encodeMsPerFrame},
+  };
+  std::printf("%s\n", result.dump().c_str());
+  return 0;
+}
+
+}  // namespace
+}  // namespace kx
+
+int main(int argc, char** argv) { return kx::run(argc, argv); }

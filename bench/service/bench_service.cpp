@@ -1,0 +1,481 @@
+// Load benchmark of kx-service: starts the real binary on loopback, enrolls
+// N Macs, opens approved sessions for a tenth of them, then lets every Mac
+// poll over its own kept-alive HTTPS connection while the technicians of
+// those sessions poll the session status, each as fast as answers come back
+// (closed loop). Reports polls per second and latency percentiles for each N;
+// the last line is one JSON object.
+//
+// usage: kx-bench-service [--seconds S] [--n 100,1000] [--client-threads T]
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cmath>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/service_process.h"
+#include "driver/tls_client.h"
+#include "protocol/encoding.h"
+#include "protocol/json.h"
+#include "protocol/p256_key.h"
+
+namespace {
+
+using namespace kx;
+using namespace kx::service::driver;
+
+constexpr const char* kPassword = "bench-password";
+constexpr const char* kVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
+constexpr const char* kChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
+constexpr const char* kState = "0123456789abcdef0123456789abcdef";
+
+double now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void die(const std::string& what) {
+  std::cerr << "kx-bench-service: " << what << std::endl;
+  std::exit(1);
+}
+
+template <typename T>
+T must(Expected<T> value, const char* what) {
+  if (!value) die(std::string(what) + ": " + value.error().description);
+  return std::move(*value);
+}
+
+struct Mac {
+  std::string id;
+  std::string key;
+};
+
+struct Fleet {
+  std::string token;
+  std::vector<Mac> macs;
+  std::vector<std::string> sessions;  // sessions[i] belongs to macs[i]
+};
+
+std::string pollBody() {
+  return dumpJson(Json{{"videoTransport", "webrtc"},
+                       {"rtcState", "connected"},
+                       {"controlVersion", 4},
+                       {"screenPermission", true},
+                       {"inputPermission", true},
+                       {"captureError", ""},
+                       {"captureState", "streaming"}});
+}
+
+std::string signIn(TlsClient& portal, TlsClient& api) {
+  auto redirect = must(portal.request("POST", "/native-sign-in",
+                                      std::string("name=bench&password=") + kPassword + "&challenge=" + kChallenge +
+                                          "&state=" + kState,
+                                      "", {{"Content-Type", "application/x-www-form-urlencoded"}}),
+                       "sign-in");
+  const std::string location = redirect.header("location");
+  if (redirect.status != 303) die("sign-in answered " + std::to_string(redirect.status));
+  const std::string code = location.substr(location.find("code=") + 5, 43);
+  auto exchanged = must(api.postJson("/api/admin/exchange", Json{{"code", code}, {"verifier", kVerifier}}), "exchange");
+  return exchanged.json().value("token", "");
+}
+
+// Grows the fleet to `count` Macs, all online, the first `sessionCount` with an
+// approved session carrying a few signals each way.
+void grow(Fleet& fleet, TlsClient& api, size_t count, size_t sessionCount) {
+  const std::string publicKey = base64Encode(P256PrivateKey::generate().publicKeyX963());
+  while (fleet.macs.size() < count) {
+    auto code = must(api.postJson("/api/admin/setup-code", Json::object(), fleet.token), "setup code");
+    auto enrolled = must(api.postJson("/api/enroll", Json{{"token", code.json().value("code", "")},
+                                                          {"installation", newUuid()},
+                                                          {"name", "Bench Mac " + std::to_string(fleet.macs.size())},
+                                                          {"publicKey", publicKey}}),
+                         "enroll");
+    if (enrolled.status != 200) die("enroll answered " + enrolled.body);
+    fleet.macs.push_back({enrolled.json().value("id", ""), enrolled.json().value("key", "")});
+  }
+  const std::string body = pollBody();
+  while (fleet.sessions.size() < sessionCount) {
+    const Mac& mac = fleet.macs[fleet.sessions.size()];
+    must(api.request("POST", "/api/device/" + mac.id + "/poll", body, mac.key), "poll");
+    const std::string sid = newUuid();
+    auto requested = must(api.postJson("/api/admin/request",
+                                       Json{{"id", sid},
+                                            {"device", mac.id},
+                                            {"browserKey", publicKey},
+                                            {"salt", base64Encode(randomBytes(16))}},
+                                       fleet.token),
+                          "request");
+    if (requested.status != 200) die("request answered " + requested.body);
+    must(api.postJson("/api/device/" + mac.id + "/decision", Json{{"session", sid}, {"approve", true}}, mac.key),
+         "decision");
+    // Sealed signals are ~100 to 6000 base64 characters; a few of each size.
+    const Json fromMac{{"session", sid},
+                       {"payloads", {std::string(6000, 'O'), std::string(300, 'C'), std::string(300, 'D')}}};
+    must(api.postJson("/api/device/" + mac.id + "/signal", fromMac, mac.key), "signal");
+    must(api.postJson("/api/admin/session/" + sid + "/signal",
+                      Json{{"payloads", {std::string(4000, 'A'), std::string(300, 'E')}}}, fleet.token),
+         "signal");
+    fleet.sessions.push_back(sid);
+  }
+}
+
+// --- the load client ---------------------------------------------------------------
+
+struct Connection {
+  int fd = -1;
+  SSL* ssl = nullptr;
+  bool technician = false;
+  bool connected = false;
+  std::string request;   // sent again and again
+  size_t written = 0;
+  std::string in;
+  double sentAt = 0;
+  bool failed = false;
+};
+
+struct Tally {
+  std::vector<double> latencies;  // seconds, device and technician polls
+  uint64_t devicePolls = 0;
+  uint64_t technicianPolls = 0;
+  uint64_t errors = 0;
+};
+
+class LoadClient {
+ public:
+  LoadClient(uint16_t port, SSL_CTX* ctx) : port_(port), ctx_(ctx), epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
+  ~LoadClient() {
+    for (Connection& c : connections_) {
+      if (c.ssl) SSL_free(c.ssl);
+      if (c.fd >= 0) ::close(c.fd);
+    }
+    ::close(epoll_);
+  }
+
+  void add(std::string request, bool technician) {
+    Connection c;
+    c.request = std::move(request);
+    c.technician = technician;
+    connections_.push_back(std::move(c));
+  }
+
+  // Connects and handshakes every connection; false after `timeout` seconds.
+  bool connectAll(double timeout) {
+    for (Connection& c : connections_) {
+      c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      const int one = 1;
+      setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      sockaddr_in addr{};
+      addr.sin_family = AF_INET;
+      addr.sin_port = htons(port_);
+      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      ::connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+      c.ssl = SSL_new(ctx_);
+      SSL_set_fd(c.ssl, c.fd);
+      SSL_set_connect_state(c.ssl);
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+      ev.data.ptr = &c;
+      epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
+    }
+    size_t pending = connections_.size();
+    const double deadline = now() + timeout;
+    epoll_event events[512];
+    while (pending > 0 && now() < deadline) {
+      const int n = epoll_wait(epoll_, events, 512, 100);
+      for (int i = 0; i < n; ++i) {
+        auto* c = static_cast<Connection*>(events[i].data.ptr);
+        if (c->connected || c->failed) continue;
+        ERR_clear_error();
+        const int rc = SSL_do_handshake(c->ssl);
+        if (rc == 1) {
+          c->connected = true;
+          --pending;
+        } else {
+          const int e = SSL_get_error(c->ssl, rc);
+          if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
+            c->failed = true;
+            --pending;
+          }
+        }
+      }
+    }
+    return pending == 0 && std::none_of(connections_.begin(), connections_.end(), [](auto& c) { return c.failed; });
+  }
+
+  // Closed loop for `seconds`; only answers that complete after `warmup`
+  // seconds are counted.
+  Tally run(double warmup, double seconds) {
+    Tally tally;
+    tally.latencies.reserve(1 << 20);
+    const double start = now();
+    const double countFrom = start + warmup;
+    const double end = countFrom + seconds;
+    for (Connection& c : connections_) send(c);
+    epoll_event events[512];
+    while (now() < end) {
+      const int n = epoll_wait(epoll_, events, 512, 50);
+      for (int i = 0; i < n; ++i) {
+        auto* c = static_cast<Connection*>(events[i].data.ptr);
+        if (!c->failed) drive(*c, tally, countFrom);
+      }
+    }
+    for (const Connection& c : connections_) tally.errors += c.failed ? 1 : 0;
+    return tally;
+  }
+
+ private:
+  void send(Connection& c) {
+    c.written = 0;
+    c.sentAt = now();
+    flush(c);
+  }
+
+  void flush(Connection& c) {
+    while (c.written < c.request.size()) {
+      ERR_clear_error();
+      const int n = SSL_write(c.ssl, c.request.data() + c.written, static_cast<int>(c.request.size() - c.written));
+      if (n <= 0) {
+        const int e = SSL_get_error(c.ssl, n);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) c.failed = true;
+        return;
+      }
+      c.written += static_cast<size_t>(n);
+    }
+  }
+
+  void drive(Connection& c, Tally& tally, double countFrom) {
+    flush(c);
+    for (;;) {
+      char buf[32768];
+      ERR_clear_error();
+      const int n = SSL_read(c.ssl, buf, sizeof buf);
+      if (n <= 0) {
+        const int e = SSL_get_error(c.ssl, n);
+        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) c.failed = true;
+        return;
+      }
+      c.in.append(buf, static_cast<size_t>(n));
+      // One answer at a time: the next request goes out only after it.
+      const size_t head = c.in.find("\r\n\r\n");
+      if (head == std::string::npos) continue;
+      const size_t lengthAt = c.in.find("Content-Length: ");
+      if (lengthAt == std::string::npos || lengthAt > head) {
+        c.failed = true;
+        return;
+      }
+      const size_t length = std::strtoul(c.in.c_str() + lengthAt + 16, nullptr, 10);
+      if (c.in.size() < head + 4 + length) continue;
+      const bool ok = c.in.compare(9, 3, "200") == 0;
+      c.in.erase(0, head + 4 + length);
+      const double t = now();
+      if (t >= countFrom) {
+        if (!ok) ++tally.errors;
+        tally.latencies.push_back(t - c.sentAt);
+        ++(c.technician ? tally.technicianPolls : tally.devicePolls);
+      }
+      send(c);
+    }
+  }
+
+  uint16_t port_;
+  SSL_CTX* ctx_;
+  int epoll_;
+  std::vector<Connection> connections_;
+};
+
+// CPU seconds (user + system) used so far by a process.
+double processCpuSeconds(pid_t pid) {
+  FILE* f = std::fopen(("/proc/" + std::to_string(pid) + "/stat").c_str(), "r");
+  if (!f) return 0;
+  char text[2048] = {};
+  const size_t n = std::fread(text, 1, sizeof text - 1, f);
+  std::fclose(f);
+  text[n] = 0;
+  // Fields after the command name, which is in parentheses: utime is the 12th, stime the 13th.
+  const char* p = std::strrchr(text, ')');
+  if (!p) return 0;
+  unsigned long utime = 0, stime = 0;
+  std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &utime, &stime);
+  return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+double selfCpuSeconds() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+         static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+struct Result {
+  size_t n = 0;
+  double serviceCpuPerPoll = 0;  // microseconds
+  double clientCpuPerPoll = 0;
+  size_t technicians = 0;
+  double pollsPerSecond = 0;
+  double devicePollsPerSecond = 0;
+  double technicianPollsPerSecond = 0;
+  double p50 = 0, p99 = 0;
+  uint64_t errors = 0;
+};
+
+Result measure(uint16_t port, pid_t service, SSL_CTX* ctx, const Fleet& fleet, size_t n, size_t technicians,
+               double seconds, int threads) {
+  const std::string body = pollBody();
+  std::vector<std::unique_ptr<LoadClient>> clients;
+  for (int t = 0; t < threads; ++t) clients.push_back(std::make_unique<LoadClient>(port, ctx));
+  for (size_t i = 0; i < n; ++i) {
+    const Mac& mac = fleet.macs[i];
+    clients[i % clients.size()]->add("POST /api/device/" + mac.id + "/poll HTTP/1.1\r\nHost: localhost\r\n"
+                                     "Authorization: Bearer " + mac.key +
+                                         "\r\nContent-Type: application/json\r\nContent-Length: " +
+                                         std::to_string(body.size()) + "\r\n\r\n" + body,
+                                     false);
+  }
+  for (size_t i = 0; i < technicians; ++i) {
+    clients[i % clients.size()]->add("GET /api/admin/session/" + fleet.sessions[i] +
+                                         "/status HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " +
+                                         fleet.token + "\r\n\r\n",
+                                     true);
+  }
+  for (auto& c : clients) {
+    if (!c->connectAll(60)) die("could not connect every client");
+  }
+  std::vector<Tally> tallies(clients.size());
+  std::vector<std::thread> running;
+  for (size_t t = 0; t < clients.size(); ++t) {
+    running.emplace_back([&, t] { tallies[t] = clients[t]->run(1.0, seconds); });
+  }
+  // CPU used during the counted window, by the service and by this client.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  const double serviceStart = processCpuSeconds(service), clientStart = selfCpuSeconds();
+  std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+  const double serviceCpu = processCpuSeconds(service) - serviceStart;
+  const double clientCpu = selfCpuSeconds() - clientStart;
+  for (auto& t : running) t.join();
+
+  Tally all;
+  for (Tally& t : tallies) {
+    all.latencies.insert(all.latencies.end(), t.latencies.begin(), t.latencies.end());
+    all.devicePolls += t.devicePolls;
+    all.technicianPolls += t.technicianPolls;
+    all.errors += t.errors;
+  }
+  Result r;
+  r.n = n;
+  r.technicians = technicians;
+  r.devicePollsPerSecond = static_cast<double>(all.devicePolls) / seconds;
+  r.technicianPollsPerSecond = static_cast<double>(all.technicianPolls) / seconds;
+  r.pollsPerSecond = r.devicePollsPerSecond + r.technicianPollsPerSecond;
+  r.errors = all.errors;
+  const double polls = static_cast<double>(all.devicePolls + all.technicianPolls);
+  if (polls > 0) {
+    r.serviceCpuPerPoll = serviceCpu / polls * 1e6;
+    r.clientCpuPerPoll = clientCpu / polls * 1e6;
+  }
+  if (!all.latencies.empty()) {
+    std::sort(all.latencies.begin(), all.latencies.end());
+    r.p50 = all.latencies[all.latencies.size() / 2] * 1000;
+    r.p99 = all.latencies[std::min(all.latencies.size() - 1, all.latencies.size() * 99 / 100)] * 1000;
+  }
+  return r;
+}
+
+double rounded(double v, double unit) { return std::round(v / unit) * unit; }
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  double seconds = 4;
+  int threads = 1;
+  std::vector<size_t> sizes = {100, 1000};
+  for (int i = 1; i + 1 < argc; i += 2) {
+    const std::string flag = argv[i];
+    if (flag == "--seconds") {
+      seconds = std::max(0.5, std::atof(argv[i + 1]));
+    } else if (flag == "--client-threads") {
+      threads = std::max(1, std::atoi(argv[i + 1]));
+    } else if (flag == "--n") {
+      sizes.clear();
+      for (const char* p = argv[i + 1]; *p;) {
+        sizes.push_back(std::strtoul(p, const_cast<char**>(&p), 10));
+        if (*p == ',') ++p;
+        else if (*p) die("--n takes numbers separated by commas");
+      }
+    } else {
+      die("unknown option " + flag);
+    }
+  }
+  std::sort(sizes.begin(), sizes.end());
+  ::signal(SIGPIPE, SIG_IGN);
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+
+  const std::string binary = siblingBinary("kx-service");
+  TempFolder folder("kx-bench-service");
+  CommandResult added = runCommand(binary, {"technician", "add", "bench", "--data", folder.path()},
+                                   std::string(kPassword) + "\n");
+  if (added.exitCode != 0) die("technician add failed: " + added.err);
+  auto process = must(ServiceProcess::start(binary, folder.path()), "start kx-service");
+  const std::string ca = folder.path() + "/ca.pem";
+  auto portal = must(TlsClient::connect("127.0.0.1", process->port(), ca), "connect");
+  auto api = must(TlsClient::connect("localhost", process->port(), ca), "connect");
+
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  SSL_CTX_load_verify_locations(ctx, ca.c_str(), nullptr);
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+
+  Fleet fleet;
+  fleet.token = signIn(*portal, *api);
+  if (fleet.token.empty()) die("sign-in failed");
+
+  std::vector<Result> results;
+  for (size_t n : sizes) {
+    const size_t technicians = std::max<size_t>(1, n / 10);
+    const double setupStart = now();
+    grow(fleet, *api, n, technicians);
+    std::cout << "N=" << n << ": " << n << " Macs polling, " << technicians
+              << " technicians polling session status (set-up " << rounded(now() - setupStart, 0.1) << " s)"
+              << std::endl;
+    Result r = measure(process->port(), process->pid(), ctx, fleet, n, technicians, seconds, threads);
+    std::printf("  %.0f polls/s (%.0f Mac, %.0f technician), p50 %.2f ms, p99 %.2f ms, errors %llu\n"
+                "  CPU per poll: service %.1f us, this client %.1f us\n",
+                r.pollsPerSecond, r.devicePollsPerSecond, r.technicianPollsPerSecond, r.p50, r.p99,
+                static_cast<unsigned long long>(r.errors), r.serviceCpuPerPoll, r.clientCpuPerPoll);
+    std::fflush(stdout);
+    results.push_back(r);
+  }
+  SSL_CTX_free(ctx);
+  process->terminate();
+
+  Json summary = Json::object();
+  for (const Result& r : results) {
+    summary["n" + std::to_string(r.n)] = Json{{"polls_per_s", rounded(r.pollsPerSecond, 1)},
+                                              {"device_polls_per_s", rounded(r.devicePollsPerSecond, 1)},
+                                              {"technician_polls_per_s", rounded(r.technicianPollsPerSecond, 1)},
+                                              {"p50_ms", rounded(r.p50, 0.01)},
+                                              {"p99_ms", rounded(r.p99, 0.01)},
+                                              {"errors", r.errors},
+                                              {"service_cpu_us_per_poll", rounded(r.serviceCpuPerPoll, 0.1)},
+                                              {"client_cpu_us_per_poll", rounded(r.clientCpuPerPoll, 0.1)}};
+  }
+  std::cout << dumpJson(summary) << std::endl;
+  return 0;
+}

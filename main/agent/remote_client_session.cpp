@@ -1,0 +1,259 @@
+// The poll loop, consent, session end and the signal exchange that rides on it.
+#include <algorithm>
+#include <utility>
+
+#include "agent/remote_client.h"
+#include "agent/user_text.h"
+#include "media/control_messages.h"
+#include "media/realtime_peer.h"
+#include "protocol/encoding.h"
+
+namespace kx {
+namespace {
+
+constexpr double kIdleContactInterval = 5.0;
+constexpr double kSessionContactInterval = 1.0;
+constexpr size_t kMaxOutgoingSignals = 256;
+constexpr size_t kSignalsPerRequest = 16;
+constexpr size_t kMaxSeenSignals = 512;
+
+// Bodies are built outside the coroutines: g++ 12 mishandles braced JSON
+// literals inside coroutine bodies.
+Json sessionBody(const std::string& session) { return Json{{"session", session}}; }
+Json decisionBody(const std::string& session, bool approve) {
+  return Json{{"session", session}, {"approve", approve}};
+}
+Json signalBody(const std::string& session, const std::vector<std::string>& payloads) {
+  return Json{{"session", session}, {"payloads", payloads}};
+}
+
+}  // namespace
+
+Json RemoteClient::pollBody() const {
+  return Json{
+      {"videoTransport", "webrtc"},
+      {"rtcState", rtcState_},
+      {"controlVersion", kControlVersion},
+      {"screenPermission", lifecycle_.mayControl()},
+      {"inputPermission", inputAccess_.canPostEvents()},
+      {"captureError", captureError_},
+      {"captureState", std::string(lifecycle_.phaseText())},
+  };
+}
+
+Task<void> RemoteClient::poll() {
+  const double now = platform_.clock.uptime();
+  // Runs on every tick, also while another tick waits for the service.
+  if (!active_.empty() && !consentLease_.isValid(now)) {
+    const std::string session = active_;
+    clear();
+    sendEnd(session);
+    setStatusLine(std::string(text::kExpired));
+    co_return;
+  }
+  postPointer(pointer_.expire(now), 1);
+
+  if (processing_ || now < nextServicePoll_) co_return;
+  nextServicePoll_ = now + (active_.empty() ? kIdleContactInterval : kSessionContactInterval);
+  processing_ = true;
+  writeStatus();
+
+  if (!active_.empty() && !outgoingSignals_.empty()) {
+    const std::string session = active_;
+    const int64_t epoch = generation_;
+    Status posted = co_await postSignals();
+    if (!posted) {
+      failure(posted.error());
+      co_return;
+    }
+    if (active_ != session || generation_ != epoch) {
+      processing_ = false;
+      co_return;
+    }
+  }
+
+  auto response = co_await request("device/" + device_ + "/poll", pollBody());
+  if (!response) {
+    failure(response.error());
+    co_return;
+  }
+  const Json* session = jsonObject(*response, "session");
+  const std::string* id = session ? jsonString(*session, "id") : nullptr;
+  if (!id) {
+    // No open request: whatever is left of a session goes.
+    clear();
+    processing_ = false;
+    co_return;
+  }
+  const std::string* state = jsonString(*session, "state");
+  if (state && *state == "pending") {
+    co_await consentPrompt(*session);
+    co_return;
+  }
+  if (state && *state == "approved" && *id == active_) {
+    if (lifecycle_.mayControl()) {
+      // The signals of a session travel in its record.
+      const Json* signals = jsonArray(*session, "signals");
+      if (!signals) signals = jsonArray(*response, "signals");
+      if (signals) co_await receiveSignals(*signals, *id);
+    }
+    processing_ = false;
+    co_return;
+  }
+  clear();
+  processing_ = false;
+}
+
+Task<void> RemoteClient::consentPrompt(Json session) {
+  const std::string id = *jsonString(session, "id");
+  const std::string* technician = jsonString(session, "technician");
+  ConsentPrompt prompt;
+  prompt.message = (technician ? *technician : std::string(text::kDefaultTechnician)) + std::string(text::kRequestsAccess);
+  prompt.informativeText = std::string(text::kConsentDetail);
+
+  // `processing` stays set while the alert is open: no other tick contacts the service.
+  platform_.application.activate();
+  const ConsentDecision decision = co_await awaitCallback<ConsentDecision>(
+      [this, &prompt](std::function<void(ConsentDecision)> done) { platform_.dialogs.askConsent(prompt, std::move(done)); });
+  const bool approve = decision == ConsentDecision::kApprove;
+
+  auto reply = co_await request("device/" + device_ + "/decision", decisionBody(id, approve));
+  if (!reply) {
+    failure(reply.error());
+    co_return;
+  }
+  if (!approve) {
+    processing_ = false;
+    co_return;
+  }
+
+  // A request approved while another session runs replaces it: the old
+  // capture must not go on streaming to the old technician.
+  if (!active_.empty()) {
+    const std::string previous = active_;
+    clear();
+    sendEnd(previous);
+  }
+
+  active_ = id;
+  consentLease_.approve(jsonNumber(*reply, "expires"), platform_.clock.wallTime(), platform_.clock.uptime());
+  captureError_ = "";
+  lastInputSequence_ = 0;
+
+  const std::string* browserKey = jsonString(session, "browserKey");
+  const std::string* salt = jsonString(session, "salt");
+  if (!browserKey || !salt || !capturePrivateKey_) {
+    failure(makeError("Missing session encryption", 1));
+    co_return;
+  }
+  auto cipher = SessionCipher::create(*capturePrivateKey_, *browserKey, *salt, id);
+  if (!cipher) {
+    failure(cipher.error());
+    co_return;
+  }
+  sessionKey_ = std::move(*cipher);
+
+  lifecycle_.approved(id);
+  setStatusLine(std::string(text::kApproved));
+  platform_.picker.setActive(true);
+  platform_.picker.present();
+  processing_ = false;
+}
+
+void RemoteClient::failure(const Error& error) {
+  const std::string session = active_;
+  clear();
+  if (!session.empty()) sendEnd(session);
+  captureError_ = std::string(text::kConnectionEndedPrefix) + localizedDescription(error);
+  setStatusLine(captureError_);
+  stopServiceTimer();
+  scope_.spawn(registerDevice());
+  processing_ = false;
+}
+
+void RemoteClient::clear() {
+  postPointer(pointer_.release(), 1);
+  active_.clear();
+  consentLease_.end();
+  sessionKey_.reset();
+  lastInputSequence_ = 0;
+  ++generation_;
+  lifecycle_.end();
+  stopCapture();
+  platform_.picker.setActive(false);
+  captureError_.clear();
+  platform_.menu.setTitle(std::string(text::kIdleTitle));
+  setStatusLine(std::string(text::kOnline));
+}
+
+void RemoteClient::endSession() {
+  const std::string session = active_;
+  clear();
+  if (!session.empty()) sendEnd(session);
+}
+
+void RemoteClient::sendEnd(const std::string& session) { scope_.spawn(endRequest(session)); }
+
+Task<void> RemoteClient::endRequest(std::string session) {
+  // The answer does not matter; the service ends the session either way or never knew it.
+  (void)co_await request("device/" + device_ + "/end", sessionBody(session));
+}
+
+void RemoteClient::queueSignal(Json message) {
+  if (!sessionKey_ || active_.empty()) return;
+  if (outgoingSignals_.size() >= kMaxOutgoingSignals) return;
+  if (!message.is_object()) return;
+  message["messageId"] = newUuid();
+  auto sealed = sealToBase64(*sessionKey_, dumpJson(message));
+  if (!sealed) return;
+  outgoingSignals_.push_back(std::move(*sealed));
+}
+
+Task<Status> RemoteClient::postSignals() {
+  const size_t count = std::min(kSignalsPerRequest, outgoingSignals_.size());
+  const std::vector<std::string> batch(outgoingSignals_.begin(), outgoingSignals_.begin() + static_cast<std::ptrdiff_t>(count));
+  const std::string session = active_;
+  const int64_t epoch = generation_;
+  auto reply = co_await request("device/" + device_ + "/signal", signalBody(session, batch));
+  if (!reply) co_return std::move(reply).error();
+  if (current(session, epoch)) {
+    // Only what was sent leaves the queue; signals queued meanwhile stay.
+    size_t sent = 0;
+    while (sent < batch.size() && !outgoingSignals_.empty() && outgoingSignals_.front() == batch[sent]) {
+      outgoingSignals_.erase(outgoingSignals_.begin());
+      ++sent;
+    }
+  }
+  co_return Status{};
+}
+
+Task<void> RemoteClient::receiveSignals(Json signals, std::string session) {
+  if (!signals.is_array()) co_return;
+  for (const Json& element : signals) {
+    if (!element.is_object()) co_return;  // only a list of objects counts
+  }
+  const int64_t epoch = generation_;
+  for (const Json& element : signals) {
+    if (active_ != session || generation_ != epoch) continue;
+    const std::string* payload = jsonString(element, "payload");
+    if (!payload || !sessionKey_) continue;
+    const auto plaintext = openFromBase64(*sessionKey_, *payload);
+    if (!plaintext) continue;
+    auto message = parseJsonObject(*plaintext);
+    if (!message) continue;
+    const std::string* messageId = jsonString(*message, "messageId");
+    if (!messageId) continue;
+    if (seenSignals_.count(*messageId) || seenSignals_.size() >= kMaxSeenSignals) continue;
+    seenSignals_.insert(*messageId);
+    if (!rtc_) continue;
+    std::shared_ptr<RealtimePeer> peer = rtc_;
+    Status accepted = co_await peer->accept(std::move(*message));
+    if (!accepted) {
+      // A peer of a session that has gone reports nothing to the new state.
+      if (current(session, epoch)) failure(accepted.error());
+      co_return;
+    }
+  }
+}
+
+}  // namespace kx

@@ -1,0 +1,150 @@
+#include "media/realtime_peer.h"
+
+#include <utility>
+
+namespace kx {
+
+namespace {
+
+constexpr int kFramesPerSecond = 30;
+
+const char* iceStateText(IceConnectionState state) {
+  switch (state) {
+    case IceConnectionState::kConnected:
+    case IceConnectionState::kCompleted:
+      return "connected";
+    case IceConnectionState::kFailed:
+      return "failed";
+    case IceConnectionState::kDisconnected:
+      return "disconnected";
+    case IceConnectionState::kClosed:
+      return "closed";
+    case IceConnectionState::kNew:
+    case IceConnectionState::kChecking:
+      break;
+  }
+  return "connecting";
+}
+
+}  // namespace
+
+RealtimePeer::RealtimePeer(EventLoop& loop, PeerEngine& engine, PeerSignalCallback signal,
+                           PeerReceiveCallback receive, PeerStateCallback state)
+    : signal_(std::move(signal)),
+      receive_(std::move(receive)),
+      state_(std::move(state)),
+      link_(loop, engine,
+            PeerLink::Handlers{
+                .iceState = [this](IceConnectionState s) { onIceState(s); },
+                .localCandidate = [this](const IceCandidate& c) { emit(localCandidateSignal(c)); },
+                .dataChannel = {},  // the client opens its own channel
+                .videoTrack = {},
+            }) {
+  PeerConnection* connection = link_.connection();
+  if (!connection) return;
+  source_ = connection->addVideoTrack(VideoSendParameters{});
+  if (auto channel = connection->createDataChannel(kInputChannelLabel, /*ordered=*/true)) {
+    channel_ = std::make_unique<ChannelLink>(
+        loop, std::move(channel),
+        ChannelLink::Handlers{
+            .state = [this](DataChannelState s) { onChannelState(s); },
+            .message =
+                [this](const Bytes& bytes) {
+                  auto receive = receive_;  // the callback may destroy the peer
+                  if (receive) receive(bytes);
+                },
+        });
+  }
+}
+
+RealtimePeer::~RealtimePeer() { close(); }
+
+void RealtimePeer::configure(int width, int height) {
+  if (source_) source_->configure(width, height, kFramesPerSecond);
+}
+
+void RealtimePeer::push(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs) {
+  std::lock_guard lock(frameLock_);
+  if (closed_ || !source_ || !frame) return;
+  source_->push(std::move(frame), timeNs);
+  ++frameCount_;
+}
+
+int64_t RealtimePeer::framesSubmitted() const {
+  std::lock_guard lock(frameLock_);
+  return frameCount_;
+}
+
+Task<Status> RealtimePeer::offer() {
+  // After a wait `this` is used only on success: a closed or destroyed peer
+  // makes the link step fail first.
+  Task<Expected<std::string>> create = link_.createLocalDescription(SdpType::kOffer, makeError("WebRTC offer", 1));
+  Expected<std::string> sdp = co_await std::move(create);
+  if (!sdp) co_return std::move(sdp).error();
+  emit(Json{{"type", "offer"}, {"sdp", *sdp}});
+  co_return Status{};
+}
+
+Task<Status> RealtimePeer::accept(Json message) {
+  const std::string* type = jsonString(message, "type");
+  if (!type) co_return Status{};
+
+  if (*type == "answer") {
+    const std::string* sdp = jsonString(message, "sdp");
+    if (!sdp) co_return Status{};
+    if (!sdpWithinLimit(*sdp)) co_return makeError("Invalid WebRTC answer", 1);
+    if (link_.hasRemoteDescription()) co_return Status{};  // a repeated answer
+    Task<Status> apply = link_.applyRemoteDescription(SdpType::kAnswer, *sdp);
+    co_return co_await std::move(apply);
+  }
+
+  if (*type == "candidate") {
+    auto candidate = readRemoteCandidate(message, makeError("Invalid WebRTC candidate", 1));
+    if (!candidate) co_return Status{};
+    if (!*candidate) co_return std::move(*candidate).error();
+    Task<Status> add = link_.addRemoteCandidate(std::move(candidate->value()));
+    co_return co_await std::move(add);
+  }
+
+  co_return Status{};
+}
+
+void RealtimePeer::send(const Bytes& bytes) {
+  if (channel_) channel_->send(bytes);
+}
+
+void RealtimePeer::close() {
+  if (link_.closed()) return;
+  {
+    std::lock_guard lock(frameLock_);
+    closed_ = true;
+    if (source_) source_->setEnabled(false);
+  }
+  if (channel_) {
+    channel_->close();
+    channel_.reset();
+  }
+  link_.close();
+}
+
+void RealtimePeer::onIceState(IceConnectionState state) { report(iceStateText(state)); }
+
+void RealtimePeer::onChannelState(DataChannelState state) {
+  if (state == DataChannelState::kOpen) {
+    report("connected");
+  } else if (state == DataChannelState::kClosed) {
+    report("closed");
+  }
+}
+
+void RealtimePeer::report(const std::string& text) {
+  auto state = state_;  // the callback may destroy the peer
+  if (state) state(text);
+}
+
+void RealtimePeer::emit(const Json& message) {
+  auto signal = signal_;  // the callback may destroy the peer
+  if (signal) signal(message);
+}
+
+}  // namespace kx

@@ -1,0 +1,511 @@
+#include "platform/gst/gst_peer_connection.h"
+
+#include <arpa/inet.h>
+#include <gst/sdp/sdp.h>
+#include <ifaddrs.h>
+#include <net/if.h>
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/gst/gst_video_track.h"
+#include "platform/gst/webrtc_values.h"
+
+namespace kx::gst {
+namespace {
+
+constexpr guint kJitterBufferMs = 50;
+// How long close() lets closing data channels tell the remote side.
+constexpr auto kChannelCloseGrace = std::chrono::milliseconds(100);
+
+// Addresses to gather host candidates on: every address of an interface that
+// is up, loopback included (webrtcbin skips loopback unless told), and no
+// IPv6 link-local ones (they need a scope id the candidate line cannot carry).
+std::vector<std::string> hostAddresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (getifaddrs(&list) == 0) {
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+      if (!i->ifa_addr || !(i->ifa_flags & IFF_UP)) continue;
+      char text[INET6_ADDRSTRLEN] = {};
+      if (i->ifa_addr->sa_family == AF_INET) {
+        auto* a = reinterpret_cast<sockaddr_in*>(i->ifa_addr);
+        inet_ntop(AF_INET, &a->sin_addr, text, sizeof text);
+      } else if (i->ifa_addr->sa_family == AF_INET6) {
+        auto* a = reinterpret_cast<sockaddr_in6*>(i->ifa_addr);
+        if (IN6_IS_ADDR_LINKLOCAL(&a->sin6_addr) || IN6_IS_ADDR_LOOPBACK(&a->sin6_addr)) continue;
+        inet_ntop(AF_INET6, &a->sin6_addr, text, sizeof text);
+      } else {
+        continue;
+      }
+      if (text[0] && std::find(addresses.begin(), addresses.end(), text) == addresses.end()) {
+        addresses.emplace_back(text);
+      }
+    }
+    freeifaddrs(list);
+  }
+  if (std::find(addresses.begin(), addresses.end(), "127.0.0.1") == addresses.end()) addresses.emplace_back("127.0.0.1");
+  return addresses;
+}
+
+GstWebRTCSDPType toGstSdpType(SdpType type) {
+  return type == SdpType::kOffer ? GST_WEBRTC_SDP_TYPE_OFFER : GST_WEBRTC_SDP_TYPE_ANSWER;
+}
+
+// The error a promise reply carries, if any.
+std::optional<Error> replyError(GstPromiseResult result, const GstStructure* reply) {
+  if (result != GST_PROMISE_RESULT_REPLIED) return engineError("The connection was closed");
+  if (reply && gst_structure_has_field(reply, "error")) {
+    GError* raw = nullptr;
+    gst_structure_get(reply, "error", G_TYPE_ERROR, &raw, nullptr);
+    GErrorPtr error(raw);
+    return errorFromGError(error.get());
+  }
+  return std::nullopt;
+}
+
+std::atomic<unsigned> connectionCounter{0};
+
+}  // namespace
+
+// ---- Core ----
+
+void GstPeerConnection::Core::reportState(IceConnectionState state) {
+  std::lock_guard order(stateMutex);
+  if (failed && state != IceConnectionState::kClosed) state = IceConnectionState::kFailed;
+  if (reported == state) return;
+  reported = state;
+  observer.notify([&](PeerConnectionObserver& o) { o.onIceConnectionState(state); });
+}
+
+std::shared_ptr<GstDataChannel> GstPeerConnection::Core::track(GstWebRTCDataChannel* channel) {
+  auto wrapped = GstDataChannel::wrap(channel);
+  std::lock_guard lock(mutex);
+  if (closed) {
+    wrapped->silence();
+    return wrapped;
+  }
+  std::erase_if(channels, [](const auto& c) { return c.expired(); });
+  channels.push_back(wrapped);
+  return wrapped;
+}
+
+// ---- construction and teardown ----
+
+std::unique_ptr<GstPeerConnection> GstPeerConnection::create(const PeerConfiguration& configuration,
+                                                             PeerConnectionObserver* observer) {
+  if (!ensureInitialized()) return nullptr;
+  const std::string name = "kxpc" + std::to_string(connectionCounter++);
+  ElementRef pipeline = ElementRef::adopt(GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new((name + "-pipeline").c_str()))));
+  ElementRef webrtc = makeElement("webrtcbin", name.c_str());
+  if (!pipeline || !webrtc) return nullptr;
+  std::unique_ptr<GstPeerConnection> connection(new GstPeerConnection(std::move(pipeline), std::move(webrtc)));
+  connection->core_->observer.set(observer);
+  if (!connection->start(configuration)) return nullptr;
+  return connection;
+}
+
+GstPeerConnection::GstPeerConnection(ElementRef pipeline, ElementRef webrtc)
+    : pipeline_(std::move(pipeline)), webrtc_(std::move(webrtc)) {}
+
+bool GstPeerConnection::start(const PeerConfiguration& configuration) {
+  GstElement* webrtc = webrtc_.get();
+  g_object_set(webrtc, "bundle-policy",
+               configuration.bundleEverything ? GST_WEBRTC_BUNDLE_POLICY_MAX_BUNDLE : GST_WEBRTC_BUNDLE_POLICY_BALANCED,
+               "latency", kJitterBufferMs, nullptr);
+
+  // No STUN or TURN: the hosts' own addresses, over UDP.
+  GstWebRTCICE* ice = nullptr;
+  g_object_get(webrtc, "ice-agent", &ice, nullptr);
+  if (ice) {
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(ice), "ice-tcp")) g_object_set(ice, "ice-tcp", FALSE, nullptr);
+    for (const std::string& address : hostAddresses()) {
+      gboolean added = FALSE;
+      g_signal_emit_by_name(ice, "add-local-ip-address", address.c_str(), &added);
+    }
+    gst_object_unref(ice);
+  }
+
+  handlers_.push_back(connectWeak(webrtc, "on-ice-candidate", G_CALLBACK(onIceCandidate), core_));
+  handlers_.push_back(connectWeak(webrtc, "notify::ice-connection-state", G_CALLBACK(onStateNotify), core_));
+  handlers_.push_back(connectWeak(webrtc, "notify::connection-state", G_CALLBACK(onStateNotify), core_));
+  handlers_.push_back(connectWeak(webrtc, "on-data-channel", G_CALLBACK(onDataChannel), core_));
+  handlers_.push_back(connectWeak(webrtc, "on-new-transceiver", G_CALLBACK(onNewTransceiver), core_));
+  handlers_.push_back(connectWeak(webrtc, "pad-added", G_CALLBACK(onPadAdded), core_));
+
+  GstBus* bus = gst_element_get_bus(pipeline_.get());
+  gst_bus_set_sync_handler(bus, &GstPeerConnection::onBusMessage, new std::weak_ptr<Core>(core_),
+                           [](gpointer p) { delete static_cast<std::weak_ptr<Core>*>(p); });
+  gst_object_unref(bus);
+
+  if (!gst_bin_add(GST_BIN(pipeline_.get()), webrtc)) return false;
+  if (gst_element_set_state(pipeline_.get(), GST_STATE_PLAYING) == GST_STATE_CHANGE_FAILURE) {
+    close();
+    return false;
+  }
+  return true;
+}
+
+GstPeerConnection::~GstPeerConnection() { close(); }
+
+void GstPeerConnection::setObserver(PeerConnectionObserver* observer) { core_->observer.set(observer); }
+
+void GstPeerConnection::closeChannelsAndWait() {
+  std::vector<Ref<GstWebRTCDataChannel>> closing;
+  {
+    std::lock_guard lock(core_->mutex);
+    for (auto& weak : core_->channels) {
+      if (auto channel = weak.lock()) {
+        channel->silence();
+        closing.push_back(Ref<GstWebRTCDataChannel>::share(channel->channel()));
+      }
+    }
+    core_->channels.clear();
+  }
+  auto state = [](GstWebRTCDataChannel* c) {
+    GstWebRTCDataChannelState s = GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED;
+    g_object_get(c, "ready-state", &s, nullptr);
+    return s;
+  };
+  for (auto& channel : closing) {
+    const auto s = state(channel.get());
+    if (s == GST_WEBRTC_DATA_CHANNEL_STATE_OPEN || s == GST_WEBRTC_DATA_CHANNEL_STATE_CONNECTING) {
+      gst_webrtc_data_channel_close(channel.get());
+    }
+  }
+  // The stream reset has to leave before the transport stops, or the remote
+  // side never learns that the channel closed.
+  const auto deadline = std::chrono::steady_clock::now() + kChannelCloseGrace;
+  while (!closing.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::erase_if(closing, [&](const auto& c) { return state(c.get()) == GST_WEBRTC_DATA_CHANNEL_STATE_CLOSED; });
+    if (!closing.empty()) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+void GstPeerConnection::close() {
+  if (closed_) return;
+  closed_ = true;
+  core_->observer.set(nullptr);
+  {
+    std::lock_guard lock(core_->mutex);
+    core_->closed = true;
+  }
+  for (auto& source : sources_) source->close();
+  closeChannelsAndWait();
+
+  gst_element_set_state(pipeline_.get(), GST_STATE_NULL);
+  GstBus* bus = gst_element_get_bus(pipeline_.get());
+  gst_bus_set_sync_handler(bus, nullptr, nullptr, nullptr);
+  gst_bus_set_flushing(bus, TRUE);
+  gst_object_unref(bus);
+  for (gulong id : handlers_) g_signal_handler_disconnect(webrtc_.get(), id);
+  handlers_.clear();
+
+  std::set<GstPromise*> pending;
+  {
+    std::lock_guard lock(core_->mutex);
+    pending.swap(core_->pending);
+  }
+  for (GstPromise* promise : pending) {
+    gst_promise_interrupt(promise);
+    gst_promise_unref(promise);
+  }
+}
+
+// ---- promises ----
+
+void GstPeerConnection::withPromise(Reply reply, const std::function<void(GstPromise*)>& emit) {
+  auto* context = new PromiseContext{std::move(reply), core_};
+  GstPromise* promise = gst_promise_new_with_change_func(&GstPeerConnection::onPromiseChanged, context,
+                                                         [](gpointer p) { delete static_cast<PromiseContext*>(p); });
+  bool closed;
+  {
+    std::lock_guard lock(core_->mutex);
+    closed = core_->closed;
+    if (!closed) core_->pending.insert(gst_promise_ref(promise));
+  }
+  if (closed) {
+    gst_promise_interrupt(promise);
+  } else {
+    emit(promise);
+  }
+  gst_promise_unref(promise);
+}
+
+void GstPeerConnection::onPromiseChanged(GstPromise* promise, gpointer data) {
+  auto* context = static_cast<PromiseContext*>(data);
+  // The result is already decided when this runs, so waiting does not block.
+  const GstPromiseResult result = gst_promise_wait(promise);
+  const GstStructure* reply = result == GST_PROMISE_RESULT_REPLIED ? gst_promise_get_reply(promise) : nullptr;
+  if (!context->fired.exchange(true)) context->reply(result, reply);
+  if (auto core = context->core.lock()) {
+    std::lock_guard lock(core->mutex);
+    // The replying side still holds its own reference here.
+    if (core->pending.erase(promise)) gst_promise_unref(promise);
+  }
+}
+
+void GstPeerConnection::makeDescription(const char* action, const char* field, SdpDone done) {
+  std::string key = field;
+  withPromise(
+      [done = std::move(done), key](GstPromiseResult result, const GstStructure* reply) {
+        if (auto error = replyError(result, reply)) return done(std::move(*error));
+        GstWebRTCSessionDescription* description = nullptr;
+        if (reply) gst_structure_get(reply, key.c_str(), GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &description, nullptr);
+        if (!description || !description->sdp) {
+          if (description) gst_webrtc_session_description_free(description);
+          return done(engineError("The engine produced no session description"));
+        }
+        GCharPtr text(gst_sdp_message_as_text(description->sdp));
+        gst_webrtc_session_description_free(description);
+        done(std::string(text.get()));
+      },
+      [&](GstPromise* promise) { g_signal_emit_by_name(webrtc_.get(), action, nullptr, promise); });
+}
+
+void GstPeerConnection::createOffer(SdpDone done) { makeDescription("create-offer", "offer", std::move(done)); }
+void GstPeerConnection::createAnswer(SdpDone done) { makeDescription("create-answer", "answer", std::move(done)); }
+
+void GstPeerConnection::applyDescription(const char* action, SdpType type, const std::string& sdp, Done done) {
+  // The SDP parser accepts almost any text; webrtcbin would then take an
+  // empty description as valid. Ours always carry at least one media section.
+  GstSDPMessage* message = nullptr;
+  if (sdp.rfind("v=0", 0) != 0 || gst_sdp_message_new_from_text(sdp.c_str(), &message) != GST_SDP_OK || !message ||
+      gst_sdp_message_medias_len(message) == 0) {
+    if (message) gst_sdp_message_free(message);
+    return done(engineError("The session description cannot be parsed"));
+  }
+  // The description takes the message over.
+  GstWebRTCSessionDescription* description = gst_webrtc_session_description_new(toGstSdpType(type), message);
+  withPromise(
+      [done = std::move(done)](GstPromiseResult result, const GstStructure* reply) {
+        if (auto error = replyError(result, reply)) return done(std::move(*error));
+        done(Status());
+      },
+      [&](GstPromise* promise) { g_signal_emit_by_name(webrtc_.get(), action, description, promise); });
+  gst_webrtc_session_description_free(description);
+}
+
+void GstPeerConnection::setLocalDescription(SdpType type, const std::string& sdp, Done done) {
+  applyDescription("set-local-description", type, sdp, std::move(done));
+}
+
+void GstPeerConnection::setRemoteDescription(SdpType type, const std::string& sdp, Done done) {
+  applyDescription("set-remote-description", type, sdp, std::move(done));
+}
+
+bool GstPeerConnection::hasRemoteDescription() const {
+  GstWebRTCSessionDescription* description = nullptr;
+  g_object_get(webrtc_.get(), "remote-description", &description, nullptr);
+  if (!description) return false;
+  gst_webrtc_session_description_free(description);
+  return true;
+}
+
+void GstPeerConnection::addIceCandidate(const IceCandidate& candidate, Done done) {
+  if (closed_) return done(engineError("The connection was closed"));
+  std::string line = candidate.candidate;
+  if (line.rfind("a=", 0) == 0) line.erase(0, 2);
+  // An empty line marks the end of the remote candidates; nothing to add.
+  if (line.empty()) return done(Status());
+  // webrtcbin drops malformed lines with only a log warning; say so instead.
+  if (line.rfind("candidate:", 0) != 0 || candidate.sdpMLineIndex < 0) {
+    return done(engineError("The ICE candidate is not a candidate line"));
+  }
+  g_signal_emit_by_name(webrtc_.get(), "add-ice-candidate", guint(candidate.sdpMLineIndex), line.c_str());
+  done(Status());
+}
+
+void GstPeerConnection::getStats(std::function<void(std::vector<StatsEntry>)> done) {
+  withPromise(
+      [done = std::move(done)](GstPromiseResult result, const GstStructure* reply) {
+        done(result == GST_PROMISE_RESULT_REPLIED ? flattenStats(reply) : std::vector<StatsEntry>{});
+      },
+      [&](GstPromise* promise) { g_signal_emit_by_name(webrtc_.get(), "get-stats", nullptr, promise); });
+}
+
+// ---- media and channels ----
+
+std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendParameters& parameters) {
+  if (closed_) return nullptr;
+  ElementRef appsrc = makeElement("appsrc");
+  ElementRef convert = makeElement("videoconvert");
+  ElementRef rawCaps = makeElement("capsfilter");
+  ElementRef encoder = makeElement("x264enc");
+  ElementRef h264Caps = makeElement("capsfilter");
+  ElementRef payloader = makeElement("rtph264pay");
+  ElementRef rtpCaps = makeElement("capsfilter");
+  if (!appsrc || !convert || !rawCaps || !encoder || !h264Caps || !payloader || !rtpCaps) return nullptr;
+
+  g_object_set(appsrc.get(), "is-live", TRUE, "do-timestamp", TRUE, "format", GST_FORMAT_TIME, "max-buffers",
+               guint64(2), "block", FALSE, nullptr);
+  gst_util_set_object_arg(G_OBJECT(appsrc.get()), "leaky-type", "downstream");
+  setIfPresent(convert.get(), "n-threads", guint(2));
+  CapsPtr i420(gst_caps_from_string("video/x-raw,format=I420"));
+  g_object_set(rawCaps.get(), "caps", i420.get(), nullptr);
+
+  gst_util_set_object_arg(G_OBJECT(encoder.get()), "tune", "zerolatency");
+  gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
+  const guint kbps = guint(std::max(100, parameters.maxBitrate / 1000));
+  // The encoder's rate is the only cap: webrtcbin has no congestion control.
+  g_object_set(encoder.get(), "bitrate", kbps, "vbv-buf-capacity", guint(500), "key-int-max",
+               guint(std::max(1, parameters.maxFramerate) * 4), nullptr);
+  CapsPtr h264(gst_caps_from_string("video/x-h264,profile=constrained-baseline"));
+  g_object_set(h264Caps.get(), "caps", h264.get(), nullptr);
+  g_object_set(payloader.get(), "config-interval", -1, nullptr);
+  gst_util_set_object_arg(G_OBJECT(payloader.get()), "aggregate-mode", "zero-latency");
+  CapsPtr rtp(gst_caps_from_string("application/x-rtp,media=video,encoding-name=H264,payload=96,clock-rate=90000"));
+  g_object_set(rtpCaps.get(), "caps", rtp.get(), nullptr);
+
+  GstBin* bin = GST_BIN(pipeline_.get());
+  GstElement* chain[] = {appsrc.get(), convert.get(), rawCaps.get(), encoder.get(),
+                         h264Caps.get(), payloader.get(), rtpCaps.get()};
+  for (GstElement* e : chain) gst_bin_add(bin, e);
+  bool linked = true;
+  for (size_t i = 0; i + 1 < std::size(chain); ++i) linked = linked && gst_element_link(chain[i], chain[i + 1]);
+  GstPad* sink = gst_element_request_pad_simple(webrtc_.get(), "sink_%u");
+  GstPad* src = gst_element_get_static_pad(rtpCaps.get(), "src");
+  linked = linked && sink && gst_pad_link(src, sink) == GST_PAD_LINK_OK;
+  gst_object_unref(src);
+  if (sink) {
+    GstWebRTCRTPTransceiver* transceiver = nullptr;
+    g_object_get(sink, "transceiver", &transceiver, nullptr);
+    if (transceiver) {
+      g_object_set(transceiver, "direction", GST_WEBRTC_RTP_TRANSCEIVER_DIRECTION_SENDONLY, "do-nack", TRUE, nullptr);
+      gst_object_unref(transceiver);
+    }
+    gst_object_unref(sink);
+  }
+  if (!linked) {
+    for (GstElement* e : chain) {
+      gst_element_set_state(e, GST_STATE_NULL);
+      gst_bin_remove(bin, e);
+    }
+    return nullptr;
+  }
+  for (GstElement* e : chain) gst_element_sync_state_with_parent(e);
+
+  auto source = std::make_shared<GstVideoSource>(std::move(appsrc));
+  sources_.push_back(source);
+  return source;
+}
+
+std::shared_ptr<DataChannel> GstPeerConnection::createDataChannel(const std::string& label, bool ordered) {
+  if (closed_) return nullptr;
+  StructurePtr options(gst_structure_new("data-channel-options", "ordered", G_TYPE_BOOLEAN, gboolean(ordered), nullptr));
+  GstWebRTCDataChannel* channel = nullptr;
+  g_signal_emit_by_name(webrtc_.get(), "create-data-channel", label.c_str(), options.get(), &channel);
+  if (!channel) return nullptr;
+  auto wrapped = core_->track(channel);
+  g_object_unref(channel);
+  return wrapped;
+}
+
+// ---- engine callbacks ----
+
+void GstPeerConnection::onIceCandidate(GstElement*, guint mline, gchar* candidate, gpointer data) {
+  auto core = lockWeak<Core>(data);
+  if (!core || !candidate || !*candidate) return;
+  IceCandidate c;
+  c.candidate = candidate;
+  if (c.candidate.rfind("a=", 0) == 0) c.candidate.erase(0, 2);
+  c.sdpMLineIndex = int(mline);
+  core->observer.notify([&](PeerConnectionObserver& o) { o.onLocalCandidate(c); });
+}
+
+void GstPeerConnection::onStateNotify(GstElement* webrtc, GParamSpec*, gpointer data) {
+  auto core = lockWeak<Core>(data);
+  if (!core) return;
+  std::lock_guard order(core->stateMutex);
+  GstWebRTCICEConnectionState ice = GST_WEBRTC_ICE_CONNECTION_STATE_NEW;
+  GstWebRTCPeerConnectionState connection = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
+  g_object_get(webrtc, "ice-connection-state", &ice, "connection-state", &connection, nullptr);
+  core->reportState(combinedIceState(ice, connection));
+}
+
+void GstPeerConnection::onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {
+  auto core = lockWeak<Core>(data);
+  if (!core || !channel) return;
+  std::shared_ptr<DataChannel> wrapped = core->track(channel);
+  core->observer.notify([&](PeerConnectionObserver& o) { o.onDataChannel(wrapped); });
+}
+
+void GstPeerConnection::onNewTransceiver(GstElement*, GstWebRTCRTPTransceiver* transceiver, gpointer) {
+  // Retransmission of lost packets; with the 50 ms jitter buffer it repairs
+  // most losses before the picture breaks.
+  g_object_set(transceiver, "do-nack", TRUE, nullptr);
+}
+
+void GstPeerConnection::onPadAdded(GstElement* webrtc, GstPad* pad, gpointer data) {
+  auto core = lockWeak<Core>(data);
+  if (!core || GST_PAD_DIRECTION(pad) != GST_PAD_SRC) return;
+  GstElement* parent = GST_ELEMENT(gst_element_get_parent(webrtc));
+  if (!parent) return;
+  GstBin* bin = GST_BIN(parent);
+
+  CapsPtr caps(gst_pad_get_current_caps(pad));
+  if (!caps) caps.reset(gst_pad_query_caps(pad, nullptr));
+  const GstStructure* s = caps && gst_caps_get_size(caps.get()) > 0 ? gst_caps_get_structure(caps.get(), 0) : nullptr;
+  const gchar* media = s ? gst_structure_get_string(s, "media") : nullptr;
+  const gchar* encoding = s ? gst_structure_get_string(s, "encoding-name") : nullptr;
+  const bool h264Video = media && encoding && g_str_equal(media, "video") && g_str_equal(encoding, "H264");
+
+  ElementRef queue = makeElement("queue");
+  ElementRef depay = makeElement("rtph264depay");
+  ElementRef parse = makeElement("h264parse");
+  ElementRef decoder = makeElement("avdec_h264");
+  ElementRef convert = makeElement("videoconvert");
+  ElementRef sink = makeElement("appsink");
+  if (!h264Video || !queue || !depay || !parse || !decoder || !convert || !sink) {
+    // Anything else is drained so it cannot stall the bundle.
+    ElementRef drain = makeElement("fakesink");
+    g_object_set(drain.get(), "sync", FALSE, "async", FALSE, nullptr);
+    gst_bin_add(bin, drain.get());
+    GstPad* target = gst_element_get_static_pad(drain.get(), "sink");
+    gst_pad_link(pad, target);
+    gst_object_unref(target);
+    gst_element_sync_state_with_parent(drain.get());
+    gst_object_unref(parent);
+    return;
+  }
+
+  // Recover from loss or a late start: wait for a key frame and ask for one.
+  g_object_set(depay.get(), "request-keyframe", TRUE, "wait-for-keyframe", TRUE, nullptr);
+  gst_util_set_object_arg(G_OBJECT(decoder.get()), "thread-type", "slice");
+  setIfPresent(convert.get(), "n-threads", guint(2));
+  CapsPtr bgra(gst_caps_from_string("video/x-raw,format=BGRA"));
+  g_object_set(sink.get(), "caps", bgra.get(), "sync", FALSE, "max-buffers", guint(2), "drop", TRUE, nullptr);
+
+  // The track installs its callbacks before anything can flow.
+  auto track = std::make_shared<GstVideoTrack>(sink);
+  GstElement* chain[] = {queue.get(), depay.get(), parse.get(), decoder.get(), convert.get(), sink.get()};
+  for (GstElement* e : chain) gst_bin_add(bin, e);
+  bool linked = true;
+  for (size_t i = 0; i + 1 < std::size(chain); ++i) linked = linked && gst_element_link(chain[i], chain[i + 1]);
+  for (GstElement* e : chain) gst_element_sync_state_with_parent(e);
+  GstPad* target = gst_element_get_static_pad(queue.get(), "sink");
+  linked = linked && gst_pad_link(pad, target) == GST_PAD_LINK_OK;
+  gst_object_unref(target);
+  gst_object_unref(parent);
+  if (!linked) return;
+  core->observer.notify([&](PeerConnectionObserver& o) { o.onVideoTrack(track); });
+}
+
+GstBusSyncReply GstPeerConnection::onBusMessage(GstBus*, GstMessage* message, gpointer data) {
+  // A stopped element (encoder, decoder, transport) stops the media for good;
+  // the connection reports itself failed so the session ends instead of
+  // freezing.
+  if (GST_MESSAGE_TYPE(message) == GST_MESSAGE_ERROR) {
+    if (auto core = lockWeak<Core>(data)) {
+      std::lock_guard order(core->stateMutex);
+      core->failed = true;
+      core->reportState(IceConnectionState::kFailed);
+    }
+  }
+  return GST_BUS_DROP;
+}
+
+}  // namespace kx::gst

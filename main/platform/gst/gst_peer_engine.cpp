@@ -1,0 +1,34 @@
+#include "platform/gst/gst_peer_engine.h"
+
+#include "platform/gst/gst_peer_connection.h"
+#include "platform/gst/gst_support.h"
+
+namespace kx {
+namespace {
+
+class GstPeerEngine final : public PeerEngine {
+ public:
+  std::unique_ptr<PeerConnection> createPeerConnection(const PeerConfiguration& configuration,
+                                                       PeerConnectionObserver* observer) override {
+    return gst::GstPeerConnection::create(configuration, observer);
+  }
+};
+
+bool pluginsPresent() {
+  for (const char* name : {"webrtcbin", "appsrc", "appsink", "videoconvert", "x264enc", "rtph264pay",
+                           "rtph264depay", "h264parse", "avdec_h264"}) {
+    GstElementFactory* factory = gst_element_factory_find(name);
+    if (!factory) return false;
+    gst_object_unref(factory);
+  }
+  return true;
+}
+
+}  // namespace
+
+std::unique_ptr<PeerEngine> makeGstPeerEngine() {
+  if (!gst::ensureInitialized() || !pluginsPresent()) return nullptr;
+  return std::make_unique<GstPeerEngine>();
+}
+
+}  // namespace kx

@@ -1,0 +1,68 @@
+#include "platform/gst/gst_video_source.h"
+
+#include "platform/gst/gst_frame_buffer.h"
+
+namespace kx::gst {
+namespace {
+
+GstBuffer* wrapFrame(std::shared_ptr<const FrameBuffer> frame) {
+  if (auto* native = dynamic_cast<const GstFrameBuffer*>(frame.get())) {
+    return gst_buffer_ref(native->buffer());
+  }
+  const size_t size = size_t(frame->stride()) * size_t(frame->height());
+  auto* keep = new std::shared_ptr<const FrameBuffer>(frame);
+  GstBuffer* buffer = gst_buffer_new_wrapped_full(
+      GST_MEMORY_FLAG_READONLY, const_cast<uint8_t*>(frame->data()), size, 0, size, keep,
+      [](gpointer p) { delete static_cast<std::shared_ptr<const FrameBuffer>*>(p); });
+  // The meta tells the converter the real row length, which may be padded.
+  gsize offset[GST_VIDEO_MAX_PLANES] = {0};
+  gint stride[GST_VIDEO_MAX_PLANES] = {frame->stride()};
+  gst_buffer_add_video_meta_full(buffer, GST_VIDEO_FRAME_FLAG_NONE, GST_VIDEO_FORMAT_BGRA, guint(frame->width()),
+                                 guint(frame->height()), 1, offset, stride);
+  return buffer;
+}
+
+}  // namespace
+
+GstVideoSource::GstVideoSource(ElementRef appsrc) : appsrc_(std::move(appsrc)) {}
+
+void GstVideoSource::configure(int width, int height, int framesPerSecond) {
+  std::lock_guard lock(mutex_);
+  applyCaps(width, height, framesPerSecond > 0 ? framesPerSecond : 30);
+}
+
+void GstVideoSource::applyCaps(int width, int height, int framesPerSecond) {
+  if (width <= 0 || height <= 0) return;
+  if (width == width_ && height == height_ && framesPerSecond == framesPerSecond_) return;
+  width_ = width;
+  height_ = height;
+  framesPerSecond_ = framesPerSecond;
+  CapsPtr caps(gst_caps_new_simple("video/x-raw", "format", G_TYPE_STRING, "BGRA", "width", G_TYPE_INT, width,
+                                   "height", G_TYPE_INT, height, "framerate", GST_TYPE_FRACTION, framesPerSecond, 1,
+                                   nullptr));
+  gst_app_src_set_caps(GST_APP_SRC(appsrc_.get()), caps.get());
+}
+
+void GstVideoSource::push(std::shared_ptr<const FrameBuffer> frame, int64_t) {
+  if (!frame || frame->width() <= 0 || frame->height() <= 0 || frame->stride() < frame->width() * 4 ||
+      !frame->data()) {
+    return;
+  }
+  std::lock_guard lock(mutex_);
+  if (closed_ || !enabled_) return;
+  // A frame of another size re-announces the caps rather than being misread.
+  applyCaps(frame->width(), frame->height(), framesPerSecond_);
+  gst_app_src_push_buffer(GST_APP_SRC(appsrc_.get()), wrapFrame(std::move(frame)));
+}
+
+void GstVideoSource::setEnabled(bool enabled) {
+  std::lock_guard lock(mutex_);
+  enabled_ = enabled;
+}
+
+void GstVideoSource::close() {
+  std::lock_guard lock(mutex_);
+  closed_ = true;
+}
+
+}  // namespace kx::gst

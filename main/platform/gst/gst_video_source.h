@@ -1,0 +1,44 @@
+// VideoSource that feeds an appsrc at the head of the connection's H.264
+// send branch. push() is safe from any thread; after close() returns no frame
+// reaches the pipeline.
+#pragma once
+
+#include <gst/app/gstappsrc.h>
+#include <gst/video/video.h>
+
+#include <memory>
+#include <mutex>
+
+#include "platform/gst/gst_support.h"
+#include "protocol/peer_engine.h"
+
+namespace kx::gst {
+
+class GstVideoSource final : public VideoSource {
+ public:
+  explicit GstVideoSource(ElementRef appsrc);
+
+  void configure(int width, int height, int framesPerSecond) override;
+  // Frames are stamped by the appsrc when they arrive (`timeNs` comes from the
+  // capture's clock, not the pipeline's). A frame from the X11 capture is
+  // pushed as its own GstBuffer; any other is wrapped without a copy and kept
+  // alive until the encoder lets go of it.
+  void push(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs) override;
+  void setEnabled(bool enabled) override;
+
+  void close();
+
+ private:
+  // Caller holds mutex_.
+  void applyCaps(int width, int height, int framesPerSecond);
+
+  std::mutex mutex_;
+  ElementRef appsrc_;
+  bool closed_ = false;
+  bool enabled_ = true;
+  int width_ = 0;
+  int height_ = 0;
+  int framesPerSecond_ = 30;
+};
+
+}  // namespace kx::gst

@@ -1,0 +1,244 @@
+#include "platform/qt/console_window.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QHBoxLayout>
+#include <QImage>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QPainter>
+#include <QPushButton>
+#include <QScreen>
+#include <QScrollArea>
+#include <QVBoxLayout>
+
+#include "console/mac_keycodes.h"
+#include "console/remote_input_view.h"
+
+namespace kx {
+namespace {
+
+QString q(const std::string& text) { return QString::fromStdString(text); }
+Point localPoint(const QPointF& p) { return Point{p.x(), p.y()}; }
+
+uint64_t macFlags(Qt::KeyboardModifiers m, bool capsLock) {
+  return macFlagsForModifiers(m & Qt::ShiftModifier, m & Qt::ControlModifier, m & Qt::AltModifier,
+                              m & Qt::MetaModifier, capsLock);
+}
+
+}  // namespace
+
+VideoWidget::VideoWidget() {
+  setMouseTracking(true);
+  setFocusPolicy(Qt::ClickFocus);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+  setMinimumSize(320, 200);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Expanding);
+}
+
+void VideoWidget::onFrame(std::shared_ptr<const FrameBuffer> frame) {
+  bool first;
+  {
+    std::lock_guard lock(mutex_);
+    first = !pending_;
+    pending_ = std::move(frame);
+  }
+  // One queued repaint is enough however many frames arrive meanwhile.
+  if (first) QMetaObject::invokeMethod(this, [this] { takeFrame(); }, Qt::QueuedConnection);
+}
+
+void VideoWidget::takeFrame() {
+  std::shared_ptr<const FrameBuffer> frame;
+  {
+    std::lock_guard lock(mutex_);
+    frame = std::move(pending_);
+    pending_.reset();
+  }
+  if (!frame) return;
+  const bool resized = !shown_ || shown_->width() != frame->width() || shown_->height() != frame->height();
+  shown_ = std::move(frame);
+  ++framesShown_;
+  if (resized && input_) input_->videoSizeChanged(shown_->width(), shown_->height());
+  update();
+}
+
+bool VideoWidget::event(QEvent* event) {
+  // Shortcuts (Ctrl/Alt/Super combinations) go to the remote computer, not to
+  // the console's own buttons, while the view has focus and input is allowed.
+  if (event->type() == QEvent::ShortcutOverride && input_ && input_->allowed()) {
+    event->accept();
+    return true;
+  }
+  return QWidget::event(event);
+}
+
+void VideoWidget::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), Qt::black);
+  if (!shown_ || !input_) return;
+  const Rect f = input_->videoFrame();
+  // BGRA bytes are ARGB32 on little-endian machines.
+  const QImage image(shown_->data(), shown_->width(), shown_->height(), shown_->stride(), QImage::Format_ARGB32);
+  painter.setRenderHint(QPainter::SmoothPixmapTransform);
+  painter.drawImage(QRectF(f.x, f.y, f.width, f.height), image);
+}
+
+void VideoWidget::resizeEvent(QResizeEvent*) {
+  if (input_) input_->setBounds(width(), height());
+}
+
+void VideoWidget::mouseMoveEvent(QMouseEvent* event) {
+  if (!input_) return;
+  if (event->buttons() & (Qt::LeftButton | Qt::RightButton)) {
+    input_->mouseDragged(localPoint(event->position()), std::max(1, clicks_));
+  } else {
+    input_->mouseMoved(localPoint(event->position()));
+  }
+}
+
+void VideoWidget::press(QMouseEvent* event, int clicks) {
+  if (!input_) return;
+  const MouseButton which = event->button() == Qt::RightButton ? MouseButton::kRight : MouseButton::kLeft;
+  if (event->button() != Qt::LeftButton && event->button() != Qt::RightButton) return;
+  clicks_ = clicks;
+  if (input_->mouseDown(which, localPoint(event->position()), clicks)) setFocus(Qt::MouseFocusReason);
+}
+
+void VideoWidget::mousePressEvent(QMouseEvent* event) { press(event, 1); }
+void VideoWidget::mouseDoubleClickEvent(QMouseEvent* event) { press(event, 2); }
+
+void VideoWidget::mouseReleaseEvent(QMouseEvent* event) {
+  if (!input_ || (event->button() != Qt::LeftButton && event->button() != Qt::RightButton)) return;
+  input_->mouseUp(localPoint(event->position()), std::max(1, clicks_));
+}
+
+void VideoWidget::wheelEvent(QWheelEvent* event) {
+  if (!input_) return;
+  // Pixel deltas when the device has them; a wheel notch (120) counts as 40 pixels.
+  const QPointF delta = !event->pixelDelta().isNull() ? QPointF(event->pixelDelta())
+                                                       : QPointF(event->angleDelta()) / 3.0;
+  input_->scroll(delta.x(), delta.y());
+  event->accept();
+}
+
+void VideoWidget::keyPressEvent(QKeyEvent* event) {
+  if (!input_) return;
+  const auto code = macKeyCodeForKeysym(event->nativeVirtualKey());
+  if (!code) return;  // modifiers alone and keys the Mac lacks
+  const bool capsLock = event->nativeModifiers() & 0x2;  // X11 LockMask
+  input_->keyDown(*code, macFlags(event->modifiers(), capsLock), event->text().toStdString());
+  event->accept();
+}
+
+QtConsoleWindow::QtConsoleWindow() {
+  setWindowTitle("Kestrelix Remote — Technician");
+  resize(1150, 760);
+  auto* root = new QVBoxLayout(this);
+  root->setContentsMargins(20, 20, 20, 20);
+  root->setSpacing(14);
+
+  auto* top = new QHBoxLayout;
+  top->setSpacing(10);
+  identity_ = new QLabel("Sign in to connect to your Macs");
+  top->addWidget(identity_);
+  auto addButton = [&](const char* title, std::function<void()> ConsoleActions::*member) {
+    auto* b = new QPushButton(title);
+    connect(b, &QPushButton::clicked, this, [this, member] {
+      if (auto& fn = actions_.*member) fn();
+    });
+    top->addWidget(b);
+    return b;
+  };
+  addButton("Technician sign in", &ConsoleActions::signIn);
+  addButton("Refresh devices", &ConsoleActions::refreshList);
+  addButton("Create setup code", &ConsoleActions::createCode);
+  addButton("Sign out", &ConsoleActions::signOut);
+  endButton_ = addButton("End session", &ConsoleActions::end);
+  endButton_->setEnabled(false);
+  addButton("Full screen", &ConsoleActions::fullScreen);
+  top->addStretch();
+  root->addLayout(top);
+
+  status_ = new QLabel;
+  status_->setWordWrap(true);
+  root->addWidget(status_);
+
+  auto* middle = new QHBoxLayout;
+  middle->setSpacing(16);
+  auto* scroll = new QScrollArea;
+  scroll->setFixedWidth(245);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll->setWidgetResizable(true);
+  auto* listHost = new QWidget;
+  list_ = new QVBoxLayout(listHost);
+  list_->setSpacing(12);
+  list_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+  scroll->setWidget(listHost);
+  middle->addWidget(scroll);
+  video_ = new VideoWidget;
+  middle->addWidget(video_, 1);
+  root->addLayout(middle, 1);
+
+  measurement_ = new QLabel;
+  root->addWidget(measurement_);
+}
+
+QtConsoleWindow::~QtConsoleWindow() = default;
+
+void QtConsoleWindow::setIdentityText(const std::string& text) { identity_->setText(q(text)); }
+void QtConsoleWindow::setStatusText(const std::string& text) { status_->setText(q(text)); }
+void QtConsoleWindow::setMeasurementText(const std::string& text) { measurement_->setText(q(text)); }
+void QtConsoleWindow::setEndButtonEnabled(bool enabled) { endButton_->setEnabled(enabled); }
+
+void QtConsoleWindow::setDeviceRows(std::vector<DeviceRow> rows, std::function<void(size_t)> requestAccess) {
+  while (QLayoutItem* item = list_->takeAt(0)) {
+    if (QWidget* w = item->widget()) w->deleteLater();
+    delete item;
+  }
+  for (size_t i = 0; i < rows.size(); ++i) {
+    auto* label = new QLabel(q(rows[i].label));
+    label->setWordWrap(true);
+    auto* button = new QPushButton("Request access");
+    button->setEnabled(rows[i].enabled);
+    connect(button, &QPushButton::clicked, this, [requestAccess, i] {
+      if (requestAccess) requestAccess(i);
+    });
+    list_->addWidget(label);
+    list_->addWidget(button, 0, Qt::AlignLeft);
+  }
+}
+
+void QtConsoleWindow::showWindow() {
+  show();
+  raise();
+  activateWindow();
+}
+
+void QtConsoleWindow::toggleFullScreen() {
+  if (isFullScreen()) {
+    showNormal();
+  } else {
+    showFullScreen();
+  }
+}
+
+void QtConsoleWindow::setApplicationRegular(bool) {
+  // Linux desktops have no dock mode to switch: the tray icon stays either way.
+}
+
+void QtConsoleWindow::closeEvent(QCloseEvent* event) {
+  // Closing only hides the window; the console and its token stay.
+  event->ignore();
+  hide();
+  if (actions_.windowWillClose) actions_.windowWillClose();
+}
+
+void QtConsoleWindow::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::ActivationChange && !isActiveWindow() && actions_.windowDidResignKey) {
+    actions_.windowDidResignKey();
+  }
+  QWidget::changeEvent(event);
+}
+
+}  // namespace kx

@@ -1,0 +1,446 @@
+#include "service/http_server.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <unordered_map>
+
+#include "runtime/clock.h"
+
+namespace kx::service {
+
+namespace {
+
+// Requests answered for one connection before the worker turns to others.
+constexpr int kRequestsPerTurn = 16;
+constexpr size_t kReadChunk = 16 * 1024;
+// After refusing a request the rest of its bytes are read and dropped for a
+// moment, so that the client sees the refusal rather than a reset.
+constexpr size_t kMaxDrainBytes = 1024 * 1024;
+constexpr double kDrainSeconds = 2;
+
+enum class Phase { handshake, reading, writing, draining };
+enum class AfterWrite { read, drain, close };
+enum class Outcome { alive, yielded, closed };
+
+struct Connection {
+  int fd = -1;
+  SSL* ssl = nullptr;
+  std::string peer;
+  Phase phase = Phase::handshake;
+  RequestReader reader;
+  std::string out;
+  size_t outOffset = 0;
+  AfterWrite afterWrite = AfterWrite::read;
+  double deadline = 0;
+  size_t drained = 0;
+  size_t drainTarget = 0;  // 0: until the client stops or the drain time ends
+  bool queued = false;  // on the worker's list of connections to resume
+
+  explicit Connection(RequestReader::Limits limits) : reader(limits) {}
+  ~Connection() {
+    if (ssl) SSL_free(ssl);
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+double monotonicNow() {
+  static const SystemClock clock;
+  return clock.uptime();
+}
+
+std::string peerAddress(const sockaddr_storage& addr) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (addr.ss_family == AF_INET) {
+    inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, text, sizeof text);
+  } else if (addr.ss_family == AF_INET6) {
+    inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
+std::string sslErrors() {
+  std::string text;
+  while (unsigned long e = ERR_get_error()) {
+    char buf[256];
+    ERR_error_string_n(e, buf, sizeof buf);
+    if (!text.empty()) text += "; ";
+    text += buf;
+  }
+  return text.empty() ? "unknown TLS error" : text;
+}
+
+}  // namespace
+
+std::string serializeResponse(const Response& response, bool keepAlive) {
+  std::string out;
+  out.reserve(256 + response.body.size());
+  out += "HTTP/1.1 ";
+  out += std::to_string(response.status);
+  out += ' ';
+  out += reasonPhrase(response.status);
+  out += "\r\nContent-Type: ";
+  out += response.contentType;
+  out += "\r\nContent-Length: ";
+  out += std::to_string(response.body.size());
+  out += keepAlive ? "\r\nConnection: keep-alive" : "\r\nConnection: close";
+  out += "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
+  for (const auto& [name, value] : response.headers) {
+    out += name;
+    out += ": ";
+    out += value;
+    out += "\r\n";
+  }
+  out += "\r\n";
+  out += response.body;
+  return out;
+}
+
+struct HttpServer::Impl {
+  ServerOptions options;
+  RequestHandler handler;
+  SSL_CTX* ctx = nullptr;
+  std::vector<int> listeners;  // one per worker (SO_REUSEPORT spreads connections evenly)
+  int stopFd = -1;
+  std::atomic<bool> stopping{false};
+  HttpServer* owner = nullptr;
+
+  ~Impl() {
+    for (int fd : listeners) ::close(fd);
+    if (stopFd >= 0) ::close(stopFd);
+    if (ctx) SSL_CTX_free(ctx);
+  }
+
+  void work(int listener);
+  void acceptAll(int listener, int epoll, std::unordered_map<Connection*, std::unique_ptr<Connection>>& connections,
+                 std::deque<Connection*>& resume);
+  Outcome drive(Connection& c);
+  void respond(Connection& c, ParsedRequest request);
+  void refuse(Connection& c);
+};
+
+Expected<std::unique_ptr<HttpServer>> HttpServer::create(ServerOptions options, RequestHandler handler) {
+  std::unique_ptr<HttpServer> server(new HttpServer());
+  server->impl_ = std::make_unique<Impl>();
+  Impl& impl = *server->impl_;
+  impl.owner = server.get();
+  impl.handler = std::move(handler);
+  if (options.workers <= 0) options.workers = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  impl.options = options;
+
+  impl.ctx = SSL_CTX_new(TLS_server_method());
+  if (!impl.ctx) return makeError("TLS", 1, sslErrors());
+  SSL_CTX_set_min_proto_version(impl.ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(impl.ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
+  SSL_CTX_set_mode(impl.ctx,
+                   SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER | SSL_MODE_RELEASE_BUFFERS);
+  if (SSL_CTX_use_certificate_chain_file(impl.ctx, options.certificateFile.c_str()) != 1) {
+    return makeError("TLS", 1, "cannot load certificate " + options.certificateFile + ": " + sslErrors());
+  }
+  if (SSL_CTX_use_PrivateKey_file(impl.ctx, options.keyFile.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(impl.ctx) != 1) {
+    return makeError("TLS", 1, "cannot load key " + options.keyFile + ": " + sslErrors());
+  }
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
+  addrinfo* found = nullptr;
+  const std::string port = std::to_string(options.port);
+  if (int rc = getaddrinfo(options.host.c_str(), port.c_str(), &hints, &found); rc != 0) {
+    return makeError("Listen", rc, "cannot resolve " + options.host + ": " + gai_strerror(rc));
+  }
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
+  uint16_t boundPort = options.port;
+  for (int w = 0; w < options.workers; ++w) {
+    const addrinfo* a = addresses.get();
+    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+    if (fd < 0) return makeError("Listen", errno, std::strerror(errno));
+    impl.listeners.push_back(fd);
+    const int one = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
+    sockaddr_storage addr{};
+    std::memcpy(&addr, a->ai_addr, a->ai_addrlen);
+    // The first socket may pick the port (port 0); the others join it.
+    if (addr.ss_family == AF_INET) reinterpret_cast<sockaddr_in&>(addr).sin_port = htons(boundPort);
+    if (addr.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6&>(addr).sin6_port = htons(boundPort);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), a->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+      return makeError("Listen", errno,
+                       "cannot listen on " + options.host + ":" + std::to_string(boundPort) + ": " +
+                           std::strerror(errno));
+    }
+    if (w == 0) {
+      sockaddr_storage bound{};
+      socklen_t length = sizeof bound;
+      getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
+      boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                                    : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+    }
+  }
+  server->port_ = boundPort;
+  impl.stopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (impl.stopFd < 0) return makeError("Listen", errno, std::strerror(errno));
+  return server;
+}
+
+HttpServer::~HttpServer() {
+  stop();
+  wait();
+}
+
+void HttpServer::start() {
+  if (!threads_.empty()) return;
+  for (int fd : impl_->listeners) threads_.emplace_back([this, fd] { impl_->work(fd); });
+}
+
+void HttpServer::stop() {
+  if (!impl_) return;
+  impl_->stopping.store(true);
+  const uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(impl_->stopFd, &one, sizeof one);
+}
+
+void HttpServer::wait() {
+  for (auto& t : threads_) {
+    if (t.joinable()) t.join();
+  }
+  threads_.clear();
+}
+
+void HttpServer::Impl::work(int listener) {
+  const int epoll = epoll_create1(EPOLL_CLOEXEC);
+  if (epoll < 0) return;
+  static int listenTag, stopTag;
+  epoll_event ev{};
+  ev.events = EPOLLIN;
+  ev.data.ptr = &listenTag;
+  epoll_ctl(epoll, EPOLL_CTL_ADD, listener, &ev);
+  ev.data.ptr = &stopTag;
+  epoll_ctl(epoll, EPOLL_CTL_ADD, stopFd, &ev);
+
+  std::unordered_map<Connection*, std::unique_ptr<Connection>> connections;
+  std::deque<Connection*> resume;  // connections that used up their turn
+  auto finish = [&](Connection* c, Outcome outcome) {
+    if (outcome == Outcome::closed) {
+      connections.erase(c);
+      owner->connections_.fetch_sub(1);
+    } else if (outcome == Outcome::yielded && !c->queued) {
+      c->queued = true;
+      resume.push_back(c);
+    }
+  };
+
+  double nextSweep = monotonicNow() + 1;
+  epoll_event events[256];
+  while (!stopping.load()) {
+    const int n = epoll_wait(epoll, events, 256, resume.empty() ? 500 : 0);
+    for (int i = 0; i < n; ++i) {
+      void* tag = events[i].data.ptr;
+      if (tag == &stopTag) continue;
+      if (tag == &listenTag) {
+        acceptAll(listener, epoll, connections, resume);
+        continue;
+      }
+      auto* c = static_cast<Connection*>(tag);
+      if (c->queued) continue;  // resumed below
+      finish(c, drive(*c));
+    }
+    for (size_t pending = resume.size(); pending > 0 && !resume.empty(); --pending) {
+      Connection* c = resume.front();
+      resume.pop_front();
+      c->queued = false;
+      finish(c, drive(*c));
+    }
+    const double now = monotonicNow();
+    if (now >= nextSweep) {
+      nextSweep = now + 1;
+      std::vector<Connection*> late;
+      for (auto& [c, owned] : connections) {
+        if (now > c->deadline && !c->queued) late.push_back(c);
+      }
+      for (Connection* c : late) finish(c, Outcome::closed);
+    }
+  }
+  owner->connections_.fetch_sub(connections.size());
+  connections.clear();
+  ::close(epoll);
+}
+
+void HttpServer::Impl::acceptAll(int listener, int epoll,
+                                 std::unordered_map<Connection*, std::unique_ptr<Connection>>& connections,
+                                 std::deque<Connection*>& resume) {
+  for (;;) {
+    sockaddr_storage addr{};
+    socklen_t length = sizeof addr;
+    const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&addr), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      return;  // EAGAIN, or out of descriptors: the backlog waits
+    }
+    if (owner->connections_.load() >= options.maxConnections) {
+      ::close(fd);
+      continue;
+    }
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    auto c = std::make_unique<Connection>(options.limits);
+    c->fd = fd;
+    c->peer = peerAddress(addr);
+    c->ssl = SSL_new(ctx);
+    if (!c->ssl || SSL_set_fd(c->ssl, fd) != 1) continue;
+    SSL_set_accept_state(c->ssl);
+    c->deadline = monotonicNow() + options.handshakeSeconds;
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
+    ev.data.ptr = c.get();
+    if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev) != 0) continue;
+    Connection* raw = c.get();
+    connections.emplace(raw, std::move(c));
+    owner->connections_.fetch_add(1);
+    owner->accepted_.fetch_add(1);
+    const Outcome outcome = drive(*raw);
+    if (outcome == Outcome::closed) {
+      connections.erase(raw);
+      owner->connections_.fetch_sub(1);
+    } else if (outcome == Outcome::yielded) {
+      raw->queued = true;
+      resume.push_back(raw);
+    }
+  }
+}
+
+void HttpServer::Impl::respond(Connection& c, ParsedRequest parsed) {
+  Request request;
+  request.method = std::move(parsed.method);
+  request.target = std::move(parsed.target);
+  request.authorization = std::string(parsed.header("authorization"));
+  request.contentType = std::string(parsed.header("content-type"));
+  request.body = std::move(parsed.body);
+  request.remoteAddress = c.peer;
+  Response response;
+  try {
+    response = handler(request);
+  } catch (...) {
+    response = errorResponse(500, "Internal error.");
+  }
+  const bool keepAlive = parsed.keepAlive && !stopping.load();
+  c.out = serializeResponse(response, keepAlive);
+  c.outOffset = 0;
+  c.afterWrite = keepAlive ? AfterWrite::read : AfterWrite::close;
+  c.phase = Phase::writing;
+}
+
+void HttpServer::Impl::refuse(Connection& c) {
+  c.out = serializeResponse(errorResponse(c.reader.errorStatus(), c.reader.errorMessage()), false);
+  c.outOffset = 0;
+  c.afterWrite = AfterWrite::drain;
+  c.drainTarget = c.reader.unreadBodyBytes();
+  c.phase = Phase::writing;
+}
+
+Outcome HttpServer::Impl::drive(Connection& c) {
+  int answered = 0;
+  // True when OpenSSL is waiting for the socket; false when the connection is lost.
+  auto blocked = [&](int rc) {
+    const int e = SSL_get_error(c.ssl, rc);
+    return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE;
+  };
+  for (;;) {
+    ERR_clear_error();
+    switch (c.phase) {
+      case Phase::handshake: {
+        const int rc = SSL_do_handshake(c.ssl);
+        if (rc == 1) {
+          c.phase = Phase::reading;
+          c.deadline = monotonicNow() + options.idleSeconds;
+          continue;
+        }
+        return blocked(rc) ? Outcome::alive : Outcome::closed;
+      }
+      case Phase::reading: {
+        switch (c.reader.next()) {
+          case RequestReader::Result::ready:
+            if (++answered > kRequestsPerTurn) return Outcome::yielded;
+            respond(c, c.reader.take());
+            continue;
+          case RequestReader::Result::failed:
+            refuse(c);
+            continue;
+          case RequestReader::Result::needMore:
+            break;
+        }
+        if (c.reader.takeContinueRequest()) {
+          c.out = "HTTP/1.1 100 Continue\r\n\r\n";
+          c.outOffset = 0;
+          c.afterWrite = AfterWrite::read;
+          c.phase = Phase::writing;
+          continue;
+        }
+        char buffer[kReadChunk];
+        const int n = SSL_read(c.ssl, buffer, sizeof buffer);
+        if (n > 0) {
+          // A request's deadline runs from its first byte.
+          if (c.reader.buffered() == 0) c.deadline = monotonicNow() + options.requestSeconds;
+          c.reader.append(std::string_view(buffer, static_cast<size_t>(n)));
+          continue;
+        }
+        return blocked(n) ? Outcome::alive : Outcome::closed;
+      }
+      case Phase::writing: {
+        while (c.outOffset < c.out.size()) {
+          const int n = SSL_write(c.ssl, c.out.data() + c.outOffset, static_cast<int>(c.out.size() - c.outOffset));
+          if (n <= 0) return blocked(n) ? Outcome::alive : Outcome::closed;
+          c.outOffset += static_cast<size_t>(n);
+        }
+        c.out.clear();
+        c.outOffset = 0;
+        const double now = monotonicNow();
+        switch (c.afterWrite) {
+          case AfterWrite::read:
+            c.phase = Phase::reading;
+            c.deadline = now + (c.reader.buffered() > 0 ? options.requestSeconds : options.idleSeconds);
+            continue;
+          case AfterWrite::drain:
+            c.phase = Phase::draining;
+            c.deadline = now + kDrainSeconds;
+            continue;
+          case AfterWrite::close:
+            ERR_clear_error();
+            SSL_shutdown(c.ssl);
+            return Outcome::closed;
+        }
+        continue;
+      }
+      case Phase::draining: {
+        char buffer[kReadChunk];
+        const int n = SSL_read(c.ssl, buffer, sizeof buffer);
+        if (n > 0) {
+          c.drained += static_cast<size_t>(n);
+          if (c.drainTarget > 0 && c.drained >= c.drainTarget) {
+            ERR_clear_error();
+            SSL_shutdown(c.ssl);
+            return Outcome::closed;
+          }
+          if (c.drained > kMaxDrainBytes) return Outcome::closed;
+          continue;
+        }
+        return blocked(n) ? Outcome::alive : Outcome::closed;
+      }
+    }
+  }
+}
+
+}  // namespace kx::service

@@ -1,0 +1,323 @@
+// kx-service: the reference support service and its administration commands.
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "protocol/json.h"
+#include "runtime/clock.h"
+#include "service/http_server.h"
+#include "service/local_certificates.h"
+#include "service/service.h"
+#include "service/sqlite_storage.h"
+
+namespace {
+
+using namespace kx;
+using namespace kx::service;
+
+constexpr const char* kUsage =
+    "usage: kx-service COMMAND [OPTIONS]\n"
+    "  serve [--data DIR] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
+    "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
+    "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
+    "      certificate for localhost and 127.0.0.1 are made in the data folder\n"
+    "  technician add NAME [--data DIR]\n"
+    "      add a technician; the password is read from standard input\n"
+    "  enrollment-file --technician NAME [--url URL] [--data DIR]\n"
+    "      print an enrollment file with a fresh one-time token\n"
+    "  setup-code --technician NAME [--data DIR]\n"
+    "      print a fresh setup code (one Mac, 24 hours)\n"
+    "The data folder defaults to ~/.local/share/kx-service.\n";
+
+struct Arguments {
+  std::vector<std::string> words;               // positional
+  std::map<std::string, std::string> options;  // --name value
+};
+
+std::optional<Arguments> parseArguments(int argc, char** argv, int first) {
+  Arguments args;
+  for (int i = first; i < argc; ++i) {
+    std::string word = argv[i];
+    if (word.rfind("--", 0) == 0) {
+      if (word == "--help") return std::nullopt;
+      if (i + 1 >= argc) {
+        std::cerr << "kx-service: " << word << " needs a value\n";
+        return std::nullopt;
+      }
+      args.options[word.substr(2)] = argv[++i];
+    } else {
+      args.words.push_back(std::move(word));
+    }
+  }
+  return args;
+}
+
+bool onlyOptions(const Arguments& args, std::initializer_list<const char*> allowed) {
+  for (const auto& [name, value] : args.options) {
+    bool known = false;
+    for (const char* a : allowed) known = known || name == a;
+    if (!known) {
+      std::cerr << "kx-service: unknown option --" << name << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string dataFolder(const Arguments& args) {
+  if (auto it = args.options.find("data"); it != args.options.end()) return it->second;
+  const char* home = std::getenv("HOME");
+  return std::string(home ? home : ".") + "/.local/share/kx-service";
+}
+
+bool makeFolders(const std::string& path) {
+  for (size_t at = 1; at <= path.size(); ++at) {
+    if (at < path.size() && path[at] != '/') continue;
+    const std::string part = path.substr(0, at);
+    if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+      std::cerr << "kx-service: cannot create " << part << ": " << std::strerror(errno) << "\n";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::optional<double> positiveNumber(const Arguments& args, const char* name, double fallback) {
+  auto it = args.options.find(name);
+  if (it == args.options.end()) return fallback;
+  double value = 0;
+  const std::string& text = it->second;
+  auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size() || !(value > 0)) {
+    std::cerr << "kx-service: --" << name << " needs a positive number\n";
+    return std::nullopt;
+  }
+  return value;
+}
+
+struct Opened {
+  std::unique_ptr<SqliteStorage> storage;
+  SystemClock clock;
+  std::unique_ptr<Service> service;
+};
+
+std::unique_ptr<Opened> openService(const std::string& data, ServiceOptions options) {
+  if (!makeFolders(data)) return nullptr;
+  auto storage = SqliteStorage::open(data + "/service.db");
+  if (!storage) {
+    std::cerr << "kx-service: " << storage.error().description << "\n";
+    return nullptr;
+  }
+  auto opened = std::make_unique<Opened>();
+  opened->storage = std::move(*storage);
+  options.log = [](std::string_view line) { std::cerr << "kx-service: " << line << std::endl; };
+  opened->service = std::make_unique<Service>(*opened->storage, opened->clock, std::move(options));
+  return opened;
+}
+
+std::string readPassword() {
+  const bool terminal = ::isatty(STDIN_FILENO);
+  termios saved{};
+  if (terminal) {
+    std::cerr << "Password: " << std::flush;
+    tcgetattr(STDIN_FILENO, &saved);
+    termios quiet = saved;
+    quiet.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+    tcsetattr(STDIN_FILENO, TCSANOW, &quiet);
+  }
+  std::string line;
+  std::getline(std::cin, line);
+  if (terminal) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+    std::cerr << "\n";
+  }
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.pop_back();
+  return line;
+}
+
+int technicianCommand(const Arguments& args) {
+  if (args.words.size() != 3 || args.words[1] != "add" || !onlyOptions(args, {"data"})) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  auto opened = openService(dataFolder(args), {});
+  if (!opened) return 1;
+  const std::string password = readPassword();
+  if (Status s = opened->service->addTechnician(args.words[2], password); !s) {
+    std::cerr << "kx-service: " << s.error().description << "\n";
+    return 1;
+  }
+  std::cout << "Technician " << args.words[2] << " added.\n";
+  return 0;
+}
+
+int issueCommand(const Arguments& args, bool enrollmentFile) {
+  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "technician", "url"})
+                                 : onlyOptions(args, {"data", "technician"});
+  auto technician = args.options.find("technician");
+  if (!ok || args.words.size() != 1 || technician == args.options.end()) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  auto opened = openService(dataFolder(args), {});
+  if (!opened) return 1;
+  auto secret = enrollmentFile ? opened->service->createEnrollmentToken(technician->second)
+                               : opened->service->createSetupCode(technician->second);
+  if (!secret) {
+    std::cerr << "kx-service: " << secret.error().description << "\n";
+    return 1;
+  }
+  if (!enrollmentFile) {
+    std::cout << *secret << "\n";
+    return 0;
+  }
+  auto url = args.options.find("url");
+  const std::string address = url == args.options.end() ? "https://localhost:8443" : url->second;
+  if (address.rfind("https://", 0) != 0) {
+    std::cerr << "kx-service: --url must be an https address\n";
+    return 2;
+  }
+  std::cout << Json{{"url", address}, {"token", *secret}, {"sitesAccess", ""}}.dump(2) << "\n";
+  return 0;
+}
+
+int serveCommand(const Arguments& args) {
+  if (args.words.size() != 1 || !onlyOptions(args, {"data", "listen", "cert", "key", "consent-seconds",
+                                                    "pending-seconds", "workers", "installer-url"})) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  ServerOptions server;
+  if (auto it = args.options.find("listen"); it != args.options.end()) {
+    const std::string& listen = it->second;
+    const size_t colon = listen.rfind(':');
+    unsigned port = 0;
+    const char* begin = listen.data() + (colon == std::string::npos ? 0 : colon + 1);
+    auto [end, ec] = std::from_chars(begin, listen.data() + listen.size(), port);
+    if (colon == std::string::npos || colon == 0 || ec != std::errc() || end != listen.data() + listen.size() ||
+        port > 65535) {
+      std::cerr << "kx-service: --listen needs HOST:PORT\n";
+      return 2;
+    }
+    server.host = listen.substr(0, colon);
+    if (server.host.size() > 2 && server.host.front() == '[' && server.host.back() == ']') {
+      server.host = server.host.substr(1, server.host.size() - 2);
+    }
+    server.port = static_cast<uint16_t>(port);
+  }
+  const auto consent = positiveNumber(args, "consent-seconds", 1800);
+  const auto pending = positiveNumber(args, "pending-seconds", 120);
+  const auto workers = positiveNumber(args, "workers", 0.5);
+  if (!consent || !pending || !workers) return 2;
+  if (*workers >= 1) server.workers = static_cast<int>(*workers);
+  if (*consent > kMaxConsentSeconds) {
+    std::cerr << "kx-service: --consent-seconds is at most " << kMaxConsentSeconds << "\n";
+    return 2;
+  }
+
+  const std::string data = dataFolder(args);
+  ServiceOptions options;
+  options.consentSeconds = *consent;
+  options.pendingSeconds = *pending;
+  if (auto it = args.options.find("installer-url"); it != args.options.end()) options.installerUrl = it->second;
+  auto opened = openService(data, std::move(options));
+  if (!opened) return 1;
+
+  const auto cert = args.options.find("cert");
+  const auto key = args.options.find("key");
+  if ((cert == args.options.end()) != (key == args.options.end())) {
+    std::cerr << "kx-service: --cert and --key go together\n";
+    return 2;
+  }
+  if (cert != args.options.end()) {
+    server.certificateFile = cert->second;
+    server.keyFile = key->second;
+  } else {
+    auto files = ensureLocalCertificates(data);
+    if (!files) {
+      std::cerr << "kx-service: " << files.error().description << "\n";
+      return 1;
+    }
+    server.certificateFile = files->certificateFile;
+    server.keyFile = files->keyFile;
+    std::cout << "kx-service: local CA " << (files->createdAuthority ? "created" : "in use") << ": "
+              << files->caFile << " (trust this file in local builds of the app)" << std::endl;
+  }
+
+  // Signals are taken by sigtimedwait below; every thread started from here
+  // inherits the mask, so none of them is interrupted.
+  sigset_t stopSignals;
+  sigemptyset(&stopSignals);
+  sigaddset(&stopSignals, SIGINT);
+  sigaddset(&stopSignals, SIGTERM);
+  pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+  ::signal(SIGPIPE, SIG_IGN);
+  // Every kept-alive client holds a descriptor.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+
+  Service& service = *opened->service;
+  auto created = HttpServer::create(server, [&service](const Request& r) { return service.handle(r); });
+  if (!created) {
+    std::cerr << "kx-service: " << created.error().description << "\n";
+    return 1;
+  }
+  HttpServer& http = **created;
+  http.start();
+  const bool v6 = server.host.find(':') != std::string::npos;
+  std::cout << "kx-service listening on https://" << (v6 ? "[" + server.host + "]" : server.host) << ":"
+            << http.port() << std::endl;
+
+  (void)service.sweep();
+  for (;;) {
+    timespec interval{30, 0};
+    const int sig = sigtimedwait(&stopSignals, nullptr, &interval);
+    if (sig == SIGINT || sig == SIGTERM) break;
+    if (Status s = service.sweep(); !s) std::cerr << "kx-service: " << s.error().summary() << std::endl;
+  }
+  http.stop();
+  http.wait();
+  std::cout << "kx-service stopped" << std::endl;
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  const std::string command = argv[1];
+  auto args = parseArguments(argc, argv, 1);
+  if (!args) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  if (command == "serve") return serveCommand(*args);
+  if (command == "technician") return technicianCommand(*args);
+  if (command == "enrollment-file") return issueCommand(*args, true);
+  if (command == "setup-code") return issueCommand(*args, false);
+  if (command == "help" || command == "--help" || command == "-h") {
+    std::cout << kUsage;
+    return 0;
+  }
+  std::cerr << "kx-service: unknown command " << command << "\n" << kUsage;
+  return 2;
+}

@@ -1,0 +1,33 @@
+// The web portal's pages and form handling: the technician sign-in page that
+// the console opens in the browser, and the download page for new Macs.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kx::service {
+
+// application/x-www-form-urlencoded (also a URL's query): "+" is a space,
+// %XX a byte. The first occurrence of a key wins. Nothing on a malformed
+// escape or more than 32 fields.
+std::optional<std::map<std::string, std::string>> parseForm(std::string_view text);
+
+std::string htmlEscape(std::string_view text);
+
+// The sign-in form; `message` (may be empty) explains a failed attempt.
+std::string signInPage(std::string_view challenge, std::string_view state, std::string_view message);
+
+// A page that only says something (bad link, too many attempts).
+std::string messagePage(std::string_view title, std::string_view message);
+
+// `installerUrl` may be empty: the page then tells the person to ask their
+// support team for the installer.
+std::string downloadPage(std::string_view installerUrl);
+
+// Headers every portal page carries: no caching, no framing, no scripts.
+inline constexpr const char* kPortalSecurityPolicy =
+    "default-src 'none'; style-src 'unsafe-inline'; frame-ancestors 'none'; base-uri 'none'";
+
+}  // namespace kx::service

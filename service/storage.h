@@ -1,0 +1,128 @@
+// What the support service keeps between requests, behind a small interface so
+// that a networked database can replace the local SQLite file.
+//
+// Secrets never reach the storage in clear text: device keys, technician
+// tokens, enrollment tokens, setup codes and sign-in codes are stored as their
+// SHA-256 digest, passwords as an scrypt hash. Times are wall-clock seconds
+// since 1970 (they must survive restarts).
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "protocol/encoding.h"
+#include "runtime/error.h"
+
+namespace kx::service {
+
+struct Technician {
+  int64_t id = 0;
+  std::string name;
+  std::string passwordHash;  // "scrypt$N$r$p$salt$hash"
+};
+
+// One-time or revocable credentials issued to a technician.
+enum class GrantKind : int {
+  enrollmentToken = 1,  // in an enrollment file; makes one device
+  setupCode = 2,        // typed on the Mac; makes one device
+  signInCode = 3,       // web portal → console, bound to a PKCE challenge
+  technicianToken = 4,  // the console's bearer token
+};
+
+struct Grant {
+  Bytes digest;  // SHA-256 of the secret text
+  GrantKind kind = GrantKind::enrollmentToken;
+  int64_t technicianId = 0;
+  std::string challenge;  // sign-in codes only
+  double expires = 0;
+};
+
+struct Device {
+  std::string id;
+  int64_t technicianId = 0;
+  Bytes keyDigest;
+  std::string name;
+  std::string publicKey;  // standard base64 of the X9.63 point
+  std::string installation;
+  std::string state = "{}";  // the latest state report of its poll, as JSON
+  double lastSeen = 0;       // 0 = never polled
+};
+
+enum class SessionState { pending, approved, denied, ended };
+std::string_view sessionStateName(SessionState state);
+std::optional<SessionState> sessionStateFromName(std::string_view name);
+inline bool isOpen(SessionState state) {
+  return state == SessionState::pending || state == SessionState::approved;
+}
+
+struct Session {
+  std::string id;
+  std::string deviceId;
+  int64_t technicianId = 0;
+  SessionState state = SessionState::pending;
+  std::string browserKey;
+  std::string salt;
+  double created = 0;
+  double expires = 0;  // consent end while approved; 0 before
+  double closed = 0;   // when it was denied or ended; 0 while open
+};
+
+// Which way a relayed signal travels.
+enum class Direction : int {
+  toDevice = 1,   // posted by the console, read by the Mac's poll
+  toConsole = 2,  // posted by the Mac, read by the console
+};
+
+// Every operation may fail with an error of domain "Storage". Implementations
+// need not be thread-safe: the service serialises its calls.
+class Storage {
+ public:
+  virtual ~Storage() = default;
+
+  // Runs `body` atomically: its writes are kept only when it succeeds.
+  // Nested calls join the outer transaction.
+  virtual Status transaction(const std::function<Status()>& body) = 0;
+
+  // Fails with code 409 when the name is taken.
+  virtual Expected<int64_t> addTechnician(std::string_view name, std::string_view passwordHash) = 0;
+  virtual Expected<std::optional<Technician>> technicianByName(std::string_view name) = 0;
+  virtual Expected<std::optional<Technician>> technicianById(int64_t id) = 0;
+
+  virtual Status addGrant(const Grant& grant) = 0;
+  virtual Expected<std::optional<Grant>> findGrant(GrantKind kind, const Bytes& digest) = 0;
+  // Removes the grant; true when it was still there. Spending a one-time
+  // grant is exactly one successful removal.
+  virtual Expected<bool> removeGrant(GrantKind kind, const Bytes& digest) = 0;
+
+  virtual Status addDevice(const Device& device) = 0;
+  virtual Expected<std::optional<Device>> deviceById(std::string_view id) = 0;
+  virtual Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) = 0;
+  virtual Expected<std::vector<Device>> devicesOf(int64_t technicianId) = 0;
+  virtual Status updateDeviceIdentity(std::string_view id, std::string_view name,
+                                      std::string_view publicKey, std::string_view installation) = 0;
+  virtual Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) = 0;
+
+  // Fails with code 409 when the id is taken.
+  virtual Status addSession(const Session& session) = 0;
+  virtual Expected<std::optional<Session>> sessionById(std::string_view id) = 0;
+  // Pending and approved sessions of one device, or of every device when
+  // `deviceId` is empty; expiry is the caller's business.
+  virtual Expected<std::vector<Session>> openSessions(std::string_view deviceId) = 0;
+  virtual Status updateSession(const Session& session) = 0;
+
+  virtual Status appendSignals(std::string_view sessionId, Direction direction,
+                               const std::vector<std::string>& payloads) = 0;
+  // In the order they were appended.
+  virtual Expected<std::vector<std::string>> signals(std::string_view sessionId, Direction direction) = 0;
+  virtual Status removeSignals(std::string_view sessionId) = 0;
+
+  // Forgets grants that expired before `now` and sessions closed before
+  // `closedBefore` (with their signals).
+  virtual Status purge(double now, double closedBefore) = 0;
+};
+
+}  // namespace kx::service

@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "console/remote_input_view.h"
+#include "protocol/json.h"
+
+namespace kx {
+namespace {
+
+// A 1600×1000 area showing a 1920×1080 picture: the picture is 1600×900 at y = 50.
+class InputViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    view.setEmit([this](const Json& message) { emitted.push_back(message); });
+    view.setBounds(1600, 1000);
+    view.videoSizeChanged(1920, 1080);
+    view.setAllowed(true);
+  }
+
+  const Json& last() const { return emitted.back(); }
+
+  RemoteInputView view;
+  std::vector<Json> emitted;
+};
+
+TEST(InputViewFitting, StartsAtSixteenByTen) {
+  RemoteInputView view;
+  view.setBounds(1000, 1000);
+  const Rect frame = view.videoFrame();
+  EXPECT_DOUBLE_EQ(frame.width, 1000);
+  EXPECT_DOUBLE_EQ(frame.height, 625);
+  EXPECT_DOUBLE_EQ(frame.x, 0);
+  EXPECT_DOUBLE_EQ(frame.y, 187.5);
+}
+
+TEST_F(InputViewTest, WidePictureIsCentredVertically) {
+  EXPECT_EQ(view.videoFrame(), (Rect{0, 50, 1600, 900}));
+}
+
+TEST_F(InputViewTest, TallPictureIsCentredHorizontally) {
+  EXPECT_TRUE(view.videoSizeChanged(1000, 1000));
+  EXPECT_EQ(view.videoFrame(), (Rect{300, 0, 1000, 1000}));
+}
+
+TEST_F(InputViewTest, EmptyOrInvalidPictureSizesAreIgnored) {
+  EXPECT_FALSE(view.videoSizeChanged(0, 0));
+  EXPECT_FALSE(view.videoSizeChanged(1280, -1));
+  EXPECT_FALSE(view.videoSizeChanged(std::nan(""), 720));
+  EXPECT_EQ(view.videoFrame(), (Rect{0, 50, 1600, 900}));
+  EXPECT_TRUE(view.videoSizeChanged(1280, 720));
+  EXPECT_EQ(view.videoFrame(), (Rect{0, 50, 1600, 900}));  // also 16:9
+  EXPECT_TRUE(view.videoSizeChanged(1440, 900));
+  EXPECT_EQ(view.videoFrame(), (Rect{0, 0, 1600, 1000}));
+}
+
+TEST_F(InputViewTest, MappingIsRelativeToThePictureAndClamped) {
+  EXPECT_EQ(view.mapToPicture({800, 500}), (Point{0.5, 0.5}));
+  EXPECT_EQ(view.mapToPicture({0, 50}), (Point{0, 0}));
+  EXPECT_EQ(view.mapToPicture({1600, 950}), (Point{1, 1}));
+  EXPECT_EQ(view.mapToPicture({-20, 10}), (Point{0, 0}));
+  EXPECT_EQ(view.mapToPicture({5000, 990}), (Point{1, 1}));
+  EXPECT_EQ(view.mapToPicture({std::nan(""), 500}), (Point{0, 0.5}));
+}
+
+TEST_F(InputViewTest, ClickOnThePictureTopEdgeGivesZero) {
+  EXPECT_TRUE(view.mouseDown(MouseButton::kLeft, {400, 50}, 1));
+  ASSERT_EQ(emitted.size(), 1u);
+  EXPECT_EQ(last(), (Json{{"kind", "pointer"}, {"action", "down"}, {"button", "left"}, {"clicks", 1},
+                          {"x", 0.25}, {"y", 0.0}}));
+}
+
+TEST_F(InputViewTest, ClickInTheBlackBandGivesNothingAndTakesNoFocus) {
+  EXPECT_FALSE(view.mouseDown(MouseButton::kLeft, {400, 49}, 1));
+  EXPECT_FALSE(view.mouseDown(MouseButton::kRight, {400, 960}, 1));
+  EXPECT_FALSE(view.held());
+  view.mouseUp({400, 49}, 1);
+  EXPECT_TRUE(emitted.empty());
+}
+
+TEST_F(InputViewTest, HoverOnlyOverThePictureAndWithoutButton) {
+  view.mouseMoved({800, 20});
+  EXPECT_TRUE(emitted.empty());
+  view.mouseMoved({800, 500});
+  ASSERT_EQ(emitted.size(), 1u);
+  EXPECT_EQ(last()["action"], "hover");
+  EXPECT_EQ(last()["clicks"], 0);
+  view.mouseDown(MouseButton::kLeft, {800, 500}, 1);
+  view.mouseMoved({900, 500});
+  EXPECT_EQ(emitted.size(), 2u);
+}
+
+TEST_F(InputViewTest, NothingWhileInputIsOff) {
+  view.setAllowed(false);
+  view.mouseMoved({800, 500});
+  EXPECT_FALSE(view.mouseDown(MouseButton::kLeft, {800, 500}, 1));
+  view.scroll(0, 3);
+  view.keyDown(0, 0, "a");
+  EXPECT_FALSE(view.keyEquivalent(8, 0x100000, "c", true));
+  EXPECT_TRUE(emitted.empty());
+}
+
+TEST_F(InputViewTest, DragLeavingThePictureStaysPinnedAndStillEndsWithUp) {
+  view.mouseDown(MouseButton::kLeft, {800, 500}, 1);
+  view.mouseDragged({-50, 500}, 1);
+  EXPECT_EQ(last()["action"], "move");
+  EXPECT_EQ(last()["x"], 0.0);
+  view.mouseDragged({800, 2000}, 1);
+  EXPECT_EQ(last()["y"], 1.0);
+  view.mouseUp({2000, 2000}, 1);
+  EXPECT_EQ(last()["action"], "up");
+  EXPECT_EQ(last()["x"], 1.0);
+  EXPECT_FALSE(view.held());
+}
+
+TEST_F(InputViewTest, DragKeepsRightButton) {
+  view.mouseDown(MouseButton::kRight, {800, 500}, 1);
+  view.mouseDragged({900, 500}, 1);
+  EXPECT_EQ(last()["button"], "right");
+  view.mouseUp({900, 500}, 1);
+  EXPECT_EQ(last()["button"], "right");
+  view.mouseMoved({700, 500});
+  EXPECT_EQ(last()["button"], "right");  // hover carries the last pressed button
+}
+
+TEST_F(InputViewTest, DoubleClickCarriesClickCounts) {
+  view.mouseDown(MouseButton::kLeft, {800, 500}, 1);
+  view.mouseUp({800, 500}, 1);
+  view.mouseDown(MouseButton::kLeft, {800, 500}, 2);
+  view.mouseUp({800, 500}, 2);
+  ASSERT_EQ(emitted.size(), 4u);
+  EXPECT_EQ(emitted[0]["clicks"], 1);
+  EXPECT_EQ(emitted[2]["action"], "down");
+  EXPECT_EQ(emitted[2]["clicks"], 2);
+}
+
+TEST_F(InputViewTest, ReleaseWithoutHeldButtonDoesNothing) {
+  view.release();
+  EXPECT_TRUE(emitted.empty());
+}
+
+TEST_F(InputViewTest, ReleaseLetsGoOnceAtTheLastPosition) {
+  view.mouseDown(MouseButton::kRight, {400, 275}, 1);
+  view.release();
+  ASSERT_EQ(emitted.size(), 2u);
+  EXPECT_EQ(last(), (Json{{"kind", "pointer"}, {"action", "up"}, {"button", "right"}, {"clicks", 1},
+                          {"x", 0.25}, {"y", 0.25}}));
+  view.mouseUp({400, 275}, 1);
+  EXPECT_EQ(emitted.size(), 2u);
+}
+
+TEST_F(InputViewTest, ReleaseStillWorksAfterInputIsSwitchedOff) {
+  view.mouseDown(MouseButton::kLeft, {800, 500}, 1);
+  view.setAllowed(false);
+  view.renewHold();
+  EXPECT_EQ(emitted.size(), 1u);
+  view.mouseUp({800, 500}, 1);
+  ASSERT_EQ(emitted.size(), 2u);
+  EXPECT_EQ(last()["action"], "up");
+}
+
+TEST_F(InputViewTest, RenewHoldRepeatsTheHeldPositionAsMove) {
+  view.renewHold();
+  EXPECT_TRUE(emitted.empty());
+  view.mouseDown(MouseButton::kLeft, {800, 500}, 1);
+  view.mouseDragged({1200, 500}, 1);
+  view.renewHold();
+  ASSERT_EQ(emitted.size(), 3u);
+  EXPECT_EQ(last()["action"], "move");
+  EXPECT_EQ(last()["x"], 0.75);
+}
+
+TEST_F(InputViewTest, ScrollPassesDeltasAndDropsNonFiniteOnes) {
+  view.scroll(-1.5, 12);
+  ASSERT_EQ(emitted.size(), 1u);
+  EXPECT_EQ(last(), (Json{{"kind", "scroll"}, {"x", -1.5}, {"y", 12.0}}));
+  view.scroll(std::numeric_limits<double>::infinity(), 1);
+  EXPECT_EQ(emitted.size(), 1u);
+}
+
+TEST_F(InputViewTest, NamedKeysSendTheirNames) {
+  const std::vector<std::pair<int, std::string>> named = {
+      {36, "Enter"},      {51, "Backspace"},  {48, "Tab"},       {53, "Escape"},
+      {123, "ArrowLeft"}, {124, "ArrowRight"}, {125, "ArrowDown"}, {126, "ArrowUp"}};
+  for (const auto& [code, name] : named) {
+    view.keyDown(code, 0, "\r");
+    EXPECT_EQ(last()["key"], name) << code;
+    EXPECT_EQ(last()["code"], code);
+  }
+}
+
+TEST_F(InputViewTest, OtherKeysSendTheirCharactersAndFlags) {
+  view.keyDown(0, 0x20000, "A");
+  EXPECT_EQ(last(), (Json{{"kind", "keycode"}, {"code", 0}, {"flags", 0x20000}, {"key", "A"}}));
+  view.keyDown(122, 0, "");
+  EXPECT_EQ(last()["key"], "");
+}
+
+TEST_F(InputViewTest, KeyEquivalentIsConsumedOnlyWithFocus) {
+  EXPECT_FALSE(view.keyEquivalent(8, 0x100000, "c", false));
+  EXPECT_TRUE(emitted.empty());
+  EXPECT_TRUE(view.keyEquivalent(8, 0x100000, "c", true));
+  EXPECT_EQ(last(), (Json{{"kind", "keycode"}, {"code", 8}, {"flags", 0x100000}, {"key", "c"}}));
+}
+
+TEST(InputViewEmit, NothingWithoutEmit) {
+  RemoteInputView view;
+  view.setBounds(100, 100);
+  view.setAllowed(true);
+  view.keyDown(0, 0, "a");
+  EXPECT_TRUE(view.mouseDown(MouseButton::kLeft, {50, 50}, 1));  // still tracks the press
+  EXPECT_TRUE(view.held());
+}
+
+}  // namespace
+}  // namespace kx

@@ -1,0 +1,471 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "console_fixture.h"
+
+namespace kx {
+namespace {
+
+using testing::ConsoleTest;
+
+constexpr char kWaiting[] = "Waiting for the person at the Mac to approve and choose a display…";
+
+// --- Access request -------------------------------------------------------
+
+TEST_F(ConsoleTest, AccessRequestCarriesFreshSecrets) {
+  startSession();
+  EXPECT_TRUE(isCanonicalUuid(request["id"].get<std::string>()));
+  EXPECT_EQ(request["device"], "mac-1");
+  const std::string browserKey = request["browserKey"].get<std::string>();
+  EXPECT_EQ(browserKey.size(), 88u);
+  auto point = base64Decode(browserKey);
+  ASSERT_TRUE(point);
+  EXPECT_TRUE(isValidP256PublicKey(*point));
+  const std::string salt = request["salt"].get<std::string>();
+  EXPECT_EQ(salt.size(), 24u);
+  ASSERT_TRUE(base64Decode(salt));
+  EXPECT_EQ(base64Decode(salt)->size(), 16u);
+  EXPECT_EQ(request.size(), 4u);
+}
+
+TEST_F(ConsoleTest, AccessRequestStartsTheSession) {
+  const int64_t epochBefore = console->epoch();
+  startSession();
+  EXPECT_EQ(console->sid(), request["id"]);
+  EXPECT_EQ(console->epoch(), epochBefore + 1);
+  EXPECT_EQ(console->sequence(), 0);
+  EXPECT_TRUE(console->hasPeer());
+  EXPECT_EQ(fakes.view.status, kWaiting);
+  EXPECT_TRUE(fakes.view.endEnabled);
+  ASSERT_EQ(fakes.view.rows.size(), 1u);
+  EXPECT_FALSE(fakes.view.rows[0].enabled);
+}
+
+TEST_F(ConsoleTest, ConsoleAndMacDeriveTheSameKey) {
+  startSession();
+  EXPECT_EQ(console->cipher()->key(), macCipher->key());
+  console->queueSignal(Json{{"type", "answer"}, {"sdp", "x"}});
+  ASSERT_EQ(console->outgoing().size(), 1u);
+  auto opened = openFromBase64(*macCipher, console->outgoing()[0]);
+  ASSERT_TRUE(opened);
+  EXPECT_EQ(Json::parse(*opened)["sdp"], "x");
+}
+
+TEST_F(ConsoleTest, EachAccessRequestHasItsOwnSecrets) {
+  startSession();
+  const Json first = request;
+  console->end();
+  startSession();
+  EXPECT_NE(request["id"], first["id"]);
+  EXPECT_NE(request["browserKey"], first["browserKey"]);
+  EXPECT_NE(request["salt"], first["salt"]);
+}
+
+TEST_F(ConsoleTest, MalformedDeviceKeyShowsTheCipherError) {
+  Json record = deviceRecord("mac-1", "Studio", true);
+  record["publicKey"] = base64Encode(Bytes(33, 2));
+  loadDevices(Json::array({record}));
+  fakes.view.pressRequestAccess(0);
+  EXPECT_EQ(fakes.view.status, "Invalid session encryption envelope");
+  EXPECT_FALSE(http.find("/api/admin/request"));
+  EXPECT_TRUE(console->sid().empty());
+}
+
+TEST_F(ConsoleTest, RecordWithoutKeyOrOutOfRangeIndexDoesNothing) {
+  Json record = deviceRecord("mac-1", "Studio", true);
+  record.erase("publicKey");
+  loadDevices(Json::array({record}));
+  const std::string status = fakes.view.status;
+  fakes.view.pressRequestAccess(0);
+  fakes.view.pressRequestAccess(5);
+  EXPECT_EQ(fakes.view.status, status);
+  EXPECT_EQ(http.pending(), 0u);
+}
+
+TEST_F(ConsoleTest, RefusedAccessRequestShowsServiceText) {
+  loadDevices(Json::array({deviceRecord("mac-1", "Studio", true)}));
+  fakes.view.pressRequestAccess(0);
+  http.respondTo("/api/admin/request", 403, dumpJson(Json{{"error", "This Mac belongs to another team."}}));
+  EXPECT_EQ(fakes.view.status, "This Mac belongs to another team.");
+  EXPECT_TRUE(console->sid().empty());
+  EXPECT_FALSE(console->hasPeer());
+  EXPECT_TRUE(engine.connections().empty());
+}
+
+TEST_F(ConsoleTest, RequestAccessIsIgnoredWhileASessionRuns) {
+  startSession();
+  console->connectDevice(0);
+  EXPECT_EQ(countSent("/api/admin/request"), 1u);
+}
+
+TEST_F(ConsoleTest, SecondPressWhileTheRequestIsOnItsWayIsIgnored) {
+  loadDevices(Json::array({deviceRecord("mac-1", "Studio", true)}));
+  fakes.view.pressRequestAccess(0);
+  fakes.view.pressRequestAccess(0);
+  EXPECT_EQ(countSent("/api/admin/request"), 1u);
+}
+
+TEST_F(ConsoleTest, AccessGrantedAfterSignOutIsWithdrawn) {
+  loadDevices(Json::array({deviceRecord("mac-1", "Studio", true)}));
+  fakes.view.pressRequestAccess(0);
+  const std::string id = http.at(*http.find("/api/admin/request")).json()["id"].get<std::string>();
+  console->signOut();
+  http.respondTo("/api/admin/request", 200, "{}");
+  EXPECT_TRUE(console->sid().empty());
+  EXPECT_FALSE(console->hasPeer());
+  EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end"));
+}
+
+// --- Poll cycle -----------------------------------------------------------
+
+TEST_F(ConsoleTest, PollsEverySecondUntilTheMacAnswersThenEveryThree) {
+  startSession();
+  std::vector<double> times;
+  auto run = [&](double seconds) {
+    for (double t = 0; t < seconds; t += 0.5) {
+      loop.advance(0.5);
+      if (http.find(sessionPath("/status"))) {
+        times.push_back(loop.uptime());
+        answerStatus(Json{{"state", "pending"}});
+      }
+    }
+  };
+  run(3);
+  EXPECT_EQ(times, (std::vector<double>{1000.5, 1001.5, 1002.5}));
+  openChannel();
+  macReportsState(true);
+  times.clear();
+  run(7);
+  EXPECT_EQ(times, (std::vector<double>{1003.5, 1006.5, 1009.5}));
+}
+
+TEST_F(ConsoleTest, OnlyOnePollCycleAtATime) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  loop.advance(5);
+  EXPECT_EQ(countSent(sessionPath("/status")), 1u);
+  EXPECT_TRUE(console->busy());
+  answerStatus(Json{{"state", "pending"}});
+  EXPECT_FALSE(console->busy());
+  loop.advance(0.5);
+  EXPECT_EQ(countSent(sessionPath("/status")), 2u);
+}
+
+TEST_F(ConsoleTest, StatusAnsweredAfterEndSessionChangesNothing) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  const std::string oldStatus = sessionPath("/status");
+  fakes.view.actions.end();
+  startSession();
+  http.respondTo(oldStatus, 200, dumpJson(Json{{"state", "ended"}}));
+  EXPECT_FALSE(console->sid().empty());
+  EXPECT_EQ(fakes.view.status, kWaiting);
+  EXPECT_FALSE(console->busy());
+}
+
+TEST_F(ConsoleTest, ErrorOfAnEndedSessionLeavesTheNextOneAlone) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  const std::string oldStatus = sessionPath("/status");
+  console->end();
+  startSession();
+  http.respondTo(oldStatus, 404, dumpJson(Json{{"error", "Unknown session."}}));
+  EXPECT_FALSE(console->sid().empty());
+  EXPECT_EQ(fakes.view.status, kWaiting);
+}
+
+TEST_F(ConsoleTest, TwentyQueuedSignalsArePostedEightEightFourInOrder) {
+  startSession();
+  for (int i = 0; i < 20; ++i) console->queueSignal(Json{{"type", "candidate"}, {"n", i}});
+  std::vector<Json> posted;
+  std::vector<size_t> batches;
+  for (int cycle = 0; cycle < 4; ++cycle) {
+    ASSERT_TRUE(advanceToPoll());
+    answerStatus(approvedWith({}));
+    if (auto post = http.find(sessionPath("/signal"))) {
+      const auto& call = http.at(*post);
+      EXPECT_EQ(call.method(), "POST");
+      auto opened = openPayloads(call.json());
+      batches.push_back(opened.size());
+      posted.insert(posted.end(), opened.begin(), opened.end());
+      http.respond(200, "{}", *post);
+    }
+  }
+  EXPECT_EQ(batches, (std::vector<size_t>{8, 8, 4}));
+  ASSERT_EQ(posted.size(), 20u);
+  for (int i = 0; i < 20; ++i) {
+    EXPECT_EQ(posted[i]["n"], i);
+    EXPECT_TRUE(isCanonicalUuid(posted[i]["messageId"].get<std::string>()));
+  }
+  EXPECT_TRUE(console->outgoing().empty());
+}
+
+TEST_F(ConsoleTest, SignalsQueuedDuringAPostWaitBehindIt) {
+  startSession();
+  for (int i = 0; i < 10; ++i) console->queueSignal(Json{{"type", "candidate"}, {"n", i}});
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({}));
+  console->queueSignal(Json{{"type", "candidate"}, {"n", 10}});
+  http.respondTo(sessionPath("/signal"), 200, "{}");
+  ASSERT_EQ(console->outgoing().size(), 3u);
+  EXPECT_EQ(Json::parse(*openFromBase64(*macCipher, console->outgoing()[0]))["n"], 8);
+  EXPECT_EQ(Json::parse(*openFromBase64(*macCipher, console->outgoing()[2]))["n"], 10);
+}
+
+TEST_F(ConsoleTest, OutgoingQueueHoldsAtMost128) {
+  startSession();
+  for (int i = 0; i < 130; ++i) console->queueSignal(Json{{"type", "candidate"}, {"n", i}});
+  ASSERT_EQ(console->outgoing().size(), 128u);
+  EXPECT_EQ(Json::parse(*openFromBase64(*macCipher, console->outgoing().back()))["n"], 127);
+}
+
+TEST_F(ConsoleTest, QueuedSignalGetsItsOwnMessageId) {
+  startSession();
+  console->queueSignal(Json{{"type", "answer"}, {"messageId", "chosen-by-caller"}});
+  auto opened = Json::parse(*openFromBase64(*macCipher, console->outgoing()[0]));
+  EXPECT_TRUE(isCanonicalUuid(opened["messageId"].get<std::string>()));
+}
+
+TEST_F(ConsoleTest, OfferIsAnsweredThroughTheService) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({offer("m1")}));
+  ASSERT_TRUE(connection->remoteDescription());
+  EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=mac-offer\r\n");
+  ASSERT_EQ(console->outgoing().size(), 1u);
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({offer("m1")}));
+  auto post = http.find(sessionPath("/signal"));
+  ASSERT_TRUE(post);
+  auto opened = openPayloads(http.at(*post).json());
+  ASSERT_EQ(opened.size(), 1u);
+  EXPECT_EQ(opened[0]["type"], "answer");
+  EXPECT_EQ(opened[0]["sdp"], connection->localDescription()->second);
+}
+
+TEST_F(ConsoleTest, SignalsInTheStatusAnswerAvoidTheSeparateFetch) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({}));
+  EXPECT_EQ(countSent(sessionPath("/signal")), 0u);
+  EXPECT_FALSE(console->busy());
+}
+
+TEST_F(ConsoleTest, WithoutSignalsInTheStatusTheyAreFetched) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(Json{{"state", "approved"}});
+  auto fetch = http.find(sessionPath("/signal"));
+  ASSERT_TRUE(fetch);
+  EXPECT_EQ(http.at(*fetch).method(), "GET");
+  http.respond(200, dumpJson(Json{{"signals", {offer("m1")}}}), *fetch);
+  loop.runUntilIdle();
+  EXPECT_TRUE(connection->remoteDescription());
+}
+
+TEST_F(ConsoleTest, RepeatedMessageIdsAreTakenOnce) {
+  startSession();
+  const std::string c1 = "candidate:1 1 udp 2122260223 10.0.0.5 50000 typ host";
+  const std::string c2 = "candidate:2 1 udp 2122260223 10.0.0.5 50001 typ host";
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({offer("m1"), candidate("c1", c1), candidate("c1", c1)}));
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({offer("m1"), candidate("c1", c1), candidate("c2", c2)}));
+  if (auto post = http.find(sessionPath("/signal"))) http.respond(200, "{}", *post);
+  loop.runUntilIdle();
+  const auto added = connection->addedCandidates();
+  ASSERT_EQ(added.size(), 2u);
+  EXPECT_EQ(added[0].candidate, c1);
+  EXPECT_EQ(added[1].candidate, c2);
+  EXPECT_EQ(console->seenCount(), 3u);
+}
+
+TEST_F(ConsoleTest, UnreadableSignalsAreSkippedSilently) {
+  startSession();
+  auto otherCipher = SessionCipher::fromKey({});
+  std::vector<Json> signals = {
+      Json{{"payload", "%%%not base64"}},
+      Json{{"payload", 5}},
+      Json{{"payload", *sealToBase64(otherCipher, R"({"type":"offer","sdp":"x","messageId":"a"})")}},
+      Json{{"payload", *sealToBase64(*macCipher, "not json")}},
+      Json{{"payload", *sealToBase64(*macCipher, R"({"type":"offer","sdp":"x"})")}},
+      Json{{"payload", *sealToBase64(*macCipher, R"({"type":"offer","sdp":"x","messageId":7})")}},
+      offer("m1"),
+  };
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith(signals));
+  EXPECT_EQ(console->seenCount(), 1u);
+  EXPECT_TRUE(connection->remoteDescription());
+  EXPECT_FALSE(console->sid().empty());
+}
+
+TEST_F(ConsoleTest, SignalListThatIsNotAListOfObjectsCountsAsEmpty) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(Json{{"state", "approved"}, {"signals", {offer("m1"), 3}}});
+  EXPECT_EQ(console->seenCount(), 0u);
+  EXPECT_EQ(countSent(sessionPath("/signal")), 0u);
+}
+
+TEST_F(ConsoleTest, AtMost512IncomingSignalsPerSession) {
+  startSession();
+  std::vector<Json> noise;
+  for (int i = 0; i < 513; ++i) noise.push_back(sealedSignal(Json{{"type", "noise"}, {"messageId", std::to_string(i)}}));
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith(noise));
+  EXPECT_EQ(console->seenCount(), 512u);
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({offer("late")}));
+  EXPECT_FALSE(connection->remoteDescription());
+  EXPECT_FALSE(console->sid().empty());
+}
+
+TEST_F(ConsoleTest, DeniedSessionEndsAndStopsPolling) {
+  startSession();
+  const std::string id = console->sid();
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(Json{{"state", "denied"}});
+  EXPECT_EQ(fakes.view.status, "Session denied");
+  EXPECT_TRUE(console->sid().empty());
+  EXPECT_TRUE(fakes.view.rows[0].enabled);
+  EXPECT_FALSE(fakes.view.endEnabled);
+  auto endCall = http.find("/api/admin/session/" + id + "/end");
+  ASSERT_TRUE(endCall);
+  EXPECT_EQ(http.at(*endCall).method(), "POST");
+  EXPECT_EQ(http.at(*endCall).body(), "{}");
+  const size_t statusCalls = countSent("/api/admin/session/" + id + "/status");
+  loop.advance(10);
+  EXPECT_EQ(countSent("/api/admin/session/" + id + "/status"), statusCalls);
+}
+
+TEST_F(ConsoleTest, EndedSessionShowsSessionEnded) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(Json{{"state", "ended"}});
+  EXPECT_EQ(fakes.view.status, "Session ended");
+  EXPECT_TRUE(console->sid().empty());
+  EXPECT_TRUE(connection->closed());
+}
+
+TEST_F(ConsoleTest, PollErrorEndsTheSessionWithItsText) {
+  startSession();
+  const std::string id = console->sid();
+  ASSERT_TRUE(advanceToPoll());
+  http.respondTo(sessionPath("/status"), 404, dumpJson(Json{{"error", "Unknown session."}}));
+  EXPECT_EQ(fakes.view.status, "Unknown session.");
+  EXPECT_TRUE(console->sid().empty());
+  EXPECT_FALSE(console->busy());
+  EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end"));
+}
+
+TEST_F(ConsoleTest, FailedSignalPostEndsTheSession) {
+  startSession();
+  console->queueSignal(Json{{"type", "answer"}});
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({}));
+  http.respondTo(sessionPath("/signal"), 500, "oops");
+  EXPECT_EQ(fakes.view.status, "Unable to connect to the support service");
+  EXPECT_TRUE(console->sid().empty());
+}
+
+TEST_F(ConsoleTest, OfferRefusedByThePeerEndsTheSession) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({offer("m1", std::string(48001, 'v'))}));
+  EXPECT_EQ(fakes.view.status, "The operation couldn’t be completed. (Invalid offer error 1.)");
+  EXPECT_TRUE(console->sid().empty());
+}
+
+TEST_F(ConsoleTest, EndWhileThePeerAppliesAnOfferIsSafe) {
+  engine.options.deferCompletions = true;
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  answerStatus(approvedWith({offer("m1")}));
+  ASSERT_GT(connection->pendingCompletions(), 0u);
+  console->end();
+  EXPECT_FALSE(console->hasPeer());
+  connection->completeAll();
+  loop.runUntilIdle();
+  EXPECT_TRUE(console->outgoing().empty());
+  EXPECT_FALSE(console->busy());
+}
+
+TEST_F(ConsoleTest, PeerClosingEndsTheSession) {
+  startSession();
+  connection->emitIceState(IceConnectionState::kFailed);
+  loop.runUntilIdle();
+  EXPECT_EQ(fakes.view.status, "Connection ended. Request a new approved session.");
+  EXPECT_TRUE(console->sid().empty());
+}
+
+TEST_F(ConsoleTest, PeerConnectingChangesNothing) {
+  startSession();
+  connection->emitIceState(IceConnectionState::kChecking);
+  connection->emitIceState(IceConnectionState::kConnected);
+  loop.runUntilIdle();
+  EXPECT_EQ(fakes.view.status, kWaiting);
+  EXPECT_FALSE(console->sid().empty());
+}
+
+// --- End ------------------------------------------------------------------
+
+TEST_F(ConsoleTest, EndSessionTellsTheMacAndTheService) {
+  startControlledSession();
+  const std::string id = console->sid();
+  const std::string status = fakes.view.status;
+  fakes.view.actions.end();
+  const auto sent = sentMessages();
+  ASSERT_FALSE(sent.empty());
+  EXPECT_EQ(sent.back(), (Json{{"kind", "end"}, {"seq", 1}}));
+  EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end"));
+  EXPECT_TRUE(connection->closed());
+  EXPECT_FALSE(console->cipher());
+  EXPECT_FALSE(console->canControl());
+  EXPECT_FALSE(console->display().allowed());
+  EXPECT_EQ(console->lastPong(), 0);
+  EXPECT_FALSE(fakes.view.endEnabled);
+  EXPECT_TRUE(fakes.view.rows[0].enabled);
+  EXPECT_EQ(fakes.view.status, status);
+}
+
+TEST_F(ConsoleTest, EndLetsGoOfAHeldButtonFirst) {
+  startControlledSession();
+  console->display().setBounds(1600, 1000);
+  console->display().mouseDown(MouseButton::kLeft, {800, 500}, 1);
+  console->end();
+  const auto sent = sentMessages();
+  ASSERT_EQ(sent.size(), 3u);
+  EXPECT_EQ(sent[1]["action"], "up");
+  EXPECT_EQ(sent[1]["seq"], 2);
+  EXPECT_EQ(sent[2]["kind"], "end");
+}
+
+TEST_F(ConsoleTest, EndWithoutSessionOnlyAdvancesTheEpoch) {
+  const int64_t epoch = console->epoch();
+  console->end();
+  EXPECT_EQ(console->epoch(), epoch + 1);
+  EXPECT_TRUE(http.sent().empty());
+}
+
+TEST_F(ConsoleTest, ClosingTheWindowEndsTheSessionAndHidesTheApp) {
+  startSession();
+  fakes.view.actions.windowWillClose();
+  EXPECT_TRUE(console->sid().empty());
+  EXPECT_EQ(fakes.view.regular, false);
+}
+
+TEST_F(ConsoleTest, ConsoleGoneWithASessionRunningIsSafe) {
+  startSession();
+  ASSERT_TRUE(advanceToPoll());
+  const std::string statusPath = sessionPath("/status");
+  console.reset();
+  EXPECT_TRUE(connection->closed());
+  http.respondTo(statusPath, 200, dumpJson(approvedWith({offer("m1")})));
+  loop.advance(5);
+  EXPECT_FALSE(connection->remoteDescription());
+}
+
+}  // namespace
+}  // namespace kx

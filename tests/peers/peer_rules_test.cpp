@@ -1,0 +1,79 @@
+#include "media/peer_rules.h"
+
+#include <gtest/gtest.h>
+
+#include "peer_test_util.h"
+
+namespace kx {
+namespace {
+
+const Error kInvalid = makeError("Invalid candidate", 1);
+
+std::optional<Expected<IceCandidate>> read(const Json& message) { return readRemoteCandidate(message, kInvalid); }
+
+bool refused(const std::optional<Expected<IceCandidate>>& result) {
+  return result && !result->ok() && result->error() == kInvalid;
+}
+
+TEST(RemoteCandidate, MLineIndexMustLieWithinZeroToSixteen) {
+  EXPECT_TRUE(refused(read(candidateMessage("candidate:1", -1))));
+  EXPECT_TRUE(refused(read(candidateMessage("candidate:1", 17))));
+  for (int index : {0, 16}) {
+    auto result = read(candidateMessage("candidate:1", index));
+    ASSERT_TRUE(result && result->ok()) << index;
+    EXPECT_EQ((*result)->sdpMLineIndex, index);
+  }
+}
+
+TEST(RemoteCandidate, MissingOrNonIntegerIndexCountsAsZero) {
+  for (auto index : {std::optional<Json>(), std::optional<Json>(2.5), std::optional<Json>("3"),
+                     std::optional<Json>(Json())}) {
+    auto result = read(candidateMessage("candidate:1", index));
+    ASSERT_TRUE(result && result->ok());
+    EXPECT_EQ((*result)->sdpMLineIndex, 0);
+  }
+}
+
+TEST(RemoteCandidate, IntegerBeyondInt64IsRefusedNotTakenAsZero) {
+  EXPECT_TRUE(refused(read(candidateMessage("candidate:1", Json(uint64_t{18446744073709551615u})))));
+}
+
+TEST(RemoteCandidate, LineOfAtMost4096BytesIsAccepted) {
+  auto atLimit = read(candidateMessage(candidateLine(4096)));
+  ASSERT_TRUE(atLimit && atLimit->ok());
+  EXPECT_EQ((*atLimit)->candidate.size(), 4096u);
+  EXPECT_TRUE(refused(read(candidateMessage(candidateLine(4097)))));
+  // Bytes, not characters: 2048 two-byte characters fill the limit exactly.
+  std::string wide;
+  for (int i = 0; i < 2048; ++i) wide += "\xC3\xA9";
+  EXPECT_TRUE(read(candidateMessage(wide))->ok());
+  EXPECT_TRUE(refused(read(candidateMessage(wide + "x"))));
+}
+
+TEST(RemoteCandidate, MissingObjectOrLineIsIgnored) {
+  EXPECT_FALSE(read(Json{{"type", "candidate"}}));
+  EXPECT_FALSE(read(Json{{"type", "candidate"}, {"candidate", "candidate:1"}}));
+  EXPECT_FALSE(read(Json{{"type", "candidate"}, {"candidate", {{"sdpMLineIndex", 0}}}}));
+  EXPECT_FALSE(read(Json{{"type", "candidate"}, {"candidate", {{"candidate", 7}}}}));
+  // Ignoring wins over a bad index: there is nothing to apply.
+  EXPECT_FALSE(read(Json{{"type", "candidate"}, {"candidate", {{"sdpMLineIndex", 99}}}}));
+}
+
+TEST(RemoteCandidate, MediaIdIsKeptOnlyWhenText) {
+  EXPECT_EQ((*read(candidateMessage("candidate:1", 0, "video")))->sdpMid, "video");
+  Json numeric = candidateMessage("candidate:1");
+  numeric["candidate"]["sdpMid"] = 0;
+  EXPECT_EQ((*read(numeric))->sdpMid, std::nullopt);
+}
+
+TEST(LocalCandidate, MissingMediaIdIsSentAsZero) {
+  IceCandidate candidate{"candidate:9 1 udp 1 10.0.0.1 5000 typ host", 2, std::nullopt};
+  EXPECT_EQ(localCandidateSignal(candidate),
+            Json::parse(R"({"type":"candidate","candidate":{"candidate":"candidate:9 1 udp 1 10.0.0.1 5000 typ host",
+                            "sdpMid":"0","sdpMLineIndex":2}})"));
+  candidate.sdpMid = "video0";
+  EXPECT_EQ(localCandidateSignal(candidate)["candidate"]["sdpMid"], "video0");
+}
+
+}  // namespace
+}  // namespace kx

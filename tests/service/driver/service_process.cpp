@@ -1,0 +1,170 @@
+#include "service_process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <thread>
+
+namespace kx::service::driver {
+
+namespace {
+
+std::vector<char*> argvOf(const std::string& binary, const std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  argv.push_back(const_cast<char*>(binary.c_str()));
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  return argv;
+}
+
+double seconds() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+CommandResult runCommand(const std::string& binary, const std::vector<std::string>& args, const std::string& input) {
+  CommandResult result;
+  int in[2], out[2], err[2];
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  auto argv = argvOf(binary, args);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  // Small inputs fit the pipe; the command reads them before it writes much.
+  [[maybe_unused]] ssize_t w = write(in[1], input.data(), input.size());
+  close(in[1]);
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  int open = 2;
+  while (open > 0 && poll(fds, 2, 30000) > 0) {
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
+      char buf[4096];
+      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n <= 0) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      } else {
+        (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
+      }
+    }
+  }
+  for (auto& f : fds) {
+    if (f.fd >= 0) close(f.fd);
+  }
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  return result;
+}
+
+TempFolder::TempFolder(const char* prefix) {
+  const char* base = std::getenv("TMPDIR");
+  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
+  if (char* made = mkdtemp(pattern.data())) path_ = made;
+}
+
+TempFolder::~TempFolder() {
+  std::error_code ignored;
+  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+}
+
+Expected<std::unique_ptr<ServiceProcess>> ServiceProcess::start(const std::string& binary, const std::string& dataDir,
+                                                                const std::vector<std::string>& extra) {
+  std::vector<std::string> args = {"serve", "--data", dataDir, "--listen", "127.0.0.1:0"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  int out[2];
+  if (pipe2(out, O_CLOEXEC) != 0) return makeError("ServiceProcess", errno, std::strerror(errno));
+  auto argv = argvOf(binary, args);
+  std::unique_ptr<ServiceProcess> process(new ServiceProcess());
+  process->pid_ = fork();
+  if (process->pid_ == 0) {
+    dup2(out[1], 1);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+  }
+  close(out[1]);
+  process->out_ = out[0];
+  if (process->pid_ < 0) return makeError("ServiceProcess", errno, std::strerror(errno));
+
+  const std::string marker = "listening on https://127.0.0.1:";
+  const double deadline = seconds() + 30;
+  while (seconds() < deadline) {
+    process->readAvailable(200);
+    const size_t at = process->output_.find(marker);
+    if (at != std::string::npos) {
+      const size_t end = process->output_.find('\n', at);
+      if (end != std::string::npos) {
+        process->port_ = static_cast<uint16_t>(std::stoi(process->output_.substr(at + marker.size())));
+        return process;
+      }
+    }
+    int status = 0;
+    if (waitpid(process->pid_, &status, WNOHANG) == process->pid_) {
+      process->pid_ = -1;
+      return makeError("ServiceProcess", 1, "kx-service exited early: " + process->output_);
+    }
+  }
+  return makeError("ServiceProcess", 1, "kx-service did not report its port: " + process->output_);
+}
+
+void ServiceProcess::readAvailable(int timeoutMs) {
+  pollfd p{out_, POLLIN, 0};
+  if (out_ < 0 || poll(&p, 1, timeoutMs) <= 0) return;
+  char buf[4096];
+  const ssize_t n = read(out_, buf, sizeof buf);
+  if (n > 0) output_.append(buf, static_cast<size_t>(n));
+}
+
+int ServiceProcess::terminate(double timeoutSeconds) {
+  if (pid_ <= 0) return -1;
+  kill(pid_, SIGTERM);
+  const double deadline = seconds() + timeoutSeconds;
+  int status = 0;
+  int code = -1;
+  for (;;) {
+    readAvailable(50);
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      if (WIFEXITED(status)) code = WEXITSTATUS(status);
+      break;
+    }
+    if (seconds() > deadline) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
+      break;
+    }
+  }
+  for (int i = 0; i < 5; ++i) readAvailable(0);
+  pid_ = -1;
+  return code;
+}
+
+ServiceProcess::~ServiceProcess() {
+  terminate(5);
+  if (out_ >= 0) close(out_);
+}
+
+std::string siblingBinary(const char* name) {
+  std::error_code ec;
+  const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  return (self.parent_path() / name).string();
+}
+
+}  // namespace kx::service::driver

@@ -1,0 +1,69 @@
+// Runs the real kx-service binary for end-to-end tests and the load
+// benchmark: a server on a free loopback port, and the admin commands.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "runtime/error.h"
+
+namespace kx::service::driver {
+
+struct CommandResult {
+  int exitCode = -1;
+  std::string out;
+  std::string err;
+};
+
+// Runs `binary args...` with `input` on its standard input and waits for it.
+CommandResult runCommand(const std::string& binary, const std::vector<std::string>& args,
+                         const std::string& input = "");
+
+// A fresh folder under $TMPDIR (or /tmp), removed with its content by the destructor.
+class TempFolder {
+ public:
+  explicit TempFolder(const char* prefix = "kx-service");
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+class ServiceProcess {
+ public:
+  // `serve --data dataDir --listen 127.0.0.1:0 extra...`; waits up to 30 s
+  // for the line that names the port.
+  static Expected<std::unique_ptr<ServiceProcess>> start(const std::string& binary, const std::string& dataDir,
+                                                         const std::vector<std::string>& extra = {});
+  ~ServiceProcess();
+
+  uint16_t port() const { return port_; }
+  pid_t pid() const { return pid_; }
+  // Standard output so far.
+  const std::string& output() const { return output_; }
+
+  // SIGTERM, then waits; returns the exit code, or -1 when it had to be
+  // killed or died by a signal.
+  int terminate(double timeoutSeconds = 10);
+
+ private:
+  ServiceProcess() = default;
+  void readAvailable(int timeoutMs);
+
+  pid_t pid_ = -1;
+  int out_ = -1;
+  uint16_t port_ = 0;
+  std::string output_;
+};
+
+// The kx-service binary next to the running test or benchmark executable.
+std::string siblingBinary(const char* name);
+
+}  // namespace kx::service::driver

@@ -1,0 +1,176 @@
+#include "tls_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kx::service::driver {
+
+struct TlsClient::Impl {
+  int fd = -1;
+  SSL_CTX* ctx = nullptr;
+  SSL* ssl = nullptr;
+  std::string buffer;  // received, not yet consumed
+
+  ~Impl() {
+    if (ssl) SSL_free(ssl);
+    if (ctx) SSL_CTX_free(ctx);
+    if (fd >= 0) ::close(fd);
+  }
+
+  // Reads more bytes; false on EOF or error.
+  bool fill() {
+    char chunk[16384];
+    ERR_clear_error();
+    const int n = SSL_read(ssl, chunk, sizeof chunk);
+    if (n <= 0) return false;
+    buffer.append(chunk, static_cast<size_t>(n));
+    return true;
+  }
+};
+
+namespace {
+Error tlsError(const std::string& what) {
+  std::string text = what;
+  if (unsigned long e = ERR_get_error()) {
+    char buf[256];
+    ERR_error_string_n(e, buf, sizeof buf);
+    text += ": ";
+    text += buf;
+  }
+  ERR_clear_error();
+  return makeError("TlsClient", 1, text);
+}
+}  // namespace
+
+std::string HttpReply::header(std::string_view name) const {
+  for (const auto& [k, v] : headers) {
+    if (k == name) return v;
+  }
+  return {};
+}
+
+Json HttpReply::json() const { return parseJson(body).value_or(Json()); }
+
+Expected<std::unique_ptr<TlsClient>> TlsClient::connect(const std::string& host, uint16_t port,
+                                                        const std::string& caFile, double timeoutSeconds) {
+  std::unique_ptr<TlsClient> client(new TlsClient());
+  client->impl_ = std::make_unique<Impl>();
+  client->host_ = host;
+  Impl& impl = *client->impl_;
+  impl.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (impl.fd < 0) return makeError("TlsClient", errno, std::strerror(errno));
+  timeval tv{static_cast<time_t>(timeoutSeconds), static_cast<suseconds_t>((timeoutSeconds - static_cast<long>(timeoutSeconds)) * 1e6)};
+  setsockopt(impl.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(impl.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  const int one = 1;
+  setsockopt(impl.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(port);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // tests and benchmarks stay on loopback
+  if (::connect(impl.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    return makeError("TlsClient", errno, std::strerror(errno));
+  }
+  impl.ctx = SSL_CTX_new(TLS_client_method());
+  if (!impl.ctx || SSL_CTX_load_verify_locations(impl.ctx, caFile.c_str(), nullptr) != 1) {
+    return tlsError("cannot load " + caFile);
+  }
+  SSL_CTX_set_verify(impl.ctx, SSL_VERIFY_PEER, nullptr);
+  impl.ssl = SSL_new(impl.ctx);
+  SSL_set_fd(impl.ssl, impl.fd);
+  in_addr ip{};
+  if (inet_pton(AF_INET, host.c_str(), &ip) == 1) {
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(impl.ssl), host.c_str());
+  } else {
+    SSL_set_tlsext_host_name(impl.ssl, host.c_str());
+    SSL_set1_host(impl.ssl, host.c_str());
+  }
+  ERR_clear_error();
+  if (SSL_connect(impl.ssl) != 1) return tlsError("TLS handshake with " + host + " failed");
+  return client;
+}
+
+TlsClient::~TlsClient() = default;
+
+Status TlsClient::sendRaw(std::string_view bytes) {
+  size_t sent = 0;
+  while (sent < bytes.size()) {
+    ERR_clear_error();
+    const int n = SSL_write(impl_->ssl, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
+    if (n <= 0) return tlsError("write failed");
+    sent += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+Expected<HttpReply> TlsClient::request(const std::string& method, const std::string& target, const std::string& body,
+                                       const std::string& bearer,
+                                       const std::vector<std::pair<std::string, std::string>>& headers) {
+  std::string wire = method + " " + target + " HTTP/1.1\r\nHost: " + host_ + "\r\n";
+  if (!bearer.empty()) wire += "Authorization: Bearer " + bearer + "\r\n";
+  for (const auto& [k, v] : headers) wire += k + ": " + v + "\r\n";
+  if (!body.empty() || method == "POST") wire += "Content-Length: " + std::to_string(body.size()) + "\r\n";
+  wire += "\r\n" + body;
+  if (Status s = sendRaw(wire); !s) return std::move(s).error();
+  return readReply();
+}
+
+Expected<HttpReply> TlsClient::readReply() {
+  Impl& impl = *impl_;
+  size_t end;
+  while ((end = impl.buffer.find("\r\n\r\n")) == std::string::npos) {
+    if (!impl.fill()) return makeError("TlsClient", 1, "connection closed before a response");
+  }
+  HttpReply reply;
+  const std::string head = impl.buffer.substr(0, end);
+  size_t lineEnd = head.find("\r\n");
+  const std::string statusLine = head.substr(0, lineEnd);
+  if (statusLine.rfind("HTTP/1.1 ", 0) != 0 || statusLine.size() < 12) {
+    return makeError("TlsClient", 1, "bad status line: " + statusLine);
+  }
+  reply.status = std::stoi(statusLine.substr(9, 3));
+  size_t length = 0;
+  while (lineEnd != std::string::npos) {
+    const size_t start = lineEnd + 2;
+    lineEnd = head.find("\r\n", start);
+    const std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+    const size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string value = line.substr(colon + 1);
+    while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+    if (name == "content-length") length = std::stoul(value);
+    reply.headers.emplace_back(std::move(name), std::move(value));
+  }
+  impl.buffer.erase(0, end + 4);
+  if (reply.status == 100) return readReply();
+  while (impl.buffer.size() < length) {
+    if (!impl.fill()) return makeError("TlsClient", 1, "connection closed inside a response body");
+  }
+  reply.body = impl.buffer.substr(0, length);
+  impl.buffer.erase(0, length);
+  return reply;
+}
+
+bool TlsClient::waitForClose(double timeoutSeconds) {
+  pollfd p{impl_->fd, POLLIN, 0};
+  const int ms = static_cast<int>(timeoutSeconds * 1000);
+  for (;;) {
+    if (SSL_pending(impl_->ssl) == 0 && poll(&p, 1, ms) <= 0) return false;
+    if (!impl_->fill()) return true;
+    impl_->buffer.clear();
+  }
+}
+
+}  // namespace kx::service::driver

@@ -1,0 +1,56 @@
+// A small blocking HTTPS/1.1 client with keep-alive, for tests and benchmark
+// set-up: one TLS connection, certificate checked against a given CA file and
+// host name or IP address, every response framed by Content-Length.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "protocol/json.h"
+#include "runtime/error.h"
+
+namespace kx::service::driver {
+
+struct HttpReply {
+  int status = 0;
+  std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
+  std::string body;
+
+  std::string header(std::string_view name) const;
+  Json json() const;  // discarded when the body is not JSON
+};
+
+class TlsClient {
+ public:
+  static Expected<std::unique_ptr<TlsClient>> connect(const std::string& host, uint16_t port,
+                                                      const std::string& caFile, double timeoutSeconds = 10);
+  ~TlsClient();
+
+  Expected<HttpReply> request(const std::string& method, const std::string& target, const std::string& body = "",
+                              const std::string& bearer = "",
+                              const std::vector<std::pair<std::string, std::string>>& headers = {});
+  Expected<HttpReply> postJson(const std::string& target, const Json& body, const std::string& bearer = "") {
+    return request("POST", target, dumpJson(body), bearer, {{"Content-Type", "application/json"}});
+  }
+
+  // Writes bytes as they are; for requests the client would not make.
+  Status sendRaw(std::string_view bytes);
+  // Reads one response.
+  Expected<HttpReply> readReply();
+  // True once the server has closed the connection (EOF or reset) within
+  // the time-out.
+  bool waitForClose(double timeoutSeconds);
+
+  struct Impl;
+
+ private:
+  TlsClient() = default;
+  std::unique_ptr<Impl> impl_;
+  std::string host_;
+};
+
+}  // namespace kx::service::driver

@@ -1,0 +1,205 @@
+// Fakes of the technician console's platform: a window that records what it
+// was told and lets the test press its buttons, a web sign-in the test
+// finishes by hand, an in-memory keychain, a clipboard and an alert the test
+// answers. Loop thread only, like the real ones.
+//
+//   FakeConsolePlatform fakes;
+//   AdminConsole console(fakes.platform(loop, loop, engine, http), selfDevice);
+//   fakes.view.actions.signIn();
+//   fakes.webSignIn.complete("kestrelixremote://admin-sign-in?code=c&state=" + fakes.webSignIn.state());
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "console/console_platform.h"
+#include "protocol/http.h"
+
+namespace kx {
+
+class RemoteInputView;
+
+// Draws nothing; counts frames.
+class FakeVideoRenderer final : public VideoRenderer {
+ public:
+  void onFrame(std::shared_ptr<const FrameBuffer>) override { ++frames; }
+  int frames = 0;
+};
+
+class FakeConsoleWindowView final : public ConsoleWindowView {
+ public:
+  void setActions(ConsoleActions value) override { actions = std::move(value); }
+  void attachInputView(RemoteInputView* value) override { input = value; }
+  VideoRenderer* videoRenderer() override { return &renderer; }
+  void setIdentityText(const std::string& text) override { identity = text; }
+  void setStatusText(const std::string& text) override {
+    status = text;
+    statusHistory.push_back(text);
+  }
+  void setMeasurementText(const std::string& text) override { measurement = text; }
+  void setDeviceRows(std::vector<DeviceRow> value, std::function<void(size_t)> press) override {
+    rows = std::move(value);
+    requestAccess = std::move(press);
+  }
+  void setEndButtonEnabled(bool enabled) override { endEnabled = enabled; }
+  void showWindow() override { ++shown; }
+  void toggleFullScreen() override { ++fullScreenToggles; }
+  void setApplicationRegular(bool value) override { regular = value; }
+
+  // Presses "Request access" of row `index` as the window would.
+  void pressRequestAccess(size_t index) {
+    if (requestAccess) requestAccess(index);
+  }
+
+  ConsoleActions actions;
+  RemoteInputView* input = nullptr;
+  FakeVideoRenderer renderer;
+  std::string identity;
+  std::string status;
+  std::vector<std::string> statusHistory;
+  std::string measurement;
+  std::vector<DeviceRow> rows;
+  std::function<void(size_t)> requestAccess;
+  bool endEnabled = false;
+  int shown = 0;
+  int fullScreenToggles = 0;
+  std::optional<bool> regular;
+};
+
+class FakeWebSignIn final : public WebSignIn {
+ public:
+  bool start(const std::string& url, const std::string& callbackScheme, Completion done) override {
+    urls.push_back(url);
+    scheme = callbackScheme;
+    if (!startSucceeds) return false;
+    // A new attempt replaces the running one, whose completion is dropped.
+    completion = std::move(done);
+    return true;
+  }
+
+  // The query value `name` of the last opened address.
+  std::string query(const std::string& name) const {
+    if (urls.empty()) return {};
+    const std::string& url = urls.back();
+    const std::string key = name + "=";
+    for (size_t at = url.find('?'); at != std::string::npos; at = url.find('&', at + 1)) {
+      if (url.compare(at + 1, key.size(), key) == 0) {
+        const size_t begin = at + 1 + key.size();
+        return url.substr(begin, url.find('&', begin) - begin);
+      }
+    }
+    return {};
+  }
+  std::string state() const { return query("state"); }
+
+  // Finishes the running attempt.
+  void complete(std::optional<std::string> callbackUrl, std::optional<Error> error = std::nullopt) {
+    auto done = std::exchange(completion, nullptr);
+    if (done) done(std::move(callbackUrl), std::move(error));
+  }
+  bool running() const { return completion != nullptr; }
+
+  bool startSucceeds = true;
+  std::vector<std::string> urls;
+  std::string scheme;
+  Completion completion;
+};
+
+class FakeKeychain final : public Keychain {
+ public:
+  std::optional<std::string> load(const std::string& service, const std::string& account) override {
+    if (!available) return std::nullopt;
+    auto it = items.find({service, account});
+    if (it == items.end()) return std::nullopt;
+    return it->second;
+  }
+  Status save(const std::string& service, const std::string& account, const std::string& secret) override {
+    ++saves;
+    if (!available) return makeError("Keychain", 1, "No secret service");
+    items[{service, account}] = secret;
+    return {};
+  }
+  Status remove(const std::string& service, const std::string& account) override {
+    ++removes;
+    if (!available) return makeError("Keychain", 1, "No secret service");
+    items.erase({service, account});
+    return {};
+  }
+
+  bool available = true;
+  std::map<std::pair<std::string, std::string>, std::string> items;
+  int saves = 0;
+  int removes = 0;
+};
+
+class FakePasteboard final : public Pasteboard {
+ public:
+  void setText(const std::string& value) override { texts.push_back(value); }
+  std::vector<std::string> texts;
+};
+
+class FakeConsoleDialogs final : public ConsoleDialogs {
+ public:
+  struct Alert {
+    std::string message;
+    std::string informative;
+    std::function<void(SetupCodeChoice)> done;
+  };
+  void showSetupCode(const std::string& message, const std::string& informative,
+                     std::function<void(SetupCodeChoice)> done) override {
+    alerts.push_back(Alert{message, informative, std::move(done)});
+  }
+  // Presses a button of the newest alert.
+  void choose(SetupCodeChoice choice) {
+    auto done = std::exchange(alerts.back().done, nullptr);
+    if (done) done(choice);
+  }
+  std::vector<Alert> alerts;
+};
+
+// Hands every request to a transport the test owns (the console owns what
+// its factory returns).
+class ForwardingHttpTransport final : public HttpTransport {
+ public:
+  explicit ForwardingHttpTransport(HttpTransport& target) : target_(target) {}
+  void send(HttpRequest request, std::function<void(Expected<HttpResponse>)> done) override {
+    target_.send(std::move(request), std::move(done));
+  }
+
+ private:
+  HttpTransport& target_;
+};
+
+struct FakeConsolePlatform {
+  FakeConsoleWindowView view;
+  FakeWebSignIn webSignIn;
+  FakeKeychain keychain;
+  FakePasteboard pasteboard;
+  FakeConsoleDialogs dialogs;
+  int transportsMade = 0;
+
+  ConsolePlatform platform(EventLoop& loop, Clock& clock, PeerEngine& engine, HttpTransport& http) {
+    return ConsolePlatform{
+        .loop = loop,
+        .clock = clock,
+        .view = view,
+        .webSignIn = webSignIn,
+        .keychain = keychain,
+        .pasteboard = pasteboard,
+        .dialogs = dialogs,
+        .peerEngine = engine,
+        .makeHttpTransport =
+            [this, &http]() -> std::unique_ptr<HttpTransport> {
+          ++transportsMade;
+          return std::make_unique<ForwardingHttpTransport>(http);
+        },
+    };
+  }
+};
+
+}  // namespace kx

@@ -1,0 +1,152 @@
+// An HttpTransport for tests: it records every request and lets the test
+// answer each one when it chooses, or answers at once through a responder.
+//
+//   FakeHttpTransport http(&loop);
+//   ... code under test sends ...
+//   ASSERT_EQ(http.pending(), 1u);
+//   EXPECT_EQ(http.next().path(), "/api/poll");
+//   http.respondJson(200, {{"status", "idle"}});
+//
+// Answers to pending requests run the completion synchronously (the test is on
+// the loop thread). Answers of the responder are post()ed to the loop when one
+// was given, as a real transport's would be; without a loop they run inside
+// send(). Destroying the fake drops unanswered completions, as the real
+// transport does.
+#pragma once
+
+#include <algorithm>
+#include <cctype>
+#include <cstddef>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "protocol/http.h"
+#include "protocol/json.h"
+#include "runtime/event_loop.h"
+
+namespace kx {
+
+// A recorded request with readers for what tests usually check.
+struct RecordedHttpRequest {
+  HttpRequest request;
+
+  const std::string& url() const { return request.url; }
+  const std::string& method() const { return request.method; }
+  const std::string& body() const { return request.body; }
+  double timeoutSeconds() const { return request.timeoutSeconds; }
+
+  // The URL's path and query ("/api/poll"), or "" when there is none.
+  std::string path() const {
+    const auto scheme = request.url.find("://");
+    const auto start = request.url.find('/', scheme == std::string::npos ? 0 : scheme + 3);
+    if (start == std::string::npos) return {};
+    return request.url.substr(start, request.url.find('#', start) - start);
+  }
+
+  // The first header of that name (case-insensitive), if any.
+  std::optional<std::string> header(std::string_view name) const {
+    for (const auto& [key, value] : request.headers) {
+      if (std::equal(key.begin(), key.end(), name.begin(), name.end(),
+                     [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); })) {
+        return value;
+      }
+    }
+    return std::nullopt;
+  }
+
+  // The body as JSON; a discarded value when it is not JSON.
+  Json json() const { return Json::parse(request.body, nullptr, /*allow_exceptions=*/false); }
+};
+
+class FakeHttpTransport final : public HttpTransport {
+ public:
+  using Completion = std::function<void(Expected<HttpResponse>)>;
+  // Answers a request at once, or returns nullopt to leave it pending.
+  using Responder = std::function<std::optional<Expected<HttpResponse>>(const RecordedHttpRequest&)>;
+
+  explicit FakeHttpTransport(EventLoop* loop = nullptr) : loop_(loop) {}
+
+  void send(HttpRequest request, Completion done) override {
+    RecordedHttpRequest recorded{std::move(request)};
+    sent_.push_back(recorded);
+    if (responder_) {
+      if (auto answer = responder_(recorded)) {
+        if (loop_) {
+          loop_->post([done = std::move(done), answer = std::move(*answer)]() mutable { done(std::move(answer)); });
+        } else {
+          done(std::move(*answer));
+        }
+        return;
+      }
+    }
+    pending_.push_back(Pending{std::move(recorded), std::move(done)});
+  }
+
+  // Every request ever sent, oldest first (answered ones included).
+  const std::vector<RecordedHttpRequest>& sent() const { return sent_; }
+  size_t pending() const { return pending_.size(); }
+  // The oldest unanswered request.
+  const RecordedHttpRequest& next() const { return at(0); }
+  const RecordedHttpRequest& at(size_t index) const {
+    if (index >= pending_.size()) throw std::out_of_range("FakeHttpTransport: no such pending request");
+    return pending_[index].request;
+  }
+  // Index of the oldest pending request whose path starts with `prefix`.
+  std::optional<size_t> find(std::string_view prefix) const {
+    for (size_t i = 0; i < pending_.size(); ++i) {
+      if (pending_[i].request.path().starts_with(prefix)) return i;
+    }
+    return std::nullopt;
+  }
+
+  // Answer the oldest pending request (or the one at `index`).
+  void respond(int status, std::string body, size_t index = 0) {
+    complete(index, HttpResponse{status, std::move(body)});
+  }
+  void respondJson(int status, const Json& body, size_t index = 0) { respond(status, dumpJson(body), index); }
+  void fail(Error error, size_t index = 0) { complete(index, std::move(error)); }
+  // Answers the oldest pending request whose path starts with `prefix`.
+  void respondTo(std::string_view prefix, int status, std::string body) {
+    const auto index = find(prefix);
+    if (!index) throw std::out_of_range("FakeHttpTransport: no pending request for " + std::string(prefix));
+    respond(status, std::move(body), *index);
+  }
+
+  // From now on, requests the responder answers complete at once.
+  void setResponder(Responder responder) { responder_ = std::move(responder); }
+  // Shorthand: answer every later request with this status and body.
+  void answerAll(int status, std::string body) {
+    setResponder([status, body = std::move(body)](const RecordedHttpRequest&) -> std::optional<Expected<HttpResponse>> {
+      return Expected<HttpResponse>(HttpResponse{status, body});
+    });
+  }
+  // Drops every unanswered completion without calling it.
+  void abandonAll() { pending_.clear(); }
+
+ private:
+  struct Pending {
+    RecordedHttpRequest request;
+    Completion done;
+  };
+
+  void complete(size_t index, Expected<HttpResponse> answer) {
+    if (index >= pending_.size()) throw std::out_of_range("FakeHttpTransport: no such pending request");
+    // Taken out first: the completion may send the next request.
+    Pending taken = std::move(pending_[index]);
+    pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
+    taken.done(std::move(answer));
+  }
+
+  EventLoop* loop_;
+  Responder responder_;
+  std::vector<RecordedHttpRequest> sent_;
+  std::deque<Pending> pending_;
+};
+
+}  // namespace kx

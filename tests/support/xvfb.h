@@ -1,0 +1,96 @@
+// A private Xvfb for tests that need a display. The server picks a free
+// display number itself (-displayfd), so parallel test runs never collide.
+// The server is killed when the object goes away (or earlier with kill()).
+#pragma once
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace kx::testing {
+
+class Xvfb {
+ public:
+  // `extraArguments` go after the screen definition (e.g. "-extension", "XTEST").
+  explicit Xvfb(std::string screen = "1920x1080x24", std::vector<std::string> extraArguments = {}) {
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      // Child: the write end must survive exec; everything else may close.
+      if (fds[1] == 3) {
+        fcntl(3, F_SETFD, 0);
+      } else {
+        dup2(fds[1], 3);
+      }
+      std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp",
+                                       "-noreset"};
+      args.insert(args.end(), extraArguments.begin(), extraArguments.end());
+      std::vector<char*> argv;
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      int devnull = open("/dev/null", O_WRONLY);
+      if (devnull >= 0) {
+        dup2(devnull, 1);
+        dup2(devnull, 2);
+      }
+      execvp("Xvfb", argv.data());
+      _exit(127);
+    }
+    close(fds[1]);
+    if (pid_ < 0) {
+      close(fds[0]);
+      return;
+    }
+    // The server writes its display number once it accepts connections.
+    std::string number;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+    while (std::chrono::steady_clock::now() < deadline) {
+      pollfd p{fds[0], POLLIN, 0};
+      if (poll(&p, 1, 100) <= 0) continue;
+      char c;
+      const ssize_t n = read(fds[0], &c, 1);
+      if (n <= 0) break;
+      if (c == '\n') break;
+      number.push_back(c);
+    }
+    close(fds[0]);
+    if (!number.empty()) name_ = ":" + number;
+  }
+  ~Xvfb() { kill(); }
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
+
+  bool running() const { return !name_.empty(); }
+  // ":N", or empty when the server did not start.
+  const std::string& name() const { return name_; }
+
+  void kill() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (waitpid(pid_, &status, WNOHANG) == 0) {
+      if (std::chrono::steady_clock::now() > deadline) {
+        ::kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        break;
+      }
+      usleep(10000);
+    }
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  std::string name_;
+};
+
+}  // namespace kx::testing
