@@ -149,6 +149,12 @@ int main(int argc, char** argv) {
   });
   client.start();
   const int rc = app.exec();
+  if (console) {
+    // Quitting the app ends the technician's session too.
+    console->end();
+    printf("console %s\n", consoleWindow.summary().c_str());
+    fflush(stdout);
+  }
   console.reset();
   return rc;
 }

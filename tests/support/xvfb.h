@@ -1,11 +1,13 @@
 // A private Xvfb for tests that need a display. The server picks a free
 // display number itself (-displayfd), so parallel test runs never collide.
-// The server is killed when the object goes away (or earlier with kill()).
+// The server is killed when the object goes away (or earlier with kill()),
+// and by the kernel if the test process dies first.
 #pragma once
 
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +26,8 @@ class Xvfb {
     if (pipe2(fds, O_CLOEXEC) != 0) return;
     pid_ = fork();
     if (pid_ == 0) {
+      // A test that crashes must not leave its server behind.
+      prctl(PR_SET_PDEATHSIG, SIGTERM);
       // Child: the write end must survive exec; everything else may close.
       if (fds[1] == 3) {
         fcntl(3, F_SETFD, 0);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDateTime>
 #include <QHBoxLayout>
 #include <QImage>
 #include <QKeyEvent>
@@ -14,6 +15,7 @@
 
 #include "console/mac_keycodes.h"
 #include "console/remote_input_view.h"
+#include "protocol/json.h"
 
 namespace kx {
 namespace {
@@ -58,6 +60,8 @@ void VideoWidget::takeFrame() {
   const bool resized = !shown_ || shown_->width() != frame->width() || shown_->height() != frame->height();
   shown_ = std::move(frame);
   ++framesShown_;
+  lastFrameTime_ = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
+  if (framesShown_ == 1) firstFrameTime_ = lastFrameTime_;
   if (resized && input_) input_->videoSizeChanged(shown_->width(), shown_->height());
   update();
 }
@@ -207,6 +211,15 @@ void QtConsoleWindow::setDeviceRows(std::vector<DeviceRow> rows, std::function<v
     list_->addWidget(label);
     list_->addWidget(button, 0, Qt::AlignLeft);
   }
+}
+
+std::string QtConsoleWindow::summary() const {
+  return dumpJson(Json{{"framesShown", video_->framesShown()},
+                       {"firstFrameTime", video_->firstFrameTime()},
+                       {"lastFrameTime", video_->lastFrameTime()},
+                       {"identity", identity_->text().toStdString()},
+                       {"status", status_->text().toStdString()},
+                       {"measurement", measurement_->text().toStdString()}});
 }
 
 void QtConsoleWindow::showWindow() {

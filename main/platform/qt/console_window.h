@@ -21,8 +21,11 @@ class VideoWidget final : public QWidget, public VideoRenderer {
 
   // Engine thread: keeps the newest frame and asks the GUI thread to repaint.
   void onFrame(std::shared_ptr<const FrameBuffer> frame) override;
-  // Frames shown so far (GUI thread).
+  // Frames taken for display so far, and the wall times of the first and
+  // the last (GUI thread).
   uint64_t framesShown() const { return framesShown_; }
+  double firstFrameTime() const { return firstFrameTime_; }
+  double lastFrameTime() const { return lastFrameTime_; }
 
  protected:
   bool event(QEvent* event) override;
@@ -45,6 +48,8 @@ class VideoWidget final : public QWidget, public VideoRenderer {
   std::shared_ptr<const FrameBuffer> pending_;
   std::shared_ptr<const FrameBuffer> shown_;
   uint64_t framesShown_ = 0;
+  double firstFrameTime_ = 0;
+  double lastFrameTime_ = 0;
   int clicks_ = 0;
 };
 
@@ -66,6 +71,9 @@ class QtConsoleWindow final : public QWidget, public ConsoleWindowView {
   void setApplicationRegular(bool regular) override;
 
   VideoWidget* video() const { return video_; }
+  // One line of JSON with the window's state and video figures, for the
+  // scripts that drive the app (printed by the program when it quits).
+  std::string summary() const;
 
  protected:
   void closeEvent(QCloseEvent* event) override;
