@@ -198,6 +198,7 @@ namespace {
 template <typename F>
 void atomically(Storage& storage, F&& step) {
   std::optional<Refusal> refusal;
+  std::exception_ptr unexpected;
   Status status = storage.transaction([&]() -> Status {
     try {
       step();
@@ -207,8 +208,12 @@ void atomically(Storage& storage, F&& step) {
       return makeError("Refused", r.status, r.message);
     } catch (const StorageFailure& f) {
       return f.error;
+    } catch (...) {
+      unexpected = std::current_exception();
+      return makeError("Service", 500, "unexpected exception");
     }
   });
+  if (unexpected) std::rethrow_exception(unexpected);
   if (refusal) throw *refusal;
   if (!status) throw StorageFailure{std::move(status).error()};
 }
@@ -237,9 +242,31 @@ Response Service::dispatch(const Request& request) {
   const bool get = method == "GET";
   const bool post = method == "POST";
 
+  // One storage transaction per request: one lock round instead of one per
+  // statement. A refusal keeps what was written before it (a sign-in code
+  // spent by a wrong verifier stays spent); a storage failure undoes it.
   auto locked = [&](auto&& handler) {
     std::lock_guard lock(mutex_);
-    return jsonResponse(handler());
+    Json out;
+    std::optional<Refusal> refusal;
+    std::exception_ptr unexpected;
+    Status status = storage_.transaction([&]() -> Status {
+      try {
+        out = handler();
+      } catch (const Refusal& r) {
+        refusal = r;
+      } catch (const StorageFailure& f) {
+        return f.error;
+      } catch (...) {
+        unexpected = std::current_exception();
+        return makeError("Service", 500, "unexpected exception");
+      }
+      return {};
+    });
+    if (unexpected) std::rethrow_exception(unexpected);
+    if (!status) throw StorageFailure{std::move(status).error()};
+    if (refusal) throw *refusal;
+    return jsonResponse(out);
   };
 
   if (parts.size() >= 2 && parts[0] == "api") {

@@ -213,17 +213,20 @@ Status SqliteStorage::migrate() {
 }
 
 Status SqliteStorage::transaction(const std::function<Status()>& body) {
-  if (transactionDepth_ > 0) return body();
-  if (Status s = exec("BEGIN IMMEDIATE"); !s) return s;
+  // The outermost level is a write transaction taken at once (no upgrade
+  // from a stale read snapshot can fail later); inner levels are savepoints,
+  // so an inner failure undoes only its own writes.
+  const bool outer = transactionDepth_ == 0;
+  if (Status s = exec(outer ? "BEGIN IMMEDIATE" : "SAVEPOINT inner"); !s) return s;
   ++transactionDepth_;
   Status result = body();
   --transactionDepth_;
   if (!result) {
-    (void)exec("ROLLBACK");
+    (void)exec(outer ? "ROLLBACK" : "ROLLBACK TO inner; RELEASE inner");
     return result;
   }
-  if (Status s = exec("COMMIT"); !s) {
-    (void)exec("ROLLBACK");
+  if (Status s = exec(outer ? "COMMIT" : "RELEASE inner"); !s) {
+    (void)exec(outer ? "ROLLBACK" : "ROLLBACK TO inner; RELEASE inner");
     return s;
   }
   return {};

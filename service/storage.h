@@ -84,7 +84,7 @@ class Storage {
   virtual ~Storage() = default;
 
   // Runs `body` atomically: its writes are kept only when it succeeds.
-  // Nested calls join the outer transaction.
+  // Nested calls are atomic on their own within the outer one.
   virtual Status transaction(const std::function<Status()>& body) = 0;
 
   // Fails with code 409 when the name is taken.

@@ -441,6 +441,7 @@ int main(int argc, char** argv) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   SSL_CTX_load_verify_locations(ctx, ca.c_str(), nullptr);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX_set_read_ahead(ctx, 1);
 
   Fleet fleet;
   fleet.token = signIn(*portal, *api);

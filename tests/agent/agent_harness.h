@@ -50,8 +50,10 @@ struct Technician {
 class AgentHarness {
  public:
   AgentHarness() {
-    char pattern[] = "/tmp/kx-agent-test-XXXXXX";
-    root = mkdtemp(pattern);
+    // tmpfs when there is one: the agent flushes every status write to disk.
+    std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm/kx-agent-test-XXXXXX"
+                                                                    : "/tmp/kx-agent-test-XXXXXX";
+    root = mkdtemp(pattern.data());
     folder = root + "/data/Kestrelix Remote Test";
     process.processId = 4242;
     process.bundleIdentifier = "com.kestrelix.remote.lantest";

@@ -189,7 +189,7 @@ TEST(ServiceRequest, BoundToTheServiceHost) {
   AgentHarness h;
   h.startRegistered();
   EXPECT_EQ(h.transportHosts, std::vector<std::string>{"support.kx.test"});
-  // A device id that would leave the host is refused before sending.
+  // A 200 whose body is not an object counts as an empty answer.
   TaskScope scope;
   std::optional<Expected<Json>> result;
   auto call = [&]() -> Task<void> { result = co_await h.client->request("enroll", Json::object()); };
