@@ -1,4 +1,243 @@
 #!/usr/bin/env bash
-# The end-to-end demo is not wired up yet.
-echo "./kx demo: not yet: the whole support session arrives with the console and media work."
-exit 0
+# A whole support session on this machine, driven through the real windows
+# the way the two people would: the local kx-service, an agent copy of
+# kestrelix-remote sharing one X display, a console copy on another.
+#
+#   tools/demo.sh                 run it unattended and print what happened
+#   tools/demo.sh --interactive   start the service and both copies on $DISPLAY and leave them open
+set -euo pipefail
+
+ROOT=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
+BIN=$ROOT/build/bin
+OUT=$ROOT/build/demo
+SERVICE_DATA=$ROOT/build/local-service  # the CA here is the one local builds trust
+TECHNICIAN=demo
+PASSWORD=demo-password-$RANDOM$RANDOM
+MODE=auto
+[ "${1:-}" = "--interactive" ] && MODE=interactive
+
+PIDS=()
+cleanup() {
+  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+  wait 2>/dev/null || true
+}
+trap cleanup EXIT
+
+say() { printf '\033[1m== %s\033[0m\n' "$*"; }
+fail() { printf 'demo: %s\n' "$*" >&2; exit 1; }
+now() { date +%s.%N; }
+
+# wait_for SECONDS DESCRIPTION COMMAND...: polls COMMAND every 0.1 s.
+wait_for() {
+  local seconds=$1 what=$2; shift 2
+  local end=$(( $(date +%s) + seconds ))
+  until "$@" >/dev/null 2>&1; do
+    [ "$(date +%s)" -lt "$end" ] || fail "timed out waiting for $what"
+    sleep 0.1
+  done
+}
+
+free_display() {
+  local n=$1
+  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
+  echo "$n"
+}
+
+start_xvfb() {  # number geometry
+  Xvfb ":$1" -screen 0 "$2" -nolisten tcp >/dev/null 2>&1 &
+  PIDS+=($!)
+  wait_for 10 "virtual display :$1" test -e "/tmp/.X11-unix/X$1"
+}
+
+status_field() {  # agent status file key
+  sed -n "s/.*\"$1\":\"\\{0,1\\}\\([^,\"}]*\\).*/\\1/p" "$OUT/agent/data/Kestrelix Remote Test/client-status.json" 2>/dev/null
+}
+
+window() {  # display name-regex → newest matching window id
+  DISPLAY=$1 xdotool search --name "$2" 2>/dev/null | tail -n 1
+}
+
+click() {  # display window x y (window-relative)
+  DISPLAY=$1 xdotool mousemove --window "$2" "$3" "$4" click 1
+}
+
+press_return_in() {  # display window
+  DISPLAY=$1 xdotool windowfocus --sync "$2"
+  DISPLAY=$1 xdotool key Return
+}
+
+for tool in Xvfb xdotool xclip xev import curl; do
+  command -v "$tool" >/dev/null || fail "$tool is missing (./kx build installs it)"
+done
+
+rm -rf "$OUT" "$SERVICE_DATA"
+mkdir -p "$OUT/agent" "$OUT/console" "$OUT/screenshots"
+
+say "support service"
+"$BIN/kx-service" serve --data "$SERVICE_DATA" --listen 127.0.0.1:8443 >"$OUT/service.log" 2>&1 &
+PIDS+=($!)
+wait_for 15 "kx-service to listen on 127.0.0.1:8443 (is the port free?)" grep -q "listening" "$OUT/service.log"
+printf '%s\n' "$PASSWORD" | "$BIN/kx-service" technician add "$TECHNICIAN" --data "$SERVICE_DATA" >/dev/null
+
+if [ "$MODE" = interactive ] && [ -n "${DISPLAY:-}" ]; then
+  AGENT_DISPLAY=${DISPLAY#:}
+  CONSOLE_DISPLAY=${DISPLAY#:}
+else
+  AGENT_DISPLAY=$(free_display 71)
+  start_xvfb "$AGENT_DISPLAY" 1440x900x24
+  CONSOLE_DISPLAY=$(free_display $((AGENT_DISPLAY + 1)))
+  start_xvfb "$CONSOLE_DISPLAY" 1600x1000x24
+fi
+
+# Each copy gets its own home (settings, single-instance socket), as two
+# computers would.
+run_copy() {  # role display
+  local role=$1 display=$2 dir=$OUT/$1
+  (
+    cd "$dir"
+    export DISPLAY=":$display" TMPDIR="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" \
+      XDG_RUNTIME_DIR="$dir/runtime"
+    mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
+    if [ "$role" = console ]; then
+      export BROWSER="$ROOT/tools/demo-browser.sh" KX_DEMO_CA="$SERVICE_DATA/ca.pem" \
+        KX_DEMO_USER="$TECHNICIAN" KX_DEMO_PASSWORD="$PASSWORD" KX_DEMO_APP="$BIN/kestrelix-remote"
+    fi
+    exec "$BIN/kestrelix-remote"
+  ) >"$dir/out.txt" 2>"$dir/err.txt" &
+  LAST_PID=$!
+  PIDS+=($LAST_PID)
+}
+
+stop_copy() {  # pid: SIGTERM, then wait until it has quit
+  kill -TERM "$1" 2>/dev/null || return 0
+  gone() { ! kill -0 "$1"; }
+  wait_for 15 "kestrelix-remote to quit" gone "$1"
+}
+
+say "agent on :$AGENT_DISPLAY, console on :$CONSOLE_DISPLAY"
+run_copy agent "$AGENT_DISPLAY"
+AGENT_PID=$LAST_PID
+if [ "$CONSOLE_DISPLAY" != "$AGENT_DISPLAY" ]; then
+  run_copy console "$CONSOLE_DISPLAY"
+  CONSOLE_PID=$LAST_PID
+fi
+
+if [ "$MODE" = interactive ]; then
+  say "technician: $TECHNICIAN, password: $PASSWORD (the portal opens in your browser)"
+  say "both copies are running; press Ctrl-C to stop"
+  wait
+  exit 0
+fi
+
+A=":$AGENT_DISPLAY"
+C=":$CONSOLE_DISPLAY"
+wait_for 20 "the agent's setup window" window "$A" "Set up this Mac"
+wait_for 20 "the console copy's menu window" window "$C" "^KX Test$"
+
+say "technician opens the console and signs in through the portal"
+click "$C" "$(window "$C" "^KX Test$")" 150 41  # "Technician console…"
+wait_for 10 "the console window" window "$C" "Technician$"
+CONSOLE_WINDOW=$(window "$C" "Technician$")
+DISPLAY=$C xdotool windowmove "$CONSOLE_WINDOW" 420 0
+sleep 0.5
+click "$C" "$CONSOLE_WINDOW" 276 30  # "Technician sign in"
+# The browser hands the callback to a second copy, which gives it to the first and exits.
+sleep 4
+
+say "technician creates a setup code"
+DISPLAY=$C xclip -selection clipboard -i /dev/null
+click "$C" "$CONSOLE_WINDOW" 359 30  # "Create setup code"
+code_alert() { [ "$(DISPLAY=$C xdotool search --name "Technician$" | wc -l)" -ge 2 ]; }
+wait_for 10 "the setup-code alert" code_alert
+press_return_in "$C" "$(window "$C" "Technician$")"  # "Copy code"
+clipboard_code() { DISPLAY=$C xclip -o -selection clipboard 2>/dev/null | grep -qE '^[0-9A-F]{20}$'; }
+wait_for 10 "the setup code on the clipboard" clipboard_code
+CODE=$(DISPLAY=$C xclip -o -selection clipboard)
+echo "setup code $CODE"
+
+say "the person at the shared computer enrolls it with the code"
+SETUP=$(window "$A" "Set up this Mac")
+click "$A" "$SETUP" 279 149                      # the code field
+DISPLAY=$A xdotool type --delay 15 "${CODE:0:5}-${CODE:5:5} ${CODE:10:5}-${CODE:15:5}"
+click "$A" "$SETUP" 71 183                        # "Enroll this Mac"
+registered() { grep -q '"device"' "$OUT/agent/data/Kestrelix Remote Test/enrollment.json" && [ -z "$(status_field registrationError)" ]; }
+wait_for 20 "registration" registered
+DISPLAY=$A xdotool windowunmap "$SETUP" || true
+sleep 5.5  # the agent is listed online after its first poll
+
+# An X client on the shared display that reports the input it receives.
+DISPLAY=$A xev -geometry 1000x700+420+180 -event button -event keyboard >"$OUT/observed-input.txt" 2>&1 &
+PIDS+=($!)
+
+say "technician refreshes the devices and requests access"
+click "$C" "$CONSOLE_WINDOW" 239 30   # "Refresh devices"
+sleep 2
+click "$C" "$CONSOLE_WINDOW" 79 129   # "Request access" of the first device
+wait_for 20 "the consent alert" window "$A" "Support request"
+ALERT=$(window "$A" "Support request")
+sleep 0.5
+DISPLAY=$A import -window "$ALERT" "$OUT/screenshots/agent-consent-alert.png"
+
+say "the person approves and picks the display"
+APPROVED_AT=$(now)
+press_return_in "$A" "$ALERT"  # "Approve" is the default button
+wait_for 20 "the display picker" window "$A" "Choose the display to share"
+press_return_in "$A" "$(window "$A" "Choose the display to share")"  # "Share"
+streaming() { [ "$(status_field captureState)" = streaming ]; }
+wait_for 30 "the capture to stream" streaming
+frames_flowing() { [ "$(status_field capturedFrames)" -gt 0 ] 2>/dev/null; }
+wait_for 20 "the first captured frame" frames_flowing
+connected() { [ "$(status_field rtcState)" = connected ]; }
+wait_for 30 "the real-time connection" connected
+sleep 4  # control state and the first pings
+
+say "technician clicks and types on the live picture"
+click "$C" "$CONSOLE_WINDOW" 700 400
+sleep 0.5
+DISPLAY=$C xdotool type --delay 50 k
+input_seen() { grep -aq "keysym 0x6b, k" "$OUT/observed-input.txt"; }
+wait_for 10 "the typed key on the shared display" input_seen
+sleep 4.5  # a few more pings for the round-trip figure
+DISPLAY=$C import -window "$CONSOLE_WINDOW" "$OUT/screenshots/console-window.png"
+DISPLAY=$A import -window root "$OUT/screenshots/shared-display.png"
+
+FRAMES_CAPTURED=$(status_field capturedFrames)
+say "technician ends the session"
+click "$C" "$CONSOLE_WINDOW" 558 30   # "End session"
+ended() { [ "$(status_field captureState)" = idle ] && [ "$(status_field rtcState)" = idle ]; }
+wait_for 15 "the agent to end the session" ended
+
+stop_copy "$CONSOLE_PID"
+stop_copy "$AGENT_PID"
+
+SUMMARY=$(sed -n 's/^console //p' "$OUT/console/out.txt" | tail -n 1)
+[ -n "$SUMMARY" ] || fail "the console printed no summary"
+CLICK=$(grep -a -A1 '^ButtonPress' "$OUT/observed-input.txt" | sed -n 's/.*root:(\([0-9]*\),\([0-9]*\)).*/\1,\2/p' | head -n 1)
+[ -n "$CLICK" ] || fail "no click arrived on the shared display"
+
+node -e '
+const s = JSON.parse(process.argv[1]);
+const approved = Number(process.argv[2]);
+const seconds = s.lastFrameTime - s.firstFrameTime;
+const fps = seconds > 0 ? (s.framesShown - 1) / seconds : 0;
+const rtt = /Input round trip: (\d+) ms/.exec(s.measurement);
+const out = {
+  approval_to_first_frame_s: +(s.firstFrameTime - approved).toFixed(2),
+  frames_received: s.framesShown,
+  frame_rate_fps: +fps.toFixed(1),
+  input_round_trip_ms: rtt ? Number(rtt[1]) : null,
+  console_measurement: s.measurement,
+  console_status_after_end: s.status,
+  click_observed_at: process.argv[3],
+  key_observed: "k",
+};
+console.log("time from approval to first frame: " + out.approval_to_first_frame_s + " s");
+console.log("frames received at the console: " + out.frames_received + " (" + out.frame_rate_fps + " frames per second while streaming)");
+console.log("input round trip as the console shows it: " + s.measurement);
+console.log("injected click observed on the shared display at " + out.click_observed_at + ", typed key observed: k");
+console.log(JSON.stringify(out));
+if (!(s.framesShown > 10) || !rtt) process.exit(1);
+' "$SUMMARY" "$APPROVED_AT" "$CLICK" || fail "the session figures are incomplete: $SUMMARY"
+echo "frames handed to the encoder on the shared computer: $FRAMES_CAPTURED"
+echo "screenshots: $OUT/screenshots/"
+say "demo finished: a whole support session ran"
