@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstring>
 #include <deque>
+#include <mutex>
 #include <unordered_map>
 
 #include "runtime/clock.h"
@@ -24,6 +25,7 @@ namespace {
 
 // Requests answered for one connection before the worker turns to others.
 constexpr int kRequestsPerTurn = 16;
+constexpr int kAcceptsPerTurn = 8;
 constexpr size_t kReadChunk = 16 * 1024;
 // After refusing a request the rest of its bytes are read and dropped for a
 // moment, so that the client sees the refusal rather than a reset.
@@ -47,6 +49,10 @@ struct Connection {
   size_t drained = 0;
   size_t drainTarget = 0;  // 0: until the client stops or the drain time ends
   bool queued = false;  // on the worker's list of connections to resume
+  // Write readiness is watched only while OpenSSL waits for it: watching it
+  // always would wake the worker after every response that the peer ACKs.
+  bool wantsWrite = false;
+  bool watchingWrite = false;
 
   explicit Connection(RequestReader::Limits limits) : reader(limits) {}
   ~Connection() {
@@ -111,21 +117,39 @@ struct HttpServer::Impl {
   ServerOptions options;
   RequestHandler handler;
   SSL_CTX* ctx = nullptr;
-  std::vector<int> listeners;  // one per worker (SO_REUSEPORT spreads connections evenly)
+  int listener = -1;
   int stopFd = -1;
   std::atomic<bool> stopping{false};
   HttpServer* owner = nullptr;
 
   ~Impl() {
-    for (int fd : listeners) ::close(fd);
+    if (listener >= 0) ::close(listener);
     if (stopFd >= 0) ::close(stopFd);
     if (ctx) SSL_CTX_free(ctx);
   }
 
-  void work(int listener);
-  void acceptAll(int listener, int epoll, std::unordered_map<Connection*, std::unique_ptr<Connection>>& connections,
-                 std::deque<Connection*>& resume);
+  struct Incoming {
+    int fd;
+    std::string peer;
+  };
+  // One event loop thread and the sockets handed to it.
+  struct Worker {
+    int epoll = -1;
+    int wake = -1;  // eventfd: the inbox has sockets
+    std::mutex mutex;
+    std::vector<Incoming> inbox;
+    ~Worker() {
+      if (epoll >= 0) ::close(epoll);
+      if (wake >= 0) ::close(wake);
+    }
+  };
+  std::vector<std::unique_ptr<Worker>> workers;
+  size_t nextWorker = 0;  // used by worker 0 only
+
+  void work(Worker& self);
+  void acceptSome();
   Outcome drive(Connection& c);
+  static void watch(int epoll, Connection& c);
   void respond(Connection& c, ParsedRequest request);
   void refuse(Connection& c);
 };
@@ -166,36 +190,33 @@ Expected<std::unique_ptr<HttpServer>> HttpServer::create(ServerOptions options, 
     return makeError("Listen", rc, "cannot resolve " + options.host + ": " + gai_strerror(rc));
   }
   std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(found, freeaddrinfo);
-  uint16_t boundPort = options.port;
-  for (int w = 0; w < options.workers; ++w) {
-    const addrinfo* a = addresses.get();
-    int fd = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-    if (fd < 0) return makeError("Listen", errno, std::strerror(errno));
-    impl.listeners.push_back(fd);
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-    sockaddr_storage addr{};
-    std::memcpy(&addr, a->ai_addr, a->ai_addrlen);
-    // The first socket may pick the port (port 0); the others join it.
-    if (addr.ss_family == AF_INET) reinterpret_cast<sockaddr_in&>(addr).sin_port = htons(boundPort);
-    if (addr.ss_family == AF_INET6) reinterpret_cast<sockaddr_in6&>(addr).sin6_port = htons(boundPort);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), a->ai_addrlen) != 0 || ::listen(fd, SOMAXCONN) != 0) {
-      return makeError("Listen", errno,
-                       "cannot listen on " + options.host + ":" + std::to_string(boundPort) + ": " +
-                           std::strerror(errno));
-    }
-    if (w == 0) {
-      sockaddr_storage bound{};
-      socklen_t length = sizeof bound;
-      getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &length);
-      boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
-                                                    : reinterpret_cast<sockaddr_in&>(bound).sin_port);
-    }
+  const addrinfo* a = addresses.get();
+  impl.listener = ::socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
+  if (impl.listener < 0) return makeError("Listen", errno, std::strerror(errno));
+  // SO_REUSEADDR only: a second copy of the service on the same port must
+  // fail rather than quietly share the connections (SO_REUSEPORT would).
+  const int one = 1;
+  setsockopt(impl.listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(impl.listener, a->ai_addr, a->ai_addrlen) != 0 || ::listen(impl.listener, SOMAXCONN) != 0) {
+    return makeError("Listen", errno,
+                     "cannot listen on " + options.host + ":" + std::to_string(options.port) + ": " +
+                         std::strerror(errno));
   }
+  sockaddr_storage bound{};
+  socklen_t length = sizeof bound;
+  getsockname(impl.listener, reinterpret_cast<sockaddr*>(&bound), &length);
+  const uint16_t boundPort = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                                               : reinterpret_cast<sockaddr_in&>(bound).sin_port);
   server->port_ = boundPort;
   impl.stopFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (impl.stopFd < 0) return makeError("Listen", errno, std::strerror(errno));
+  for (int w = 0; w < options.workers; ++w) {
+    auto worker = std::make_unique<Impl::Worker>();
+    worker->epoll = epoll_create1(EPOLL_CLOEXEC);
+    worker->wake = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (worker->epoll < 0 || worker->wake < 0) return makeError("Listen", errno, std::strerror(errno));
+    impl.workers.push_back(std::move(worker));
+  }
   return server;
 }
 
@@ -206,7 +227,7 @@ HttpServer::~HttpServer() {
 
 void HttpServer::start() {
   if (!threads_.empty()) return;
-  for (int fd : impl_->listeners) threads_.emplace_back([this, fd] { impl_->work(fd); });
+  for (auto& worker : impl_->workers) threads_.emplace_back([this, w = worker.get()] { impl_->work(*w); });
 }
 
 void HttpServer::stop() {
@@ -223,16 +244,20 @@ void HttpServer::wait() {
   threads_.clear();
 }
 
-void HttpServer::Impl::work(int listener) {
-  const int epoll = epoll_create1(EPOLL_CLOEXEC);
-  if (epoll < 0) return;
-  static int listenTag, stopTag;
+// One worker's loop. Worker 0 also accepts; every accepted socket goes to
+// the workers in turn, so that each serves an equal share of the clients.
+void HttpServer::Impl::work(Worker& self) {
+  static int listenTag, stopTag, inboxTag;
   epoll_event ev{};
   ev.events = EPOLLIN;
-  ev.data.ptr = &listenTag;
-  epoll_ctl(epoll, EPOLL_CTL_ADD, listener, &ev);
+  if (&self == workers.front().get()) {
+    ev.data.ptr = &listenTag;
+    epoll_ctl(self.epoll, EPOLL_CTL_ADD, listener, &ev);
+  }
   ev.data.ptr = &stopTag;
-  epoll_ctl(epoll, EPOLL_CTL_ADD, stopFd, &ev);
+  epoll_ctl(self.epoll, EPOLL_CTL_ADD, stopFd, &ev);
+  ev.data.ptr = &inboxTag;
+  epoll_ctl(self.epoll, EPOLL_CTL_ADD, self.wake, &ev);
 
   std::unordered_map<Connection*, std::unique_ptr<Connection>> connections;
   std::deque<Connection*> resume;  // connections that used up their turn
@@ -240,21 +265,59 @@ void HttpServer::Impl::work(int listener) {
     if (outcome == Outcome::closed) {
       connections.erase(c);
       owner->connections_.fetch_sub(1);
-    } else if (outcome == Outcome::yielded && !c->queued) {
+      return;
+    }
+    watch(self.epoll, *c);
+    if (outcome == Outcome::yielded && !c->queued) {
       c->queued = true;
       resume.push_back(c);
+    }
+  };
+  auto adopt = [&] {
+    std::vector<Incoming> arrived;
+    {
+      std::lock_guard lock(self.mutex);
+      arrived.swap(self.inbox);
+      uint64_t count;
+      [[maybe_unused]] ssize_t n = ::read(self.wake, &count, sizeof count);
+    }
+    for (Incoming& in : arrived) {
+      auto c = std::make_unique<Connection>(options.limits);
+      c->fd = in.fd;
+      c->peer = std::move(in.peer);
+      c->ssl = SSL_new(ctx);
+      if (!c->ssl || SSL_set_fd(c->ssl, c->fd) != 1) {
+        owner->connections_.fetch_sub(1);
+        continue;
+      }
+      SSL_set_accept_state(c->ssl);
+      c->deadline = monotonicNow() + options.handshakeSeconds;
+      epoll_event cev{};
+      cev.events = EPOLLIN | EPOLLRDHUP | EPOLLET;
+      cev.data.ptr = c.get();
+      if (epoll_ctl(self.epoll, EPOLL_CTL_ADD, c->fd, &cev) != 0) {
+        owner->connections_.fetch_sub(1);
+        continue;
+      }
+      Connection* raw = c.get();
+      connections.emplace(raw, std::move(c));
+      finish(raw, drive(*raw));
     }
   };
 
   double nextSweep = monotonicNow() + 1;
   epoll_event events[256];
   while (!stopping.load()) {
-    const int n = epoll_wait(epoll, events, 256, resume.empty() ? 500 : 0);
+    const int n = epoll_wait(self.epoll, events, 256, resume.empty() ? 500 : 0);
     for (int i = 0; i < n; ++i) {
       void* tag = events[i].data.ptr;
       if (tag == &stopTag) continue;
       if (tag == &listenTag) {
-        acceptAll(listener, epoll, connections, resume);
+        acceptSome();
+        continue;
+      }
+      if (tag == &inboxTag) {
+        adopt();
         continue;
       }
       auto* c = static_cast<Connection*>(tag);
@@ -279,13 +342,16 @@ void HttpServer::Impl::work(int listener) {
   }
   owner->connections_.fetch_sub(connections.size());
   connections.clear();
-  ::close(epoll);
+  std::lock_guard lock(self.mutex);
+  for (Incoming& in : self.inbox) {
+    ::close(in.fd);
+    owner->connections_.fetch_sub(1);
+  }
+  self.inbox.clear();
 }
 
-void HttpServer::Impl::acceptAll(int listener, int epoll,
-                                 std::unordered_map<Connection*, std::unique_ptr<Connection>>& connections,
-                                 std::deque<Connection*>& resume) {
-  for (;;) {
+void HttpServer::Impl::acceptSome() {
+  for (int accepted = 0; accepted < kAcceptsPerTurn; ++accepted) {
     sockaddr_storage addr{};
     socklen_t length = sizeof addr;
     const int fd = accept4(listener, reinterpret_cast<sockaddr*>(&addr), &length, SOCK_NONBLOCK | SOCK_CLOEXEC);
@@ -299,30 +365,22 @@ void HttpServer::Impl::acceptAll(int listener, int epoll,
     }
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    auto c = std::make_unique<Connection>(options.limits);
-    c->fd = fd;
-    c->peer = peerAddress(addr);
-    c->ssl = SSL_new(ctx);
-    if (!c->ssl || SSL_set_fd(c->ssl, fd) != 1) continue;
-    SSL_set_accept_state(c->ssl);
-    c->deadline = monotonicNow() + options.handshakeSeconds;
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLRDHUP | EPOLLET;
-    ev.data.ptr = c.get();
-    if (epoll_ctl(epoll, EPOLL_CTL_ADD, fd, &ev) != 0) continue;
-    Connection* raw = c.get();
-    connections.emplace(raw, std::move(c));
     owner->connections_.fetch_add(1);
     owner->accepted_.fetch_add(1);
-    const Outcome outcome = drive(*raw);
-    if (outcome == Outcome::closed) {
-      connections.erase(raw);
-      owner->connections_.fetch_sub(1);
-    } else if (outcome == Outcome::yielded) {
-      raw->queued = true;
-      resume.push_back(raw);
-    }
+    Worker& target = *workers[nextWorker++ % workers.size()];
+    std::lock_guard lock(target.mutex);
+    target.inbox.push_back(Incoming{fd, peerAddress(addr)});
+    const uint64_t wake = 1;
+    [[maybe_unused]] ssize_t n = ::write(target.wake, &wake, sizeof wake);
   }
+}
+
+void HttpServer::Impl::watch(int epoll, Connection& c) {
+  if (c.wantsWrite == c.watchingWrite) return;
+  epoll_event ev{};
+  ev.events = EPOLLIN | EPOLLRDHUP | EPOLLET | (c.wantsWrite ? EPOLLOUT : 0u);
+  ev.data.ptr = &c;
+  if (epoll_ctl(epoll, EPOLL_CTL_MOD, c.fd, &ev) == 0) c.watchingWrite = c.wantsWrite;
 }
 
 void HttpServer::Impl::respond(Connection& c, ParsedRequest parsed) {
@@ -359,6 +417,7 @@ Outcome HttpServer::Impl::drive(Connection& c) {
   // True when OpenSSL is waiting for the socket; false when the connection is lost.
   auto blocked = [&](int rc) {
     const int e = SSL_get_error(c.ssl, rc);
+    c.wantsWrite = e == SSL_ERROR_WANT_WRITE;
     return e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE;
   };
   for (;;) {

@@ -304,7 +304,14 @@ int main(int argc, char** argv) {
     std::cerr << kUsage;
     return 2;
   }
+  // The database, its journal and the keys are for this user only (files
+  // meant to be shared, like the CA certificate, get their mode explicitly).
+  ::umask(077);
   const std::string command = argv[1];
+  if (command == "help" || command == "--help" || command == "-h") {
+    std::cout << kUsage;
+    return 0;
+  }
   auto args = parseArguments(argc, argv, 1);
   if (!args) {
     std::cerr << kUsage;
@@ -314,10 +321,6 @@ int main(int argc, char** argv) {
   if (command == "technician") return technicianCommand(*args);
   if (command == "enrollment-file") return issueCommand(*args, true);
   if (command == "setup-code") return issueCommand(*args, false);
-  if (command == "help" || command == "--help" || command == "-h") {
-    std::cout << kUsage;
-    return 0;
-  }
   std::cerr << "kx-service: unknown command " << command << "\n" << kUsage;
   return 2;
 }

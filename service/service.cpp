@@ -19,6 +19,7 @@ namespace {
 constexpr double kPresenceWriteSeconds = 2;
 constexpr size_t kMaxNameBytes = 128;
 constexpr size_t kMaxStateTextBytes = 512;
+constexpr size_t kMaxCachedPollBytes = 2048;
 constexpr size_t kMaxInstallationBytes = 256;
 constexpr size_t kMaxTechnicianNameBytes = 64;
 constexpr size_t kMinPasswordLength = 8;
@@ -242,31 +243,9 @@ Response Service::dispatch(const Request& request) {
   const bool get = method == "GET";
   const bool post = method == "POST";
 
-  // One storage transaction per request: one lock round instead of one per
-  // statement. A refusal keeps what was written before it (a sign-in code
-  // spent by a wrong verifier stays spent); a storage failure undoes it.
   auto locked = [&](auto&& handler) {
     std::lock_guard lock(mutex_);
-    Json out;
-    std::optional<Refusal> refusal;
-    std::exception_ptr unexpected;
-    Status status = storage_.transaction([&]() -> Status {
-      try {
-        out = handler();
-      } catch (const Refusal& r) {
-        refusal = r;
-      } catch (const StorageFailure& f) {
-        return f.error;
-      } catch (...) {
-        unexpected = std::current_exception();
-        return makeError("Service", 500, "unexpected exception");
-      }
-      return {};
-    });
-    if (unexpected) std::rethrow_exception(unexpected);
-    if (!status) throw StorageFailure{std::move(status).error()};
-    if (refusal) throw *refusal;
-    return jsonResponse(out);
+    return jsonResponse(handler());
   };
 
   if (parts.size() >= 2 && parts[0] == "api") {
@@ -365,7 +344,7 @@ Technician Service::authenticateTechnician(const Request& request, Bytes* tokenD
 
 bool Service::online(const Device& device, double t) const {
   double last = device.lastSeen;
-  if (auto it = lastPolls_.find(device.id); it != lastPolls_.end()) last = std::max(last, it->second);
+  if (auto it = presence_.find(device.id); it != presence_.end()) last = std::max(last, it->second.lastPoll);
   return last > 0 && t - last <= options_.onlineSeconds;
 }
 
@@ -521,22 +500,28 @@ Json Service::enroll(const Request& request) {
 
 Json Service::devicePoll(const Request& request, std::string_view deviceId) {
   const Device device = authenticateDevice(request, deviceId);
-  const Json b = body(request);
-  Json state = Json::object();
-  for (const char* key : {"videoTransport", "rtcState", "captureError", "captureState"}) {
-    if (const std::string* text = jsonString(b, key)) state[key] = truncateUtf8(*text, kMaxStateTextBytes);
+  Presence& presence = presence_[device.id];
+  // A Mac repeats the same report between changes; only a new one is read.
+  if (presence.body.empty() || presence.body != request.body) {
+    const Json b = body(request);
+    Json state = Json::object();
+    for (const char* key : {"videoTransport", "rtcState", "captureError", "captureState"}) {
+      if (const std::string* text = jsonString(b, key)) state[key] = truncateUtf8(*text, kMaxStateTextBytes);
+    }
+    for (const char* key : {"screenPermission", "inputPermission"}) {
+      if (auto flag = jsonBool(b, key)) state[key] = *flag;
+    }
+    if (auto version = jsonInt(b, "controlVersion")) state["controlVersion"] = *version;
+    presence.state = dumpJson(state);
+    // Real reports are a few hundred bytes; larger ones are not kept.
+    presence.body = request.body.size() <= kMaxCachedPollBytes ? request.body : std::string();
   }
-  for (const char* key : {"screenPermission", "inputPermission"}) {
-    if (auto flag = jsonBool(b, key)) state[key] = *flag;
-  }
-  if (auto version = jsonInt(b, "controlVersion")) state["controlVersion"] = *version;
-  const std::string stateText = dumpJson(state);
 
   const double t = now();
-  if (stateText != device.state || t - device.lastSeen >= kPresenceWriteSeconds || t < device.lastSeen) {
-    need(storage_.updateDevicePresence(device.id, t, stateText));
+  if (presence.state != device.state || t - device.lastSeen >= kPresenceWriteSeconds || t < device.lastSeen) {
+    need(storage_.updateDevicePresence(device.id, t, presence.state));
   }
-  lastPolls_[device.id] = t;
+  presence.lastPoll = t;
   const auto session = openSession(device.id, t);
   if (!session) return Json::object();
   Json record{{"id", session->id},
@@ -828,7 +813,7 @@ Status Service::sweep() {
   }
   nameLimiter_.prune(t);
   addressLimiter_.prune(t);
-  std::erase_if(lastPolls_, [&](const auto& entry) { return t - entry.second > options_.onlineSeconds; });
+  std::erase_if(presence_, [&](const auto& entry) { return t - entry.second.lastPoll > options_.onlineSeconds; });
   return storage_.purge(t, t - options_.closedSessionSeconds);
 }
 

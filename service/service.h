@@ -114,7 +114,12 @@ class Service {
   RateLimiter addressLimiter_;
   // Last poll per Mac as this process saw it; storage gets it at most every
   // few seconds, so "online" stays exact here and close for other readers.
-  std::unordered_map<std::string, double> lastPolls_;
+  struct Presence {
+    double lastPoll = 0;
+    std::string body;   // the last poll body as received
+    std::string state;  // what was read from it
+  };
+  std::unordered_map<std::string, Presence> presence_;
   std::once_flag dummyOnce_;
   std::string dummyHash_;  // verified for unknown names so they cost as much as known ones
 };

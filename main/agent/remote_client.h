@@ -132,8 +132,9 @@ class RemoteClient {
   // A capture stream on its way down, with the output it feeds: both stay
   // alive until the stream has confirmed its stop.
   struct RetiredStream {
-    std::unique_ptr<CaptureStream> stream;
+    // The sink is declared first so that the stream, which calls it, goes first.
     std::unique_ptr<RealtimeFrameSink> sink;
+    std::unique_ptr<CaptureStream> stream;
   };
 
   bool current(const std::string& session, int64_t epoch) const {
@@ -181,8 +182,9 @@ class RemoteClient {
   PointerState pointer_;
   std::string captureError_;
   CaptureLifecycle lifecycle_;
-  std::unique_ptr<CaptureStream> stream_;
+  // The stream calls the sink: it is declared after it, so it is destroyed first.
   std::unique_ptr<RealtimeFrameSink> sink_;
+  std::unique_ptr<CaptureStream> stream_;
   uint64_t streamSerial_ = 0;
   std::shared_ptr<RealtimePeer> rtc_;
   uint64_t peerSerial_ = 0;

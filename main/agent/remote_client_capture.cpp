@@ -126,7 +126,7 @@ void RemoteClient::retireStream() {
   if (!stream) return;
   const uint64_t key = ++streamSerial_;  // also makes a later stop report of it stale
   CaptureStream* raw = stream.get();
-  retiredStreams_.emplace(key, RetiredStream{std::move(stream), std::move(sink)});
+  retiredStreams_.emplace(key, RetiredStream{std::move(sink), std::move(stream)});
   // Fire and forget; the objects go once the stop is confirmed, outside the
   // stream's own call.
   raw->stop([weak = weak(), this, key](Status) {

@@ -80,13 +80,15 @@ void RemoteClient::postPointer(const std::vector<PointerEvent>& events, int clic
 }
 
 Task<InputAccessSnapshot> RemoteClient::readInputAccess() {
-  auto snapshot = std::make_shared<InputAccessSnapshot>();
   InputAccess* access = &platform_.inputAccess;
   BackgroundQueue* background = &platform_.background;
-  co_await awaitCallback<bool>([snapshot, access, background](std::function<void(bool)> done) {
-    background->run([snapshot, access] { *snapshot = access->read(); }, [done] { done(true); });
-  });
-  co_return *snapshot;
+  // The snapshot lives in the callbacks, not in this frame.
+  co_return co_await awaitCallback<InputAccessSnapshot>(
+      [access, background](std::function<void(InputAccessSnapshot)> done) {
+        auto snapshot = std::make_shared<InputAccessSnapshot>();
+        background->run([snapshot, access] { *snapshot = access->read(); },
+                        [snapshot, done = std::move(done)] { done(*snapshot); });
+      });
 }
 
 Task<void> RemoteClient::refreshInputAccess() {

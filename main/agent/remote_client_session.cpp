@@ -93,9 +93,7 @@ Task<void> RemoteClient::poll() {
   if (state && *state == "approved" && *id == active_) {
     if (lifecycle_.mayControl()) {
       // The signals of a session travel in its record.
-      const Json* signals = jsonArray(*session, "signals");
-      if (!signals) signals = jsonArray(*response, "signals");
-      if (signals) co_await receiveSignals(*signals, *id);
+      if (const Json* signals = jsonArray(*session, "signals")) co_await receiveSignals(*signals, *id);
     }
     processing_ = false;
     co_return;

@@ -81,7 +81,7 @@ class [[nodiscard]] Task {
   Task(const Task&) = delete;
   Task& operator=(const Task&) = delete;
   ~Task() {
-    if (h_) h_.destroy();
+    if (h_) std::exchange(h_, {}).destroy();
   }
 
   bool await_ready() const noexcept { return false; }
@@ -154,35 +154,47 @@ struct CallbackState {
   bool cancelled = false;
 };
 
+// g++ 12 may run the destructors of temporaries in a co_await expression
+// twice. Everything here therefore leaves its moved-from or destroyed state
+// empty, so a second destructor call finds nothing to release.
 template <typename T, typename Start>
 class CallbackAwaiter {
  public:
   explicit CallbackAwaiter(Start start)
       : start_(std::move(start)), state_(std::make_shared<CallbackState<T>>()) {}
   CallbackAwaiter(CallbackAwaiter&& other) noexcept
-      : start_(std::move(other.start_)), state_(std::move(other.state_)) {}
+      : start_(std::move(other.start_)), state_(std::move(other.state_)) {
+    other.start_.reset();
+  }
   CallbackAwaiter(const CallbackAwaiter&) = delete;
   ~CallbackAwaiter() {
     if (state_) state_->cancelled = true;
+    state_.reset();
+    start_.reset();
   }
 
   bool await_ready() const noexcept { return false; }
   bool await_suspend(std::coroutine_handle<> h) {
-    state_->starting = true;
-    start_([state = state_](T value) {
-      if (state->cancelled || state->value) return;
-      state->value.emplace(std::move(value));
-      if (!state->starting && state->waiter) std::exchange(state->waiter, {}).resume();
-    });
-    state_->starting = false;
-    if (state_->value) return false;  // completed synchronously
-    state_->waiter = h;
+    auto state = state_;
+    state->starting = true;
+    {
+      Start start = std::move(*start_);
+      start_.reset();
+      start([state](T value) {
+        if (state->cancelled || state->value) return;
+        state->value.emplace(std::move(value));
+        if (!state->starting && state->waiter) std::exchange(state->waiter, {}).resume();
+      });
+    }
+    state->starting = false;
+    if (state->value) return false;  // completed synchronously
+    state->waiter = h;
     return true;
   }
   T await_resume() { return std::move(*state_->value); }
 
  private:
-  Start start_;
+  std::optional<Start> start_;
   std::shared_ptr<CallbackState<T>> state_;
 };
 
@@ -191,12 +203,13 @@ class CallbackAwaiter {
 // `start` receives a std::function<void(T)> completion and must call it once,
 // on the loop thread (possibly before returning).
 //
-// Name the start lambda before awaiting it (`auto start = [...]{...};
-// co_await awaitCallback<T>(std::move(start));`): g++ 12 destroys a capturing
-// lambda temporary twice when it is written inside the co_await expression.
+// Prefer naming the awaiter (`auto op = awaitCallback<T>(...); auto v =
+// co_await op;`): g++ 12 may destroy temporaries of a co_await expression
+// twice. The types here tolerate it, but lambdas with captures of their own
+// are only safe once moved from.
 template <typename T, typename Start>
-detail::CallbackAwaiter<T, Start> awaitCallback(Start start) {
-  return detail::CallbackAwaiter<T, Start>(std::move(start));
+detail::CallbackAwaiter<T, std::decay_t<Start>> awaitCallback(Start&& start) {
+  return detail::CallbackAwaiter<T, std::decay_t<Start>>(std::forward<Start>(start));
 }
 
 }  // namespace kx

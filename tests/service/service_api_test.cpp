@@ -287,6 +287,13 @@ TEST_F(LiveService, GarbageIsAnsweredOrDroppedAndTheServiceGoesOn) {
   EXPECT_EQ(client()->request("GET", "/download")->status, 200);
 }
 
+TEST_F(LiveService, SecondServiceOnTheSamePortRefusesToStart) {
+  TempFolder other("kx-service-second");
+  auto second = ServiceProcess::start(binary(), other.path(), {"--listen", "127.0.0.1:" + std::to_string(port())});
+  EXPECT_FALSE(second.ok());
+  EXPECT_EQ(client()->request("GET", "/download")->status, 200);
+}
+
 TEST_F(LiveService, AdminCommandsIssueWorkingCredentials) {
   CommandResult file = runCommand(binary(), {"enrollment-file", "--technician", "alice", "--data", folder_->path(),
                                              "--url", "https://localhost:8443"});

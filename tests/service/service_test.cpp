@@ -2,6 +2,7 @@
 // in-memory database and virtual time.
 #include <cmath>
 
+#include "failing_storage.h"
 #include "service_harness.h"
 
 namespace kx::service::testing {
@@ -768,6 +769,52 @@ TEST_F(CompleteSession, FromSetupCodeToEnded) {
   // The Mac's own end request afterwards is harmless.
   EXPECT_EQ(post("/api/device/" + mac.id + "/end", Json{{"session", sid}}, mac.key).status, 200);
   EXPECT_EQ(requestAccess(token, mac, newUuid()).status, 200);
+}
+
+}  // namespace
+}  // namespace kx::service::testing
+
+namespace kx::service::testing {
+namespace {
+
+class StorageTrouble : public ::testing::Test {
+ protected:
+  StorageTrouble() : real_(SqliteStorage::open(":memory:").value()), storage_(*real_), service_(storage_, clock_, options()) {
+    EXPECT_TRUE(service_.addTechnician("alice", kPassword).ok());
+  }
+  ServiceOptions options() {
+    ServiceOptions o = testOptions();
+    o.log = [this](std::string_view line) { logged_.emplace_back(line); };
+    return o;
+  }
+  Response enroll(const std::string& code) {
+    Request r{"POST", "/api/enroll", "", "", dumpJson(Json{{"token", code}, {"publicKey", newPublicKey()}}), "::1"};
+    return service_.handle(r);
+  }
+
+  VirtualLoop clock_;
+  std::unique_ptr<SqliteStorage> real_;
+  FailingStorage storage_;
+  std::vector<std::string> logged_;
+  Service service_;
+};
+
+TEST_F(StorageTrouble, FailureIsA503WithAnErrorTextAndIsLogged) {
+  const std::string code = service_.createSetupCode("alice").value();
+  storage_.failOn("*");
+  Response r = enroll(code);
+  EXPECT_EQ(r.status, 503);
+  EXPECT_TRUE(jsonString(parseJson(r.body).value(), "error"));
+  ASSERT_FALSE(logged_.empty());
+  EXPECT_NE(logged_.back().find("disk I/O error"), std::string::npos);
+}
+
+TEST_F(StorageTrouble, EnrollmentThatFailsHalfWayLeavesTheCodeUnspent) {
+  const std::string code = service_.createSetupCode("alice").value();
+  storage_.failOn("addDevice");  // after the code was taken
+  EXPECT_EQ(enroll(code).status, 503);
+  storage_.failOn("");
+  EXPECT_EQ(enroll(code).status, 200);
 }
 
 }  // namespace

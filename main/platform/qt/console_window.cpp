@@ -127,8 +127,10 @@ void VideoWidget::wheelEvent(QWheelEvent* event) {
 
 void VideoWidget::keyPressEvent(QKeyEvent* event) {
   if (!input_) return;
+  // Modifiers pressed alone travel only as flags of the next key.
+  if (isModifierKeysym(event->nativeVirtualKey())) return;
   const auto code = macKeyCodeForKeysym(event->nativeVirtualKey());
-  if (!code) return;  // modifiers alone and keys the Mac lacks
+  if (!code) return;  // keys the Mac lacks
   const bool capsLock = event->nativeModifiers() & 0x2;  // X11 LockMask
   input_->keyDown(*code, macFlags(event->modifiers(), capsLock), event->text().toStdString());
   event->accept();
