@@ -74,7 +74,9 @@ rm -rf "$OUT" "$SERVICE_DATA"
 mkdir -p "$OUT/agent" "$OUT/console" "$OUT/screenshots"
 
 say "support service"
-"$BIN/kx-service" serve --data "$SERVICE_DATA" --listen 127.0.0.1:8443 >"$OUT/service.log" 2>&1 &
+# A short consent lease, so the third session can end by expiry.
+CONSENT_SECONDS=40
+"$BIN/kx-service" serve --data "$SERVICE_DATA" --listen 127.0.0.1:8443 --consent-seconds "$CONSENT_SECONDS" >"$OUT/service.log" 2>&1 &
 PIDS+=($!)
 wait_for 15 "kx-service to listen on 127.0.0.1:8443 (is the port free?)" grep -q "listening" "$OUT/service.log"
 printf '%s\n' "$PASSWORD" | "$BIN/kx-service" technician add "$TECHNICIAN" --data "$SERVICE_DATA" >/dev/null
@@ -111,7 +113,10 @@ run_copy() {  # role display
 stop_copy() {  # pid: SIGTERM, then wait until it has quit
   kill -TERM "$1" 2>/dev/null || return 0
   gone() { ! kill -0 "$1"; }
-  wait_for 15 "kestrelix-remote to quit" gone "$1"
+  if ! (wait_for 15 "kestrelix-remote to quit" gone "$1"); then
+    command -v gdb >/dev/null && gdb -p "$1" -batch -ex "thread apply all bt" >"$OUT/hang-$1.txt" 2>&1
+    fail "kestrelix-remote ($1) did not quit; stacks in $OUT/hang-$1.txt"
+  fi
 }
 
 say "agent on :$AGENT_DISPLAY, console on :$CONSOLE_DISPLAY"
@@ -187,6 +192,7 @@ streaming() { [ "$(status_field captureState)" = streaming ]; }
 wait_for 30 "the capture to stream" streaming
 frames_flowing() { [ "$(status_field capturedFrames)" -gt 0 ] 2>/dev/null; }
 wait_for 20 "the first captured frame" frames_flowing
+FIRST_FRAME_AT=$(now)
 connected() { [ "$(status_field rtcState)" = connected ]; }
 wait_for 30 "the real-time connection" connected
 sleep 4  # control state and the first pings
@@ -202,10 +208,37 @@ DISPLAY=$C import -window "$CONSOLE_WINDOW" "$OUT/screenshots/console-window.png
 DISPLAY=$A import -window root "$OUT/screenshots/shared-display.png"
 
 FRAMES_CAPTURED=$(status_field capturedFrames)
+FRAMES_COUNTED_AT=$(now)
 say "technician ends the session"
 click "$C" "$CONSOLE_WINDOW" 558 30   # "End session"
 ended() { [ "$(status_field captureState)" = idle ] && [ "$(status_field rtcState)" = idle ]; }
 wait_for 15 "the agent to end the session" ended
+
+# Requests access again and lets the person approve and share.
+start_session() {
+  sleep 4  # the console learns of the end at its next poll (every 3 s once connected)
+  click "$C" "$CONSOLE_WINDOW" 239 30   # "Refresh devices"
+  sleep 2
+  click "$C" "$CONSOLE_WINDOW" 79 129   # "Request access"
+  wait_for 20 "the consent alert" window "$A" "Support request"
+  press_return_in "$A" "$(window "$A" "Support request")"
+  wait_for 20 "the display picker" window "$A" "Choose the display to share"
+  press_return_in "$A" "$(window "$A" "Choose the display to share")"
+  wait_for 30 "the capture to stream" streaming
+  wait_for 30 "the real-time connection" connected
+}
+
+say "a second session, ended by the person at the shared computer"
+start_session
+click "$A" "$(window "$A" "KX (Test|Sharing)$")" 149 209  # "End current session"
+wait_for 15 "the agent to end the session" ended
+
+say "a third session, ended by the consent lease (${CONSENT_SECONDS} s in this demo)"
+start_session
+LEASE_STARTED=$(now)
+wait_for $((CONSENT_SECONDS + 15)) "the consent lease to end the session" ended
+LEASE_ENDED=$(now)
+sleep 4  # the console learns of the end at its next poll
 
 stop_copy "$CONSOLE_PID"
 stop_copy "$AGENT_PID"
@@ -218,8 +251,8 @@ CLICK=$(grep -a -A1 '^ButtonPress' "$OUT/observed-input.txt" | sed -n 's/.*root:
 node -e '
 const s = JSON.parse(process.argv[1]);
 const approved = Number(process.argv[2]);
-const seconds = s.lastFrameTime - s.firstFrameTime;
-const fps = seconds > 0 ? (s.framesShown - 1) / seconds : 0;
+const seconds = Number(process.argv[6]) - Number(process.argv[5]);
+const fps = seconds > 0 ? Number(process.argv[4]) / seconds : 0;
 const rtt = /Input round trip: (\d+) ms/.exec(s.measurement);
 const out = {
   approval_to_first_frame_s: +(s.firstFrameTime - approved).toFixed(2),
@@ -232,12 +265,15 @@ const out = {
   key_observed: "k",
 };
 console.log("time from approval to first frame: " + out.approval_to_first_frame_s + " s");
-console.log("frames received at the console: " + out.frames_received + " (" + out.frame_rate_fps + " frames per second while streaming)");
+console.log("frames received at the console over the three sessions: " + out.frames_received);
+console.log("frame rate of the first session on the shared computer: " + out.frame_rate_fps + " frames per second");
+console.log("console status after the last session: " + s.status);
 console.log("input round trip as the console shows it: " + s.measurement);
 console.log("injected click observed on the shared display at " + out.click_observed_at + ", typed key observed: k");
 console.log(JSON.stringify(out));
 if (!(s.framesShown > 10) || !rtt) process.exit(1);
-' "$SUMMARY" "$APPROVED_AT" "$CLICK" || fail "the session figures are incomplete: $SUMMARY"
+' "$SUMMARY" "$APPROVED_AT" "$CLICK" "$FRAMES_CAPTURED" "$FIRST_FRAME_AT" "$FRAMES_COUNTED_AT" || fail "the session figures are incomplete: $SUMMARY"
 echo "frames handed to the encoder on the shared computer: $FRAMES_CAPTURED"
+echo "third session ended by its consent lease $(node -e "console.log((process.argv[2]-process.argv[1]).toFixed(1))" "$LEASE_STARTED" "$LEASE_ENDED") s after streaming began"
 echo "screenshots: $OUT/screenshots/"
 say "demo finished: a whole support session ran"

@@ -271,7 +271,9 @@ void QtPreferences::setSetupShownVersion(const std::string& version) {
 }
 
 void QtApplicationControl::terminate() {
-  QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+  // exit(), not quit(): quit() asks the windows first, and the console
+  // window only hides when asked to close.
+  QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 void QtApplicationControl::activate() {
