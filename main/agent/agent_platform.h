@@ -42,7 +42,7 @@ class StatusMenu {
 enum class ConsentDecision { kApprove, kDeny };
 
 struct ConsentPrompt {
-  std::string message;          // "<technician> requests access"
+  std::string message;  // "<technician> requests access"
   std::string informativeText;
   std::string approveTitle = "Approve";  // first button
   std::string denyTitle = "Deny";
@@ -63,19 +63,18 @@ class AgentDialogs {
                          std::function<void()> dismissed) = 0;
   // Open panel for one JSON file. `done` gets the chosen path, or nullopt when
   // the person cancelled.
-  virtual void chooseEnrollmentFile(const std::string& title,
-                                    std::function<void(std::optional<std::string>)> done) = 0;
+  virtual void chooseEnrollmentFile(const std::string& title, std::function<void(std::optional<std::string>)> done) = 0;
 };
 
 // The six actions of the setup window; each calls the agent (and does nothing
 // once the agent is gone).
 struct SetupWindowActions {
-  std::function<void()> enroll;                           // "Import enrollment file…"
-  std::function<void()> permissions;                      // "Enable mouse & keyboard"
-  std::function<void()> login;                            // "Start at login"
-  std::function<void()> restart;                          // done button while a restart is required
+  std::function<void()> enroll;                            // "Import enrollment file…"
+  std::function<void()> permissions;                       // "Enable mouse & keyboard"
+  std::function<void()> login;                             // "Start at login"
+  std::function<void()> restart;                           // done button while a restart is required
   std::function<void(const std::string&)> codeEnrollment;  // "Enroll this Mac", code exactly as typed
-  std::function<void()> technician;                       // "Open technician console…"
+  std::function<void()> technician;                        // "Open technician console…"
 };
 
 // The setup window. Created once, on first use, by the platform's factory;
@@ -86,8 +85,7 @@ class SetupWindowView {
   virtual ~SetupWindowView() = default;
   // `permission` is "granted", "denied" or "unknown"; `error` the last
   // registration error text ("" when none).
-  virtual void update(bool enrolled, const std::string& permission, const std::string& error,
-                      bool restartRequired) = 0;
+  virtual void update(bool enrolled, const std::string& permission, const std::string& error, bool restartRequired) = 0;
   // Brings the window to the front and activates the application.
   virtual void show() = 0;
 };
@@ -166,9 +164,9 @@ struct ProcessInfo {
   std::optional<std::string> bundleIdentifier;  // nullopt: the app has none
   std::string bundlePath;                       // the installation folder
   std::optional<std::string> executablePath;
-  std::optional<double> launchTime;             // seconds since 1970
-  std::string architecture;                     // "x86_64", "arm64", ...
-  std::optional<std::string> onDiskVersion;     // version of the installed copy, read at launch
+  std::optional<double> launchTime;          // seconds since 1970
+  std::string architecture;                  // "x86_64", "arm64", ...
+  std::optional<std::string> onDiskVersion;  // version of the installed copy, read at launch
   // No code-signing services on this platform: the lookup reports
   // errSecCSUnsigned and nothing more is added.
   int32_t codeLookupStatus = -67062;
@@ -177,7 +175,7 @@ struct ProcessInfo {
 // The service the agent is built for. Defaults are the build's constants;
 // integration tests point it at a local service.
 struct ServiceEndpoint {
-  std::string address = build::kServiceAddress;        // "https://host[:port]", no path
+  std::string address = build::kServiceAddress;  // "https://host[:port]", no path
   std::string host = build::kServiceHost;
   std::string retiredHostSuffix = build::kRetiredHostSuffix;
 };

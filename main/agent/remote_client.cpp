@@ -36,8 +36,7 @@ void RemoteClient::start() {
     }
     platform_.application.activate();
     platform_.dialogs.showAlert(std::string(text::kAlreadyRunning),
-                                std::string(text::kAlreadyRunningDetail) + locations,
-                                [weak = weak(), this] {
+                                std::string(text::kAlreadyRunningDetail) + locations, [weak = weak(), this] {
                                   if (weak.lock()) platform_.application.terminate();
                                 });
     return;

@@ -48,9 +48,10 @@ Task<void> RemoteClient::startSelectedCapture(ContentFilter filter) {
 
   auto sink = std::make_unique<RealtimeFrameSink>(peer);
   const uint64_t streamSerial = ++streamSerial_;
-  stream_ = platform_.screenCapture.createStream(filter, *configuration, [weak = weak(), this, streamSerial](Error error) {
-    if (weak.lock()) streamStopped(streamSerial, error);
-  });
+  stream_ =
+      platform_.screenCapture.createStream(filter, *configuration, [weak = weak(), this, streamSerial](Error error) {
+        if (weak.lock()) streamStopped(streamSerial, error);
+      });
   sink_ = std::move(sink);
   if (!stream_) {
     if (current(session, epoch)) pauseCapture(std::string(text::kNoDisplay));
@@ -87,8 +88,7 @@ Task<void> RemoteClient::startSelectedCapture(ContentFilter filter) {
   writeStatus();
 }
 
-void RemoteClient::peerState(uint64_t peerSerial, const std::string& session, int64_t epoch,
-                             const std::string& state) {
+void RemoteClient::peerState(uint64_t peerSerial, const std::string& session, int64_t epoch, const std::string& state) {
   if (peerSerial_ != peerSerial || !rtc_ || !current(session, epoch)) return;
   rtcState_ = state;
   if (state == "failed" || state == "closed" || state == "disconnected") {

@@ -23,8 +23,8 @@ std::string trimSlashes(std::string_view text) {
 // Built outside the coroutine: g++ 12 mishandles braced JSON literals inside coroutine bodies.
 Json registrationBody(const std::string& token, const std::string& installation, const std::string& device,
                       const std::string& key, const std::string& name, const std::string& publicKey) {
-  return Json{{"token", token}, {"installation", installation}, {"device", device},
-              {"key", key},     {"name", name},                 {"publicKey", publicKey}};
+  return Json{{"token", token}, {"installation", installation}, {"device", device}, {"key", key},
+              {"name", name},   {"publicKey", publicKey}};
 }
 
 }  // namespace
@@ -40,8 +40,9 @@ Status RemoteClient::configure(std::string_view data) {
   if (!connection) return std::move(connection).error();
   connection_ = std::move(*connection);
   // A request still in flight keeps the previous transport alive until it is answered.
-  networking_ = platform_.makeServiceTransport ? std::shared_ptr<HttpTransport>(platform_.makeServiceTransport(*connection_))
-                                               : nullptr;
+  networking_ = platform_.makeServiceTransport
+                    ? std::shared_ptr<HttpTransport>(platform_.makeServiceTransport(*connection_))
+                    : nullptr;
   settings_ = merged->record;
 
   base_ = trimSlashes(merged->url.text);

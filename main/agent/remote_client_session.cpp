@@ -20,9 +20,7 @@ constexpr size_t kMaxSeenSignals = 512;
 // Bodies are built outside the coroutines: g++ 12 mishandles braced JSON
 // literals inside coroutine bodies.
 Json sessionBody(const std::string& session) { return Json{{"session", session}}; }
-Json decisionBody(const std::string& session, bool approve) {
-  return Json{{"session", session}, {"approve", approve}};
-}
+Json decisionBody(const std::string& session, bool approve) { return Json{{"session", session}, {"approve", approve}}; }
 Json signalBody(const std::string& session, const std::vector<std::string>& payloads) {
   return Json{{"session", session}, {"payloads", payloads}};
 }
@@ -106,13 +104,16 @@ Task<void> RemoteClient::consentPrompt(Json session) {
   const std::string id = *jsonString(session, "id");
   const std::string* technician = jsonString(session, "technician");
   ConsentPrompt prompt;
-  prompt.message = (technician ? *technician : std::string(text::kDefaultTechnician)) + std::string(text::kRequestsAccess);
+  prompt.message =
+      (technician ? *technician : std::string(text::kDefaultTechnician)) + std::string(text::kRequestsAccess);
   prompt.informativeText = std::string(text::kConsentDetail);
 
   // `processing` stays set while the alert is open: no other tick contacts the service.
   platform_.application.activate();
-  const ConsentDecision decision = co_await awaitCallback<ConsentDecision>(
-      [this, &prompt](std::function<void(ConsentDecision)> done) { platform_.dialogs.askConsent(prompt, std::move(done)); });
+  const ConsentDecision decision =
+      co_await awaitCallback<ConsentDecision>([this, &prompt](std::function<void(ConsentDecision)> done) {
+        platform_.dialogs.askConsent(prompt, std::move(done));
+      });
   const bool approve = decision == ConsentDecision::kApprove;
 
   auto reply = co_await request("device/" + device_ + "/decision", decisionBody(id, approve));
@@ -209,7 +210,8 @@ void RemoteClient::queueSignal(Json message) {
 
 Task<Status> RemoteClient::postSignals() {
   const size_t count = std::min(kSignalsPerRequest, outgoingSignals_.size());
-  const std::vector<std::string> batch(outgoingSignals_.begin(), outgoingSignals_.begin() + static_cast<std::ptrdiff_t>(count));
+  const std::vector<std::string> batch(outgoingSignals_.begin(),
+                                       outgoingSignals_.begin() + static_cast<std::ptrdiff_t>(count));
   const std::string session = active_;
   const int64_t epoch = generation_;
   auto reply = co_await request("device/" + device_ + "/signal", signalBody(session, batch));

@@ -9,9 +9,9 @@
 namespace kx {
 
 struct SetupWindowContent {
-  bool needsRestart = false;           // the done button restarts instead of hiding the window
-  std::string doneTitle;               // "Done" or "Restart & recheck permissions"
-  bool codeEntryHidden = false;        // the code field and "Enroll this Mac"
+  bool needsRestart = false;     // the done button restarts instead of hiding the window
+  std::string doneTitle;         // "Done" or "Restart & recheck permissions"
+  bool codeEntryHidden = false;  // the code field and "Enroll this Mac"
   std::string enrollmentText;
   std::string permissionText;
   bool permissionButtonEnabled = true;

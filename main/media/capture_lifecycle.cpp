@@ -7,11 +7,16 @@ namespace kx {
 
 std::string_view CaptureLifecycle::phaseText() const {
   switch (phase_) {
-    case Phase::idle: return "idle";
-    case Phase::choosing: return "choosing";
-    case Phase::starting: return "starting";
-    case Phase::streaming: return "streaming";
-    case Phase::paused: return "paused";
+    case Phase::idle:
+      return "idle";
+    case Phase::choosing:
+      return "choosing";
+    case Phase::starting:
+      return "starting";
+    case Phase::streaming:
+      return "streaming";
+    case Phase::paused:
+      return "paused";
   }
   return "idle";
 }

@@ -58,7 +58,8 @@ bool isEndMessage(const Json& message) { return hasKind(message, "end"); }
 std::optional<int64_t> inputSequence(const Json& message) { return jsonInt(message, "seq"); }
 
 Json stateMessage(bool canControl, bool streaming) {
-  return Json{{"kind", "state"}, {"canControl", canControl}, {"streaming", streaming}, {"controlVersion", kControlVersion}};
+  return Json{
+      {"kind", "state"}, {"canControl", canControl}, {"streaming", streaming}, {"controlVersion", kControlVersion}};
 }
 
 std::optional<PointerInput> readPointer(const Json& message) {

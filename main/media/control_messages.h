@@ -43,8 +43,8 @@ std::optional<PointerInput> readPointer(const Json& message);
 std::optional<Point> readClick(const Json& message);
 
 struct KeycodeInput {
-  int code = 0;         // 0...127
-  uint64_t flags = 0;   // masked to kFlagMask
+  int code = 0;        // 0...127
+  uint64_t flags = 0;  // masked to kFlagMask
 };
 std::optional<KeycodeInput> readKeycode(const Json& message);
 

@@ -34,8 +34,8 @@ class PointerState {
   // `action` is "hover", "down", "move" or "up"; `buttonText` "right" selects
   // the right button for "down", anything else the left one. Coordinates
   // outside 0...1 (or not finite), or empty bounds, change nothing.
-  std::vector<PointerEvent> receive(std::string_view action, double x, double y, const Rect& bounds,
-                                    double now, std::string_view buttonText);
+  std::vector<PointerEvent> receive(std::string_view action, double x, double y, const Rect& bounds, double now,
+                                    std::string_view buttonText);
   // The up event of a held button at its last position; nothing otherwise.
   std::vector<PointerEvent> release();
   // release(), but only once the button was held for more than kHoldTimeout

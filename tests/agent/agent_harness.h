@@ -51,8 +51,8 @@ class AgentHarness {
  public:
   AgentHarness() {
     // tmpfs when there is one: the agent flushes every status write to disk.
-    std::string pattern = std::filesystem::is_directory("/dev/shm") ? "/dev/shm/kx-agent-test-XXXXXX"
-                                                                    : "/tmp/kx-agent-test-XXXXXX";
+    std::string pattern =
+        std::filesystem::is_directory("/dev/shm") ? "/dev/shm/kx-agent-test-XXXXXX" : "/tmp/kx-agent-test-XXXXXX";
     root = mkdtemp(pattern.data());
     folder = root + "/data/Kestrelix Remote Test";
     process.processId = 4242;
@@ -222,7 +222,9 @@ class AgentHarness {
   }
 
   Bytes seal(const Json& message) const { return technicianCipher().encrypt(dumpJson(message)).value(); }
-  std::string sealText(const Json& message) const { return sealToBase64(technicianCipher(), dumpJson(message)).value(); }
+  std::string sealText(const Json& message) const {
+    return sealToBase64(technicianCipher(), dumpJson(message)).value();
+  }
   // A control message from the technician over the data channel.
   void control(const Json& message) {
     engine.last()->dataChannel()->deliver(seal(message));

@@ -159,7 +159,8 @@ class AgentAgainstService : public ::testing::Test {
         .makeServiceTransport =
             [this](const PinnedConnection& connection) {
               return std::make_unique<CurlTransport>(
-                  loop_, CurlTransport::Options{.extraCaFile = data_.path() + "/ca.pem", .pinnedHost = connection.host()});
+                  loop_,
+                  CurlTransport::Options{.extraCaFile = data_.path() + "/ca.pem", .pinnedHost = connection.host()});
             },
         .peerEngine = engine_,
         .screenCapture = capture_,
@@ -230,8 +231,9 @@ class AgentAgainstService : public ::testing::Test {
     EXPECT_EQ(fromMac[1]["candidate"]["sdpMid"], "0");
 
     console_->signal(Json{{"type", "answer"}, {"sdp", "v=0\r\ns=technician\r\n"}});
-    console_->signal(Json{{"type", "candidate"},
-                          {"candidate", {{"candidate", "candidate:2 1 udp 1 127.0.0.1 50001 typ host"}, {"sdpMLineIndex", 0}}}});
+    console_->signal(
+        Json{{"type", "candidate"},
+             {"candidate", {{"candidate", "candidate:2 1 udp 1 127.0.0.1 50001 typ host"}, {"sdpMLineIndex", 0}}}});
     ASSERT_TRUE(runUntil([&] { return connection->addedCandidates().size() == 1; }, 15));
     EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=technician\r\n");
 

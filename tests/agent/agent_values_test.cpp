@@ -107,8 +107,8 @@ TEST(RuntimeIdentity, MissingFactsBecomeUnknownAndZero) {
 }
 
 TEST(RuntimeIdentity, LinesAreSortedByKey) {
-  const Json identity{{"processID", 7}, {"architecture", "x86_64"}, {"processLaunchTime", 1700000000.25},
-                      {"bundlePath", "/opt/kx"}};
+  const Json identity{
+      {"processID", 7}, {"architecture", "x86_64"}, {"processLaunchTime", 1700000000.25}, {"bundlePath", "/opt/kx"}};
   EXPECT_EQ(RuntimeIdentity::lines(identity),
             "architecture: x86_64\nbundlePath: /opt/kx\nprocessID: 7\nprocessLaunchTime: 1700000000.25");
 }

@@ -214,7 +214,8 @@ TEST(Capture, ConnectedPeerTellsTheTechnicianWhatItMayDo) {
   h.startStreaming();
   const auto messages = h.channelMessages();
   ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back(), (Json{{"kind", "state"}, {"canControl", true}, {"streaming", true}, {"controlVersion", 4}}));
+  EXPECT_EQ(messages.back(),
+            (Json{{"kind", "state"}, {"canControl", true}, {"streaming", true}, {"controlVersion", 4}}));
   EXPECT_EQ(h.client->rtcState(), "connected");
 }
 

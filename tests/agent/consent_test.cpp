@@ -102,7 +102,8 @@ TEST(Consent, MovingTheWallClockForwardDoesNotEndIt) {
   h.loop.setWallTime(h.loop.wallTime() + 86400);
   for (int i = 0; i < 20; ++i) {
     h.loop.advance(1);
-    if (h.pending("/api/device/DEV-1/poll")) h.respond("/api/device/DEV-1/poll", Json{{"session", h.approvedSession()}});
+    if (h.pending("/api/device/DEV-1/poll"))
+      h.respond("/api/device/DEV-1/poll", Json{{"session", h.approvedSession()}});
   }
   EXPECT_EQ(h.client->active(), h.technician.id);
 }

@@ -18,7 +18,8 @@ TEST(Import, ChosenFileIsStoredPrivatelyAndRegistered) {
   h.make().start();
   h.loop.runUntilIdle();
   h.client->importEnrollment();
-  ASSERT_EQ(h.dialogs.panelTitles, std::vector<std::string>{"Choose the enrollment file supplied with your test installer"});
+  ASSERT_EQ(h.dialogs.panelTitles,
+            std::vector<std::string>{"Choose the enrollment file supplied with your test installer"});
   h.dialogs.choose(writeFile(h, "kx.json", dumpJson(AgentHarness::enrollmentFile("FILE-TOKEN"))));
   EXPECT_TRUE(h.pending("/api/enroll"));
   const Json stored = h.storedSettings();

@@ -26,7 +26,8 @@ TEST(InputPermission, GrantReachesTheTechnicianWithinASecond) {
   h.loop.advance(1.0);
   const auto messages = h.channelMessages();
   ASSERT_FALSE(messages.empty());
-  EXPECT_EQ(messages.back(), (Json{{"kind", "state"}, {"canControl", true}, {"streaming", true}, {"controlVersion", 4}}));
+  EXPECT_EQ(messages.back(),
+            (Json{{"kind", "state"}, {"canControl", true}, {"streaming", true}, {"controlVersion", 4}}));
   EXPECT_EQ(h.statusFile()["inputAccess"], "granted");
   EXPECT_EQ(h.statusFile()["inputPermission"], true);
   ASSERT_NE(h.setup.window, nullptr);

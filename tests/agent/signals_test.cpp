@@ -7,9 +7,10 @@ namespace {
 
 Json candidateSignal(int n) {
   return Json{{"type", "candidate"},
-              {"candidate", {{"candidate", "candidate:" + std::to_string(n) + " 1 udp 1 127.0.0.1 9 typ host"},
-                             {"sdpMid", "0"},
-                             {"sdpMLineIndex", 0}}}};
+              {"candidate",
+               {{"candidate", "candidate:" + std::to_string(n) + " 1 udp 1 127.0.0.1 9 typ host"},
+                {"sdpMid", "0"},
+                {"sdpMLineIndex", 0}}}};
 }
 
 TEST(Signals, OfferIsSealedAndPostedBeforeThePoll) {

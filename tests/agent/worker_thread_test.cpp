@@ -1,13 +1,13 @@
 // The background queue of the app and the settings-folder helper.
-#include <sys/stat.h>
+#include "agent/worker_thread.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <atomic>
 #include <filesystem>
 #include <thread>
 
-#include "agent/worker_thread.h"
 #include "runtime/atomic_file.h"
 #include "runtime/basic_loop.h"
 

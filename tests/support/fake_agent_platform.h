@@ -48,8 +48,7 @@ class FakeAgentDialogs final : public AgentDialogs {
                  std::function<void()> dismissed) override {
     alerts.push_back(Alert{message, informativeText, std::move(dismissed)});
   }
-  void chooseEnrollmentFile(const std::string& title,
-                            std::function<void(std::optional<std::string>)> done) override {
+  void chooseEnrollmentFile(const std::string& title, std::function<void(std::optional<std::string>)> done) override {
     panelTitles.push_back(title);
     panels.push_back(std::move(done));
   }
@@ -86,8 +85,7 @@ class FakeSetupWindow final : public SetupWindowView {
     std::string error;
     bool restartRequired;
   };
-  void update(bool enrolled, const std::string& permission, const std::string& error,
-              bool restartRequired) override {
+  void update(bool enrolled, const std::string& permission, const std::string& error, bool restartRequired) override {
     updates.push_back(Update{enrolled, permission, error, restartRequired});
   }
   void show() override { ++shows; }
