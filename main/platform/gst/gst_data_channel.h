@@ -63,7 +63,7 @@ class GstDataChannel final : public DataChannel {
   explicit GstDataChannel(GstWebRTCDataChannel* channel);
   static void onMessageData(GstWebRTCDataChannel* channel, GBytes* bytes, gpointer data);
   static void onMessageString(GstWebRTCDataChannel* channel, gchar* text, gpointer data);
-  static void onReadyState(GObject* object, GParamSpec* spec, gpointer data);
+  static void onReadyState(GObject* object, GParamSpec* property, gpointer data);
 
   Ref<GstWebRTCDataChannel> channel_;
   std::shared_ptr<Core> core_;

@@ -86,7 +86,7 @@ class GstPeerConnection final : public PeerConnection {
 
   static void onPromiseChanged(GstPromise* promise, gpointer data);
   static void onIceCandidate(GstElement* webrtc, guint mline, gchar* candidate, gpointer data);
-  static void onStateNotify(GstElement* webrtc, GParamSpec* spec, gpointer data);
+  static void onStateNotify(GstElement* webrtc, GParamSpec* property, gpointer data);
   static void onDataChannel(GstElement* webrtc, GstWebRTCDataChannel* channel, gpointer data);
   static void onNewTransceiver(GstElement* webrtc, GstWebRTCRTPTransceiver* transceiver, gpointer data);
   static void onPadAdded(GstElement* webrtc, GstPad* pad, gpointer data);
