@@ -21,7 +21,7 @@
 #include "service/http_server.h"
 #include "service/local_certificates.h"
 #include "service/service.h"
-#include "service/sqlite_storage.h"
+#include "service/open_storage.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ using namespace kx::service;
 
 constexpr const char* kUsage =
     "usage: kx-service COMMAND [OPTIONS]\n"
-    "  serve [--data DIR] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
+    "  serve [--data DIR] [--database URI] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
     "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
     "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
     "      certificate for localhost and 127.0.0.1 are made in the data folder\n"
@@ -40,7 +40,9 @@ constexpr const char* kUsage =
     "      print an enrollment file with a fresh one-time token\n"
     "  setup-code --technician NAME [--data DIR]\n"
     "      print a fresh setup code (one Mac, 24 hours)\n"
-    "The data folder defaults to ~/.local/share/kx-service.\n";
+    "Every command takes --database postgresql://USER@HOST/DB to keep its data in a\n"
+    "PostgreSQL database that several serving replicas share; by default it is the\n"
+    "SQLite file service.db in the data folder, which defaults to ~/.local/share/kx-service.\n";
 
 struct Arguments {
   std::vector<std::string> words;               // positional
@@ -109,14 +111,16 @@ std::optional<double> positiveNumber(const Arguments& args, const char* name, do
 }
 
 struct Opened {
-  std::unique_ptr<SqliteStorage> storage;
+  std::unique_ptr<Storage> storage;
   SystemClock clock;
   std::unique_ptr<Service> service;
 };
 
-std::unique_ptr<Opened> openService(const std::string& data, ServiceOptions options) {
+std::unique_ptr<Opened> openService(const Arguments& args, ServiceOptions options) {
+  const std::string data = dataFolder(args);
   if (!makeFolders(data)) return nullptr;
-  auto storage = SqliteStorage::open(data + "/service.db");
+  const auto database = args.options.find("database");
+  auto storage = openStorage(database == args.options.end() ? data + "/service.db" : database->second);
   if (!storage) {
     std::cerr << "kx-service: " << storage.error().description << "\n";
     return nullptr;
@@ -149,11 +153,11 @@ std::string readPassword() {
 }
 
 int technicianCommand(const Arguments& args) {
-  if (args.words.size() != 3 || args.words[1] != "add" || !onlyOptions(args, {"data"})) {
+  if (args.words.size() != 3 || args.words[1] != "add" || !onlyOptions(args, {"data", "database"})) {
     std::cerr << kUsage;
     return 2;
   }
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
   const std::string password = readPassword();
   if (Status s = opened->service->addTechnician(args.words[2], password); !s) {
@@ -165,14 +169,14 @@ int technicianCommand(const Arguments& args) {
 }
 
 int issueCommand(const Arguments& args, bool enrollmentFile) {
-  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "technician", "url"})
-                                 : onlyOptions(args, {"data", "technician"});
+  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "database", "technician", "url"})
+                                 : onlyOptions(args, {"data", "database", "technician"});
   auto technician = args.options.find("technician");
   if (!ok || args.words.size() != 1 || technician == args.options.end()) {
     std::cerr << kUsage;
     return 2;
   }
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
   auto secret = enrollmentFile ? opened->service->createEnrollmentToken(technician->second)
                                : opened->service->createSetupCode(technician->second);
@@ -195,7 +199,7 @@ int issueCommand(const Arguments& args, bool enrollmentFile) {
 }
 
 int serveCommand(const Arguments& args) {
-  if (args.words.size() != 1 || !onlyOptions(args, {"data", "listen", "cert", "key", "consent-seconds",
+  if (args.words.size() != 1 || !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds",
                                                     "pending-seconds", "workers", "installer-url"})) {
     std::cerr << kUsage;
     return 2;
@@ -233,7 +237,7 @@ int serveCommand(const Arguments& args) {
   options.consentSeconds = *consent;
   options.pendingSeconds = *pending;
   if (auto it = args.options.find("installer-url"); it != args.options.end()) options.installerUrl = it->second;
-  auto opened = openService(data, std::move(options));
+  auto opened = openService(args, std::move(options));
   if (!opened) return 1;
 
   const auto cert = args.options.find("cert");
