@@ -18,6 +18,7 @@
 
 #include "protocol/json.h"
 #include "runtime/clock.h"
+#include "service/console_assets.h"
 #include "service/http_server.h"
 #include "service/local_certificates.h"
 #include "service/service.h"
@@ -272,8 +273,21 @@ int serveCommand(const Arguments& args) {
     setrlimit(RLIMIT_NOFILE, &files);
   }
 
+  // Without its files the service still runs; /console/ then answers 404.
+  std::optional<ConsoleAssets> console;
+  if (auto loaded = ConsoleAssets::load(consoleAssetsFolder()); loaded) {
+    console = std::move(*loaded);
+  } else {
+    std::cerr << "kx-service: browser console off: " << loaded.error().description << std::endl;
+  }
+
   Service& service = *opened->service;
-  auto created = HttpServer::create(server, [&service](const Request& r) { return service.handle(r); });
+  auto created = HttpServer::create(server, [&service, &console](const Request& r) {
+    if (console) {
+      if (auto page = console->serve(r)) return std::move(*page);
+    }
+    return service.handle(r);
+  });
   if (!created) {
     std::cerr << "kx-service: " << created.error().description << "\n";
     return 1;
