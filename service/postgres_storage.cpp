@@ -2,7 +2,9 @@
 
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -162,6 +164,12 @@ Expected<PostgresStorage::Rows> PostgresStorage::run(const char* sql, const Para
   }
 }
 
+Status PostgresStorage::change(const char* sql, const Params& params, std::string_view what) {
+  auto rows = run(sql, params, what);
+  if (!rows) return std::move(rows).error();
+  return {};
+}
+
 Status PostgresStorage::migrate() {
   // Replicas starting together wait for each other on the transaction lock.
   return transaction([&]() -> Status {
@@ -243,6 +251,10 @@ Expected<std::optional<Technician>> PostgresStorage::technicianById(int64_t id) 
   return readTechnician(*rows);
 }
 
+Status PostgresStorage::removeTechnician(int64_t id) {
+  return change("DELETE FROM technicians WHERE id = $1", Params().integer(id), "removing a technician");
+}
+
 // --- grants ----------------------------------------------------------------
 
 Status PostgresStorage::addGrant(const Grant& grant) {
@@ -271,6 +283,13 @@ Expected<bool> PostgresStorage::removeGrant(GrantKind kind, const Bytes& digest)
                   Params().integer(static_cast<int64_t>(kind)).blob(digest), "removing a grant");
   if (!rows) return std::move(rows).error();
   return rows->changed() > 0;
+}
+
+Expected<size_t> PostgresStorage::liveGrantCount(GrantKind kind, int64_t technicianId, double now) {
+  auto rows = run("SELECT count(*) FROM grants WHERE kind = $1 AND technician_id = $2 AND expires > $3",
+                  Params().integer(static_cast<int64_t>(kind)).integer(technicianId).real(now), "counting grants");
+  if (!rows) return std::move(rows).error();
+  return static_cast<size_t>(rows->integer(0, 0));
 }
 
 // --- devices ---------------------------------------------------------------
@@ -350,6 +369,10 @@ Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSee
   return {};
 }
 
+Status PostgresStorage::removeDevice(std::string_view id) {
+  return change("DELETE FROM devices WHERE id = $1", Params().text(id), "removing a device");
+}
+
 // --- sessions --------------------------------------------------------------
 
 Status PostgresStorage::addSession(const Session& x) {
@@ -421,6 +444,16 @@ Status PostgresStorage::updateSession(const Session& x) {
   return {};
 }
 
+Expected<std::vector<Session>> PostgresStorage::deniedSessions(std::string_view deviceId, double since) {
+  auto rows = run("SELECT " KX_SESSION_COLUMNS
+                  " FROM sessions WHERE device_id = $1 AND state = 'denied' AND closed >= $2 ORDER BY closed DESC",
+                  Params().text(deviceId).real(since), "listing denied sessions");
+  if (!rows) return std::move(rows).error();
+  std::vector<Session> sessions;
+  for (int i = 0; i < rows->count(); ++i) sessions.push_back(readSession(*rows, i));
+  return sessions;
+}
+
 // --- signals ---------------------------------------------------------------
 
 Status PostgresStorage::appendSignals(std::string_view sessionId, Direction direction,
@@ -454,8 +487,73 @@ Status PostgresStorage::removeSignals(std::string_view sessionId) {
   return {};
 }
 
-Status PostgresStorage::purge(double now, double closedBefore) {
+// --- sign-in failures -----------------------------------------------------
+
+Status PostgresStorage::addSignInFailure(std::string_view name, std::string_view address, double at) {
+  return change("INSERT INTO sign_in_failures(name, address, at) VALUES($1, $2, $3)",
+                Params().text(name).text(address).real(at), "recording a sign-in failure");
+}
+
+Expected<SignInFailureCount> PostgresStorage::signInFailures(std::string_view name, std::string_view address,
+                                                             double since) {
+  auto rows = run(
+      "SELECT (SELECT count(*) FROM sign_in_failures WHERE name = $1 AND at > $3),"
+      " (SELECT count(*) FROM sign_in_failures WHERE address = $2 AND at > $3)",
+      Params().text(name).text(address).real(since), "counting sign-in failures");
+  if (!rows) return std::move(rows).error();
+  return SignInFailureCount{static_cast<size_t>(rows->integer(0, 0)), static_cast<size_t>(rows->integer(0, 1))};
+}
+
+Status PostgresStorage::clearSignInFailures(std::string_view name) {
+  return change("DELETE FROM sign_in_failures WHERE name = $1", Params().text(name), "clearing sign-in failures");
+}
+
+// --- audit -----------------------------------------------------------------
+
+Status PostgresStorage::appendAudit(const AuditEntry& e) {
+  return change(
+      "INSERT INTO audit(time, event, technician_id, technician, device_id, device, session_id, address, detail)"
+      " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+      Params()
+          .real(e.time)
+          .text(e.event)
+          .integer(e.technicianId)
+          .text(e.technician)
+          .text(e.deviceId)
+          .text(e.device)
+          .text(e.sessionId)
+          .text(e.address)
+          .text(e.detail),
+      "writing the audit log");
+}
+
+Expected<std::vector<AuditEntry>> PostgresStorage::auditEntries(int64_t technicianId, size_t limit) {
+  const Params params =
+      Params().integer(technicianId).integer(static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+  auto rows = technicianId == 0
+                  ? run("SELECT id, time, event, technician_id, technician, device_id, device, session_id,"
+                        " address, detail FROM audit WHERE $1::bigint = 0 ORDER BY id DESC LIMIT $2",
+                        params, "reading the audit log")
+                  : run("SELECT id, time, event, technician_id, technician, device_id, device, session_id,"
+                        " address, detail FROM audit WHERE technician_id = $1 ORDER BY id DESC LIMIT $2",
+                        params, "reading the audit log");
+  if (!rows) return std::move(rows).error();
+  std::vector<AuditEntry> entries;
+  for (int i = 0; i < rows->count(); ++i) {
+    entries.push_back(AuditEntry{rows->integer(i, 0), rows->real(i, 1), rows->text(i, 2), rows->integer(i, 3),
+                                 rows->text(i, 4), rows->text(i, 5), rows->text(i, 6), rows->text(i, 7),
+                                 rows->text(i, 8), rows->text(i, 9)});
+  }
+  return entries;
+}
+
+Status PostgresStorage::purge(double now, double closedBefore, double failuresBefore) {
   return transaction([&]() -> Status {
+    if (Status s = change("DELETE FROM sign_in_failures WHERE at < $1", Params().real(failuresBefore),
+                          "purging sign-in failures");
+        !s) {
+      return s;
+    }
     if (auto rows = run("DELETE FROM grants WHERE expires < $1", Params().real(now), "purging grants"); !rows) {
       return std::move(rows).error();
     }

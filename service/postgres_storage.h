@@ -31,10 +31,12 @@ class PostgresStorage final : public Storage {
   Expected<int64_t> addTechnician(std::string_view name, std::string_view passwordHash) override;
   Expected<std::optional<Technician>> technicianByName(std::string_view name) override;
   Expected<std::optional<Technician>> technicianById(int64_t id) override;
+  Status removeTechnician(int64_t id) override;
 
   Status addGrant(const Grant& grant) override;
   Expected<std::optional<Grant>> findGrant(GrantKind kind, const Bytes& digest) override;
   Expected<bool> removeGrant(GrantKind kind, const Bytes& digest) override;
+  Expected<size_t> liveGrantCount(GrantKind kind, int64_t technicianId, double now) override;
 
   Status addDevice(const Device& device) override;
   Expected<std::optional<Device>> deviceById(std::string_view id) override;
@@ -43,18 +45,28 @@ class PostgresStorage final : public Storage {
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;
   Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) override;
+  Status removeDevice(std::string_view id) override;
 
   Status addSession(const Session& session) override;
   Expected<std::optional<Session>> sessionById(std::string_view id) override;
   Expected<std::vector<Session>> openSessions(std::string_view deviceId) override;
   Status updateSession(const Session& session) override;
+  Expected<std::vector<Session>> deniedSessions(std::string_view deviceId, double since) override;
 
   Status appendSignals(std::string_view sessionId, Direction direction,
                        const std::vector<std::string>& payloads) override;
   Expected<std::vector<std::string>> signals(std::string_view sessionId, Direction direction) override;
   Status removeSignals(std::string_view sessionId) override;
 
-  Status purge(double now, double closedBefore) override;
+  Status addSignInFailure(std::string_view name, std::string_view address, double at) override;
+  Expected<SignInFailureCount> signInFailures(std::string_view name, std::string_view address,
+                                              double since) override;
+  Status clearSignInFailures(std::string_view name) override;
+
+  Status appendAudit(const AuditEntry& entry) override;
+  Expected<std::vector<AuditEntry>> auditEntries(int64_t technicianId, size_t limit) override;
+
+  Status purge(double now, double closedBefore, double failuresBefore) override;
 
   class Params;
   class Rows;
@@ -65,6 +77,8 @@ class PostgresStorage final : public Storage {
   Status exec(const char* sql);
   // Runs a (cached, prepared) statement; `what` names it in errors.
   Expected<Rows> run(const char* sql, const Params& params, std::string_view what);
+  // The same for statements whose result is only success.
+  Status change(const char* sql, const Params& params, std::string_view what);
   bool reconnectIfLost();
 
   pg_conn* connection_;

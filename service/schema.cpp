@@ -95,6 +95,63 @@ CREATE TABLE signals(
   payload BYTEA NOT NULL);
 CREATE INDEX signals_by_session ON signals(session_id, direction, seq);
 )sql"},
+    // 2: sign-in failures, the audit log, denials by device.
+    {R"sql(
+CREATE TABLE sign_in_failures(
+  name TEXT NOT NULL,
+  address TEXT NOT NULL,
+  at REAL NOT NULL);
+CREATE INDEX sign_in_failures_by_name ON sign_in_failures(name, at);
+CREATE INDEX sign_in_failures_by_address ON sign_in_failures(address, at);
+CREATE INDEX sign_in_failures_by_time ON sign_in_failures(at);
+CREATE TABLE audit(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time REAL NOT NULL,
+  event TEXT NOT NULL,
+  technician_id INTEGER NOT NULL,
+  technician TEXT NOT NULL,
+  device_id TEXT NOT NULL,
+  device TEXT NOT NULL,
+  session_id TEXT NOT NULL,
+  address TEXT NOT NULL,
+  detail TEXT NOT NULL);
+CREATE INDEX audit_by_technician ON audit(technician_id, id);
+CREATE TRIGGER audit_rows_are_not_changed BEFORE UPDATE ON audit
+  BEGIN SELECT RAISE(ABORT, 'audit rows cannot be changed'); END;
+CREATE TRIGGER audit_rows_are_not_removed BEFORE DELETE ON audit
+  BEGIN SELECT RAISE(ABORT, 'audit rows cannot be removed'); END;
+CREATE INDEX denied_sessions_by_device ON sessions(device_id, closed) WHERE state = 'denied';
+)sql",
+     R"sql(
+CREATE TABLE sign_in_failures(
+  name TEXT NOT NULL,
+  address TEXT NOT NULL,
+  at DOUBLE PRECISION NOT NULL);
+CREATE INDEX sign_in_failures_by_name ON sign_in_failures(name, at);
+CREATE INDEX sign_in_failures_by_address ON sign_in_failures(address, at);
+CREATE INDEX sign_in_failures_by_time ON sign_in_failures(at);
+CREATE TABLE audit(
+  id BIGINT GENERATED ALWAYS AS IDENTITY PRIMARY KEY,
+  time DOUBLE PRECISION NOT NULL,
+  event TEXT NOT NULL,
+  technician_id BIGINT NOT NULL,
+  technician TEXT NOT NULL,
+  device_id TEXT NOT NULL,
+  device TEXT NOT NULL,
+  session_id TEXT NOT NULL,
+  address TEXT NOT NULL,
+  detail TEXT NOT NULL);
+CREATE INDEX audit_by_technician ON audit(technician_id, id);
+CREATE FUNCTION audit_rows_are_kept() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  RAISE EXCEPTION 'audit rows cannot be %', CASE TG_OP WHEN 'UPDATE' THEN 'changed' ELSE 'removed' END;
+END $$;
+CREATE TRIGGER audit_rows_are_not_changed BEFORE UPDATE OR DELETE ON audit
+  FOR EACH ROW EXECUTE FUNCTION audit_rows_are_kept();
+CREATE TRIGGER audit_rows_are_not_truncated BEFORE TRUNCATE ON audit
+  FOR EACH STATEMENT EXECUTE FUNCTION audit_rows_are_kept();
+CREATE INDEX denied_sessions_by_device ON sessions(device_id, closed) WHERE state = 'denied';
+)sql"},
 };
 
 }  // namespace

@@ -194,16 +194,30 @@ class StorageContract : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     if (std::string(GetParam()) == "sqlite") {
-      storage_ = SqliteStorage::open(":memory:").value();
+      storage_ = SqliteStorage::open(folder_.file("service.db")).value();
     } else {
       KX_REQUIRE_POSTGRES(server);
+      postgres_ = server;
       auto uri = PostgresServer::freshDatabase(*server);
       ASSERT_TRUE(uri.ok()) << uri.error().description;
+      database_ = uri->substr(uri->find("///") + 3, uri->find('?') - uri->find("///") - 3);
       auto opened = PostgresStorage::open(*uri);
       ASSERT_TRUE(opened.ok()) << opened.error().summary();
       storage_ = std::move(*opened);
     }
     alice_ = storage_->addTechnician("alice", "h").value();
+  }
+
+  // Runs SQL on the database directly, past the storage.
+  bool rawWriteSucceeds(const char* sql) {
+    if (!postgres_) {
+      sqlite3* db = nullptr;
+      sqlite3_open(folder_.file("service.db").c_str(), &db);
+      const bool ok = sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+      sqlite3_close(db);
+      return ok;
+    }
+    return postgres_->scalar(database_, sql).ok();
   }
 
   Device mac(const std::string& id) const {
@@ -217,6 +231,9 @@ class StorageContract : public ::testing::TestWithParam<const char*> {
     return d;
   }
 
+  TempFolder folder_;
+  driver::ThrowawayPostgres* postgres_ = nullptr;
+  std::string database_;
   std::unique_ptr<Storage> storage_;
   int64_t alice_ = 0;
 };
@@ -346,8 +363,10 @@ TEST_P(StorageContract, PurgeForgetsExpiredGrantsAndOldClosedSessionsWithTheirSi
   ASSERT_TRUE(storage_->addSession(open).ok());
   ASSERT_TRUE(storage_->appendSignals("OLD", Direction::toConsole, {"a"}).ok());
   ASSERT_TRUE(storage_->appendSignals("OPEN", Direction::toConsole, {"b", "c"}).ok());
+  for (double at : {60.0, 80.0}) ASSERT_TRUE(storage_->addSignInFailure("alice", "192.0.2.1", at).ok());
 
-  ASSERT_TRUE(storage_->purge(100, 30).ok());
+  ASSERT_TRUE(storage_->purge(100, 30, 70).ok());
+  EXPECT_EQ(storage_->signInFailures("alice", "192.0.2.1", 0).value().byName, 1u);
   EXPECT_FALSE(storage_->findGrant(GrantKind::setupCode, secretDigest("old")).value().has_value());
   EXPECT_TRUE(storage_->findGrant(GrantKind::setupCode, secretDigest("new")).value().has_value());
   EXPECT_FALSE(storage_->sessionById("OLD").value().has_value());
@@ -355,6 +374,54 @@ TEST_P(StorageContract, PurgeForgetsExpiredGrantsAndOldClosedSessionsWithTheirSi
   EXPECT_EQ(storage_->signals("OPEN", Direction::toConsole).value(), (std::vector<std::string>{"b", "c"}));
   EXPECT_EQ(storage_->openSessions("MAC").value().size(), 1u);
   EXPECT_EQ(storage_->openSessions("").value().size(), 1u);
+}
+
+TEST_P(StorageContract, SignInFailuresCountByNameAndAddressSinceAMoment) {
+  const struct {
+    const char* name;
+    const char* address;
+    double at;
+  } failures[] = {{"alice", "a1", 10}, {"alice", "a2", 20}, {"bob", "a1", 30}, {"alice", "a1", 40}};
+  for (const auto& f : failures) ASSERT_TRUE(storage_->addSignInFailure(f.name, f.address, f.at).ok());
+  const auto count = storage_->signInFailures("alice", "a1", 15).value();
+  EXPECT_EQ(count.byName, 2u);
+  EXPECT_EQ(count.byAddress, 2u);
+  ASSERT_TRUE(storage_->clearSignInFailures("alice").ok());
+  EXPECT_EQ(storage_->signInFailures("alice", "a1", 0).value().byName, 0u);
+  EXPECT_EQ(storage_->signInFailures("alice", "a1", 0).value().byAddress, 1u);
+}
+
+TEST_P(StorageContract, AuditRowsAreNewestFirstPerTechnicianAndOutliveWhatTheyName) {
+  const int64_t bob = storage_->addTechnician("bob", "h").value();
+  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
+  ASSERT_TRUE(storage_->addSession(Session{"S", "MAC", alice_, SessionState::denied, "k", "s", 1, 0, 5}).ok());
+  for (const char* event : {"enrolment", "access-request", "decision"}) {
+    ASSERT_TRUE(storage_->appendAudit(AuditEntry{0, 1, event, alice_, "alice", "MAC", "Mac", "S", "a1", ""}).ok());
+  }
+  ASSERT_TRUE(storage_->appendAudit(AuditEntry{0, 2, "sign-in", bob, "bob", "", "", "", "a2", ""}).ok());
+  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("live"), GrantKind::setupCode, alice_, "", 50}).ok());
+  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("dead"), GrantKind::setupCode, alice_, "", 10}).ok());
+  EXPECT_EQ(storage_->liveGrantCount(GrantKind::setupCode, alice_, 20).value(), 1u);
+
+  EXPECT_EQ(storage_->deniedSessions("MAC", 5).value().size(), 1u);
+  EXPECT_TRUE(storage_->deniedSessions("MAC", 6).value().empty());
+  ASSERT_TRUE(storage_->removeDevice("MAC").ok());
+  ASSERT_TRUE(storage_->removeTechnician(alice_).ok());
+  EXPECT_FALSE(storage_->sessionById("S").value().has_value());
+  EXPECT_FALSE(storage_->findGrant(GrantKind::setupCode, secretDigest("live")).value().has_value());
+
+  const auto rows = storage_->auditEntries(alice_, 2).value();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].event, "decision");
+  EXPECT_EQ(rows[1].event, "access-request");
+  EXPECT_EQ(rows[0].device, "Mac");
+  EXPECT_GT(rows[0].id, rows[1].id);
+  EXPECT_EQ(storage_->auditEntries(0, 100).value().size(), 4u);
+
+  // Not even a direct write to the database changes or removes a row.
+  EXPECT_FALSE(rawWriteSucceeds("UPDATE audit SET detail = 'x'"));
+  EXPECT_FALSE(rawWriteSucceeds("DELETE FROM audit"));
+  EXPECT_EQ(storage_->auditEntries(0, 100).value().size(), 4u);
 }
 
 }  // namespace
