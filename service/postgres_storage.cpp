@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <type_traits>
 
 #include "service/schema.h"
 
@@ -17,6 +18,8 @@ namespace {
 // Held by every transaction, in every process sharing the database.
 constexpr const char* kTakeTransactionLock = "SELECT pg_advisory_xact_lock(7042005470)";
 constexpr const char* kUniqueViolation = "23505";
+constexpr double kPresenceBatchSeconds = 1;
+constexpr size_t kMaxPresenceBatch = 2000;
 
 struct ResultDeleter {
   void operator()(PGresult* r) const { PQclear(r); }
@@ -39,10 +42,31 @@ class PostgresStorage::Params {
   Params& text(std::string_view value) { return add(std::string(value), 1); }
   Params& blob(const Bytes& value) { return add(std::string(value.begin(), value.end()), 1); }
   Params& integer(int64_t value) { return add(std::to_string(value), 0); }
-  Params& real(double value) {
+  Params& real(double value) { return add(number(value), 0); }
+  // A one-dimensional array literal of texts or numbers, for unnest().
+  template <typename T>
+  Params& array(const std::vector<T>& items) {
+    std::string literal = "{";
+    for (const T& item : items) {
+      if (literal.size() > 1) literal += ',';
+      if constexpr (std::is_same_v<T, double>) {
+        literal += number(item);
+      } else {
+        literal += '"';
+        for (char c : item) {
+          if (c == '"' || c == '\\') literal += '\\';
+          literal += c;
+        }
+        literal += '"';
+      }
+    }
+    return add(literal + "}", 0);
+  }
+
+  static std::string number(double value) {
     char buffer[32];
     const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
-    return add(std::string(buffer, written.ptr), 0);
+    return std::string(buffer, written.ptr);
   }
 
   int size() const { return static_cast<int>(values_.size()); }
@@ -116,7 +140,10 @@ PostgresStorage::PostgresStorage(PGconn* connection) : connection_(connection) {
   PQsetNoticeProcessor(connection_, [](void*, const char*) {}, nullptr);
 }
 
-PostgresStorage::~PostgresStorage() { PQfinish(connection_); }
+PostgresStorage::~PostgresStorage() {
+  (void)flushPresence();
+  PQfinish(connection_);
+}
 
 bool PostgresStorage::reconnectIfLost() {
   if (PQstatus(connection_) == CONNECTION_OK) return true;
@@ -334,7 +361,9 @@ Expected<std::optional<Device>> PostgresStorage::deviceById(std::string_view id)
   auto rows = run("SELECT " KX_DEVICE_COLUMNS " FROM devices WHERE id = $1", Params().text(id), "reading a device");
   if (!rows) return std::move(rows).error();
   if (rows->count() == 0) return std::optional<Device>();
-  return std::optional<Device>(readDevice(*rows, 0));
+  Device device = readDevice(*rows, 0);
+  withOwnPresence(device);
+  return std::optional<Device>(std::move(device));
 }
 
 Expected<std::optional<Device>> PostgresStorage::deviceByKeyDigest(const Bytes& digest) {
@@ -342,7 +371,9 @@ Expected<std::optional<Device>> PostgresStorage::deviceByKeyDigest(const Bytes& 
                   "reading a device");
   if (!rows) return std::move(rows).error();
   if (rows->count() == 0) return std::optional<Device>();
-  return std::optional<Device>(readDevice(*rows, 0));
+  Device device = readDevice(*rows, 0);
+  withOwnPresence(device);
+  return std::optional<Device>(std::move(device));
 }
 
 Expected<std::vector<Device>> PostgresStorage::devicesOf(int64_t technicianId) {
@@ -350,7 +381,10 @@ Expected<std::vector<Device>> PostgresStorage::devicesOf(int64_t technicianId) {
                   Params().integer(technicianId), "listing devices");
   if (!rows) return std::move(rows).error();
   std::vector<Device> devices;
-  for (int i = 0; i < rows->count(); ++i) devices.push_back(readDevice(*rows, i));
+  for (int i = 0; i < rows->count(); ++i) {
+    devices.push_back(readDevice(*rows, i));
+    withOwnPresence(devices.back());
+  }
   return devices;
 }
 
@@ -363,13 +397,43 @@ Status PostgresStorage::updateDeviceIdentity(std::string_view id, std::string_vi
 }
 
 Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) {
-  auto rows = run("UPDATE devices SET last_seen = $1, state = $2 WHERE id = $3",
-                  Params().real(lastSeen).text(state).text(id), "updating a device");
-  if (!rows) return std::move(rows).error();
+  if (presence_.empty()) oldestPresence_ = lastSeen;
+  presence_.insert_or_assign(std::string(id), Presence{lastSeen, std::string(state)});
+  if (lastSeen - oldestPresence_ >= kPresenceBatchSeconds || lastSeen < oldestPresence_ ||
+      presence_.size() >= kMaxPresenceBatch) {
+    return flushPresence();
+  }
   return {};
 }
 
+Status PostgresStorage::flushPresence() {
+  if (presence_.empty()) return {};
+  std::vector<std::string> ids, states;
+  std::vector<double> times;
+  for (auto& [id, p] : presence_) {
+    ids.push_back(id);
+    times.push_back(p.lastSeen);
+    states.push_back(p.state);
+  }
+  // Soft state: a batch that cannot be written is dropped, not retried forever.
+  presence_.clear();
+  // Another replica may have written a newer poll of the same Mac.
+  return change(
+      "UPDATE devices AS d SET last_seen = v.last_seen, state = v.state"
+      " FROM unnest($1::text[], $2::float8[], $3::text[]) AS v(id, last_seen, state)"
+      " WHERE d.id = v.id AND v.last_seen >= d.last_seen",
+      Params().array(ids).array(times).array(states), "writing presence");
+}
+
+void PostgresStorage::withOwnPresence(Device& device) const {
+  auto own = presence_.find(device.id);
+  if (own == presence_.end() || own->second.lastSeen < device.lastSeen) return;
+  device.lastSeen = own->second.lastSeen;
+  device.state = own->second.state;
+}
+
 Status PostgresStorage::removeDevice(std::string_view id) {
+  presence_.erase(std::string(id));
   return change("DELETE FROM devices WHERE id = $1", Params().text(id), "removing a device");
 }
 
@@ -548,6 +612,7 @@ Expected<std::vector<AuditEntry>> PostgresStorage::auditEntries(int64_t technici
 }
 
 Status PostgresStorage::purge(double now, double closedBefore, double failuresBefore) {
+  if (Status s = flushPresence(); !s) return s;
   return transaction([&]() -> Status {
     if (Status s = change("DELETE FROM sign_in_failures WHERE at < $1", Params().real(failuresBefore),
                           "purging sign-in failures");

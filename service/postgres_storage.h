@@ -7,11 +7,18 @@
 // single writer does; single statements outside transactions are atomic on
 // their own. A lost connection is re-established on the next call outside a
 // transaction.
+//
+// Presence (a Mac's last poll and state) is written behind, in one statement
+// per batch: it reaches the database once the batch spans a second of poll
+// times, or at purge() or close, and this process reads its own at once.
+// It is soft state judged over tens of seconds, and a write per poll would
+// be most of the database's work.
 #pragma once
 
 #include <map>
 #include <memory>
 #include <string>
+#include <unordered_map>
 
 #include "service/storage.h"
 
@@ -79,11 +86,20 @@ class PostgresStorage final : public Storage {
   Expected<Rows> run(const char* sql, const Params& params, std::string_view what);
   // The same for statements whose result is only success.
   Status change(const char* sql, const Params& params, std::string_view what);
+  Status flushPresence();
+  // A device as this process knows it: its own unwritten presence wins when newer.
+  void withOwnPresence(Device& device) const;
   bool reconnectIfLost();
 
   pg_conn* connection_;
   std::map<const char*, std::string> prepared_;  // by the address of the static SQL text
   int transactionDepth_ = 0;
+  struct Presence {
+    double lastSeen;
+    std::string state;
+  };
+  std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
+  double oldestPresence_ = 0;
 };
 
 }  // namespace kx::service

@@ -188,6 +188,38 @@ TEST(PostgresStorageTransactions, ExcludeEveryOtherConnectionsTransactions) {
   EXPECT_EQ(secondSawAlice, std::optional<bool>(true));
 }
 
+// Presence is written behind in batches: the writer reads its own at once,
+// others within a second of poll times or after purge, and an older poll
+// written late by another replica never hides a newer one.
+TEST(PostgresStoragePresence, ReachesOtherReplicasWithinASecondOfPollsOrAtPurge) {
+  KX_REQUIRE_POSTGRES(server);
+  const std::string uri = PostgresServer::freshDatabase(*server).value();
+  auto writer = PostgresStorage::open(uri).value();
+  auto reader = PostgresStorage::open(uri).value();
+  Device mac;
+  mac.id = "MAC";
+  mac.technicianId = writer->addTechnician("alice", "h").value();
+  mac.keyDigest = secretDigest("key");
+  ASSERT_TRUE(writer->addDevice(mac).ok());
+  auto seenBy = [](PostgresStorage& storage) {
+    const Device d = storage.deviceById("MAC").value().value();
+    return std::make_pair(d.lastSeen, d.state);
+  };
+
+  ASSERT_TRUE(writer->updateDevicePresence("MAC", 100, R"({"rtcState":"new"})").ok());
+  EXPECT_EQ(seenBy(*writer), std::make_pair(100.0, std::string(R"({"rtcState":"new"})")));
+  ASSERT_TRUE(writer->updateDevicePresence("MAC", 101, R"({"a":"\"q\" \\ ü"})").ok());
+  EXPECT_EQ(seenBy(*reader), std::make_pair(101.0, std::string(R"({"a":"\"q\" \\ ü"})")));
+
+  ASSERT_TRUE(writer->updateDevicePresence("MAC", 101.5, "{}").ok());
+  ASSERT_TRUE(writer->purge(0, 0, 0).ok());
+  EXPECT_EQ(seenBy(*reader).first, 101.5);
+
+  ASSERT_TRUE(reader->updateDevicePresence("MAC", 50, "{}").ok());
+  ASSERT_TRUE(reader->purge(0, 0, 0).ok());
+  EXPECT_EQ(seenBy(*writer).first, 101.5);
+}
+
 // --- the contract of every backend ------------------------------------------------
 
 class StorageContract : public ::testing::TestWithParam<const char*> {
