@@ -37,6 +37,10 @@ constexpr const char* kUsage =
     "      certificate for localhost and 127.0.0.1 are made in the data folder\n"
     "  technician add NAME [--data DIR]\n"
     "      add a technician; the password is read from standard input\n"
+    "  technician remove NAME [--data DIR]\n"
+    "      remove a technician with their devices and credentials\n"
+    "  audit [--technician NAME] [--limit N] [--data DIR]\n"
+    "      print the audit log as JSON lines, newest first (default: 1000 rows)\n"
     "  enrollment-file --technician NAME [--url URL] [--data DIR]\n"
     "      print an enrollment file with a fresh one-time token\n"
     "  setup-code --technician NAME [--data DIR]\n"
@@ -150,18 +154,41 @@ std::string readPassword() {
 }
 
 int technicianCommand(const Arguments& args) {
-  if (args.words.size() != 3 || args.words[1] != "add" || !onlyOptions(args, {"data"})) {
+  const bool add = args.words.size() == 3 && args.words[1] == "add";
+  const bool remove = args.words.size() == 3 && args.words[1] == "remove";
+  if ((!add && !remove) || !onlyOptions(args, {"data"})) {
     std::cerr << kUsage;
     return 2;
   }
   auto opened = openService(dataFolder(args), {});
   if (!opened) return 1;
-  const std::string password = readPassword();
-  if (Status s = opened->service->addTechnician(args.words[2], password); !s) {
+  const Status s = add ? opened->service->addTechnician(args.words[2], readPassword())
+                       : opened->service->removeTechnician(args.words[2]);
+  if (!s) {
     std::cerr << "kx-service: " << s.error().description << "\n";
     return 1;
   }
-  std::cout << "Technician " << args.words[2] << " added.\n";
+  std::cout << "Technician " << args.words[2] << (add ? " added.\n" : " removed.\n");
+  return 0;
+}
+
+int auditCommand(const Arguments& args) {
+  if (args.words.size() != 1 || !onlyOptions(args, {"data", "technician", "limit"})) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  const auto limit = positiveNumber(args, "limit", 1000);
+  if (!limit) return 2;
+  auto opened = openService(dataFolder(args), {});
+  if (!opened) return 1;
+  auto technician = args.options.find("technician");
+  auto rows = opened->service->auditLog(technician == args.options.end() ? "" : technician->second,
+                                        static_cast<size_t>(*limit));
+  if (!rows) {
+    std::cerr << "kx-service: " << rows.error().description << "\n";
+    return 1;
+  }
+  for (const AuditEntry& row : *rows) std::cout << dumpJson(auditJson(row)) << "\n";
   return 0;
 }
 
@@ -333,6 +360,7 @@ int main(int argc, char** argv) {
   }
   if (command == "serve") return serveCommand(*args);
   if (command == "technician") return technicianCommand(*args);
+  if (command == "audit") return auditCommand(*args);
   if (command == "enrollment-file") return issueCommand(*args, true);
   if (command == "setup-code") return issueCommand(*args, false);
   std::cerr << "kx-service: unknown command " << command << "\n" << kUsage;

@@ -2,7 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <array>
+#include <cstdint>
 
 namespace kx::service {
 
@@ -53,6 +55,33 @@ CREATE TABLE signals(
   seq INTEGER PRIMARY KEY AUTOINCREMENT,
   payload TEXT NOT NULL);
 CREATE INDEX signals_by_session ON signals(session_id, direction, seq);
+)sql",
+    // 2: sign-in failures, the audit log, denials by device.
+    R"sql(
+CREATE TABLE sign_in_failures(
+  name TEXT NOT NULL,
+  address TEXT NOT NULL,
+  at REAL NOT NULL);
+CREATE INDEX sign_in_failures_by_name ON sign_in_failures(name, at);
+CREATE INDEX sign_in_failures_by_address ON sign_in_failures(address, at);
+CREATE INDEX sign_in_failures_by_time ON sign_in_failures(at);
+CREATE TABLE audit(
+  id INTEGER PRIMARY KEY AUTOINCREMENT,
+  time REAL NOT NULL,
+  event TEXT NOT NULL,
+  technician_id INTEGER NOT NULL,
+  technician TEXT NOT NULL,
+  device_id TEXT NOT NULL,
+  device TEXT NOT NULL,
+  session_id TEXT NOT NULL,
+  address TEXT NOT NULL,
+  detail TEXT NOT NULL);
+CREATE INDEX audit_by_technician ON audit(technician_id, id);
+CREATE TRIGGER audit_rows_are_not_changed BEFORE UPDATE ON audit
+  BEGIN SELECT RAISE(ABORT, 'audit rows cannot be changed'); END;
+CREATE TRIGGER audit_rows_are_not_removed BEFORE DELETE ON audit
+  BEGIN SELECT RAISE(ABORT, 'audit rows cannot be removed'); END;
+CREATE INDEX denied_sessions_by_device ON sessions(device_id, closed) WHERE state = 'denied';
 )sql",
 };
 
@@ -212,6 +241,16 @@ Status SqliteStorage::migrate() {
   return {};
 }
 
+template <typename... Values>
+Status SqliteStorage::run(const char* sql, std::string_view what, const Values&... values) {
+  Statement s = statement(sql);
+  if (!s.prepared()) return failure(what);
+  int index = 0;
+  (s.bind(++index, values), ...);
+  if (s.step() != SQLITE_DONE) return failure(what);
+  return {};
+}
+
 Status SqliteStorage::transaction(const std::function<Status()>& body) {
   // The outermost level is a write transaction taken at once (no upgrade
   // from a stale read snapshot can fail later); inner levels are savepoints,
@@ -270,6 +309,10 @@ Expected<std::optional<Technician>> SqliteStorage::technicianById(int64_t id) {
   return failure("reading a technician");
 }
 
+Status SqliteStorage::removeTechnician(int64_t id) {
+  return run("DELETE FROM technicians WHERE id = ?", "removing a technician", id);
+}
+
 // --- grants ----------------------------------------------------------------
 
 Status SqliteStorage::addGrant(const Grant& grant) {
@@ -302,6 +345,14 @@ Expected<bool> SqliteStorage::removeGrant(GrantKind kind, const Bytes& digest) {
   s.bind(1, static_cast<int64_t>(kind)).bind(2, digest);
   if (s.step() != SQLITE_DONE) return failure("removing a grant");
   return sqlite3_changes(db_) > 0;
+}
+
+Expected<size_t> SqliteStorage::liveGrantCount(GrantKind kind, int64_t technicianId, double now) {
+  Statement s = statement("SELECT count(*) FROM grants WHERE kind = ? AND technician_id = ? AND expires > ?");
+  if (!s.prepared()) return failure("counting grants");
+  s.bind(1, static_cast<int64_t>(kind)).bind(2, technicianId).bind(3, now);
+  if (s.step() != SQLITE_ROW) return failure("counting grants");
+  return static_cast<size_t>(s.integer(0));
 }
 
 // --- devices ---------------------------------------------------------------
@@ -388,6 +439,10 @@ Status SqliteStorage::updateDevicePresence(std::string_view id, double lastSeen,
   return {};
 }
 
+Status SqliteStorage::removeDevice(std::string_view id) {
+  return run("DELETE FROM devices WHERE id = ?", "removing a device", id);
+}
+
 // --- sessions --------------------------------------------------------------
 
 Status SqliteStorage::addSession(const Session& x) {
@@ -462,6 +517,19 @@ Status SqliteStorage::updateSession(const Session& x) {
   return {};
 }
 
+Expected<std::vector<Session>> SqliteStorage::deniedSessions(std::string_view deviceId, double since) {
+  Statement s = statement("SELECT " KX_SESSION_COLUMNS
+                          " FROM sessions WHERE device_id = ? AND state = 'denied' AND closed >= ?"
+                          " ORDER BY closed DESC");
+  if (!s.prepared()) return failure("listing denied sessions");
+  s.bind(1, deviceId).bind(2, since);
+  std::vector<Session> sessions;
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) sessions.push_back(readSession(s));
+  if (rc != SQLITE_DONE) return failure("listing denied sessions");
+  return sessions;
+}
+
 // --- signals ---------------------------------------------------------------
 
 Status SqliteStorage::appendSignals(std::string_view sessionId, Direction direction,
@@ -496,8 +564,63 @@ Status SqliteStorage::removeSignals(std::string_view sessionId) {
   return {};
 }
 
-Status SqliteStorage::purge(double now, double closedBefore) {
+// --- sign-in failures -----------------------------------------------------
+
+Status SqliteStorage::addSignInFailure(std::string_view name, std::string_view address, double at) {
+  return run("INSERT INTO sign_in_failures(name, address, at) VALUES(?, ?, ?)", "recording a sign-in failure", name,
+             address, at);
+}
+
+Expected<SignInFailureCount> SqliteStorage::signInFailures(std::string_view name, std::string_view address,
+                                                           double since) {
+  Statement s = statement(
+      "SELECT (SELECT count(*) FROM sign_in_failures WHERE name = ?1 AND at > ?3),"
+      " (SELECT count(*) FROM sign_in_failures WHERE address = ?2 AND at > ?3)");
+  if (!s.prepared()) return failure("counting sign-in failures");
+  s.bind(1, name).bind(2, address).bind(3, since);
+  if (s.step() != SQLITE_ROW) return failure("counting sign-in failures");
+  return SignInFailureCount{static_cast<size_t>(s.integer(0)), static_cast<size_t>(s.integer(1))};
+}
+
+Status SqliteStorage::clearSignInFailures(std::string_view name) {
+  return run("DELETE FROM sign_in_failures WHERE name = ?", "clearing sign-in failures", name);
+}
+
+// --- audit -----------------------------------------------------------------
+
+Status SqliteStorage::appendAudit(const AuditEntry& e) {
+  return run(
+      "INSERT INTO audit(time, event, technician_id, technician, device_id, device, session_id, address, detail)"
+      " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      "writing the audit log", e.time, e.event, e.technicianId, e.technician, e.deviceId, e.device, e.sessionId,
+      e.address, e.detail);
+}
+
+Expected<std::vector<AuditEntry>> SqliteStorage::auditEntries(int64_t technicianId, size_t limit) {
+  Statement s = technicianId == 0
+                    ? statement(
+                          "SELECT id, time, event, technician_id, technician, device_id, device, session_id,"
+                          " address, detail FROM audit WHERE ?1 = 0 ORDER BY id DESC LIMIT ?2")
+                    : statement(
+                          "SELECT id, time, event, technician_id, technician, device_id, device, session_id,"
+                          " address, detail FROM audit WHERE technician_id = ?1 ORDER BY id DESC LIMIT ?2");
+  if (!s.prepared()) return failure("reading the audit log");
+  s.bind(1, technicianId).bind(2, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+  std::vector<AuditEntry> entries;
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) {
+    entries.push_back(AuditEntry{s.integer(0), s.real(1), s.text(2), s.integer(3), s.text(4), s.text(5), s.text(6),
+                                 s.text(7), s.text(8), s.text(9)});
+  }
+  if (rc != SQLITE_DONE) return failure("reading the audit log");
+  return entries;
+}
+
+Status SqliteStorage::purge(double now, double closedBefore, double failuresBefore) {
   return transaction([&]() -> Status {
+    if (Status f = run("DELETE FROM sign_in_failures WHERE at < ?", "purging sign-in failures", failuresBefore); !f) {
+      return f;
+    }
     {
       Statement s = statement("DELETE FROM grants WHERE expires < ?");
       if (!s.prepared()) return failure("purging grants");

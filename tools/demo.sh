@@ -278,4 +278,7 @@ if (!(s.framesShown > 10) || !rtt) process.exit(1);
 echo "frames handed to the encoder on the shared computer: $FRAMES_CAPTURED"
 echo "third session ended by its consent lease $(node -e "console.log((process.argv[2]-process.argv[1]).toFixed(1))" "$LEASE_STARTED" "$LEASE_ENDED") s after streaming began"
 echo "screenshots: $OUT/screenshots/"
+say "audit trail of the demo's sessions, newest first"
+"$BIN/kx-service" audit --technician "$TECHNICIAN" --data "$SERVICE_DATA" |
+  grep -E '"event":"(access-request|decision|session-start|session-end)"' || fail "the audit log holds no session"
 say "demo finished: a whole support session ran"

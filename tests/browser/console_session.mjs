@@ -244,6 +244,10 @@ async function main() {
   // Back to awaiting requests: a new request is possible at once.
   await page.waitForFunction(() => !document.querySelector('#devices button').disabled);
   const statusAfterEnd = await text('#status');
+  // The service's record of this technician's actions, shown under the page.
+  await page.click('#refresh');
+  await page.waitForFunction(() => [...document.querySelectorAll('#audit li')]
+    .some((li) => li.textContent.includes('sign-in')), { timeout: 10000 });
   if (pageErrors.length) fail(`the page reported errors:\n${pageErrors.join('\n')}`);
   agent.kill('SIGTERM');
 

@@ -13,6 +13,7 @@
 #include "driver/tls_client.h"
 #include "protocol/encoding.h"
 #include "protocol/p256_key.h"
+#include "service/request_limits.h"
 
 namespace kx::service::driver {
 namespace {
@@ -195,9 +196,9 @@ TEST_F(LiveService, WholeSessionOverHttps) {
   EXPECT_EQ(console->request("GET", "/api/admin/whoami", "", token)->status, 401);
 }
 
-TEST_F(LiveService, BodyOver64KiBIsRefusedWith413BeforeParsing) {
+TEST_F(LiveService, BodyOverTheLimitIsRefusedWith413BeforeParsing) {
   auto c = client();
-  const std::string big(64 * 1024 + 1, '{');
+  const std::string big(kMaxRequestBodyBytes + 1, '{');
   auto reply = c->request("POST", "/api/enroll", big, "", {{"Content-Type", "application/json"}});
   ASSERT_TRUE(reply.ok()) << reply.error().description;
   EXPECT_EQ(reply->status, 413);
@@ -205,16 +206,16 @@ TEST_F(LiveService, BodyOver64KiBIsRefusedWith413BeforeParsing) {
   EXPECT_EQ(reply->header("connection"), "close");
   EXPECT_TRUE(c->waitForClose(5));
 
-  // Exactly 64 KiB is read and parsed (and refused as bad JSON, not as too large).
-  auto fits = client()->request("POST", "/api/enroll", std::string(64 * 1024, '{'));
+  // A body at the limit is read and parsed (and refused as bad JSON, not as too large).
+  auto fits = client()->request("POST", "/api/enroll", std::string(kMaxRequestBodyBytes, '{'));
   EXPECT_EQ(fits->status, 400);
 }
 
-TEST_F(LiveService, BodyOver64KiBIsRefusedForAThirdPartyClientToo) {
+TEST_F(LiveService, BodyOverTheLimitIsRefusedForAThirdPartyClientToo) {
   httplib::SSLClient api("localhost", port());
   api.set_ca_cert_path(ca().c_str());
   api.enable_server_certificate_verification(true);
-  auto r = api.Post("/api/enroll", std::string(100 * 1024, 'x'), "application/json");
+  auto r = api.Post("/api/enroll", std::string(kMaxRequestBodyBytes + 1024, 'x'), "application/json");
   ASSERT_TRUE(r) << httplib::to_string(r.error());
   EXPECT_EQ(r->status, 413);
 }

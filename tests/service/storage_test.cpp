@@ -133,13 +133,71 @@ TEST(SqliteStoragePurge, ForgetsExpiredGrantsAndOldClosedSessionsWithTheirSignal
   ASSERT_TRUE(storage->appendSignals("OLD", Direction::toConsole, {"a"}).ok());
   ASSERT_TRUE(storage->appendSignals("OPEN", Direction::toConsole, {"b", "c"}).ok());
 
-  ASSERT_TRUE(storage->purge(100, 30).ok());
+  for (double at : {60.0, 80.0}) ASSERT_TRUE(storage->addSignInFailure("alice", "192.0.2.1", at).ok());
+
+  ASSERT_TRUE(storage->purge(100, 30, 70).ok());
+  EXPECT_EQ(storage->signInFailures("alice", "192.0.2.1", 0).value().byName, 1u);
   EXPECT_FALSE(storage->findGrant(GrantKind::setupCode, secretDigest("old")).value().has_value());
   EXPECT_TRUE(storage->findGrant(GrantKind::setupCode, secretDigest("new")).value().has_value());
   EXPECT_FALSE(storage->sessionById("OLD").value().has_value());
   EXPECT_TRUE(storage->sessionById("OPEN").value().has_value());
   EXPECT_EQ(storage->signals("OPEN", Direction::toConsole).value(), (std::vector<std::string>{"b", "c"}));
   EXPECT_EQ(storage->openSessions("MAC").value().size(), 1u);
+}
+
+TEST(SqliteStorageSignInFailures, CountByNameAndAddressSinceAMoment) {
+  auto storage = SqliteStorage::open(":memory:").value();
+  const struct {
+    const char* name;
+    const char* address;
+    double at;
+  } failures[] = {{"alice", "a1", 10}, {"alice", "a2", 20}, {"bob", "a1", 30}, {"alice", "a1", 40}};
+  for (const auto& f : failures) ASSERT_TRUE(storage->addSignInFailure(f.name, f.address, f.at).ok());
+  const auto count = storage->signInFailures("alice", "a1", 15).value();
+  EXPECT_EQ(count.byName, 2u);
+  EXPECT_EQ(count.byAddress, 2u);
+  ASSERT_TRUE(storage->clearSignInFailures("alice").ok());
+  EXPECT_EQ(storage->signInFailures("alice", "a1", 0).value().byName, 0u);
+  EXPECT_EQ(storage->signInFailures("alice", "a1", 0).value().byAddress, 1u);
+}
+
+TEST(SqliteStorageAudit, RowsAreNewestFirstPerTechnicianAndOutliveWhatTheyName) {
+  TempFolder folder;
+  const std::string path = folder.file("audit.db");
+  auto storage = SqliteStorage::open(path).value();
+  const int64_t alice = storage->addTechnician("alice", "h").value();
+  const int64_t bob = storage->addTechnician("bob", "h").value();
+  Device mac;
+  mac.id = "MAC";
+  mac.technicianId = alice;
+  mac.keyDigest = secretDigest("key");
+  ASSERT_TRUE(storage->addDevice(mac).ok());
+  ASSERT_TRUE(storage->addSession(Session{"S", "MAC", alice, SessionState::denied, "k", "s", 1, 0, 5}).ok());
+  for (const char* event : {"enrolment", "access-request", "decision"}) {
+    ASSERT_TRUE(storage->appendAudit(AuditEntry{0, 1, event, alice, "alice", "MAC", "Mac", "S", "a1", ""}).ok());
+  }
+  ASSERT_TRUE(storage->appendAudit(AuditEntry{0, 2, "sign-in", bob, "bob", "", "", "", "a2", ""}).ok());
+
+  EXPECT_EQ(storage->deniedSessions("MAC", 5).value().size(), 1u);
+  EXPECT_TRUE(storage->deniedSessions("MAC", 6).value().empty());
+  ASSERT_TRUE(storage->removeDevice("MAC").ok());
+  ASSERT_TRUE(storage->removeTechnician(alice).ok());
+  EXPECT_FALSE(storage->sessionById("S").value().has_value());
+
+  const auto rows = storage->auditEntries(alice, 2).value();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(rows[0].event, "decision");
+  EXPECT_EQ(rows[1].event, "access-request");
+  EXPECT_EQ(rows[0].device, "Mac");
+  EXPECT_EQ(storage->auditEntries(0, 100).value().size(), 4u);
+
+  // Not even a direct write to the file changes or removes a row.
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+  EXPECT_NE(sqlite3_exec(db, "UPDATE audit SET detail = 'x'", nullptr, nullptr, nullptr), SQLITE_OK);
+  EXPECT_NE(sqlite3_exec(db, "DELETE FROM audit", nullptr, nullptr, nullptr), SQLITE_OK);
+  sqlite3_close(db);
+  EXPECT_EQ(storage->auditEntries(0, 100).value().size(), 4u);
 }
 
 TEST(SqliteStorageSessions, IdsAreUnique) {
