@@ -281,9 +281,10 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     response_.result(static_cast<unsigned>(response.status));
     response_.reason(reasonPhrase(response.status));
     response_.set(http::field::content_type, response.contentType);
+    // Nothing is cached unless the response says how (the console's files do).
     response_.set(http::field::cache_control, "no-store");
     response_.set("X-Content-Type-Options", "nosniff");
-    for (const auto& [name, value] : response.headers) response_.insert(name, value);
+    for (const auto& [name, value] : response.headers) response_.set(name, value);
     response_.body() = std::move(response.body);
     response_.keep_alive(keepAlive);
     response_.set(http::field::connection, keepAlive ? "keep-alive" : "close");

@@ -19,10 +19,11 @@
 
 #include "protocol/json.h"
 #include "runtime/clock.h"
+#include "service/console_assets.h"
 #include "service/https_front.h"
 #include "service/local_certificates.h"
+#include "service/open_storage.h"
 #include "service/service.h"
-#include "service/sqlite_storage.h"
 
 namespace {
 
@@ -31,7 +32,7 @@ using namespace kx::service;
 
 constexpr const char* kUsage =
     "usage: kx-service COMMAND [OPTIONS]\n"
-    "  serve [--data DIR] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
+    "  serve [--data DIR] [--database URI] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
     "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
     "        [--max-connections-per-address N] [--request-seconds N] [--monitor HOST:PORT]\n"
     "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
@@ -47,7 +48,9 @@ constexpr const char* kUsage =
     "      print an enrollment file with a fresh one-time token\n"
     "  setup-code --technician NAME [--data DIR]\n"
     "      print a fresh setup code (one Mac, 24 hours)\n"
-    "The data folder defaults to ~/.local/share/kx-service.\n";
+    "Every command takes --database postgresql://USER@HOST/DB to keep its data in a\n"
+    "PostgreSQL database that several serving replicas share; by default it is the\n"
+    "SQLite file service.db in the data folder, which defaults to ~/.local/share/kx-service.\n";
 
 struct Arguments {
   std::vector<std::string> words;               // positional
@@ -116,14 +119,16 @@ std::optional<double> positiveNumber(const Arguments& args, const char* name, do
 }
 
 struct Opened {
-  std::unique_ptr<SqliteStorage> storage;
+  std::unique_ptr<Storage> storage;
   SystemClock clock;
   std::unique_ptr<Service> service;
 };
 
-std::unique_ptr<Opened> openService(const std::string& data, ServiceOptions options) {
+std::unique_ptr<Opened> openService(const Arguments& args, ServiceOptions options) {
+  const std::string data = dataFolder(args);
   if (!makeFolders(data)) return nullptr;
-  auto storage = SqliteStorage::open(data + "/service.db");
+  const auto database = args.options.find("database");
+  auto storage = openStorage(database == args.options.end() ? data + "/service.db" : database->second);
   if (!storage) {
     std::cerr << "kx-service: " << storage.error().description << "\n";
     return nullptr;
@@ -158,11 +163,11 @@ std::string readPassword() {
 int technicianCommand(const Arguments& args) {
   const bool add = args.words.size() == 3 && args.words[1] == "add";
   const bool remove = args.words.size() == 3 && args.words[1] == "remove";
-  if ((!add && !remove) || !onlyOptions(args, {"data"})) {
+  if ((!add && !remove) || !onlyOptions(args, {"data", "database"})) {
     std::cerr << kUsage;
     return 2;
   }
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
   const Status s = add ? opened->service->addTechnician(args.words[2], readPassword())
                        : opened->service->removeTechnician(args.words[2]);
@@ -175,13 +180,13 @@ int technicianCommand(const Arguments& args) {
 }
 
 int auditCommand(const Arguments& args) {
-  if (args.words.size() != 1 || !onlyOptions(args, {"data", "technician", "limit"})) {
+  if (args.words.size() != 1 || !onlyOptions(args, {"data", "database", "technician", "limit"})) {
     std::cerr << kUsage;
     return 2;
   }
   const auto limit = positiveNumber(args, "limit", 1000);
   if (!limit) return 2;
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
   auto technician = args.options.find("technician");
   auto rows = opened->service->auditLog(technician == args.options.end() ? "" : technician->second,
@@ -195,14 +200,14 @@ int auditCommand(const Arguments& args) {
 }
 
 int issueCommand(const Arguments& args, bool enrollmentFile) {
-  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "technician", "url"})
-                                 : onlyOptions(args, {"data", "technician"});
+  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "database", "technician", "url"})
+                                 : onlyOptions(args, {"data", "database", "technician"});
   auto technician = args.options.find("technician");
   if (!ok || args.words.size() != 1 || technician == args.options.end()) {
     std::cerr << kUsage;
     return 2;
   }
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
   auto secret = enrollmentFile ? opened->service->createEnrollmentToken(technician->second)
                                : opened->service->createSetupCode(technician->second);
@@ -242,7 +247,7 @@ bool parseHostPort(const std::string& text, std::string& host, uint16_t& port) {
 
 int serveCommand(const Arguments& args) {
   if (args.words.size() != 1 ||
-      !onlyOptions(args, {"data", "listen", "cert", "key", "consent-seconds", "pending-seconds", "workers",
+      !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds", "pending-seconds", "workers",
                           "installer-url", "max-connections-per-address", "monitor", "request-seconds"})) {
     std::cerr << kUsage;
     return 2;
@@ -275,7 +280,7 @@ int serveCommand(const Arguments& args) {
   options.consentSeconds = *consent;
   options.pendingSeconds = *pending;
   if (auto it = args.options.find("installer-url"); it != args.options.end()) options.installerUrl = it->second;
-  auto opened = openService(data, std::move(options));
+  auto opened = openService(args, std::move(options));
   if (!opened) return 1;
 
   const auto cert = args.options.find("cert");
@@ -314,10 +319,24 @@ int serveCommand(const Arguments& args) {
     setrlimit(RLIMIT_NOFILE, &files);
   }
 
+  // Without its files the service still runs; /console/ then answers 404.
+  std::optional<ConsoleAssets> console;
+  if (auto loaded = ConsoleAssets::load(consoleAssetsFolder()); loaded) {
+    console = std::move(*loaded);
+  } else {
+    std::cerr << "kx-service: browser console off: " << loaded.error().description << std::endl;
+  }
+
   Service& service = *opened->service;
   HttpsFront* front = nullptr;  // set before serving starts
   auto created = HttpsFront::create(
-      server, [&service](const Request& r) { return service.handle(r); },
+      server,
+      [&service, &console](const Request& r) {
+        if (console) {
+          if (auto page = console->serve(r)) return std::move(*page);
+        }
+        return service.handle(r);
+      },
       [&service, &front](const Request& r) { return service.monitor(r, front->latencyMetrics()); });
   if (!created) {
     std::cerr << "kx-service: " << created.error().description << "\n";

@@ -847,10 +847,11 @@ constexpr const char* kBadLink =
 
 Response Service::signInForm(const Request& request) {
   auto query = parseForm(queryOf(request.target));
-  if (!query || !isValidPkceChallenge((*query)["challenge"]) || !isValidState((*query)["state"])) {
+  const auto to = query ? parseSignInReturn((*query)["return"]) : std::nullopt;
+  if (!to || !isValidPkceChallenge((*query)["challenge"]) || !isValidState((*query)["state"])) {
     return htmlResponse(400, messagePage("Sign-in link not valid", kBadLink));
   }
-  return htmlResponse(200, signInPage((*query)["challenge"], (*query)["state"], ""));
+  return htmlResponse(200, signInPage((*query)["challenge"], (*query)["state"], *to, ""));
 }
 
 const std::string& Service::dummyPasswordHash() {
@@ -866,7 +867,8 @@ Response Service::signInSubmit(const Request& request) {
   if (!form) return htmlResponse(400, messagePage("Sign-in link not valid", kBadLink));
   const std::string challenge = (*form)["challenge"];
   const std::string state = (*form)["state"];
-  if (!isValidPkceChallenge(challenge) || !isValidState(state)) {
+  const auto to = parseSignInReturn((*form)["return"]);
+  if (!to || !isValidPkceChallenge(challenge) || !isValidState(state)) {
     return htmlResponse(400, messagePage("Sign-in link not valid", kBadLink));
   }
   const std::string name = (*form)["name"].substr(0, 256);
@@ -909,7 +911,7 @@ Response Service::signInSubmit(const Request& request) {
               .address(address)
               .detail("wrong name or password")
               .entry);
-    return htmlResponse(401, signInPage(challenge, state, "Wrong name or password."));
+    return htmlResponse(401, signInPage(challenge, state, *to, "Wrong name or password."));
   }
   need(storage_.clearSignInFailures(name));
   const std::string code = newSecret();
@@ -917,8 +919,7 @@ Response Service::signInSubmit(const Request& request) {
                                t + options_.signInCodeSeconds}));
   audit(AuditRow("sign-in").technician(technician->id, technician->name).address(address).entry);
   Response r = htmlResponse(303, messagePage("Signed in", "Return to the Kestrelix Remote app."));
-  // code is base64url and state lower-case hex: neither needs escaping.
-  r.headers.emplace_back("Location", "kestrelixremote://admin-sign-in?code=" + code + "&state=" + state);
+  r.headers.emplace_back("Location", signInCallback(*to, code, state));
   return r;
 }
 

@@ -3,87 +3,13 @@
 #include <sqlite3.h>
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
+
+#include "service/schema.h"
 
 namespace kx::service {
 
 namespace {
-
-// Each entry moves the schema one version forward; entries are never edited
-// once released, only appended.
-constexpr std::array kMigrations = {
-    // 1: first schema.
-    R"sql(
-CREATE TABLE technicians(
-  id INTEGER PRIMARY KEY,
-  name TEXT NOT NULL UNIQUE,
-  password_hash TEXT NOT NULL);
-CREATE TABLE grants(
-  digest BLOB NOT NULL,
-  kind INTEGER NOT NULL,
-  technician_id INTEGER NOT NULL REFERENCES technicians(id) ON DELETE CASCADE,
-  challenge TEXT NOT NULL DEFAULT '',
-  expires REAL NOT NULL,
-  PRIMARY KEY(kind, digest));
-CREATE INDEX grants_by_expiry ON grants(expires);
-CREATE TABLE devices(
-  id TEXT PRIMARY KEY,
-  technician_id INTEGER NOT NULL REFERENCES technicians(id) ON DELETE CASCADE,
-  key_digest BLOB NOT NULL UNIQUE,
-  name TEXT NOT NULL,
-  public_key TEXT NOT NULL,
-  installation TEXT NOT NULL,
-  state TEXT NOT NULL DEFAULT '{}',
-  last_seen REAL NOT NULL DEFAULT 0);
-CREATE INDEX devices_by_technician ON devices(technician_id);
-CREATE TABLE sessions(
-  id TEXT PRIMARY KEY,
-  device_id TEXT NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
-  technician_id INTEGER NOT NULL REFERENCES technicians(id) ON DELETE CASCADE,
-  state TEXT NOT NULL,
-  browser_key TEXT NOT NULL,
-  salt TEXT NOT NULL,
-  created REAL NOT NULL,
-  expires REAL NOT NULL DEFAULT 0,
-  closed REAL NOT NULL DEFAULT 0);
-CREATE INDEX open_sessions_by_device ON sessions(device_id) WHERE state IN ('pending', 'approved');
-CREATE INDEX sessions_by_closing ON sessions(closed) WHERE closed > 0;
-CREATE TABLE signals(
-  session_id TEXT NOT NULL REFERENCES sessions(id) ON DELETE CASCADE,
-  direction INTEGER NOT NULL,
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  payload TEXT NOT NULL);
-CREATE INDEX signals_by_session ON signals(session_id, direction, seq);
-)sql",
-    // 2: sign-in failures, the audit log, denials by device.
-    R"sql(
-CREATE TABLE sign_in_failures(
-  name TEXT NOT NULL,
-  address TEXT NOT NULL,
-  at REAL NOT NULL);
-CREATE INDEX sign_in_failures_by_name ON sign_in_failures(name, at);
-CREATE INDEX sign_in_failures_by_address ON sign_in_failures(address, at);
-CREATE INDEX sign_in_failures_by_time ON sign_in_failures(at);
-CREATE TABLE audit(
-  id INTEGER PRIMARY KEY AUTOINCREMENT,
-  time REAL NOT NULL,
-  event TEXT NOT NULL,
-  technician_id INTEGER NOT NULL,
-  technician TEXT NOT NULL,
-  device_id TEXT NOT NULL,
-  device TEXT NOT NULL,
-  session_id TEXT NOT NULL,
-  address TEXT NOT NULL,
-  detail TEXT NOT NULL);
-CREATE INDEX audit_by_technician ON audit(technician_id, id);
-CREATE TRIGGER audit_rows_are_not_changed BEFORE UPDATE ON audit
-  BEGIN SELECT RAISE(ABORT, 'audit rows cannot be changed'); END;
-CREATE TRIGGER audit_rows_are_not_removed BEFORE DELETE ON audit
-  BEGIN SELECT RAISE(ABORT, 'audit rows cannot be removed'); END;
-CREATE INDEX denied_sessions_by_device ON sessions(device_id, closed) WHERE state = 'denied';
-)sql",
-};
 
 struct DbCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -160,7 +86,7 @@ std::optional<SessionState> sessionStateFromName(std::string_view name) {
   return std::nullopt;
 }
 
-int SqliteStorage::schemaVersion() { return static_cast<int>(kMigrations.size()); }
+int SqliteStorage::schemaVersion() { return currentSchemaVersion(); }
 
 Expected<std::unique_ptr<SqliteStorage>> SqliteStorage::open(const std::string& path) {
   sqlite3* raw = nullptr;
@@ -232,7 +158,7 @@ Status SqliteStorage::migrate() {
   }
   for (int next = version; next < schemaVersion(); ++next) {
     Status s = transaction([&]() -> Status {
-      if (Status m = exec(kMigrations[static_cast<size_t>(next)]); !m) return m;
+      if (Status m = exec(schemaMigrations()[static_cast<size_t>(next)].sqlite); !m) return m;
       const std::string bump = "PRAGMA user_version=" + std::to_string(next + 1);
       return exec(bump.c_str());
     });
@@ -510,7 +436,7 @@ Expected<std::vector<Session>> SqliteStorage::openSessions(std::string_view devi
 }
 
 Status SqliteStorage::updateSession(const Session& x) {
-  Statement s = statement("UPDATE sessions SET state = ?, expires = ?, closed = ? WHERE id = ?");
+  Statement s = statement("UPDATE sessions SET state = ?, expires = ?, closed = ? WHERE id = ? AND closed = 0");
   if (!s.prepared()) return failure("updating a session");
   s.bind(1, sessionStateName(x.state)).bind(2, x.expires).bind(3, x.closed).bind(4, x.id);
   if (s.step() != SQLITE_DONE) return failure("updating a session");

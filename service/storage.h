@@ -99,7 +99,9 @@ struct AuditEntry {
 };
 
 // Every operation may fail with an error of domain "Storage". Implementations
-// need not be thread-safe: the service serialises its calls.
+// need not be thread-safe: the service serialises its calls. Several service
+// processes may share one database (PostgreSQL): a transaction then excludes
+// every other process's transactions, as SQLite's single writer does.
 class Storage {
  public:
   virtual ~Storage() = default;
@@ -139,6 +141,8 @@ class Storage {
   // Pending and approved sessions of one device, or of every device when
   // `deviceId` is empty; expiry is the caller's business.
   virtual Expected<std::vector<Session>> openSessions(std::string_view deviceId) = 0;
+  // A closed session is final: updating one changes nothing, so a replica
+  // acting on a stale read cannot reopen a session another one closed.
   virtual Status updateSession(const Session& session) = 0;
   // Sessions of the device denied at or after `since`, latest denial first.
   virtual Expected<std::vector<Session>> deniedSessions(std::string_view deviceId, double since) = 0;

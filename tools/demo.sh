@@ -5,9 +5,11 @@
 #
 #   tools/demo.sh                 run it unattended and print what happened
 #   tools/demo.sh --interactive   start the service and both copies on $DISPLAY and leave them open
+#   tools/demo.sh --web           the technician in a browser instead (tools/demo-web.sh)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
+[ "${1:-}" = "--web" ] && exec "$ROOT/tools/demo-web.sh"
 BIN=$ROOT/build/bin
 OUT=$ROOT/build/demo
 SERVICE_DATA=$ROOT/build/local-service  # the CA here is the one local builds trust

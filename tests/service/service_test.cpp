@@ -734,6 +734,23 @@ TEST_F(Portal, CorrectPasswordRedirectsToTheAppWithCodeAndState) {
   EXPECT_EQ(location.size(), prefix.size() + 43 + 39);
 }
 
+TEST_F(Portal, BrowserConsoleSignInReturnsToTheConsoleOnThisOrigin) {
+  Reply form = call("GET", std::string("/native-sign-in?challenge=") + kChallenge + "&state=" + kState +
+                               "&return=console");
+  EXPECT_NE(form.raw.body.find("name=\"return\" value=\"console\""), std::string::npos);
+  EXPECT_EQ(call("GET", std::string("/native-sign-in?challenge=") + kChallenge + "&state=" + kState +
+                            "&return=https%3A%2F%2Fevil.test")
+                .status,
+            400);
+  Reply r = call("POST", "/native-sign-in", "",
+                 std::string("name=alice&password=") + kPassword + "&challenge=" + kChallenge + "&state=" + kState +
+                     "&return=console");
+  ASSERT_EQ(r.status, 303);
+  const std::string location = r.header("Location");
+  EXPECT_EQ(location.rfind("/console/?code=", 0), 0u) << location;
+  EXPECT_EQ(location.substr(location.size() - 39), std::string("&state=") + kState);
+}
+
 TEST_F(Portal, WrongPasswordShowsTheFormAgain) {
   Reply r = call("POST", "/native-sign-in", "",
                  std::string("name=alice&password=wrong&challenge=") + kChallenge + "&state=" + kState);
