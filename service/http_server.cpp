@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -101,7 +102,11 @@ std::string serializeResponse(const Response& response, bool keepAlive) {
   out += "\r\nContent-Length: ";
   out += std::to_string(response.body.size());
   out += keepAlive ? "\r\nConnection: keep-alive" : "\r\nConnection: close";
-  out += "\r\nCache-Control: no-store\r\nX-Content-Type-Options: nosniff\r\n";
+  // Nothing is cached unless the response says how (the console's files do).
+  const bool cacheSet = std::any_of(response.headers.begin(), response.headers.end(),
+                                    [](const auto& header) { return header.first == "Cache-Control"; });
+  if (!cacheSet) out += "\r\nCache-Control: no-store";
+  out += "\r\nX-Content-Type-Options: nosniff\r\n";
   for (const auto& [name, value] : response.headers) {
     out += name;
     out += ": ";

@@ -21,10 +21,11 @@
 #include "protocol/json.h"
 #include "runtime/clock.h"
 #include "service/config_file.h"
+#include "service/console_assets.h"
 #include "service/http_server.h"
 #include "service/local_certificates.h"
+#include "service/open_storage.h"
 #include "service/service.h"
-#include "service/sqlite_storage.h"
 
 namespace {
 
@@ -33,20 +34,27 @@ using namespace kx::service;
 
 constexpr const char* kUsage =
     "usage: kx-service COMMAND [OPTIONS]\n"
-    "  serve [--data DIR] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
+    "  serve [--data DIR] [--database URI] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
     "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
     "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
     "      certificate for localhost and 127.0.0.1 are made in the data folder\n"
     "  technician add NAME [--data DIR]\n"
     "      add a technician; the password is read from standard input\n"
+    "  technician remove NAME [--data DIR]\n"
+    "      remove a technician with their devices and credentials\n"
+    "  audit [--technician NAME] [--limit N] [--data DIR]\n"
+    "      print the audit log as JSON lines, newest first (default: 1000 rows)\n"
     "  enrollment-file --technician NAME [--url URL] [--data DIR]\n"
     "      print an enrollment file with a fresh one-time token\n"
     "  setup-code --technician NAME [--data DIR]\n"
     "      print a fresh setup code (one Mac, 24 hours)\n"
+    "Every command takes --database postgresql://USER@HOST/DB to keep its data in a\n"
+    "PostgreSQL database that several serving replicas share; by default it is the\n"
+    "SQLite file service.db in the data folder, which defaults to ~/.local/share/kx-service.\n"
     "Every command takes --config FILE: \"name = value\" lines naming the options above\n"
-    "(listen, cert, key, data...) and url, the address enrollment files give; options on\n"
-    "the command line win. Run as root, a command acts as the owner of the data folder.\n"
-    "The data folder defaults to ~/.local/share/kx-service.\n";
+    "(listen, cert, key, data, database...) and url, the address enrollment files give;\n"
+    "options on the command line win. Run as root, a command acts as the owner of the\n"
+    "data folder.\n";
 
 // Installed builds read their /etc file without being told.
 constexpr const char* kDefaultConfig = KX_SERVICE_CONFIG;
@@ -152,14 +160,16 @@ std::optional<double> positiveNumber(const Arguments& args, const char* name, do
 }
 
 struct Opened {
-  std::unique_ptr<SqliteStorage> storage;
+  std::unique_ptr<Storage> storage;
   SystemClock clock;
   std::unique_ptr<Service> service;
 };
 
-std::unique_ptr<Opened> openService(const std::string& data, ServiceOptions options) {
+std::unique_ptr<Opened> openService(const Arguments& args, ServiceOptions options) {
+  const std::string data = dataFolder(args);
   if (!becomeDataOwner(data) || !makeFolders(data)) return nullptr;
-  auto storage = SqliteStorage::open(data + "/service.db");
+  const auto database = args.options.find("database");
+  auto storage = openStorage(database == args.options.end() ? data + "/service.db" : database->second);
   if (!storage) {
     std::cerr << "kx-service: " << storage.error().description << "\n";
     return nullptr;
@@ -192,30 +202,53 @@ std::string readPassword() {
 }
 
 int technicianCommand(const Arguments& args) {
-  if (args.words.size() != 3 || args.words[1] != "add" || !onlyOptions(args, {"data"})) {
+  const bool add = args.words.size() == 3 && args.words[1] == "add";
+  const bool remove = args.words.size() == 3 && args.words[1] == "remove";
+  if ((!add && !remove) || !onlyOptions(args, {"data", "database"})) {
     std::cerr << kUsage;
     return 2;
   }
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
-  const std::string password = readPassword();
-  if (Status s = opened->service->addTechnician(args.words[2], password); !s) {
+  const Status s = add ? opened->service->addTechnician(args.words[2], readPassword())
+                       : opened->service->removeTechnician(args.words[2]);
+  if (!s) {
     std::cerr << "kx-service: " << s.error().description << "\n";
     return 1;
   }
-  std::cout << "Technician " << args.words[2] << " added.\n";
+  std::cout << "Technician " << args.words[2] << (add ? " added.\n" : " removed.\n");
+  return 0;
+}
+
+int auditCommand(const Arguments& args) {
+  if (args.words.size() != 1 || !onlyOptions(args, {"data", "database", "technician", "limit"})) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  const auto limit = positiveNumber(args, "limit", 1000);
+  if (!limit) return 2;
+  auto opened = openService(args, {});
+  if (!opened) return 1;
+  auto technician = args.options.find("technician");
+  auto rows = opened->service->auditLog(technician == args.options.end() ? "" : technician->second,
+                                        static_cast<size_t>(*limit));
+  if (!rows) {
+    std::cerr << "kx-service: " << rows.error().description << "\n";
+    return 1;
+  }
+  for (const AuditEntry& row : *rows) std::cout << dumpJson(auditJson(row)) << "\n";
   return 0;
 }
 
 int issueCommand(const Arguments& args, bool enrollmentFile) {
-  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "technician", "url"})
-                                 : onlyOptions(args, {"data", "technician"});
+  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "database", "technician", "url"})
+                                 : onlyOptions(args, {"data", "database", "technician"});
   auto technician = args.options.find("technician");
   if (!ok || args.words.size() != 1 || technician == args.options.end()) {
     std::cerr << kUsage;
     return 2;
   }
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
   auto secret = enrollmentFile ? opened->service->createEnrollmentToken(technician->second)
                                : opened->service->createSetupCode(technician->second);
@@ -238,7 +271,7 @@ int issueCommand(const Arguments& args, bool enrollmentFile) {
 }
 
 int serveCommand(const Arguments& args) {
-  if (args.words.size() != 1 || !onlyOptions(args, {"data", "listen", "cert", "key", "consent-seconds",
+  if (args.words.size() != 1 || !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds",
                                                     "pending-seconds", "workers", "installer-url"})) {
     std::cerr << kUsage;
     return 2;
@@ -276,7 +309,7 @@ int serveCommand(const Arguments& args) {
   options.consentSeconds = *consent;
   options.pendingSeconds = *pending;
   if (auto it = args.options.find("installer-url"); it != args.options.end()) options.installerUrl = it->second;
-  auto opened = openService(data, std::move(options));
+  auto opened = openService(args, std::move(options));
   if (!opened) return 1;
 
   const auto cert = args.options.find("cert");
@@ -315,8 +348,21 @@ int serveCommand(const Arguments& args) {
     setrlimit(RLIMIT_NOFILE, &files);
   }
 
+  // Without its files the service still runs; /console/ then answers 404.
+  std::optional<ConsoleAssets> console;
+  if (auto loaded = ConsoleAssets::load(consoleAssetsFolder()); loaded) {
+    console = std::move(*loaded);
+  } else {
+    std::cerr << "kx-service: browser console off: " << loaded.error().description << std::endl;
+  }
+
   Service& service = *opened->service;
-  auto created = HttpServer::create(server, [&service](const Request& r) { return service.handle(r); });
+  auto created = HttpServer::create(server, [&service, &console](const Request& r) {
+    if (console) {
+      if (auto page = console->serve(r)) return std::move(*page);
+    }
+    return service.handle(r);
+  });
   if (!created) {
     std::cerr << "kx-service: " << created.error().description << "\n";
     return 1;
@@ -362,6 +408,7 @@ int main(int argc, char** argv) {
   }
   if (command == "serve") return serveCommand(*args);
   if (command == "technician") return technicianCommand(*args);
+  if (command == "audit") return auditCommand(*args);
   if (command == "enrollment-file") return issueCommand(*args, true);
   if (command == "setup-code") return issueCommand(*args, false);
   std::cerr << "kx-service: unknown command " << command << "\n" << kUsage;

@@ -11,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "service/request_limits.h"
+
 namespace kx::service {
 
 struct ParsedRequest {
@@ -29,7 +31,7 @@ class RequestReader {
  public:
   struct Limits {
     size_t maxHeadBytes = 16 * 1024;  // request line and headers
-    size_t maxBodyBytes = 64 * 1024;
+    size_t maxBodyBytes = kMaxRequestBodyBytes;
     size_t maxHeaders = 100;
   };
 

@@ -32,7 +32,8 @@ dpkg --root="$ROOT" --force-depends --force-not-root --unpack "$APP" "$SERVICE" 
 CONFIG=$ROOT/etc/kx-service/kx-service.conf.dpkg-new
 for path in usr/bin/kestrelix-remote usr/share/applications/kestrelix-remote.desktop \
             usr/share/icons/hicolor/scalable/apps/kestrelix-remote.svg usr/sbin/kx-service \
-            lib/systemd/system/kx-service.service etc/kx-service/kx-service.conf.dpkg-new; do
+            lib/systemd/system/kx-service.service etc/kx-service/kx-service.conf.dpkg-new \
+            usr/share/kx-service/console/index.html; do
   [ -e "$ROOT/$path" ] || fail "/$path is not installed"
 done
 grep -qx 'MimeType=x-scheme-handler/kestrelixremote;' "$ROOT/usr/share/applications/kestrelix-remote.desktop" ||
@@ -67,6 +68,7 @@ for _ in $(seq 100); do
   sleep 0.1
 done
 grep -q 'listening on https://127.0.0.1:' "$ROOT/serve.log" || fail "serve with the config: $(cat "$ROOT/serve.log")"
+if grep -q 'browser console off' "$ROOT/serve.log"; then fail "the installed service finds no browser console"; fi
 kill "$serve" 2>/dev/null || true
 wait "$serve" || fail "serve did not stop cleanly on SIGTERM"
 

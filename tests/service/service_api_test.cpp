@@ -1,6 +1,7 @@
 // The real kx-service binary over real HTTPS on loopback: start-up and
 // certificates, the portal redirect, the API paths of a session, framing
-// limits, keep-alive and the admin commands.
+// limits, keep-alive, the admin commands, and two replicas sharing one
+// PostgreSQL database.
 #include <httplib.h>
 
 #include <gtest/gtest.h>
@@ -10,9 +11,11 @@
 #include <thread>
 
 #include "driver/service_process.h"
+#include "driver/throwaway_postgres.h"
 #include "driver/tls_client.h"
 #include "protocol/encoding.h"
 #include "protocol/p256_key.h"
+#include "service/request_limits.h"
 
 namespace kx::service::driver {
 namespace {
@@ -29,6 +32,23 @@ std::string readText(const std::string& path) {
   std::stringstream s;
   s << in.rdbuf();
   return s.str();
+}
+
+// Signs in through the portal (the browser's part) and exchanges the code.
+std::string signInAt(uint16_t port, const std::string& ca) {
+  httplib::SSLClient portal("127.0.0.1", port);
+  portal.set_ca_cert_path(ca.c_str());
+  portal.enable_server_certificate_verification(true);
+  auto r = portal.Post("/native-sign-in",
+                       std::string("name=alice&password=") + kPassword + "&challenge=" + kChallenge + "&state=" + kState,
+                       "application/x-www-form-urlencoded");
+  if (!r || r->status != 303) return {};
+  const std::string location = r->get_header_value("Location");
+  const std::string code = location.substr(location.find("code=") + 5, 43);
+  auto c = TlsClient::connect("localhost", port, ca);
+  if (!c) return {};
+  auto reply = (*c)->postJson("/api/admin/exchange", Json{{"code", code}, {"verifier", kVerifier}});
+  return reply.ok() && reply->status == 200 ? reply->json().value("token", "") : "";
 }
 
 class LiveService : public ::testing::Test {
@@ -59,20 +79,7 @@ class LiveService : public ::testing::Test {
     return c.ok() ? std::move(*c) : nullptr;
   }
 
-  // Signs in through the portal (the browser's part) and exchanges the code.
-  static std::string signIn() {
-    httplib::SSLClient portal("127.0.0.1", port());
-    portal.set_ca_cert_path(ca().c_str());
-    portal.enable_server_certificate_verification(true);
-    auto r = portal.Post("/native-sign-in",
-                         std::string("name=alice&password=") + kPassword + "&challenge=" + kChallenge + "&state=" + kState,
-                         "application/x-www-form-urlencoded");
-    if (!r || r->status != 303) return {};
-    const std::string location = r->get_header_value("Location");
-    const std::string code = location.substr(location.find("code=") + 5, 43);
-    auto reply = client()->postJson("/api/admin/exchange", Json{{"code", code}, {"verifier", kVerifier}});
-    return reply.ok() && reply->status == 200 ? reply->json().value("token", "") : "";
-  }
+  static std::string signIn() { return signInAt(port(), ca()); }
 
   static TempFolder* folder_;
   static ServiceProcess* process_;
@@ -195,9 +202,9 @@ TEST_F(LiveService, WholeSessionOverHttps) {
   EXPECT_EQ(console->request("GET", "/api/admin/whoami", "", token)->status, 401);
 }
 
-TEST_F(LiveService, BodyOver64KiBIsRefusedWith413BeforeParsing) {
+TEST_F(LiveService, BodyOverTheLimitIsRefusedWith413BeforeParsing) {
   auto c = client();
-  const std::string big(64 * 1024 + 1, '{');
+  const std::string big(kMaxRequestBodyBytes + 1, '{');
   auto reply = c->request("POST", "/api/enroll", big, "", {{"Content-Type", "application/json"}});
   ASSERT_TRUE(reply.ok()) << reply.error().description;
   EXPECT_EQ(reply->status, 413);
@@ -205,16 +212,16 @@ TEST_F(LiveService, BodyOver64KiBIsRefusedWith413BeforeParsing) {
   EXPECT_EQ(reply->header("connection"), "close");
   EXPECT_TRUE(c->waitForClose(5));
 
-  // Exactly 64 KiB is read and parsed (and refused as bad JSON, not as too large).
-  auto fits = client()->request("POST", "/api/enroll", std::string(64 * 1024, '{'));
+  // A body at the limit is read and parsed (and refused as bad JSON, not as too large).
+  auto fits = client()->request("POST", "/api/enroll", std::string(kMaxRequestBodyBytes, '{'));
   EXPECT_EQ(fits->status, 400);
 }
 
-TEST_F(LiveService, BodyOver64KiBIsRefusedForAThirdPartyClientToo) {
+TEST_F(LiveService, BodyOverTheLimitIsRefusedForAThirdPartyClientToo) {
   httplib::SSLClient api("localhost", port());
   api.set_ca_cert_path(ca().c_str());
   api.enable_server_certificate_verification(true);
-  auto r = api.Post("/api/enroll", std::string(100 * 1024, 'x'), "application/json");
+  auto r = api.Post("/api/enroll", std::string(kMaxRequestBodyBytes + 1024, 'x'), "application/json");
   ASSERT_TRUE(r) << httplib::to_string(r.error());
   EXPECT_EQ(r->status, 413);
 }
@@ -377,6 +384,63 @@ TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsClea
   ASSERT_TRUE(again.ok());
   EXPECT_EQ(readText(ca), firstCa);
   EXPECT_TRUE(TlsClient::connect("127.0.0.1", (*again)->port(), ca).ok());
+}
+
+// Everything a session needs lives in the shared database: each step may be
+// answered by either replica.
+TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOnce) {
+  auto pg = ThrowawayPostgres::start();
+  if (!pg) GTEST_SKIP() << "PostgreSQL cannot start on this machine: " << pg.error().description;
+  auto uri = (*pg)->createDatabase("replicas");
+  ASSERT_TRUE(uri.ok()) << uri.error().description;
+  TempFolder folder("kx-replicas");
+  const std::vector<std::string> database = {"--database", *uri};
+  CommandResult added = runCommand(binary(), {"technician", "add", "alice", "--data", folder.path(), "--database", *uri},
+                                   std::string(kPassword) + "\n");
+  ASSERT_EQ(added.exitCode, 0) << added.err;
+  auto a = ServiceProcess::start(binary(), folder.path(), database);
+  ASSERT_TRUE(a.ok()) << a.error().description;
+  auto b = ServiceProcess::start(binary(), folder.path(), database);
+  ASSERT_TRUE(b.ok()) << b.error().description;
+  const std::string ca = folder.path() + "/ca.pem";
+  auto connect = [&](const ServiceProcess& replica) { return TlsClient::connect("localhost", replica.port(), ca).value(); };
+  auto consoleA = connect(**a), consoleB = connect(**b), macB = connect(**b), macA = connect(**a);
+
+  const std::string token = signInAt((*a)->port(), ca);
+  ASSERT_FALSE(token.empty());
+  auto code = consoleB->postJson("/api/admin/setup-code", Json::object(), token);
+  ASSERT_EQ(code->status, 200) << code->body;
+  const std::string publicKey = base64Encode(P256PrivateKey::generate().publicKeyX963());
+  auto enrolled = macA->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey}});
+  ASSERT_EQ(enrolled->status, 200) << enrolled->body;
+  // The setup code was spent through A: B refuses it too.
+  EXPECT_EQ(macB->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey}})->status,
+            401);
+  const std::string id = enrolled->json()["id"], key = enrolled->json()["key"];
+  const std::string poll = "/api/device/" + id + "/poll";
+  ASSERT_EQ(macB->postJson(poll, Json::object(), key)->status, 200);
+
+  const std::string sid = newUuid();
+  const Json request{{"id", sid}, {"device", id}, {"browserKey", publicKey}, {"salt", base64Encode(randomBytes(16))}};
+  ASSERT_EQ(consoleA->postJson("/api/admin/request", request, token)->status, 200);
+  Json other = request;
+  other["id"] = newUuid();
+  EXPECT_EQ(consoleB->postJson("/api/admin/request", other, token)->status, 409);  // one session per Mac
+  ASSERT_EQ(macB->postJson("/api/device/" + id + "/decision", Json{{"session", sid}, {"approve", true}}, key)->status,
+            200);
+
+  const std::string signal = "/api/admin/session/" + sid + "/signal";
+  ASSERT_EQ(consoleA->postJson(signal, Json{{"payloads", {"offer", "candidate 1"}}}, token)->status, 200);
+  // A retry of a post whose answer was lost, through the other replica.
+  ASSERT_EQ(consoleB->postJson(signal, Json{{"payloads", {"candidate 1", "candidate 2"}}}, token)->status, 200);
+  EXPECT_EQ(macB->postJson(poll, Json::object(), key)->json()["session"]["signals"],
+            (Json{{{"payload", "offer"}}, {{"payload", "candidate 1"}}, {{"payload", "candidate 2"}}}));
+  ASSERT_EQ(macB->postJson("/api/device/" + id + "/signal", Json{{"session", sid}, {"payloads", {"answer"}}}, key)->status,
+            200);
+  EXPECT_EQ(consoleA->request("GET", signal, "", token)->json()["signals"], (Json{{{"payload", "answer"}}}));
+
+  ASSERT_EQ(consoleB->postJson("/api/admin/session/" + sid + "/end", Json::object(), token)->status, 200);
+  EXPECT_FALSE(macA->postJson(poll, Json::object(), key)->json().contains("session"));
 }
 
 }  // namespace
