@@ -64,7 +64,7 @@ constexpr int kAddressCap = 256;        // connections HAProxy allows one source
 constexpr int kBackendConnections = 32;
 constexpr double kIdlePoll = 5, kSessionPoll = 1, kSignalEvery = 2;
 constexpr double kWarmup = 6;           // more than one idle period: every Mac has polled
-constexpr int kBuckets = 20000;         // latency histogram: 0.1 ms buckets up to 2 s, then one more
+constexpr int kBuckets = 100000;        // latency histogram: 0.1 ms buckets up to 10 s, then one more
 
 double now() {
   using namespace std::chrono;
@@ -170,9 +170,9 @@ class LoadProcess {
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
   }
 
-  void addDevice(const Mac& mac, size_t index, in_addr_t source) {
+  // A Mac, and the technician of its session when it has one, both from `source`.
+  void addDevice(const Mac& mac, in_addr_t source) {
     auto c = std::make_unique<Connection>();
-    c->mac = index;
     c->source = source;
     macs_.push_back(mac);
     c->mac = macs_.size() - 1;
@@ -186,7 +186,6 @@ class LoadProcess {
       connections_.back()->peer = t.get();
       connections_.push_back(std::move(t));
     }
-    (void)index;
   }
 
   // Opens every connection, a bounded number of handshakes at a time.
@@ -208,7 +207,7 @@ class LoadProcess {
     return done == connections_.size();
   }
 
-  // Runs from `start` for `seconds`, counting after `countFrom`.
+  // Runs from `start` until `end`, counting answers after `countFrom`.
   Tally run(double start, double countFrom, double end) {
     countFrom_ = countFrom;
     // First requests spread over one period, so the load is even from the start.
@@ -332,7 +331,6 @@ class LoadProcess {
     }
     c.retried = false;
     if (c.state == Connection::State::closed) {
-      c.retried = false;
       ++tally_.reconnects;
       open(c);
       return;
@@ -750,7 +748,7 @@ int main(int argc, char** argv) {
       LoadProcess load(fronts[p], ca, body, token);
       for (size_t i = p; i < macs.size(); i += processes) {
         const size_t address = i / kPerAddress;  // 127.1.0.1 onwards
-        load.addDevice(macs[i], i, (127u << 24) + (1u << 16) + static_cast<in_addr_t>(address) + 1);
+        load.addDevice(macs[i], (127u << 24) + (1u << 16) + static_cast<in_addr_t>(address) + 1);
       }
       const char ready = load.connectAll(300) ? 1 : 0;
       writeAll(up[1], &ready, 1);
