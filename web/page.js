@@ -93,9 +93,32 @@ async function refresh() {
     devices = Array.isArray(list) ? list.filter((d) => d && typeof d === 'object') : [];
     renderDevices();
     if (!technician.running) setStatus('Select a Mac to request access.');
+    refreshAudit();
   } catch (error) {
     setStatus(describeError(error));
   }
+}
+
+// The technician's own recent actions as the service recorded them. A service
+// without the audit log answers 404 and the box stays hidden.
+async function refreshAudit() {
+  let entries;
+  try {
+    entries = (await request('audit')).entries;
+  } catch {
+    $('audit-box').hidden = true;
+    return;
+  }
+  if (!Array.isArray(entries)) return;
+  const rows = entries.filter((e) => e && typeof e === 'object').slice(0, 50).map((e) => {
+    const item = document.createElement('li');
+    const when = Number.isFinite(e.time) ? new Date(e.time * 1000).toLocaleString() : '';
+    const parts = [when, e.event, e.device, e.detail].filter((p) => typeof p === 'string' && p !== '');
+    item.textContent = parts.join(' · ');
+    return item;
+  });
+  $('audit').replaceChildren(...rows);
+  $('audit-box').hidden = false;
 }
 
 async function createCode() {
@@ -133,6 +156,8 @@ $('sign-out').addEventListener('click', () => {
   signOut();
   setIdentity('Signed out');
   $('devices').replaceChildren();
+  $('audit').replaceChildren();
+  $('audit-box').hidden = true;
 });
 $('end').addEventListener('click', () => technician.end());
 $('full-screen').addEventListener('click', () => fullScreen().catch(() => {}));

@@ -223,6 +223,7 @@ async function main() {
   await waitFor('the click on the shared display', 15, () => /ButtonPress/.test(observer.output));
   await waitFor('the key on the shared display', 15, () => observer.output.includes('keysym 0x6b, k'));
   const click = /ButtonPress[^]*?root:\((\d+),(\d+)\)/.exec(observer.output);
+  await page.screenshot({ path: join(OUT, 'console.png') });
 
   const figures = await page.evaluate(() => ({
     frames: document.getElementById('video').getVideoPlaybackQuality().totalVideoFrames,
@@ -244,6 +245,10 @@ async function main() {
   // Back to awaiting requests: a new request is possible at once.
   await page.waitForFunction(() => !document.querySelector('#devices button').disabled);
   const statusAfterEnd = await text('#status');
+  // The service's record of this technician's actions, shown under the page.
+  await page.click('#refresh');
+  await page.waitForFunction(() => [...document.querySelectorAll('#audit li')]
+    .some((li) => li.textContent.includes('sign-in')), { timeout: 10000 });
   if (pageErrors.length) fail(`the page reported errors:\n${pageErrors.join('\n')}`);
   agent.kill('SIGTERM');
 
@@ -255,6 +260,7 @@ async function main() {
   console.log(`display choice to first frame in the browser: ${firstFrame.toFixed(2)} s`);
   console.log(`input round trip as the browser console shows it: ${figures.measurement}`);
   console.log(`frames decoded in the browser: ${figures.frames} (${fps.toFixed(1)} frames per second)`);
+  console.log(`screenshot of the console: ${join(OUT, 'console.png')}`);
   console.log(`injected click observed on the shared display at ${click?.[1]},${click?.[2]}, typed key observed: k`);
   if (DEMO) {
     console.log(JSON.stringify({

@@ -5,6 +5,7 @@ import assert from 'node:assert/strict';
 import { test } from 'node:test';
 import { SessionCipher, toBase64 } from '../../web/cipher.js';
 import { TEXT } from '../../web/control.js';
+import { keyMessage, pictureRect } from '../../web/input.js';
 import { Console } from '../../web/session.js';
 
 async function deviceKey() {
@@ -118,4 +119,29 @@ test('a silent agent ends the session after 6 s, never before its first answer',
   assert.equal(h.console.running, false);
   assert.equal(h.status, 'The Mac stopped responding. Request access again.');
   assert.ok(h.requests.some((r) => r.path.endsWith('/end')));
+});
+
+test('keys become Mac key codes with Mac modifier flags; modifiers alone send nothing', () => {
+  const key = (code, key, mods = {}) => keyMessage({ code, key, shiftKey: false, ctrlKey: false, altKey: false,
+    metaKey: false, getModifierState: (m) => m === 'CapsLock' && mods.caps === true, ...mods });
+  const cases = [
+    [key('KeyK', 'k'), { kind: 'keycode', code: 40, flags: 0, key: 'k' }],
+    [key('KeyA', 'A', { shiftKey: true }), { kind: 'keycode', code: 0, flags: 0x20000, key: 'A' }],
+    [key('KeyC', 'c', { metaKey: true, ctrlKey: true }), { kind: 'keycode', code: 8, flags: 0x140000, key: 'c' }],
+    [key('KeyQ', 'œ', { altKey: true }), { kind: 'keycode', code: 12, flags: 0x80000, key: 'œ' }],
+    [key('Digit1', '!', { shiftKey: true, caps: true }), { kind: 'keycode', code: 18, flags: 0x30000, key: '!' }],
+    [key('Enter', 'Enter'), { kind: 'keycode', code: 36, flags: 0, key: 'Enter' }],
+    [key('ArrowDown', 'ArrowDown'), { kind: 'keycode', code: 125, flags: 0, key: 'ArrowDown' }],
+    [key('F5', 'F5'), { kind: 'keycode', code: 96, flags: 0, key: '' }],
+    [key('ShiftLeft', 'Shift', { shiftKey: true }), null],
+    [key('MetaLeft', 'Meta', { metaKey: true }), null],
+    [key('AudioVolumeUp', 'AudioVolumeUp'), null],
+  ];
+  for (const [got, expected] of cases) assert.deepEqual(got, expected);
+});
+
+test('the picture is fitted whole and centred; 16:10 until the first frame', () => {
+  assert.deepEqual(pictureRect(1600, 1000, 1920, 1080), { x: 0, y: 50, width: 1600, height: 900 });
+  assert.deepEqual(pictureRect(1000, 1000, 1280, 720), { x: 0, y: 218.75, width: 1000, height: 562.5 });
+  assert.deepEqual(pictureRect(1600, 1200, 0, 0), { x: 0, y: 100, width: 1600, height: 1000 });
 });
