@@ -122,7 +122,13 @@ std::string consoleAssetsFolder() {
   std::error_code ec;
   const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
   if (ec) return "console";
-  return (self.parent_path() / "console").string();
+  const auto beside = self.parent_path() / "console";
+  // An installed copy (/usr/sbin) keeps them with its other data files.
+  const auto installed = self.parent_path().parent_path() / "share/kx-service/console";
+  if (!std::filesystem::is_directory(beside, ec) && std::filesystem::is_directory(installed, ec)) {
+    return installed.string();
+  }
+  return beside.string();
 }
 
 }  // namespace kx::service

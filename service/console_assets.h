@@ -42,7 +42,8 @@ class ConsoleAssets {
   std::string version_;                       // 16 hex digits of the files' SHA-256
 };
 
-// The folder the files are installed in: "console" beside the running binary.
+// The folder the files are installed in: "console" beside the running binary,
+// or ../share/kx-service/console from it in an installed copy.
 std::string consoleAssetsFolder();
 
 }  // namespace kx::service

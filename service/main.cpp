@@ -1,4 +1,5 @@
 // kx-service: the reference support service and its administration commands.
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,11 +14,13 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "protocol/json.h"
 #include "runtime/clock.h"
+#include "service/config_file.h"
 #include "service/console_assets.h"
 #include "service/http_server.h"
 #include "service/local_certificates.h"
@@ -47,11 +50,19 @@ constexpr const char* kUsage =
     "      print a fresh setup code (one Mac, 24 hours)\n"
     "Every command takes --database postgresql://USER@HOST/DB to keep its data in a\n"
     "PostgreSQL database that several serving replicas share; by default it is the\n"
-    "SQLite file service.db in the data folder, which defaults to ~/.local/share/kx-service.\n";
+    "SQLite file service.db in the data folder, which defaults to ~/.local/share/kx-service.\n"
+    "Every command takes --config FILE: \"name = value\" lines naming the options above\n"
+    "(listen, cert, key, data, database...) and url, the address enrollment files give;\n"
+    "options on the command line win. Run as root, a command acts as the owner of the\n"
+    "data folder.\n";
+
+// Installed builds read their /etc file without being told.
+constexpr const char* kDefaultConfig = KX_SERVICE_CONFIG;
 
 struct Arguments {
   std::vector<std::string> words;               // positional
   std::map<std::string, std::string> options;  // --name value
+  std::set<std::string> fromConfig;             // options the config file gave
 };
 
 std::optional<Arguments> parseArguments(int argc, char** argv, int first) {
@@ -74,12 +85,45 @@ std::optional<Arguments> parseArguments(int argc, char** argv, int first) {
 
 bool onlyOptions(const Arguments& args, std::initializer_list<const char*> allowed) {
   for (const auto& [name, value] : args.options) {
+    if (args.fromConfig.contains(name)) continue;  // the file serves every command
     bool known = false;
     for (const char* a : allowed) known = known || name == a;
     if (!known) {
       std::cerr << "kx-service: unknown option --" << name << "\n";
       return false;
     }
+  }
+  return true;
+}
+
+// Fills in what the command line left out from --config (or the installed default).
+bool applyConfig(Arguments& args) {
+  std::string path = kDefaultConfig;
+  if (auto it = args.options.find("config"); it != args.options.end()) {
+    path = it->second;
+    args.options.erase(it);
+  } else if (path.empty() || ::access(path.c_str(), F_OK) != 0) {
+    return true;
+  }
+  auto values = readConfigFile(path);
+  if (!values) {
+    std::cerr << "kx-service: " << values.error().description << "\n";
+    return false;
+  }
+  for (auto& [name, value] : *values) {
+    if (args.options.emplace(name, value).second) args.fromConfig.insert(name);
+  }
+  return true;
+}
+
+// Root administering an installed service must not leave root-owned files in
+// the service's folder: it acts as the folder's owner instead.
+bool becomeDataOwner(const std::string& data) {
+  struct stat folder {};
+  if (::geteuid() != 0 || ::stat(data.c_str(), &folder) != 0 || folder.st_uid == 0) return true;
+  if (::setgroups(0, nullptr) != 0 || ::setgid(folder.st_gid) != 0 || ::setuid(folder.st_uid) != 0) {
+    std::cerr << "kx-service: cannot act as the owner of " << data << ": " << std::strerror(errno) << "\n";
+    return false;
   }
   return true;
 }
@@ -123,7 +167,7 @@ struct Opened {
 
 std::unique_ptr<Opened> openService(const Arguments& args, ServiceOptions options) {
   const std::string data = dataFolder(args);
-  if (!makeFolders(data)) return nullptr;
+  if (!becomeDataOwner(data) || !makeFolders(data)) return nullptr;
   const auto database = args.options.find("database");
   auto storage = openStorage(database == args.options.end() ? data + "/service.db" : database->second);
   if (!storage) {
@@ -358,7 +402,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   auto args = parseArguments(argc, argv, 1);
-  if (!args) {
+  if (!args || !applyConfig(*args)) {
     std::cerr << kUsage;
     return 2;
   }

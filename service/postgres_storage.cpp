@@ -19,6 +19,11 @@ namespace {
 constexpr const char* kTakeTransactionLock = "SELECT pg_advisory_xact_lock(7042005470)";
 constexpr const char* kUniqueViolation = "23505";
 constexpr double kPresenceBatchSeconds = 1;
+constexpr double kPresenceNewsSeconds = 10;
+constexpr const char* kWritePresence =
+    "UPDATE devices AS d SET last_seen = v.last_seen, state = v.state"
+    " FROM unnest($1::text[], $2::float8[], $3::text[]) AS v(id, last_seen, state)"
+    " WHERE d.id = v.id AND v.last_seen >= d.last_seen";
 constexpr size_t kMaxPresenceBatch = 2000;
 
 struct ResultDeleter {
@@ -397,8 +402,22 @@ Status PostgresStorage::updateDeviceIdentity(std::string_view id, std::string_vi
 }
 
 Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) {
+  const std::string key(id);
+  auto known = written_.find(key);
+  const bool news = known == written_.end() || known->second.state != state ||
+                    lastSeen - known->second.lastSeen >= kPresenceNewsSeconds || lastSeen < known->second.lastSeen;
+  written_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
+  if (news) {
+    presence_.erase(key);
+    return change(kWritePresence,
+                  Params()
+                      .array(std::vector<std::string>{key})
+                      .array(std::vector<double>{lastSeen})
+                      .array(std::vector<std::string>{std::string(state)}),
+                  "writing presence");
+  }
   if (presence_.empty()) oldestPresence_ = lastSeen;
-  presence_.insert_or_assign(std::string(id), Presence{lastSeen, std::string(state)});
+  presence_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
   if (lastSeen - oldestPresence_ >= kPresenceBatchSeconds || lastSeen < oldestPresence_ ||
       presence_.size() >= kMaxPresenceBatch) {
     return flushPresence();
@@ -418,11 +437,7 @@ Status PostgresStorage::flushPresence() {
   // Soft state: a batch that cannot be written is dropped, not retried forever.
   presence_.clear();
   // Another replica may have written a newer poll of the same Mac.
-  return change(
-      "UPDATE devices AS d SET last_seen = v.last_seen, state = v.state"
-      " FROM unnest($1::text[], $2::float8[], $3::text[]) AS v(id, last_seen, state)"
-      " WHERE d.id = v.id AND v.last_seen >= d.last_seen",
-      Params().array(ids).array(times).array(states), "writing presence");
+  return change(kWritePresence, Params().array(ids).array(times).array(states), "writing presence");
 }
 
 void PostgresStorage::withOwnPresence(Device& device) const {
@@ -434,6 +449,7 @@ void PostgresStorage::withOwnPresence(Device& device) const {
 
 Status PostgresStorage::removeDevice(std::string_view id) {
   presence_.erase(std::string(id));
+  written_.erase(std::string(id));
   return change("DELETE FROM devices WHERE id = $1", Params().text(id), "removing a device");
 }
 
@@ -613,6 +629,7 @@ Expected<std::vector<AuditEntry>> PostgresStorage::auditEntries(int64_t technici
 
 Status PostgresStorage::purge(double now, double closedBefore, double failuresBefore) {
   if (Status s = flushPresence(); !s) return s;
+  std::erase_if(written_, [&](const auto& entry) { return now - entry.second.lastSeen > kPresenceNewsSeconds; });
   return transaction([&]() -> Status {
     if (Status s = change("DELETE FROM sign_in_failures WHERE at < $1", Params().real(failuresBefore),
                           "purging sign-in failures");

@@ -8,11 +8,13 @@
 // their own. A lost connection is re-established on the next call outside a
 // transaction.
 //
-// Presence (a Mac's last poll and state) is written behind, in one statement
-// per batch: it reaches the database once the batch spans a second of poll
-// times, or at purge() or close, and this process reads its own at once.
-// It is soft state judged over tens of seconds, and a write per poll would
-// be most of the database's work.
+// Presence (a Mac's last poll and state) that is news — the first this
+// process sees of a Mac, a changed state, or one after ten seconds without —
+// is written at once, so every replica knows a Mac is there. Refreshes in
+// between are written behind, in one statement per batch, once the batch
+// spans a second of poll times, or at purge() or close; this process reads
+// its own at once. "Online" is judged over tens of seconds, and a write per
+// poll would be most of the database's work.
 #pragma once
 
 #include <map>
@@ -99,6 +101,7 @@ class PostgresStorage final : public Storage {
     std::string state;
   };
   std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
+  std::unordered_map<std::string, Presence> written_;   // the latest written or batched
   double oldestPresence_ = 0;
 };
 

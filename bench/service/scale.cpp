@@ -7,7 +7,10 @@
 // session checks the signals it got: all that were acknowledged, in order,
 // each once. The last line is one JSON object.
 //
-// usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite]
+// usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite] [--direct]
+//                         [--tcp-proxy]
+// (--sqlite: one replica on SQLite; --direct: the Macs talk to the first replica, not through HAProxy;
+// --tcp-proxy: HAProxy passes TLS through instead of ending it)
 //
 // One process holds at most 20,000 descriptors here, so the connections are
 // split over load processes and HAProxy instances of at most kPerProcess each.
@@ -64,7 +67,7 @@ constexpr int kAddressCap = 256;        // connections HAProxy allows one source
 constexpr int kBackendConnections = 32;
 constexpr double kIdlePoll = 5, kSessionPoll = 1, kSignalEvery = 2;
 constexpr double kWarmup = 6;           // more than one idle period: every Mac has polled
-constexpr int kBuckets = 20000;         // latency histogram: 0.1 ms buckets up to 2 s, then one more
+constexpr int kBuckets = 100000;        // latency histogram: 0.1 ms buckets up to 10 s, then one more
 
 double now() {
   using namespace std::chrono;
@@ -170,9 +173,9 @@ class LoadProcess {
     SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
   }
 
-  void addDevice(const Mac& mac, size_t index, in_addr_t source) {
+  // A Mac, and the technician of its session when it has one, both from `source`.
+  void addDevice(const Mac& mac, in_addr_t source) {
     auto c = std::make_unique<Connection>();
-    c->mac = index;
     c->source = source;
     macs_.push_back(mac);
     c->mac = macs_.size() - 1;
@@ -186,7 +189,6 @@ class LoadProcess {
       connections_.back()->peer = t.get();
       connections_.push_back(std::move(t));
     }
-    (void)index;
   }
 
   // Opens every connection, a bounded number of handshakes at a time.
@@ -208,7 +210,7 @@ class LoadProcess {
     return done == connections_.size();
   }
 
-  // Runs from `start` for `seconds`, counting after `countFrom`.
+  // Runs from `start` until `end`, counting answers after `countFrom`.
   Tally run(double start, double countFrom, double end) {
     countFrom_ = countFrom;
     // First requests spread over one period, so the load is even from the start.
@@ -332,7 +334,6 @@ class LoadProcess {
     }
     c.retried = false;
     if (c.state == Connection::State::closed) {
-      c.retried = false;
       ++tally_.reconnects;
       open(c);
       return;
@@ -577,7 +578,34 @@ uint16_t freePort() {
 // the service does, and keeps a few re-encrypted connections to each replica.
 // A request a dead replica did not answer is sent to the other one.
 std::string haproxyConfig(uint16_t port, const std::string& pem, const std::string& ca,
-                          const std::vector<uint16_t>& replicas) {
+                          const std::vector<uint16_t>& replicas, bool tcp) {
+  if (tcp) {
+    // Layer 4: TLS end to end, a connection per Mac to its replica; the Mac
+    // reconnects when its replica dies and HAProxy sends it to the other.
+    std::string c =
+        "global\n"
+        "  maxconn " + std::to_string(kPerProcess + 300) + "\n"
+        "defaults\n"
+        "  mode tcp\n"
+        "  timeout connect 2s\n"
+        "  timeout client 120s\n"
+        "  timeout server 120s\n"
+        "  option redispatch\n"
+        "  retries 3\n"
+        "frontend macs\n"
+        "  bind 127.0.0.1:" + std::to_string(port) + " backlog 4096\n"
+        "  stick-table type ip size 100k expire 300s store conn_cur\n"
+        "  tcp-request connection track-sc0 src\n"
+        "  tcp-request connection reject if { sc0_conn_cur gt " + std::to_string(kAddressCap) + " }\n"
+        "  default_backend replicas\n"
+        "backend replicas\n"
+        "  balance roundrobin\n";
+    for (size_t i = 0; i < replicas.size(); ++i) {
+      c += "  server r" + std::to_string(i) + " 127.0.0.1:" + std::to_string(replicas[i]) +
+           " check inter 1s fall 1 rise 2\n";
+    }
+    return c;
+  }
   std::string c =
       "global\n"
       "  maxconn " + std::to_string(kPerProcess + 300) + "\n"
@@ -659,11 +687,13 @@ int main(int argc, char** argv) {
   double sessionShare = 0.01;
   double killAt = -1;  // seconds into the counted window; negative: half of it
   bool sqlite = false;
+  bool direct = false;  // no HAProxy: every Mac on the first replica
+  bool tcpProxy = false;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
-    if (flag == "--sqlite") {
-      sqlite = true;
+    if (flag == "--sqlite" || flag == "--direct" || flag == "--tcp-proxy") {
+      (flag == "--sqlite" ? sqlite : flag == "--direct" ? direct : tcpProxy) = true;
       continue;
     }
     ++i;
@@ -675,7 +705,7 @@ int main(int argc, char** argv) {
   }
   if (killAt < 0) killAt = seconds / 2;
   const size_t replicaCount = sqlite ? 1 : 2;
-  if (sqlite) killAt = 1e18;
+  if (sqlite || direct) killAt = 1e18;
   ::signal(SIGPIPE, SIG_IGN);
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
@@ -708,7 +738,7 @@ int main(int argc, char** argv) {
   const size_t processes = (devices + sessions + kPerProcess - 1) / kPerProcess;
   std::vector<uint16_t> fronts;
   std::vector<pid_t> haproxies;
-  if (sqlite) {
+  if (sqlite || direct) {
     fronts.assign(processes, replicaPorts[0]);
   } else {
     const std::string pem = folder.path() + "/haproxy.pem";
@@ -719,7 +749,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < processes; ++i) {
       const uint16_t port = freePort();
       const std::string config = folder.path() + "/haproxy-" + std::to_string(i) + ".cfg";
-      std::ofstream(config) << haproxyConfig(port, pem, ca, replicaPorts);
+      std::ofstream(config) << haproxyConfig(port, pem, ca, replicaPorts, tcpProxy);
       haproxies.push_back(startHaproxy(config, port, ca));
       fronts.push_back(port);
     }
@@ -750,7 +780,7 @@ int main(int argc, char** argv) {
       LoadProcess load(fronts[p], ca, body, token);
       for (size_t i = p; i < macs.size(); i += processes) {
         const size_t address = i / kPerAddress;  // 127.1.0.1 onwards
-        load.addDevice(macs[i], i, (127u << 24) + (1u << 16) + static_cast<in_addr_t>(address) + 1);
+        load.addDevice(macs[i], (127u << 24) + (1u << 16) + static_cast<in_addr_t>(address) + 1);
       }
       const char ready = load.connectAll(300) ? 1 : 0;
       writeAll(up[1], &ready, 1);

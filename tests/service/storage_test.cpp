@@ -188,10 +188,10 @@ TEST(PostgresStorageTransactions, ExcludeEveryOtherConnectionsTransactions) {
   EXPECT_EQ(secondSawAlice, std::optional<bool>(true));
 }
 
-// Presence is written behind in batches: the writer reads its own at once,
-// others within a second of poll times or after purge, and an older poll
-// written late by another replica never hides a newer one.
-TEST(PostgresStoragePresence, ReachesOtherReplicasWithinASecondOfPollsOrAtPurge) {
+// Presence that is news reaches every replica at once; refreshes within a
+// second of poll times or at purge; an older poll written late by another
+// replica never hides a newer one; the writer always reads its own.
+TEST(PostgresStoragePresence, NewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) {
   KX_REQUIRE_POSTGRES(server);
   const std::string uri = PostgresServer::freshDatabase(*server).value();
   auto writer = PostgresStorage::open(uri).value();
@@ -205,19 +205,32 @@ TEST(PostgresStoragePresence, ReachesOtherReplicasWithinASecondOfPollsOrAtPurge)
     const Device d = storage.deviceById("MAC").value().value();
     return std::make_pair(d.lastSeen, d.state);
   };
-
-  ASSERT_TRUE(writer->updateDevicePresence("MAC", 100, R"({"rtcState":"new"})").ok());
-  EXPECT_EQ(seenBy(*writer), std::make_pair(100.0, std::string(R"({"rtcState":"new"})")));
-  ASSERT_TRUE(writer->updateDevicePresence("MAC", 101, R"({"a":"\"q\" \\ ü"})").ok());
-  EXPECT_EQ(seenBy(*reader), std::make_pair(101.0, std::string(R"({"a":"\"q\" \\ ü"})")));
-
-  ASSERT_TRUE(writer->updateDevicePresence("MAC", 101.5, "{}").ok());
+  const std::string quoted = R"({"a":"\"q\" \\ ü"})";
+  const struct {
+    double at;
+    std::string state;
+    bool readerSeesIt;  // at once; otherwise only the writer does
+  } polls[] = {
+      {100, "{}", true},      // first seen
+      {100.5, "{}", false},   // a refresh, batched
+      {101.5, "{}", true},    // the batch spans a second
+      {101.7, quoted, true},  // a changed state
+      {101.9, quoted, false},
+      {112, quoted, true},    // after ten seconds without
+  };
+  for (const auto& poll : polls) {
+    ASSERT_TRUE(writer->updateDevicePresence("MAC", poll.at, poll.state).ok());
+    EXPECT_EQ(seenBy(*writer), std::make_pair(poll.at, poll.state)) << poll.at;
+    if (poll.readerSeesIt) {
+      EXPECT_EQ(seenBy(*reader), std::make_pair(poll.at, poll.state)) << poll.at;
+    }
+  }
+  ASSERT_TRUE(writer->updateDevicePresence("MAC", 112.5, quoted).ok());
   ASSERT_TRUE(writer->purge(0, 0, 0).ok());
-  EXPECT_EQ(seenBy(*reader).first, 101.5);
+  EXPECT_EQ(seenBy(*reader).first, 112.5);
 
   ASSERT_TRUE(reader->updateDevicePresence("MAC", 50, "{}").ok());
-  ASSERT_TRUE(reader->purge(0, 0, 0).ok());
-  EXPECT_EQ(seenBy(*writer).first, 101.5);
+  EXPECT_EQ(seenBy(*writer).first, 112.5);
 }
 
 // --- the contract of every backend ------------------------------------------------

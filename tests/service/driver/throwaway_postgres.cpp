@@ -6,6 +6,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -77,6 +78,10 @@ pid_t spawnAs(const Account& account, const std::vector<std::string>& args, int 
                            ::setuid(account.uid) != 0)) {
     ::_exit(126);
   }
+  // A caller that dies without its destructor (a killed benchmark) takes the
+  // server down too; set after setuid(), which clears it. The parent is the
+  // thread that called start().
+  ::prctl(PR_SET_PDEATHSIG, SIGQUIT);
   ::execv(argv[0], argv.data());
   ::_exit(127);
 }
