@@ -16,13 +16,14 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "protocol/json.h"
 #include "runtime/clock.h"
 #include "service/config_file.h"
 #include "service/console_assets.h"
-#include "service/http_server.h"
+#include "service/https_front.h"
 #include "service/local_certificates.h"
 #include "service/open_storage.h"
 #include "service/service.h"
@@ -36,8 +37,10 @@ constexpr const char* kUsage =
     "usage: kx-service COMMAND [OPTIONS]\n"
     "  serve [--data DIR] [--database URI] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
     "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
+    "        [--max-connections-per-address N] [--request-seconds N] [--monitor HOST:PORT]\n"
     "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
-    "      certificate for localhost and 127.0.0.1 are made in the data folder\n"
+    "      certificate for localhost and 127.0.0.1 are made in the data folder;\n"
+    "      --monitor serves /healthz and /metrics over plain HTTP there (off by default)\n"
     "  technician add NAME [--data DIR]\n"
     "      add a technician; the password is read from standard input\n"
     "  technician remove NAME [--data DIR]\n"
@@ -270,35 +273,47 @@ int issueCommand(const Arguments& args, bool enrollmentFile) {
   return 0;
 }
 
+// "HOST:PORT" or "[V6]:PORT".
+bool parseHostPort(const std::string& text, std::string& host, uint16_t& port) {
+  const size_t colon = text.rfind(':');
+  unsigned number = 0;
+  const char* begin = text.data() + (colon == std::string::npos ? 0 : colon + 1);
+  auto [end, ec] = std::from_chars(begin, text.data() + text.size(), number);
+  if (colon == std::string::npos || colon == 0 || ec != std::errc() || end != text.data() + text.size() ||
+      number > 65535) {
+    return false;
+  }
+  host = text.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  port = static_cast<uint16_t>(number);
+  return true;
+}
+
 int serveCommand(const Arguments& args) {
-  if (args.words.size() != 1 || !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds",
-                                                    "pending-seconds", "workers", "installer-url"})) {
+  if (args.words.size() != 1 ||
+      !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds", "pending-seconds", "workers",
+                          "installer-url", "max-connections-per-address", "monitor", "request-seconds"})) {
     std::cerr << kUsage;
     return 2;
   }
-  ServerOptions server;
-  if (auto it = args.options.find("listen"); it != args.options.end()) {
-    const std::string& listen = it->second;
-    const size_t colon = listen.rfind(':');
-    unsigned port = 0;
-    const char* begin = listen.data() + (colon == std::string::npos ? 0 : colon + 1);
-    auto [end, ec] = std::from_chars(begin, listen.data() + listen.size(), port);
-    if (colon == std::string::npos || colon == 0 || ec != std::errc() || end != listen.data() + listen.size() ||
-        port > 65535) {
-      std::cerr << "kx-service: --listen needs HOST:PORT\n";
+  FrontOptions server;
+  for (const auto& [option, host, port] : {std::tuple{"listen", &server.host, &server.port},
+                                           std::tuple{"monitor", &server.monitorHost, &server.monitorPort}}) {
+    auto it = args.options.find(option);
+    if (it != args.options.end() && !parseHostPort(it->second, *host, *port)) {
+      std::cerr << "kx-service: --" << option << " needs HOST:PORT\n";
       return 2;
     }
-    server.host = listen.substr(0, colon);
-    if (server.host.size() > 2 && server.host.front() == '[' && server.host.back() == ']') {
-      server.host = server.host.substr(1, server.host.size() - 2);
-    }
-    server.port = static_cast<uint16_t>(port);
   }
   const auto consent = positiveNumber(args, "consent-seconds", 1800);
   const auto pending = positiveNumber(args, "pending-seconds", 120);
   const auto workers = positiveNumber(args, "workers", 0.5);
-  if (!consent || !pending || !workers) return 2;
-  if (*workers >= 1) server.workers = static_cast<int>(*workers);
+  const auto perAddress = positiveNumber(args, "max-connections-per-address", 256);
+  const auto requestSeconds = positiveNumber(args, "request-seconds", 10);
+  if (!consent || !pending || !workers || !perAddress || !requestSeconds) return 2;
+  server.requestSeconds = *requestSeconds;
+  if (*workers >= 1) server.ioThreads = static_cast<int>(*workers);
+  server.maxConnectionsPerAddress = static_cast<size_t>(*perAddress);
   if (*consent > kMaxConsentSeconds) {
     std::cerr << "kx-service: --consent-seconds is at most " << kMaxConsentSeconds << "\n";
     return 2;
@@ -357,21 +372,32 @@ int serveCommand(const Arguments& args) {
   }
 
   Service& service = *opened->service;
-  auto created = HttpServer::create(server, [&service, &console](const Request& r) {
-    if (console) {
-      if (auto page = console->serve(r)) return std::move(*page);
-    }
-    return service.handle(r);
-  });
+  HttpsFront* front = nullptr;  // set before serving starts
+  auto created = HttpsFront::create(
+      server,
+      [&service, &console](const Request& r) {
+        if (console) {
+          if (auto page = console->serve(r)) return std::move(*page);
+        }
+        return service.handle(r);
+      },
+      [&service, &front](const Request& r) { return service.monitor(r, front->latencyMetrics()); });
   if (!created) {
     std::cerr << "kx-service: " << created.error().description << "\n";
     return 1;
   }
-  HttpServer& http = **created;
+  HttpsFront& http = **created;
+  front = &http;
   http.start();
-  const bool v6 = server.host.find(':') != std::string::npos;
-  std::cout << "kx-service listening on https://" << (v6 ? "[" + server.host + "]" : server.host) << ":"
-            << http.port() << std::endl;
+  const auto shown = [](const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  };
+  // The listening line comes last: scripts wait for it.
+  if (!server.monitorHost.empty()) {
+    std::cout << "kx-service monitoring on http://" << shown(server.monitorHost) << ":" << http.monitorPort()
+              << std::endl;
+  }
+  std::cout << "kx-service listening on https://" << shown(server.host) << ":" << http.port() << std::endl;
 
   (void)service.sweep();
   for (;;) {

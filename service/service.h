@@ -43,9 +43,10 @@ struct ServiceOptions {
   size_t signInFailuresPerAddress = 20;
   double signInWindowSeconds = 15 * 60;
   // Password checks running at once, and waiting beyond those; a sign-in
-  // past both is told the service is busy. Devices' polls never wait on them.
+  // past both is told the service is busy. Together they stay well under the
+  // front's handler threads, so that devices' polls always find one free.
   size_t concurrentPasswordChecks = 1;
-  size_t waitingPasswordChecks = 8;
+  size_t waitingPasswordChecks = 3;
 
   // Unused setup codes a technician may hold at once.
   size_t maxLiveSetupCodes = 20;
