@@ -10,7 +10,8 @@
 // usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite] [--direct]
 //                         [--tcp-proxy]
 // (--sqlite: one replica on SQLite; --direct: the Macs talk to the first replica, not through HAProxy;
-// --tcp-proxy: HAProxy passes TLS through instead of ending it)
+// --tcp-proxy: HAProxy passes TLS through instead of ending it). KX_SCALE_DEBUG=1 prints every
+// answer other than 200.
 //
 // One process holds at most 20,000 descriptors here, so the connections are
 // split over load processes and HAProxy instances of at most kPerProcess each.

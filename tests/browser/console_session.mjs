@@ -249,6 +249,16 @@ async function main() {
   await page.click('#refresh');
   await page.waitForFunction(() => [...document.querySelectorAll('#audit li')]
     .some((li) => li.textContent.includes('sign-in')), { timeout: 10000 });
+
+  say('technician signs out');
+  await page.click('#sign-out');
+  await page.waitForFunction(() => document.getElementById('identity').textContent === 'Signed out');
+  // The service revoked the token: its audit log says so.
+  await waitFor('the service to revoke the token', 15, async () => {
+    const { stdout } = await run(join(BUILD, 'bin', 'kx-service'),
+      ['audit', '--technician', TECHNICIAN, '--data', SERVICE_DATA]);
+    return stdout.includes('"event":"sign-out"');
+  });
   if (pageErrors.length) fail(`the page reported errors:\n${pageErrors.join('\n')}`);
   agent.kill('SIGTERM');
 
