@@ -478,12 +478,12 @@ int run(int argc, char** argv) {
   loop.runUntil([] { return false; }, seconds);
   pings.stop();
   const int64_t window1 = nowNs();
+  arrivals->recording = false;
   encoded.counting = false;
   const auto cpu1 = readThreads();
   const auto stats1 = stats();
   // Answers still on their way come in while the video keeps the link loaded.
   loop.runUntil([&] { return pings.settled(); }, Pinger::kTimeout + 0.5);
-  arrivals->recording = false;
   stopVideo = true;
   producer.join();
   peers.technician.onFrameHook = nullptr;
