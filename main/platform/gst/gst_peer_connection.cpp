@@ -21,7 +21,6 @@ namespace kx::gst {
 namespace {
 
 constexpr guint kJitterBufferMs = 50;
-constexpr uint64_t kMinKeyFrameIntervalNs = 500'000'000;
 constexpr uint64_t kRtcpIntervalNs = 500'000'000;
 // How long close() lets closing data channels tell the remote side.
 constexpr auto kChannelCloseGrace = std::chrono::milliseconds(100);
@@ -388,10 +387,6 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
   // the client peer's bitrate controller moves it from receiver reports.
   g_object_set(encoder.get(), "bitrate", kbps, "vbv-buf-capacity", guint(500), "key-int-max",
                guint(std::max(1, parameters.maxFramerate) * 4), nullptr);
-  // Key frames asked for by the receiver (PLI/FIR, reaching the encoder as
-  // force-key-unit events) come at most this often; a request inside the
-  // interval is kept and served when it ends.
-  setIfPresent(encoder.get(), "min-force-key-unit-interval", guint64(kMinKeyFrameIntervalNs));
   CapsPtr h264(gst_caps_from_string("video/x-h264,profile=constrained-baseline"));
   g_object_set(h264Caps.get(), "caps", h264.get(), nullptr);
   g_object_set(payloader.get(), "config-interval", -1, nullptr);
@@ -535,9 +530,8 @@ void GstPeerConnection::onPadAdded(GstElement* webrtc, GstPad* pad, gpointer dat
   // Recover from loss or a late start: wait for a key frame and ask for one.
   g_object_set(depay.get(), "request-keyframe", TRUE, "wait-for-keyframe", TRUE, nullptr);
   gst_util_set_object_arg(G_OBJECT(decoder.get()), "thread-type", "slice");
-  // A frame the decoder cannot decode asks for a key frame too, and is not drawn.
+  // A frame the decoder cannot decode asks for a key frame too.
   setIfPresent(decoder.get(), "automatic-request-sync-points", TRUE);
-  setIfPresent(decoder.get(), "discard-corrupted-frames", TRUE);
   setIfPresent(convert.get(), "n-threads", guint(2));
   CapsPtr bgra(gst_caps_from_string("video/x-raw,format=BGRA"));
   g_object_set(sink.get(), "caps", bgra.get(), "sync", FALSE, "max-buffers", guint(2), "drop", TRUE, nullptr);
