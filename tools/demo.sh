@@ -198,6 +198,8 @@ FIRST_FRAME_AT=$(now)
 connected() { [ "$(status_field rtcState)" = connected ]; }
 wait_for 30 "the real-time connection" connected
 sleep 4  # control state and the first pings
+AGENT_TIMELINE=$(node -e 'console.log(JSON.stringify(JSON.parse(require("fs").readFileSync(process.argv[1])).sessionTimeline || []))' \
+  "$OUT/agent/data/Kestrelix Remote Test/client-status.json")
 
 say "technician clicks and types on the live picture"
 click "$C" "$CONSOLE_WINDOW" 700 400
@@ -277,6 +279,7 @@ if (!(s.framesShown > 10) || !rtt) process.exit(1);
 ' "$SUMMARY" "$APPROVED_AT" "$CLICK" "$FRAMES_CAPTURED" "$FIRST_FRAME_AT" "$FRAMES_COUNTED_AT" || fail "the session figures are incomplete: $SUMMARY"
 echo "frames handed to the encoder on the shared computer: $FRAMES_CAPTURED"
 echo "third session ended by its consent lease $(node -e "console.log((process.argv[2]-process.argv[1]).toFixed(1))" "$LEASE_STARTED" "$LEASE_ENDED") s after streaming began"
+node "$ROOT/tools/session-timeline.js" "$AGENT_TIMELINE" "$SUMMARY"
 echo "screenshots: $OUT/screenshots/"
 say "audit trail of the demo's sessions, newest first"
 "$BIN/kx-service" audit --technician "$TECHNICIAN" --data "$SERVICE_DATA" |

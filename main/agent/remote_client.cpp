@@ -195,6 +195,7 @@ Json RemoteClient::statusObject() const {
       {"accessibilityTrusted", inputAccess_.accessibilityTrusted},
       {"eventPreflight", inputAccess_.eventPreflight},
       {"runtimeIdentity", runtimeIdentity_},
+      {"sessionTimeline", timeline_.toJson()},
   };
 }
 

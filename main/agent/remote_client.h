@@ -24,6 +24,7 @@
 #include "agent/consent_lease.h"
 #include "media/capture_lifecycle.h"
 #include "media/pointer_state.h"
+#include "media/session_timeline.h"
 #include "protocol/enrollment_configuration.h"
 #include "protocol/json.h"
 #include "protocol/p256_key.h"
@@ -125,6 +126,8 @@ class RemoteClient {
   bool enrolled() const { return networking_ != nullptr; }
   bool hasSessionKey() const { return sessionKey_.has_value(); }
   RealtimePeer* peer() const { return rtc_.get(); }
+  // When each step of the current (or last) session's start happened.
+  const SessionTimeline& timeline() const { return timeline_; }
   const std::string& settingsPath() const { return settingsPath_; }
   const std::string& statusPath() const { return auditPath_; }
 
@@ -164,6 +167,7 @@ class RemoteClient {
   void streamStopped(uint64_t serial, const Error& error);
   void peerState(uint64_t peerSerial, const std::string& session, int64_t epoch, const std::string& state);
   Json pollBody() const;
+  void markStep(std::string_view step);
   Json statusObject() const;
   // The platform's "shows the agent is alive" guard for callbacks.
   std::weak_ptr<bool> weak() const { return alive_; }
@@ -212,6 +216,8 @@ class RemoteClient {
   bool permissionRestartRequired_ = false;
   ConsentLease consentLease_;
   double nextServicePoll_ = 0;
+  SessionTimeline timeline_;
+  Timer offerTimer_;  // the contact that carries a new offer
   bool restarting_ = false;
   bool terminating_ = false;
   Timer quitTimer_;

@@ -16,6 +16,8 @@ constexpr double kSessionContactInterval = 1.0;
 constexpr size_t kMaxOutgoingSignals = 256;
 constexpr size_t kSignalsPerRequest = 16;
 constexpr size_t kMaxSeenSignals = 512;
+// Host candidates follow the offer within milliseconds.
+constexpr double kCandidateGrace = 0.05;
 
 // Bodies are built outside the coroutines: g++ 12 mishandles braced JSON
 // literals inside coroutine bodies.
@@ -54,6 +56,7 @@ Task<void> RemoteClient::poll() {
   if (processing_ || now < nextServicePoll_) co_return;
   nextServicePoll_ = now + (active_.empty() ? kIdleContactInterval : kSessionContactInterval);
   processing_ = true;
+
   writeStatus();
 
   if (!active_.empty() && !outgoingSignals_.empty()) {
@@ -71,6 +74,7 @@ Task<void> RemoteClient::poll() {
   }
 
   auto response = co_await request("device/" + device_ + "/poll", pollBody());
+
   if (!response) {
     failure(response.error());
     co_return;
@@ -135,6 +139,10 @@ Task<void> RemoteClient::consentPrompt(Json session) {
   }
 
   active_ = id;
+  timeline_.start("approved", platform_.clock.uptime());
+  // The tick that found the request set the idle cadence (5 s); a session
+  // is contacted every second from the decision on, or its offer would wait.
+  nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime() + kSessionContactInterval);
   consentLease_.approve(jsonNumber(*reply, "expires"), platform_.clock.wallTime(), platform_.clock.uptime());
   captureError_ = "";
   lastInputSequence_ = 0;
@@ -206,7 +214,19 @@ void RemoteClient::queueSignal(Json message) {
   auto sealed = sealToBase64(*sessionKey_, dumpJson(message));
   if (!sealed) return;
   outgoingSignals_.push_back(std::move(*sealed));
+  if (const std::string* type = jsonString(message, "type"); type && *type == "offer") {
+    markStep("offer sealed");
+    // The offer goes at the first contact the cadence allows rather than the
+    // next tick after it, a moment late so the first candidates ride along.
+    const double wait = std::max(kCandidateGrace, nextServicePoll_ - platform_.clock.uptime());
+    offerTimer_ = startOneShot(platform_.loop, wait, [this] {
+      offerTimer_ = Timer();
+      scope_.spawn(poll());
+    });
+  }
 }
+
+void RemoteClient::markStep(std::string_view step) { timeline_.mark(step, platform_.clock.uptime()); }
 
 Task<Status> RemoteClient::postSignals() {
   const size_t count = std::min(kSignalsPerRequest, outgoingSignals_.size());
@@ -217,6 +237,8 @@ Task<Status> RemoteClient::postSignals() {
   auto reply = co_await request("device/" + device_ + "/signal", signalBody(session, batch));
   if (!reply) co_return std::move(reply).error();
   if (current(session, epoch)) {
+    // The offer is the first signal of a capture: the first post after it was sealed carries it.
+    if (timeline_.has("offer sealed")) markStep("offer posted");
     // Only what was sent leaves the queue; signals queued meanwhile stay.
     size_t sent = 0;
     while (sent < batch.size() && !outgoingSignals_.empty() && outgoingSignals_.front() == batch[sent]) {

@@ -23,6 +23,7 @@
 #include "platform/qt/termination_signal.h"
 #include "platform/x11/x11_platform.h"
 #include "protocol/build_config.h"
+#include "protocol/json.h"
 
 namespace {
 
@@ -152,7 +153,9 @@ int main(int argc, char** argv) {
   if (console) {
     // Quitting the app ends the technician's session too.
     console->end();
-    printf("console %s\n", consoleWindow.summary().c_str());
+    Json summary = parseJson(consoleWindow.summary()).value_or(Json::object());
+    summary["timelines"] = console->timelines();
+    printf("console %s\n", dumpJson(summary).c_str());
     fflush(stdout);
   }
   console.reset();

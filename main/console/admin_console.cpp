@@ -351,6 +351,8 @@ Task<void> AdminConsole::requestAccess(size_t index) {
   }
 
   sid_ = session;
+  if (!timeline_.toJson().empty() && pastTimelines_.size() < 8) pastTimelines_.push_back(timeline_.toJson());
+  timeline_.start("access requested", clock_.uptime());
   nextServicePoll_ = 0;
   cipher_ = std::move(*cipher);
   sequence_ = 0;
@@ -371,9 +373,18 @@ Task<void> AdminConsole::requestAccess(size_t index) {
         console.end();
         console.setStatus("Connection ended. Request a new approved session.");
       }));
+  peer_->setStepObserver(guarded<std::string_view>([sessionEpoch](AdminConsole& console, std::string_view step) {
+    if (console.epoch_ == sessionEpoch) console.timeline_.mark(step, console.clock_.uptime());
+  }));
   view_.setEndButtonEnabled(true);
   setStatus(kWaitingText);
   renderDevices();
+}
+
+Json AdminConsole::timelines() const {
+  Json all = pastTimelines_;
+  if (!timeline_.toJson().empty()) all.push_back(timeline_.toJson());
+  return all;
 }
 
 void AdminConsole::queueSignal(Json message) {
@@ -414,17 +425,12 @@ Task<Status> AdminConsole::pollCycle(std::string session, int64_t sessionEpoch) 
     co_return Status{};
   }
   if (*state != "approved") co_return Status{};
+  timeline_.mark("approved", clock_.uptime());
 
   if (!outgoing_.empty()) {
-    const size_t count = std::min(kMaxSignalsPerPost, outgoing_.size());
-    Json payloads = Json::array();
-    for (size_t i = 0; i < count; ++i) payloads.push_back(outgoing_[i]);
-    Json body = {{"payloads", std::move(payloads)}};
-    auto posted = co_await request("session/" + session + "/signal", std::move(body));
+    Status posted = co_await postOutgoing(session);
     if (!isCurrent(session, sessionEpoch)) co_return Status{};
-    if (!posted) co_return std::move(posted).error();
-    // Signals queued meanwhile went to the back, so the front is what was posted.
-    outgoing_.erase(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(count));
+    if (!posted) co_return posted;
   }
 
   Json signals;
@@ -437,6 +443,7 @@ Task<Status> AdminConsole::pollCycle(std::string session, int64_t sessionEpoch) 
     if (fetched->contains("signals")) signals = (*fetched)["signals"];
   }
   if (!isListOfObjects(&signals)) co_return Status{};
+  size_t queuedBefore = SIZE_MAX;
 
   for (const Json& entry : signals) {
     const std::string* payload = jsonString(entry, "payload");
@@ -450,12 +457,35 @@ Task<Status> AdminConsole::pollCycle(std::string session, int64_t sessionEpoch) 
     if (seen_.size() >= kMaxSeenSignals) continue;
     seen_.insert(*id);
     if (!peer_) continue;
+    queuedBefore = std::min(queuedBefore, outgoing_.size());
     // Keeps the peer alive through the await even if the session ends meanwhile.
     const std::shared_ptr<AdminPeer> peer = peer_;
     Status accepted = co_await peer->accept(*message);
     if (!isCurrent(session, sessionEpoch)) co_return Status{};
     if (!accepted) co_return accepted;
   }
+  // What the signals just taken produced (the answer and its first
+  // candidates) leaves in this cycle, not a whole cycle later.
+  if (outgoing_.size() > queuedBefore) {
+    Status posted = co_await postOutgoing(session);
+    if (!isCurrent(session, sessionEpoch)) co_return Status{};
+    if (!posted) co_return posted;
+  }
+  co_return Status{};
+}
+
+Task<Status> AdminConsole::postOutgoing(std::string session) {
+  const int64_t sessionEpoch = epoch_;
+  const size_t count = std::min(kMaxSignalsPerPost, outgoing_.size());
+  Json payloads = Json::array();
+  for (size_t i = 0; i < count; ++i) payloads.push_back(outgoing_[i]);
+  Json body = {{"payloads", std::move(payloads)}};
+  auto posted = co_await request("session/" + session + "/signal", std::move(body));
+  if (!isCurrent(session, sessionEpoch)) co_return Status{};
+  if (!posted) co_return std::move(posted).error();
+  if (timeline_.has("answer made")) timeline_.mark("answer posted", clock_.uptime());
+  // Signals queued meanwhile went to the back, so the front is what was posted.
+  outgoing_.erase(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(count));
   co_return Status{};
 }
 

@@ -20,6 +20,7 @@
 
 #include "console/console_platform.h"
 #include "console/remote_input_view.h"
+#include "media/session_timeline.h"
 #include "protocol/build_config.h"
 #include "protocol/encoding.h"
 #include "protocol/http.h"
@@ -107,6 +108,10 @@ class AdminConsole {
   const std::string& token() const { return token_; }
   const std::string& sid() const { return sid_; }
   int64_t epoch() const { return epoch_; }
+  // When each step of the current (or last) session's start happened.
+  const SessionTimeline& timeline() const { return timeline_; }
+  // The timelines of this run's sessions, oldest first (the first few only).
+  Json timelines() const;
   int64_t sequence() const { return sequence_; }
   bool busy() const { return busy_; }
   bool canControl() const { return canControl_; }
@@ -128,6 +133,8 @@ class AdminConsole {
   Task<void> exchange(std::string code, std::string verifier);
   Task<void> requestAccess(size_t index);
   Task<Status> pollCycle(std::string session, int64_t sessionEpoch);
+  // Posts the oldest queued signals (at most 8) and takes them off the queue.
+  Task<Status> postOutgoing(std::string session);
   Task<void> makeSetupCode();
   Task<void> sendLogout(std::string token);
   Task<void> sendEnd(std::string session);
@@ -173,6 +180,8 @@ class AdminConsole {
   double lastPong_ = 0;
   int64_t controlVersion_ = 2;
   double nextServicePoll_ = 0;
+  SessionTimeline timeline_;
+  Json pastTimelines_ = Json::array();
   bool requesting_ = false;  // an access request is in flight
   std::optional<SessionCipher> cipher_;
   // Shared so that an accept() in flight keeps the peer alive after end().

@@ -35,6 +35,27 @@ TEST(Signals, OfferIsSealedAndPostedBeforeThePoll) {
   EXPECT_TRUE(h.pending("/api/device/DEV-1/poll"));
 }
 
+TEST(Signals, TheStatusFileTimesEachStepOfTheSessionStart) {
+  AgentHarness h;
+  h.startRegistered();
+  h.approve();
+  h.pick();
+  h.loop.advance(1);
+  ASSERT_TRUE(h.pending("/api/device/DEV-1/signal"));
+  h.respond("/api/device/DEV-1/signal", Json::object());
+  h.client->writeStatus();
+  const Json status = h.statusFile();
+  std::vector<std::string> steps;
+  double previous = 0;
+  for (const Json& step : status["sessionTimeline"]) {
+    steps.push_back(step["step"]);
+    EXPECT_GE(step["uptime"].get<double>(), previous) << step;
+    previous = step["uptime"];
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"approved", "display picked", "capture started", "offer made",
+                                             "offer sealed", "offer posted"}));
+}
+
 TEST(Signals, QueueHoldsAtMost256) {
   AgentHarness h;
   h.startRegistered();

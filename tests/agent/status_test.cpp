@@ -16,7 +16,8 @@ TEST(StatusFile, HoldsTheAgentStateAndIdentity) {
   for (const auto& [key, value] : status.items()) keys.push_back(key);
   EXPECT_EQ(keys, (std::vector<std::string>{"accessibilityTrusted", "captureError", "captureState", "capturedFrames",
                                             "eventPreflight", "inputAccess", "inputPermission", "registrationError",
-                                            "rtcState", "runtimeIdentity", "updated", "videoTransport"}));
+                                            "rtcState", "runtimeIdentity", "sessionTimeline", "updated",
+                                            "videoTransport"}));
   EXPECT_EQ(status["captureState"], "streaming");
   EXPECT_EQ(status["inputPermission"], true);
   EXPECT_EQ(status["captureError"], "");

@@ -16,6 +16,7 @@
 #include "console/mac_keycodes.h"
 #include "console/remote_input_view.h"
 #include "protocol/json.h"
+#include "runtime/clock.h"
 
 namespace kx {
 namespace {
@@ -61,7 +62,10 @@ void VideoWidget::takeFrame() {
   shown_ = std::move(frame);
   ++framesShown_;
   lastFrameTime_ = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-  if (framesShown_ == 1) firstFrameTime_ = lastFrameTime_;
+  if (framesShown_ == 1) {
+    firstFrameTime_ = lastFrameTime_;
+    firstFrameUptime_ = SystemClock().uptime();
+  }
   if (resized && input_) input_->videoSizeChanged(shown_->width(), shown_->height());
   update();
 }
@@ -218,6 +222,7 @@ void QtConsoleWindow::setDeviceRows(std::vector<DeviceRow> rows, std::function<v
 std::string QtConsoleWindow::summary() const {
   return dumpJson(Json{{"framesShown", video_->framesShown()},
                        {"firstFrameTime", video_->firstFrameTime()},
+                       {"firstFrameUptime", video_->firstFrameUptime()},
                        {"lastFrameTime", video_->lastFrameTime()},
                        {"identity", identity_->text().toStdString()},
                        {"status", status_->text().toStdString()},

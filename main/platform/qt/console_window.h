@@ -25,6 +25,7 @@ class VideoWidget final : public QWidget, public VideoRenderer {
   // the last (GUI thread).
   uint64_t framesShown() const { return framesShown_; }
   double firstFrameTime() const { return firstFrameTime_; }
+  double firstFrameUptime() const { return firstFrameUptime_; }  // same moment, on the uptime clock
   double lastFrameTime() const { return lastFrameTime_; }
 
  protected:
@@ -49,6 +50,7 @@ class VideoWidget final : public QWidget, public VideoRenderer {
   std::shared_ptr<const FrameBuffer> shown_;
   uint64_t framesShown_ = 0;
   double firstFrameTime_ = 0;
+  double firstFrameUptime_ = 0;
   double lastFrameTime_ = 0;
   int clicks_ = 0;
 };
