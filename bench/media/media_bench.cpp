@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "media/bitrate_controller.h"
 #include "platform/gst/gst_peer_connection.h"
 #include "platform/gst/gst_peer_engine.h"
 #include "platform/x11/x11_platform.h"
@@ -427,6 +428,15 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "peers did not connect\n");
     return 1;
   }
+  // The agent's own rate loop, on the client's connection.
+  RateFollower rate(
+      loop, *peers.client.source,
+      [&](auto done) {
+        peers.client.connection->getStats([&loop, done](std::vector<StatsEntry> entries) {
+          loop.post([done, entries = std::move(entries)] { done(entries); });
+        });
+      },
+      VideoSendParameters{}.maxBitrate, VideoSendParameters{}.maxFramerate);
   std::printf("connected in %.0f ms\n", std::chrono::duration<double, std::milli>(Clock::now() - setupStart).count());
 
   auto arrivals = std::make_unique<Arrivals>();

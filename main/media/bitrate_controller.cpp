@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
+#include <utility>
 
 namespace kx {
 namespace {
@@ -52,6 +54,60 @@ VideoTarget BitrateController::target() const {
   const int fps = std::clamp(int(std::lround(maxFramesPerSecond_ * share)), std::min(kMinFramesPerSecond, maxFramesPerSecond_),
                              maxFramesPerSecond_);
   return VideoTarget{int(std::lround(bitrate_)), fps};
+}
+
+std::optional<double> KeyFrameLimiter::request(double now) {
+  if (due_) return std::nullopt;
+  if (!last_ || now - *last_ >= interval_) return now;
+  due_ = true;
+  return *last_ + interval_;
+}
+
+void KeyFrameLimiter::made(double now) {
+  due_ = false;
+  last_ = now;
+}
+
+RateFollower::RateFollower(EventLoop& loop, VideoSource& source, ReadStats readStats, int maxBitrate,
+                           int maxFramesPerSecond)
+    : source_(source), readStats_(std::move(readStats)), rate_(maxBitrate, maxFramesPerSecond) {
+  applied_ = rate_.target();
+  source_.setRate(applied_.bitrate, applied_.framesPerSecond);
+  timer_ = startRepeating(loop, kPeriodSeconds, [this] {
+    const double now = ++ticks_ * kPeriodSeconds;
+    readStats_([this, now, alive = std::weak_ptr<bool>(alive_)](std::vector<StatsEntry> entries) {
+      if (alive.lock()) onStats(entries, now);
+    });
+  });
+}
+
+void RateFollower::onStats(const std::vector<StatsEntry>& entries, double now) {
+  for (const StatsEntry& entry : entries) {
+    auto type = entry.find("type");
+    auto rtt = entry.find("round-trip-time");
+    auto loss = entry.find("fraction-lost");
+    if (type == entry.end() || std::get_if<std::string>(&type->second) == nullptr ||
+        std::get<std::string>(type->second) != "remote-inbound-rtp" || rtt == entry.end()) {
+      continue;
+    }
+    LinkReport report;
+    if (const double* value = std::get_if<double>(&rtt->second)) report.roundTripSeconds = *value;
+    if (loss != entry.end()) {
+      if (const double* value = std::get_if<double>(&loss->second)) report.lossFraction = *value;
+    }
+    // The same report read twice says nothing new.
+    if (lastReport_ && lastReport_->roundTripSeconds == report.roundTripSeconds &&
+        lastReport_->lossFraction == report.lossFraction) {
+      return;
+    }
+    lastReport_ = report;
+    const VideoTarget target = rate_.update(report, now);
+    if (target != applied_) {
+      applied_ = target;
+      source_.setRate(target.bitrate, target.framesPerSecond);
+    }
+    return;
+  }
 }
 
 }  // namespace kx

@@ -424,6 +424,20 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
   for (GstElement* e : chain) gst_element_sync_state_with_parent(e);
 
   auto source = std::make_shared<GstVideoSource>(std::move(appsrc), std::move(encoder));
+  // The receiver's key frame requests come up from the RTP session as
+  // force-key-unit events: they are paced by the source, not sent on as they come.
+  if (GstPad* pad = gst_element_get_static_pad(payloader.get(), "sink")) {
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+          if (!gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) return GST_PAD_PROBE_OK;
+          if (auto source = static_cast<std::weak_ptr<GstVideoSource>*>(data)->lock()) source->requestKeyFrame();
+          return GST_PAD_PROBE_DROP;
+        },
+        new std::weak_ptr<GstVideoSource>(source),
+        [](gpointer data) { delete static_cast<std::weak_ptr<GstVideoSource>*>(data); });
+    gst_object_unref(pad);
+  }
   sources_.push_back(source);
   {
     std::lock_guard lock(core_->mutex);
