@@ -19,8 +19,11 @@ constexpr double kCalmQueueSeconds = 0.015;
 // gently; the fall on a queue is fast.
 constexpr double kProbeGrowthPerSecond = 0.08;
 constexpr double kQueueBackOff = 0.7;
+// After a back-off the queue needs time to drain before the next report
+// can say whether the cut was enough: no second cut, no growth until then.
+constexpr double kHoldSeconds = 1.0;
 // The full frame rate needs about this much; below it frames go first.
-constexpr double kFullRateBitrate = 1'200'000;
+constexpr double kFullRateBitrate = 800'000;
 
 }  // namespace
 
@@ -35,14 +38,23 @@ VideoTarget BitrateController::update(const LinkReport& report, double now) {
   const double rtt = std::max(0.0, report.roundTripSeconds);
   // The base drifts up slowly, so a route that got longer stops looking like a queue.
   baseRoundTrip_ = baseRoundTrip_ ? std::min(*baseRoundTrip_ + 0.001 * elapsed, rtt) : rtt;
+  // A queue stands when two reports in a row see it: one late report is
+  // jitter, or the burst of a key frame.
+  // Growth needs a calm link now.
+  const double standing = std::min(rtt, lastRoundTrip_.value_or(rtt)) - *baseRoundTrip_;
   const double queue = rtt - *baseRoundTrip_;
+  lastRoundTrip_ = rtt;
   const double loss = std::clamp(report.lossFraction, 0.0, 1.0);
 
-  if (queue > kQueueSeconds) {
+  if (now < holdUntil_) {
+    // draining after a cut
+  } else if (standing > kQueueSeconds) {
     bitrate_ *= kQueueBackOff;
+    holdUntil_ = now + kHoldSeconds;
   } else if (loss > kHeavyLoss) {
     bitrate_ *= 1.0 - 0.5 * loss;
-  } else if (loss < kCleanLoss || queue < kCalmQueueSeconds) {
+    holdUntil_ = now + kHoldSeconds;
+  } else if (queue < kQueueSeconds && (loss < kCleanLoss || queue < kCalmQueueSeconds)) {
     bitrate_ *= std::pow(1.0 + kProbeGrowthPerSecond, elapsed);
   }
   bitrate_ = std::clamp(bitrate_, double(kMinBitrate), double(maxBitrate_));

@@ -1,7 +1,7 @@
 // Follows the link the video crosses, from what the receiver reports in its
-// RTCP receiver reports (loss fraction and round-trip time): backs off at
-// once on heavy loss or a growing queue, probes up slowly while the link is
-// clean. Under pressure the picture keeps its size; the frame rate falls with
+// RTCP receiver reports (loss fraction and round-trip time): backs off within
+// two reports on heavy loss or a standing queue, then holds while it drains;
+// probes up slowly while the link is clean. Under pressure the picture keeps its size; the frame rate falls with
 // the bitrate, and the encoder's quality with both.
 //
 // A pure value: the owner feeds reports with its clock's time and applies
@@ -47,6 +47,8 @@ class BitrateController {
   double bitrate_;
   std::optional<double> baseRoundTrip_;  // the smallest round trip seen: the link without a queue
   std::optional<double> lastUpdate_;
+  std::optional<double> lastRoundTrip_;
+  double holdUntil_ = 0;
 };
 
 // Paces the encoder's key frames: each costs several frames' worth of the
