@@ -211,6 +211,24 @@ int64_t statSum(const std::vector<StatsEntry>& stats, const char* type, const ch
   return sum;
 }
 
+// Packets that came on the retransmission stream: the receiver lists it as
+// one more inbound stream, beside the media stream that carries the most.
+int64_t retransmitted(const std::vector<StatsEntry>& stats) {
+  int64_t all = 0;
+  int64_t most = 0;
+  for (const auto& e : stats) {
+    auto t = e.find("type");
+    auto v = e.find("packets-received");
+    if (t == e.end() || v == e.end() || std::get<std::string>(t->second) != "inbound-rtp") continue;
+    int64_t packets = 0;
+    if (const auto* n = std::get_if<int64_t>(&v->second)) packets = *n;
+    if (const auto* d = std::get_if<double>(&v->second)) packets = int64_t(*d);
+    all += packets;
+    most = std::max(most, packets);
+  }
+  return all - most;
+}
+
 // ---- sealed pings every 100 ms, the technician asking and the client answering ----
 
 class Pinger {
@@ -562,6 +580,8 @@ int run(int argc, char** argv) {
       {"key_frame_requests", requests(stats1) - requests(stats0)},
       {"encode_cpu_ms_per_frame", encodeMsPerFrame},
       {"outage_recovery_ms", recovery},
+      {"nacks_sent", statSum(stats1, "inbound-rtp", "nack-count") - statSum(stats0, "inbound-rtp", "nack-count")},
+      {"retransmitted_packets", retransmitted(stats1) - retransmitted(stats0)},
   };
   if (!link.empty()) result["link"] = link;
   std::printf("%s\n", result.dump().c_str());

@@ -35,14 +35,19 @@ BitrateController::BitrateController(int maxBitrate, int maxFramesPerSecond)
 VideoTarget BitrateController::update(const LinkReport& report, double now) {
   const double elapsed = lastUpdate_ ? std::clamp(now - *lastUpdate_, 0.0, 2.0) : 1.0;
   lastUpdate_ = now;
-  const double rtt = std::max(0.0, report.roundTripSeconds);
+  // A report before any sender report came back measures no round trip
+  // (zero): it says nothing about a queue, and as a base it would make the
+  // link's own delay look like one.
+  const double rtt = report.roundTripSeconds > 0 ? report.roundTripSeconds : baseRoundTrip_.value_or(0);
   // The base drifts up slowly, so a route that got longer stops looking like a queue.
-  baseRoundTrip_ = baseRoundTrip_ ? std::min(*baseRoundTrip_ + 0.001 * elapsed, rtt) : rtt;
+  if (report.roundTripSeconds > 0) {
+    baseRoundTrip_ = baseRoundTrip_ ? std::min(*baseRoundTrip_ + 0.001 * elapsed, rtt) : rtt;
+  }
   // A queue stands when two reports in a row see it: one late report is
-  // jitter, or the burst of a key frame.
-  // Growth needs a calm link now.
-  const double standing = std::min(rtt, lastRoundTrip_.value_or(rtt)) - *baseRoundTrip_;
-  const double queue = rtt - *baseRoundTrip_;
+  // jitter, or the burst of a key frame. Growth needs a calm link now.
+  const double base = baseRoundTrip_.value_or(rtt);
+  const double standing = std::min(rtt, lastRoundTrip_.value_or(rtt)) - base;
+  const double queue = rtt - base;
   lastRoundTrip_ = rtt;
   const double loss = std::clamp(report.lossFraction, 0.0, 1.0);
 

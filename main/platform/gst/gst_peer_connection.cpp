@@ -20,7 +20,10 @@
 namespace kx::gst {
 namespace {
 
-constexpr guint kJitterBufferMs = 50;
+// Room for one retransmission on links up to about 150 ms round trip: a lost
+// packet is asked for again and waited for this long. Costs nothing while
+// packets come in order, since the picture is drawn as soon as it is decoded.
+constexpr guint kJitterBufferMs = 200;
 constexpr uint64_t kRtcpIntervalNs = 500'000'000;
 // How long close() lets closing data channels tell the remote side.
 constexpr auto kChannelCloseGrace = std::chrono::milliseconds(100);
@@ -140,6 +143,13 @@ bool GstPeerConnection::start(const PeerConfiguration& configuration) {
                        if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtcp-min-interval")) {
                          g_object_set(element, "rtcp-min-interval", guint64(kRtcpIntervalNs), nullptr);
                        }
+                     }),
+                     nullptr);
+    // webrtcbin 1.22 finds no transceiver for a bundled stream here and
+    // leaves retransmission off, so no NACK is ever sent: turn it on for
+    // every incoming stream (runs after webrtcbin's own handler).
+    g_signal_connect(rtpbin, "new-jitterbuffer", G_CALLBACK(+[](GstElement*, GstElement* jitterBuffer, guint, guint, gpointer) {
+                       g_object_set(jitterBuffer, "do-retransmission", TRUE, nullptr);
                      }),
                      nullptr);
     gst_object_unref(rtpbin);
@@ -503,8 +513,7 @@ void GstPeerConnection::onDataChannel(GstElement*, GstWebRTCDataChannel* channel
 }
 
 void GstPeerConnection::onNewTransceiver(GstElement*, GstWebRTCRTPTransceiver* transceiver, gpointer) {
-  // Retransmission of lost packets; with the 50 ms jitter buffer it repairs
-  // most losses before the picture breaks.
+  // Retransmission of lost packets (see kJitterBufferMs).
   g_object_set(transceiver, "do-nack", TRUE, nullptr);
 }
 
