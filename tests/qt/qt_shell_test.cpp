@@ -173,7 +173,10 @@ TEST_F(QtShell, ConsentPromptRefusesByDefaultTakesNoEarlyInputAndShowsNamesAsTyp
   approve->click();
   EXPECT_TRUE(decisions.empty());
   EXPECT_TRUE(labelTexts(box).contains(QString::fromStdString(prompt.message)));
-  for (QLabel* label : box->findChildren<QLabel*>()) EXPECT_EQ(label->textFormat(), Qt::PlainText);
+  for (const char* name : {"qt_msgbox_label", "qt_msgbox_informativelabel"}) {
+    ASSERT_NE(box->findChild<QLabel*>(name), nullptr) << name;
+    EXPECT_EQ(box->findChild<QLabel*>(name)->textFormat(), Qt::PlainText) << name;
+  }
   // Once it has been seen, Return refuses.
   QTRY_VERIFY_WITH_TIMEOUT(approve->isEnabled(), 5000);
   QTest::keyClick(box, Qt::Key_Return);
