@@ -68,6 +68,15 @@ press_return_in() {  # display window
   DISPLAY=$1 xdotool key Return
 }
 
+# The consent prompt and the display picker refuse on Return and take no
+# choice in their first second: wait, then move from the focused refusing
+# button to the granting one before it and press it.
+choose_grant_in() {  # display window
+  sleep 1.5
+  DISPLAY=$1 xdotool windowfocus --sync "$2"
+  DISPLAY=$1 xdotool key shift+Tab space
+}
+
 for tool in Xvfb xdotool xclip xev import curl; do
   command -v "$tool" >/dev/null || fail "$tool is missing (./kx build installs it)"
 done
@@ -163,7 +172,7 @@ CODE=$(DISPLAY=$C xclip -o -selection clipboard)
 echo "setup code $CODE"
 
 say "the person at the shared computer enrolls it with the code"
-SETUP=$(window "$A" "Set up this Mac")
+SETUP=$(window "$A" "Set up this")
 click "$A" "$SETUP" 279 149                      # the code field
 DISPLAY=$A xdotool type --delay 15 "${CODE:0:5}-${CODE:5:5} ${CODE:10:5}-${CODE:15:5}"
 click "$A" "$SETUP" 71 183                        # "Enroll this Mac"
@@ -187,9 +196,9 @@ DISPLAY=$A import -window "$ALERT" "$OUT/screenshots/agent-consent-alert.png"
 
 say "the person approves and picks the display"
 APPROVED_AT=$(now)
-press_return_in "$A" "$ALERT"  # "Approve" is the default button
+choose_grant_in "$A" "$ALERT"  # "Approve"
 wait_for 20 "the display picker" window "$A" "Choose the display to share"
-press_return_in "$A" "$(window "$A" "Choose the display to share")"  # "Share"
+choose_grant_in "$A" "$(window "$A" "Choose the display to share")"  # "Share"
 streaming() { [ "$(status_field captureState)" = streaming ]; }
 wait_for 30 "the capture to stream" streaming
 frames_flowing() { [ "$(status_field capturedFrames)" -gt 0 ] 2>/dev/null; }
@@ -225,9 +234,9 @@ start_session() {
   sleep 2
   click "$C" "$CONSOLE_WINDOW" 79 129   # "Request access"
   wait_for 20 "the consent alert" window "$A" "Support request"
-  press_return_in "$A" "$(window "$A" "Support request")"
+  choose_grant_in "$A" "$(window "$A" "Support request")"
   wait_for 20 "the display picker" window "$A" "Choose the display to share"
-  press_return_in "$A" "$(window "$A" "Choose the display to share")"
+  choose_grant_in "$A" "$(window "$A" "Choose the display to share")"
   wait_for 30 "the capture to stream" streaming
   wait_for 30 "the real-time connection" connected
 }

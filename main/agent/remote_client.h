@@ -91,8 +91,10 @@ class RemoteClient {
   Task<void> refreshInputAccess();
   void restartForPermissions();
 
-  // Diagnostics.
+  // Diagnostics. writeStatus() rewrites the status file now;
+  // writeStatusIfChanged() only when something but the time stamp changed.
   void writeStatus();
+  void writeStatusIfChanged();
   void sendState();
   void updateSetup();
 
@@ -181,6 +183,8 @@ class RemoteClient {
   std::string device_;
   std::string secret_;
   std::string active_;
+  std::string technician_;  // who the active session was approved for
+  std::string refused_;     // the last request the person denied
   int64_t generation_ = 0;
   bool processing_ = false;
   PointerState pointer_;
@@ -195,8 +199,10 @@ class RemoteClient {
   std::string rtcState_ = "idle";
   std::vector<std::string> outgoingSignals_;
   std::set<std::string> seenSignals_;
+  std::set<std::string> ownSignals_;  // ids of the signals we sealed, never taken as the technician's
   std::unique_ptr<SetupWindowView> setup_;
   std::string auditPath_;
+  Json writtenStatus_;  // the status file's content without its time stamp
   Rect displayBounds_;
   Timer timer_;
   std::optional<PinnedConnection> connection_;

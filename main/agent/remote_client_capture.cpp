@@ -90,6 +90,7 @@ Task<void> RemoteClient::startSelectedCapture(ContentFilter filter) {
   if (!current(session, epoch) || rtc_ != peer) co_return;
   setStatusLine(std::string(text::kSharing));
   platform_.menu.setTitle(std::string(text::kSharingTitle));
+  platform_.menu.setSharing(technician_);
   writeStatus();
 }
 
@@ -120,8 +121,10 @@ void RemoteClient::stopCapture() {
   if (auto peer = std::move(rtc_)) peer->close();
   offerTimer_.cancel();
   rtcState_ = "idle";
+  platform_.menu.setSharing(std::nullopt);
   outgoingSignals_.clear();
   seenSignals_.clear();
+  ownSignals_.clear();
   postPointer(pointer_.release(), 1);
   retireStream();
 }

@@ -2,6 +2,8 @@
 // record, and the setup window's actions.
 #include <sys/stat.h>
 
+#include <filesystem>
+
 #include "tests/agent/agent_harness.h"
 
 namespace kx::testing {
@@ -35,20 +37,36 @@ TEST(Import, ChosenFileIsStoredPrivatelyAndRegistered) {
   EXPECT_EQ(h.client->base(), kServiceAddress);
 }
 
-TEST(Import, InvalidFileIsReportedAndPollingStaysStopped) {
-  AgentHarness h;
-  h.startRegistered();
-  h.client->importEnrollment();
-  Json file = AgentHarness::enrollmentFile();
-  file["url"] = "http://support.kx.test";
-  h.dialogs.choose(writeFile(h, "bad.json", dumpJson(file)));
-  ASSERT_EQ(h.dialogs.alerts.size(), 1u);
-  EXPECT_EQ(h.dialogs.alerts[0].message, "Enrollment could not be imported");
-  EXPECT_EQ(h.dialogs.alerts[0].informativeText, "Invalid support service address.");
-  EXPECT_FALSE(h.client->hasServiceTimer());
-  h.loop.advance(20);
-  EXPECT_FALSE(h.pending("/api/device/DEV-1/poll"));
-  EXPECT_EQ(h.storedSettings()["device"], "DEV-1");
+TEST(Import, FailedImportIsReportedAndTheOldEnrollmentKeepsServing) {
+  const struct {
+    const char* url;
+    bool storeWritable;
+    const char* reason;  // "" for any
+  } cases[] = {
+      {"http://support.kx.test", true, "Invalid support service address."},
+      {kServiceAddress, false, ""},  // a valid record that cannot be saved
+  };
+  for (const auto& c : cases) {
+    AgentHarness h;
+    h.startRegistered();
+    if (!c.storeWritable) {
+      std::filesystem::remove(h.settingsPath());
+      std::filesystem::create_directory(h.settingsPath());
+    }
+    h.client->importEnrollment();
+    Json file = AgentHarness::enrollmentFile("NEW");
+    file["url"] = c.url;
+    h.dialogs.choose(writeFile(h, "new.json", dumpJson(file)));
+    ASSERT_EQ(h.dialogs.alerts.size(), 1u);
+    EXPECT_EQ(h.dialogs.alerts[0].message, "Enrollment could not be imported");
+    if (*c.reason) {
+      EXPECT_EQ(h.dialogs.alerts[0].informativeText, c.reason);
+    }
+    EXPECT_FALSE(h.pending("/api/enroll"));
+    EXPECT_EQ(h.client->device(), "DEV-1");
+    EXPECT_EQ(h.client->secret(), "KEY-1");
+    EXPECT_TRUE(h.advanceUntilPoll());
+  }
 }
 
 TEST(Import, CancelledPanelChangesNothing) {

@@ -56,7 +56,7 @@ TEST(InputPermission, AlreadyGrantedOnlyRefreshesTheWindow) {
   EXPECT_EQ(h.setup.window->updates.size(), updates + 1);
 }
 
-TEST(InputPermission, RequestRunsOnceAndOpensSettingsWhenStillMissing) {
+TEST(InputPermission, RequestRunsOnceAndExplainsWhenStillMissing) {
   AgentHarness h;
   h.access.deny();
   h.startRegistered();
@@ -70,8 +70,10 @@ TEST(InputPermission, RequestRunsOnceAndOpensSettingsWhenStillMissing) {
   h.background.runQueued();  // the read after it
   h.loop.runUntilIdle();
   EXPECT_EQ(h.access.requests, 1);
-  EXPECT_EQ(h.workspace.opened,
-            std::vector<std::string>{"x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility"});
+  // No settings page grants XTest: the person is told what does, and nothing is opened.
+  EXPECT_TRUE(h.workspace.opened.empty());
+  ASSERT_EQ(h.dialogs.alerts.size(), 1u);
+  EXPECT_EQ(h.dialogs.alerts[0].informativeText, kLinuxTexts.inputAccessHelp);
 }
 
 TEST(InputPermission, GrantedRequestOpensNothing) {

@@ -99,13 +99,13 @@ TEST(Registration, TransportFailureKeepsThePreviousIdentity) {
   EXPECT_EQ(h.client->secret(), "KEY-OLD");
 }
 
-TEST(Registration, HostWithoutNameIsCalledMac) {
+TEST(Registration, HostWithoutNameGetsTheDefaultName) {
   AgentHarness h;
   h.hostName = "";
   h.writeSettings(AgentHarness::enrollmentFile());
   h.make().start();
   h.loop.runUntilIdle();
-  EXPECT_EQ(h.http.next().json()["name"], "Mac");
+  EXPECT_EQ(h.http.next().json()["name"], kPlatformTexts.defaultDeviceName);
 }
 
 TEST(Registration, OnlyOneRegistrationAtATime) {

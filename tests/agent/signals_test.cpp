@@ -133,6 +133,26 @@ TEST(Signals, AnswerAndCandidatesReachThePeerOnce) {
   EXPECT_EQ(h.client->active(), h.technician.id);
 }
 
+TEST(Signals, ReflectedOwnSignalsAreNotTakenAsTheTechnicians) {
+  AgentHarness h;
+  h.startRegistered();
+  h.startStreaming();
+  h.engine.last()->emitLocalCandidate(IceCandidate{"candidate:1 1 udp 1 127.0.0.1 9 typ host", 0, "0"});
+  h.loop.runUntilIdle();
+  // The service sends our own sealed offer and candidate back, and a forged
+  // offer under a fresh id (only this side ever makes offers).
+  std::vector<std::string> own = h.client->outgoingSignals();
+  ASSERT_EQ(own.size(), 2u);
+  Json signals = Json::array();
+  for (const std::string& payload : own) signals.push_back(Json{{"payload", payload}});
+  signals.push_back(Json{{"payload", h.sealText(Json{{"type", "offer"}, {"sdp", "v=0\r\n"}, {"messageId", newUuid()}})}});
+  ASSERT_TRUE(h.advanceUntilPoll());
+  h.respond("/api/device/DEV-1/poll", Json{{"session", h.approvedSession(signals)}});
+  EXPECT_TRUE(h.engine.last()->addedCandidates().empty());
+  EXPECT_TRUE(h.client->seenSignals().empty());
+  EXPECT_EQ(h.client->active(), h.technician.id);
+}
+
 TEST(Signals, IgnoredUntilStreaming) {
   AgentHarness h;
   h.startRegistered();

@@ -1,4 +1,6 @@
 // The status file and the connection details.
+#include <sys/stat.h>
+
 #include <filesystem>
 
 #include "tests/agent/agent_harness.h"
@@ -43,6 +45,34 @@ TEST(StatusFile, IsReplacedWholeAndLeavesNoTemporaryFiles) {
   std::sort(names.begin(), names.end());
   EXPECT_EQ(names, (std::vector<std::string>{"client-status.json", "enrollment.json"}));
   EXPECT_TRUE(h.statusFile().is_object());
+}
+
+TEST(StatusFile, IdleAgentRewritesItOnlyOnChangeAndAtContacts) {
+  AgentHarness h;
+  h.startRegistered();
+  // Every write is a new file renamed into place.
+  auto inode = [&] {
+    struct stat info {};
+    return stat(h.statusPath().c_str(), &info) == 0 ? info.st_ino : 0;
+  };
+  int writes = 0;
+  const double end = h.loop.uptime() + 20;
+  for (ino_t seen = inode(); h.loop.uptime() < end; h.loop.advance(0.5)) {
+    while (h.pending("/api/device/DEV-1/poll")) h.respond("/api/device/DEV-1/poll", Json::object());
+    if (inode() != seen) ++writes, seen = inode();
+  }
+  EXPECT_LE(writes, 8);  // at most twice per 5 s
+  EXPECT_GE(writes, 3);  // the contacts still refresh it
+
+  // A change shows at the next permission check, with the file's own mode.
+  const ino_t before = inode();
+  h.access.deny();
+  h.loop.advance(1);
+  EXPECT_NE(inode(), before);
+  EXPECT_EQ(h.statusFile()["inputAccess"], "denied");
+  struct stat info {};
+  ASSERT_EQ(stat(h.statusPath().c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
 }
 
 TEST(StatusFile, IdentityIsCapturedOnceAtLaunch) {

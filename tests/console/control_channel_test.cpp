@@ -162,7 +162,7 @@ TEST_F(ConsoleTest, PingBeforeApprovalReportsTheMissingChannel) {
   EXPECT_FALSE(console->sid().empty());
   openChannel();
   macReportsState(false);
-  EXPECT_EQ(fakes.view.status, "Live video connected · Enable mouse & keyboard control on the Mac");
+  EXPECT_EQ(fakes.view.status, kPlatformTexts.controlNotEnabled);
 }
 
 TEST_F(ConsoleTest, PingCarriesTheUptimeAndRenewsAHeldButton) {
@@ -181,7 +181,7 @@ TEST_F(ConsoleTest, SilentMacEndsTheSessionAfterSixSeconds) {
   EXPECT_FALSE(console->sid().empty());
   loop.advance(2);
   EXPECT_TRUE(console->sid().empty());
-  EXPECT_EQ(fakes.view.status, "The Mac stopped responding. Request access again.");
+  EXPECT_EQ(fakes.view.status, kPlatformTexts.deviceStoppedResponding);
 }
 
 TEST_F(ConsoleTest, AnsweringMacStaysConnected) {
@@ -230,7 +230,7 @@ TEST_F(ConsoleTest, StateReportNeedsControlAndStreaming) {
   macSends(Json{{"kind", "state"}, {"canControl", true}});
   EXPECT_FALSE(console->canControl());
   EXPECT_FALSE(console->display().allowed());
-  EXPECT_EQ(fakes.view.status, "Live video connected · Enable mouse & keyboard control on the Mac");
+  EXPECT_EQ(fakes.view.status, kPlatformTexts.controlNotEnabled);
   EXPECT_GT(console->lastPong(), 0);
   macSends(Json{{"kind", "state"}, {"canControl", "true"}, {"streaming", true}});
   EXPECT_FALSE(console->canControl());

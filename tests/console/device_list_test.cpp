@@ -39,10 +39,10 @@ TEST_F(ConsoleTest, RowsShowNameAndOnlineState) {
   loadDevices(Json::array({deviceRecord("mac-1", "Studio", true), noName, deviceRecord("mac-3", "Office", false),
                            stringOnline}));
   EXPECT_EQ(fakes.view.rows, (std::vector<DeviceRow>{{"Studio · Online", true},
-                                                     {"Mac · Offline", false},
+                                                     {"Computer · Offline", false},
                                                      {"Office · Offline", false},
                                                      {"Lab · Offline", false}}));
-  EXPECT_EQ(fakes.view.status, "Select a Mac to request access.");
+  EXPECT_EQ(fakes.view.status, kPlatformTexts.selectDevice);
 }
 
 TEST_F(ConsoleTest, TheMacTheConsoleRunsOnCannotBeRequested) {
@@ -136,9 +136,9 @@ TEST_F(ConsoleTest, SetupCodeIsShownAndCopied) {
   EXPECT_EQ(http.next().header("Content-Type"), "application/json");
   http.respondJson(200, {{"code", "K7QX-22MN-PL4R-9TZA-XY"}});
   ASSERT_EQ(fakes.dialogs.alerts.size(), 1u);
-  EXPECT_EQ(fakes.dialogs.alerts[0].message, "New Mac setup code");
+  EXPECT_EQ(fakes.dialogs.alerts[0].message, kPlatformTexts.setupCodeTitle);
   EXPECT_EQ(fakes.dialogs.alerts[0].informative,
-            "K7QX-22MN-PL4R-9TZA-XY\n\nValid for one Mac for 24 hours. Download the app at "
+            "K7QX-22MN-PL4R-9TZA-XY\n\nValid for one computer for 24 hours. Download the app at "
             "https://service.test/download");
   EXPECT_TRUE(fakes.pasteboard.texts.empty());
   fakes.dialogs.choose(SetupCodeChoice::kCopyCode);
@@ -156,7 +156,7 @@ TEST_F(ConsoleTest, SetupCodeResponseWithoutCodeCopiesNothing) {
   console->createCode();
   http.respondJson(200, {{"code", 42}});
   ASSERT_EQ(fakes.dialogs.alerts.size(), 1u);
-  EXPECT_TRUE(fakes.dialogs.alerts[0].informative.starts_with("\n\nValid for one Mac"));
+  EXPECT_TRUE(fakes.dialogs.alerts[0].informative.starts_with("\n\nValid for one computer"));
   fakes.dialogs.choose(SetupCodeChoice::kCopyCode);
   EXPECT_TRUE(fakes.pasteboard.texts.empty());
 }
@@ -174,6 +174,24 @@ TEST_F(ConsoleTest, AlertAnsweredAfterTheConsoleIsGoneDoesNothing) {
   console.reset();
   fakes.dialogs.choose(SetupCodeChoice::kCopyCode);
   EXPECT_TRUE(fakes.pasteboard.texts.empty());
+}
+
+TEST_F(ConsoleTest, RecentActivityListsTheServiceEntriesAsLines) {
+  fakes.view.actions.showActivity();
+  ASSERT_TRUE(http.find("/api/admin/audit"));
+  EXPECT_EQ(http.next().method(), "GET");
+  const Json entries = Json::array({
+      Json{{"time", 1796591100}, {"event", "decision"}, {"device", "Studio"}, {"detail", "denied"}},
+      Json{{"time", "noon"}, {"event", "sign-in"}, {"device", ""}},
+      Json{{"detail", 7}},  // nothing readable: no line
+  });
+  http.respondTo("/api/admin/audit", 200, dumpJson(Json{{"entries", entries}}));
+  EXPECT_EQ(fakes.view.activity, "2026-12-06 21:05 UTC · decision · Studio · denied\nsign-in");
+  fakes.view.actions.showActivity();
+  http.respondTo("/api/admin/audit", 404, dumpJson(Json{{"error", "Not found."}}));
+  EXPECT_EQ(fakes.view.status, "Not found.");
+  fakes.view.actions.signOut();
+  EXPECT_EQ(fakes.view.activity, "");
 }
 
 }  // namespace

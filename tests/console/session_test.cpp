@@ -10,7 +10,7 @@ namespace {
 
 using testing::ConsoleTest;
 
-constexpr char kWaiting[] = "Waiting for the person at the Mac to approve and choose a display…";
+constexpr std::string_view kWaiting = kPlatformTexts.waitingForApproval;
 
 // --- Access request -------------------------------------------------------
 
@@ -46,6 +46,8 @@ TEST_F(ConsoleTest, AccessRequestStartsTheSession) {
 TEST_F(ConsoleTest, ConsoleAndMacDeriveTheSameKey) {
   startSession();
   EXPECT_EQ(console->cipher()->key(), macCipher->key());
+  // The header shows the code the person at the computer reads out.
+  EXPECT_EQ(fakes.view.sessionHeader, "Verification code: " + macCipher->verificationCode());
   console->queueSignal(Json{{"type", "answer"}, {"sdp", "x"}});
   ASSERT_EQ(console->outgoing().size(), 1u);
   auto opened = openFromBase64(*macCipher, console->outgoing()[0]);
@@ -85,11 +87,26 @@ TEST_F(ConsoleTest, RecordWithoutKeyOrOutOfRangeIndexDoesNothing) {
 }
 
 TEST_F(ConsoleTest, RefusedAccessRequestShowsServiceText) {
+  // Whatever shape the refusal takes (a repeat after a denial is throttled),
+  // the technician reads the service's own sentence.
+  const struct {
+    int status;
+    Json body;
+    std::string shown;
+  } cases[] = {
+      {403, Json{{"error", "This Mac belongs to another team."}}, "This Mac belongs to another team."},
+      {429, Json{{"error", "throttled"}, {"description", "The person refused. Try again in 5 minutes."}},
+       "The person refused. Try again in 5 minutes."},
+      {429, Json{{"error", Json{{"domain", "Kestrelix"}, {"description", "Try again in 30 minutes."}}}},
+       "Try again in 30 minutes."},
+  };
   loadDevices(Json::array({deviceRecord("mac-1", "Studio", true)}));
-  fakes.view.pressRequestAccess(0);
-  http.respondTo("/api/admin/request", 403, dumpJson(Json{{"error", "This Mac belongs to another team."}}));
-  EXPECT_EQ(fakes.view.status, "This Mac belongs to another team.");
-  EXPECT_TRUE(console->sid().empty());
+  for (const auto& c : cases) {
+    fakes.view.pressRequestAccess(0);
+    http.respondTo("/api/admin/request", c.status, dumpJson(c.body));
+    EXPECT_EQ(fakes.view.status, c.shown);
+    EXPECT_TRUE(console->sid().empty());
+  }
   EXPECT_FALSE(console->hasPeer());
   EXPECT_TRUE(engine.connections().empty());
 }
@@ -434,6 +451,42 @@ TEST_F(ConsoleTest, EndSessionTellsTheMacAndTheService) {
   EXPECT_FALSE(fakes.view.endEnabled);
   EXPECT_TRUE(fakes.view.rows[0].enabled);
   EXPECT_EQ(fakes.view.status, status);
+}
+
+TEST_F(ConsoleTest, QuitWaitsForTheEndRequestButNotLong) {
+  const struct {
+    bool answered;
+    double wait;  // virtual seconds before quitting may go on
+  } cases[] = {{true, 0}, {false, AdminConsole::kQuitTimeout}};
+  for (const auto& c : cases) {
+    startSession();
+    const std::string id = console->sid();
+    int quits = 0;
+    console->quit([&] { ++quits; });
+    EXPECT_TRUE(console->sid().empty());
+    EXPECT_EQ(fakes.view.sessionHeader, "");
+    ASSERT_TRUE(http.find("/api/admin/session/" + id + "/end"));
+    EXPECT_EQ(quits, 0);
+    if (c.answered) http.respondTo("/api/admin/session/" + id + "/end", 200, "{}");
+    loop.advance(c.wait);
+    EXPECT_EQ(quits, 1);
+    loop.advance(5);
+    EXPECT_EQ(quits, 1);
+    http.abandonAll();
+  }
+  int quits = 0;
+  console->quit([&] { ++quits; });  // no session: at once
+  EXPECT_EQ(quits, 1);
+}
+
+TEST_F(ConsoleTest, SignOutEndsTheSessionWithTheTokenItHad) {
+  startSession();
+  const std::string id = console->sid();
+  fakes.view.actions.signOut();
+  ASSERT_TRUE(http.find("/api/admin/session/" + id + "/end"));
+  EXPECT_EQ(http.at(*http.find("/api/admin/session/" + id + "/end")).header("Authorization"),
+            std::string("Bearer ") + testing::kToken);
+  EXPECT_EQ(console->token(), "");
 }
 
 TEST_F(ConsoleTest, EndLetsGoOfAHeldButtonFirst) {

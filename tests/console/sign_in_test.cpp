@@ -146,8 +146,11 @@ TEST_F(SignInTest, RefusedExchangeShowsTheServiceText) {
 
 TEST_F(SignInTest, UnusableCallbackIsACancelledSignIn) {
   console->signIn();
+  EXPECT_TRUE(fakes.view.signInPending);
   fakes.webSignIn.complete(callback("state=" + fakes.webSignIn.state()));  // no code
   EXPECT_EQ(fakes.view.status, "Sign-in cancelled");
+  EXPECT_FALSE(fakes.view.signInPending);
+  EXPECT_FALSE(fakes.webSignIn.running());
   console->signIn();
   fakes.view.status.clear();
   fakes.webSignIn.complete(std::nullopt);
@@ -155,14 +158,44 @@ TEST_F(SignInTest, UnusableCallbackIsACancelledSignIn) {
   EXPECT_TRUE(http.sent().empty());
 }
 
-TEST_F(SignInTest, StateOfAReplacedAttemptIsRefused) {
+TEST_F(SignInTest, CallbackOfAnotherStateIsIgnoredAndTheSignInGoesOn) {
+  // An earlier attempt's callback, or one forged by another program.
   console->signIn();
   const std::string firstState = fakes.webSignIn.state();
   console->signIn();
   ASSERT_NE(fakes.webSignIn.state(), firstState);
-  fakes.webSignIn.complete(callback("code=c&state=" + firstState));
-  EXPECT_EQ(fakes.view.status, "Sign-in cancelled");
+  for (const std::string& stray : {callback("code=c&state=" + firstState), callback("code=c"),
+                                   std::string("kestrelixremote://elsewhere?code=c&state=" + fakes.webSignIn.state())}) {
+    fakes.webSignIn.complete(stray);
+  }
   EXPECT_TRUE(http.sent().empty());
+  EXPECT_TRUE(console->signingIn());
+  EXPECT_TRUE(fakes.webSignIn.running());
+  fakes.webSignIn.complete(callback("code=right&state=" + fakes.webSignIn.state()));
+  EXPECT_EQ(http.next().json()["code"], "right");
+  EXPECT_FALSE(console->signingIn());
+}
+
+TEST_F(SignInTest, CancelOrTimeOutEndsTheWait) {
+  const struct {
+    bool cancel;
+    double wait;
+    const char* status;
+  } cases[] = {
+      {true, 0, "Sign-in cancelled"},
+      {false, AdminConsole::kSignInTimeout, "Sign-in timed out: the browser did not come back. Try again."},
+  };
+  for (const auto& c : cases) {
+    fakes.view.actions.signIn();
+    loop.advance(AdminConsole::kSignInTimeout - 1);
+    EXPECT_TRUE(console->signingIn());
+    if (c.cancel) fakes.view.actions.cancelSignIn();
+    loop.advance(c.wait);
+    EXPECT_EQ(fakes.view.status, c.status);
+    EXPECT_FALSE(console->signingIn());
+    EXPECT_FALSE(fakes.view.signInPending);
+    EXPECT_FALSE(fakes.webSignIn.running());
+  }
 }
 
 TEST_F(SignInTest, BrowserErrorShowsItsDescription) {
@@ -198,6 +231,25 @@ TEST_F(ConsoleTest, StoredTokenSignsInAtStart) {
   EXPECT_EQ(console->token(), kToken);
   console->refreshList();
   EXPECT_EQ(http.next().header("Authorization"), std::string("Bearer ") + kToken);
+}
+
+TEST_F(ConsoleTest, StoredTokenArrivingLateIsUsedUnlessTheTechnicianSignedInMeanwhile) {
+  fakes.keychain.deferLoads = true;
+  makeConsole(std::nullopt);
+  console->show();
+  EXPECT_EQ(console->token(), "");
+  fakes.keychain.finishLoads();
+  EXPECT_EQ(console->token(), kToken);
+  EXPECT_TRUE(http.find("/api/admin/whoami"));
+
+  // A sign-in before the keyring answered is newer than what it holds.
+  makeConsole(std::nullopt);
+  console->signIn();
+  fakes.webSignIn.complete("kestrelixremote://admin-sign-in?code=c&state=" + fakes.webSignIn.state());
+  loop.runUntilIdle();
+  http.respondTo("/api/admin/exchange", 200, dumpJson(Json{{"token", "fresh"}}));
+  fakes.keychain.finishLoads();
+  EXPECT_EQ(console->token(), "fresh");
 }
 
 TEST_F(ConsoleTest, TokenOfAnotherServiceIsNotUsed) {
