@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "media/bitrate_controller.h"
 #include "platform/gst/gst_peer_connection.h"
 #include "platform/gst/gst_peer_engine.h"
 #include "platform/x11/x11_platform.h"
@@ -208,6 +209,24 @@ int64_t statSum(const std::vector<StatsEntry>& stats, const char* type, const ch
     if (auto* d = std::get_if<double>(&v->second)) sum += int64_t(*d);
   }
   return sum;
+}
+
+// Packets that came on the retransmission stream: the receiver lists it as
+// one more inbound stream, beside the media stream that carries the most.
+int64_t retransmitted(const std::vector<StatsEntry>& stats) {
+  int64_t all = 0;
+  int64_t most = 0;
+  for (const auto& e : stats) {
+    auto t = e.find("type");
+    auto v = e.find("packets-received");
+    if (t == e.end() || v == e.end() || std::get<std::string>(t->second) != "inbound-rtp") continue;
+    int64_t packets = 0;
+    if (const auto* n = std::get_if<int64_t>(&v->second)) packets = *n;
+    if (const auto* d = std::get_if<double>(&v->second)) packets = int64_t(*d);
+    all += packets;
+    most = std::max(most, packets);
+  }
+  return all - most;
 }
 
 // ---- sealed pings every 100 ms, the technician asking and the client answering ----
@@ -427,6 +446,15 @@ int run(int argc, char** argv) {
     std::fprintf(stderr, "peers did not connect\n");
     return 1;
   }
+  // The agent's own rate loop, on the client's connection.
+  RateFollower rate(
+      loop, *peers.client.source,
+      [&](auto done) {
+        peers.client.connection->getStats([&loop, done](std::vector<StatsEntry> entries) {
+          loop.post([done, entries = std::move(entries)] { done(entries); });
+        });
+      },
+      VideoSendParameters{}.maxBitrate, VideoSendParameters{}.maxFramerate);
   std::printf("connected in %.0f ms\n", std::chrono::duration<double, std::milli>(Clock::now() - setupStart).count());
 
   auto arrivals = std::make_unique<Arrivals>();
@@ -552,6 +580,8 @@ int run(int argc, char** argv) {
       {"key_frame_requests", requests(stats1) - requests(stats0)},
       {"encode_cpu_ms_per_frame", encodeMsPerFrame},
       {"outage_recovery_ms", recovery},
+      {"nacks_sent", statSum(stats1, "inbound-rtp", "nack-count") - statSum(stats0, "inbound-rtp", "nack-count")},
+      {"retransmitted_packets", retransmitted(stats1) - retransmitted(stats0)},
   };
   if (!link.empty()) result["link"] = link;
   std::printf("%s\n", result.dump().c_str());

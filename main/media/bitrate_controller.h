@@ -1,14 +1,20 @@
 // Follows the link the video crosses, from what the receiver reports in its
-// RTCP receiver reports (loss fraction and round-trip time): backs off at
-// once on heavy loss or a growing queue, probes up slowly while the link is
-// clean. Under pressure the picture keeps its size; the frame rate falls with
+// RTCP receiver reports (loss fraction and round-trip time): backs off within
+// two reports on heavy loss or a standing queue, then holds while it drains;
+// probes up slowly while the link is clean. Under pressure the picture keeps its size; the frame rate falls with
 // the bitrate, and the encoder's quality with both.
 //
 // A pure value: the owner feeds reports with its clock's time and applies
 // the target to the encoder.
 #pragma once
 
+#include <functional>
+#include <memory>
 #include <optional>
+#include <vector>
+
+#include "protocol/peer_engine.h"
+#include "runtime/event_loop.h"
 
 namespace kx {
 
@@ -41,6 +47,59 @@ class BitrateController {
   double bitrate_;
   std::optional<double> baseRoundTrip_;  // the smallest round trip seen: the link without a queue
   std::optional<double> lastUpdate_;
+  std::optional<double> lastRoundTrip_;
+  double holdUntil_ = 0;
+};
+
+// Paces the encoder's key frames: each costs several frames' worth of the
+// link, and a burst of losses asks for one per loss. A request within
+// `interval` of the last key frame is served at the interval's end, and all
+// requests until then are served by that one; none is dropped. A pure value:
+// the owner passes its clock's time and keeps the timer.
+class KeyFrameLimiter {
+ public:
+  static constexpr double kIntervalSeconds = 1.0;
+
+  explicit KeyFrameLimiter(double interval = kIntervalSeconds) : interval_(interval) {}
+
+  // A request at `now`. Returns when to make the key frame (`now` itself
+  // when it may go at once, the caller then calls made()), or nothing when
+  // one is already due and this request rides on it.
+  std::optional<double> request(double now);
+  // A key frame was made at `now`: the due one, or one sent at once.
+  void made(double now);
+
+ private:
+  const double interval_;
+  std::optional<double> last_;
+  bool due_ = false;
+};
+
+// Runs a BitrateController on a live connection: reads the latest receiver
+// report every half second and applies the target to the source. Loop
+// thread only; `readStats` must answer on the loop thread.
+class RateFollower {
+ public:
+  using ReadStats = std::function<void(std::function<void(std::vector<StatsEntry>)>)>;
+  static constexpr double kPeriodSeconds = 0.5;
+
+  RateFollower(EventLoop& loop, VideoSource& source, ReadStats readStats, int maxBitrate, int maxFramesPerSecond);
+  RateFollower(const RateFollower&) = delete;
+  RateFollower& operator=(const RateFollower&) = delete;
+
+  // Feeds one stats reply taken at `now` (seconds).
+  void onStats(const std::vector<StatsEntry>& entries, double now);
+  VideoTarget applied() const { return applied_; }
+
+ private:
+  VideoSource& source_;
+  ReadStats readStats_;
+  BitrateController rate_;
+  std::optional<LinkReport> lastReport_;
+  VideoTarget applied_;
+  int ticks_ = 0;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  Timer timer_;
 };
 
 }  // namespace kx

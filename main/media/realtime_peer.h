@@ -77,8 +77,6 @@ class RealtimePeer {
   void report(const std::string& text);
   void emit(const Json& message);
   void step(std::string_view name);
-  // Reads the latest receiver report and moves the encoder's rate.
-  void adjustRate();
 
   EventLoop& loop_;
   PeerSignalCallback signal_;
@@ -95,11 +93,7 @@ class RealtimePeer {
   PeerLink link_;
   std::unique_ptr<ChannelLink> channel_;  // absent after close()
 
-  BitrateController rate_;
-  std::optional<LinkReport> lastReport_;
-  VideoTarget applied_;
-  int rateTicks_ = 0;
-  Timer rateTimer_;
+  std::optional<RateFollower> rate_;  // while the peer sends video
 };
 
 }  // namespace kx

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <utility>
+#include <vector>
+
 namespace kx {
 namespace {
 
@@ -15,7 +19,7 @@ VideoTarget run(BitrateController& c, LinkReport report, int seconds, double& cl
 TEST(BitrateController, ProbesUpSlowlyOnACleanLinkToTheCeiling) {
   BitrateController c(3'000'000, 30);
   double clock = 0;
-  EXPECT_EQ(c.target(), (VideoTarget{1'000'000, 25}));
+  EXPECT_EQ(c.target(), (VideoTarget{1'000'000, 30}));
   const VideoTarget afterFive = run(c, {0, 0.02}, 5, clock);
   EXPECT_GT(afterFive.bitrate, 1'300'000);
   EXPECT_LT(afterFive.bitrate, 1'600'000) << "probing faster than about 8 % a second";
@@ -25,23 +29,33 @@ TEST(BitrateController, ProbesUpSlowlyOnACleanLinkToTheCeiling) {
 TEST(BitrateController, BacksOffFastOnAQueueOrHeavyLossAndHoldsOnNoiseLoss) {
   struct Case {
     LinkReport report;
+    int reports;
     const char* what;
-    bool falls;  // within two reports
+    bool falls;  // by a tenth at least
     bool rises;
   } cases[] = {
-      {{0.00, 0.150}, "round trip 130 ms above the base: a standing queue", true, false},
-      {{0.30, 0.020}, "30 % loss", true, false},
-      {{0.03, 0.020}, "3 % random loss, no queue: the link's noise", false, true},
-      {{0.05, 0.045}, "5 % loss with a small queue: hold", false, false},
+      {{0.00, 0.150}, 2, "round trip 130 ms above the base twice: a standing queue", true, false},
+      {{0.00, 0.150}, 1, "one late report: jitter, or a key frame's burst; no cut, no growth", false, false},
+      {{0.30, 0.020}, 2, "30 % loss", true, false},
+      {{0.03, 0.020}, 2, "3 % random loss, no queue: the link's noise", false, true},
+      {{0.05, 0.045}, 2, "5 % loss with a small queue: hold", false, false},
   };
   for (const Case& k : cases) {
     BitrateController c(3'000'000, 30);
     double clock = 0;
     const int before = run(c, {0, 0.02}, 3, clock).bitrate;  // base round trip 20 ms
-    const int after = run(c, k.report, 2, clock).bitrate;
-    EXPECT_EQ(after < before * 0.8, k.falls) << k.what;
+    const int after = run(c, k.report, k.reports, clock).bitrate;
+    EXPECT_EQ(after < before * 0.9, k.falls) << k.what;
     EXPECT_EQ(after > before, k.rises) << k.what;
   }
+}
+
+TEST(BitrateController, AReportWithoutARoundTripIsNoBaseForTheQueue) {
+  BitrateController c(3'000'000, 30);
+  double clock = 0;
+  run(c, {0, 0}, 2, clock);  // no sender report has come back yet
+  const int before = c.target().bitrate;
+  EXPECT_GT(run(c, {0, 0.150}, 4, clock).bitrate, before) << "a 150 ms link read as a 150 ms queue";
 }
 
 TEST(BitrateController, UnderPressureTheFrameRateFallsButNeverBelowTheFloor) {
@@ -50,9 +64,44 @@ TEST(BitrateController, UnderPressureTheFrameRateFallsButNeverBelowTheFloor) {
   run(c, {0, 0.02}, 1, clock);
   const VideoTarget floor = run(c, {0, 0.5}, 30, clock);
   EXPECT_EQ(floor, (VideoTarget{BitrateController::kMinBitrate, BitrateController::kMinFramesPerSecond}));
-  // 600 kbit/s: half the frames, not a smaller picture.
-  BitrateController mid(600'000, 30);
+  // 400 kbit/s: half the frames, not a smaller picture.
+  BitrateController mid(400'000, 30);
   EXPECT_EQ(mid.target().framesPerSecond, 15);
+}
+
+// Key frames made for requests at `requests` (seconds, ascending), with the
+// owner's timer firing exactly when the limiter says.
+std::vector<double> keyFrames(const std::vector<double>& requests) {
+  KeyFrameLimiter limiter(1.0);
+  std::vector<double> made;
+  std::optional<double> timer;
+  auto fire = [&](double now) {
+    limiter.made(now);
+    made.push_back(now);
+  };
+  for (double now : requests) {
+    if (timer && *timer <= now) fire(*std::exchange(timer, std::nullopt));
+    const std::optional<double> at = limiter.request(now);
+    if (at && *at <= now) fire(now);
+    else if (at) timer = at;
+  }
+  if (timer) fire(*timer);
+  return made;
+}
+
+TEST(KeyFrameLimiter, DelaysAndCoalescesRequestsWithinTheIntervalAndNeverDropsOne) {
+  struct Case {
+    std::vector<double> requests;
+    std::vector<double> made;
+    const char* what;
+  } cases[] = {
+      {{0, 2, 5}, {0, 2, 5}, "requests far apart go at once"},
+      {{0, 0.1, 0.2, 0.5}, {0, 1}, "a burst: one at once, the rest served by one at the interval's end"},
+      {{0, 0.3, 1.2}, {0, 1, 2}, "a request after the delayed one waits for its own interval"},
+      {{0, 1}, {0, 1}, "a request at the interval's end goes at once"},
+      {{0.5}, {0.5}, "the first request goes at once"},
+  };
+  for (const Case& k : cases) EXPECT_EQ(keyFrames(k.requests), k.made) << k.what;
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <memory>
 
 #include "platform/gst/gst_peer_connection.h"
@@ -57,14 +58,14 @@ bool showsGrid(const std::shared_ptr<const FrameBuffer>& frame, uint32_t seed) {
   return true;
 }
 
-// Key frame requests the technician has sent, either kind (PLI or FIR).
-int64_t keyFrameRequests(testing::LoopbackPeers& peers) {
+// The sum of counters over the technician's incoming streams.
+int64_t received(testing::LoopbackPeers& peers, std::initializer_list<const char*> keys) {
   auto stats = peers.await<std::vector<StatsEntry>>([&](auto done) { peers.technician.connection->getStats(done); });
   int64_t requests = 0;
   for (const auto& entry : stats) {
     auto type = entry.find("type");
     if (type == entry.end() || std::get<std::string>(type->second) != "inbound-rtp") continue;
-    for (const char* key : {"pli-count", "fir-count"}) {
+    for (const char* key : keys) {
       auto count = entry.find(key);
       if (count == entry.end()) continue;
       if (auto* n = std::get_if<int64_t>(&count->second)) requests += *n;
@@ -136,7 +137,8 @@ TEST(LossyLink, PicturesArriveIntactAndAKeyFrameRepairsAnOutage) {
 
   // Cut the link while a new picture goes out, long enough that nothing of it
   // can be repaired by waiting: the technician must ask for a key frame.
-  const int64_t requestsBefore = keyFrameRequests(peers);
+  const auto keyFrameRequests = [&] { return received(peers, {"pli-count", "fir-count"}); };
+  const int64_t requestsBefore = keyFrameRequests();
   ::kill(emulator, SIGUSR1);
   drawGrid(x, w, gc, 2);
   const int sentBefore = encoded.frames;
@@ -146,7 +148,8 @@ TEST(LossyLink, PicturesArriveIntactAndAKeyFrameRepairsAnOutage) {
 
   EXPECT_TRUE(loop.runUntil([&] { return showsGrid(peers.technician.lastFrame(), 2); }, 15))
       << "the picture drawn during the outage never arrived intact";
-  EXPECT_GT(keyFrameRequests(peers), requestsBefore) << "no key frame was asked for";
+  EXPECT_GT(keyFrameRequests(), requestsBefore) << "no key frame was asked for";
+  EXPECT_GT(received(peers, {"nack-count"}), 0) << "no lost packet was asked for again";
   EXPECT_GT(encoded.keyFrames, keyFramesBefore) << "no key frame was sent after the outage";
 
   bool stopped = false;

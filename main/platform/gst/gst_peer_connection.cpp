@@ -20,7 +20,10 @@
 namespace kx::gst {
 namespace {
 
-constexpr guint kJitterBufferMs = 50;
+// Room for one retransmission on links up to about 150 ms round trip: a lost
+// packet is asked for again and waited for this long. Costs nothing while
+// packets come in order, since the picture is drawn as soon as it is decoded.
+constexpr guint kJitterBufferMs = 200;
 constexpr uint64_t kRtcpIntervalNs = 500'000'000;
 // How long close() lets closing data channels tell the remote side.
 constexpr auto kChannelCloseGrace = std::chrono::milliseconds(100);
@@ -140,6 +143,13 @@ bool GstPeerConnection::start(const PeerConfiguration& configuration) {
                        if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtcp-min-interval")) {
                          g_object_set(element, "rtcp-min-interval", guint64(kRtcpIntervalNs), nullptr);
                        }
+                     }),
+                     nullptr);
+    // webrtcbin 1.22 finds no transceiver for a bundled stream here and
+    // leaves retransmission off, so no NACK is ever sent: turn it on for
+    // every incoming stream (runs after webrtcbin's own handler).
+    g_signal_connect(rtpbin, "new-jitterbuffer", G_CALLBACK(+[](GstElement*, GstElement* jitterBuffer, guint, guint, gpointer) {
+                       g_object_set(jitterBuffer, "do-retransmission", TRUE, nullptr);
                      }),
                      nullptr);
     gst_object_unref(rtpbin);
@@ -424,6 +434,20 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
   for (GstElement* e : chain) gst_element_sync_state_with_parent(e);
 
   auto source = std::make_shared<GstVideoSource>(std::move(appsrc), std::move(encoder));
+  // The receiver's key frame requests come up from the RTP session as
+  // force-key-unit events: they are paced by the source, not sent on as they come.
+  if (GstPad* pad = gst_element_get_static_pad(payloader.get(), "sink")) {
+    gst_pad_add_probe(
+        pad, GST_PAD_PROBE_TYPE_EVENT_UPSTREAM,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) -> GstPadProbeReturn {
+          if (!gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) return GST_PAD_PROBE_OK;
+          if (auto source = static_cast<std::weak_ptr<GstVideoSource>*>(data)->lock()) source->requestKeyFrame();
+          return GST_PAD_PROBE_DROP;
+        },
+        new std::weak_ptr<GstVideoSource>(source),
+        [](gpointer data) { delete static_cast<std::weak_ptr<GstVideoSource>*>(data); });
+    gst_object_unref(pad);
+  }
   sources_.push_back(source);
   {
     std::lock_guard lock(core_->mutex);
@@ -489,8 +513,7 @@ void GstPeerConnection::onDataChannel(GstElement*, GstWebRTCDataChannel* channel
 }
 
 void GstPeerConnection::onNewTransceiver(GstElement*, GstWebRTCRTPTransceiver* transceiver, gpointer) {
-  // Retransmission of lost packets; with the 50 ms jitter buffer it repairs
-  // most losses before the picture breaks.
+  // Retransmission of lost packets (see kJitterBufferMs).
   g_object_set(transceiver, "do-nack", TRUE, nullptr);
 }
 

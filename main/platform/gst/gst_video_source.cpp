@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
+#include <utility>
 
 namespace kx::gst {
 namespace {
@@ -87,6 +89,36 @@ std::pair<int, int> GstVideoSource::size() {
 void GstVideoSource::requestKeyFrame() {
   std::lock_guard lock(mutex_);
   if (closed_) return;
+  GstClock* clock = gst_system_clock_obtain();
+  const GstClockTime now = gst_clock_get_time(clock);
+  const std::optional<double> at = keyFrames_.request(double(now) / GST_SECOND);
+  if (at && *at * GST_SECOND <= double(now)) {
+    makeKeyFrame(now);
+  } else if (at) {
+    dueKeyFrame_ = gst_clock_new_single_shot_id(clock, GstClockTime(*at * GST_SECOND));
+    gst_clock_id_wait_async(
+        dueKeyFrame_,
+        [](GstClock*, GstClockTime, GstClockID, gpointer data) -> gboolean {
+          if (auto self = static_cast<std::weak_ptr<GstVideoSource>*>(data)->lock()) self->makeDueKeyFrame();
+          return TRUE;
+        },
+        new std::weak_ptr<GstVideoSource>(weak_from_this()),
+        [](gpointer data) { delete static_cast<std::weak_ptr<GstVideoSource>*>(data); });
+  }
+  gst_object_unref(clock);
+}
+
+void GstVideoSource::makeDueKeyFrame() {
+  std::lock_guard lock(mutex_);
+  if (closed_ || !dueKeyFrame_) return;
+  gst_clock_id_unref(std::exchange(dueKeyFrame_, nullptr));
+  GstClock* clock = gst_system_clock_obtain();
+  makeKeyFrame(gst_clock_get_time(clock));
+  gst_object_unref(clock);
+}
+
+void GstVideoSource::makeKeyFrame(GstClockTime now) {
+  keyFrames_.made(double(now) / GST_SECOND);
   // Into the encoder from its output side, as a receiver's request arrives.
   if (GstPad* pad = gst_element_get_static_pad(encoder_.get(), "src")) {
     gst_pad_send_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
@@ -97,6 +129,10 @@ void GstVideoSource::requestKeyFrame() {
 void GstVideoSource::close() {
   std::lock_guard lock(mutex_);
   closed_ = true;
+  if (dueKeyFrame_) {
+    gst_clock_id_unschedule(dueKeyFrame_);
+    gst_clock_id_unref(std::exchange(dueKeyFrame_, nullptr));
+  }
 }
 
 }  // namespace kx::gst

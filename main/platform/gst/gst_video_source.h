@@ -10,15 +10,17 @@
 #include <mutex>
 #include <utility>
 
+#include "media/bitrate_controller.h"
 #include "platform/gst/gst_support.h"
 #include "protocol/peer_engine.h"
 
 namespace kx::gst {
 
-class GstVideoSource final : public VideoSource {
+class GstVideoSource final : public VideoSource, public std::enable_shared_from_this<GstVideoSource> {
  public:
   // `encoder` is the x264enc the frames reach.
   GstVideoSource(ElementRef appsrc, ElementRef encoder);
+  ~GstVideoSource() override { close(); }
 
   void configure(int width, int height, int framesPerSecond) override;
   // Frames are stamped by the appsrc when they arrive (`timeNs` comes from the
@@ -32,7 +34,9 @@ class GstVideoSource final : public VideoSource {
   void setRate(int bitrate, int framesPerSecond) override;
 
   void close();
-  // Asks the encoder for a key frame now (any thread).
+  // Asks the encoder for a key frame (any thread): at once, or at the end of
+  // the key frame interval when one was made within it. Receivers' requests
+  // (PLI, FIR) take this path too.
   void requestKeyFrame();
   // The configured picture size; zeros until configure() or the first frame.
   std::pair<int, int> size();
@@ -40,6 +44,8 @@ class GstVideoSource final : public VideoSource {
  private:
   // Caller holds mutex_.
   void applyCaps(int width, int height, int framesPerSecond);
+  void makeKeyFrame(GstClockTime now);
+  void makeDueKeyFrame();
 
   std::mutex mutex_;
   ElementRef appsrc_;
@@ -48,6 +54,8 @@ class GstVideoSource final : public VideoSource {
   int64_t minIntervalNs_ = 0;  // between frames handed on; 0 while every frame goes
   int64_t lastPushNs_ = -1;
   bool enabled_ = true;
+  KeyFrameLimiter keyFrames_;
+  GstClockID dueKeyFrame_ = nullptr;
   int width_ = 0;
   int height_ = 0;
   int framesPerSecond_ = 30;
