@@ -324,6 +324,8 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
 
   HttpsFront::Impl& front_;
   Stream stream_;
+  // Declared after the stream so that it is given back before the socket
+  // closes: a client that has seen its connection end can connect again.
   HttpsFront::Impl::Slot slot_;
   bool monitoring_;
   bool started_ = false;  // the request deadline runs

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -96,6 +97,8 @@ Expected<std::unique_ptr<ServiceProcess>> ServiceProcess::start(const std::strin
   std::unique_ptr<ServiceProcess> process(new ServiceProcess());
   process->pid_ = fork();
   if (process->pid_ == 0) {
+    // A test that dies must not leave a service behind holding its output pipes.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
     dup2(out[1], 1);
     execv(binary.c_str(), argv.data());
     _exit(127);

@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
+#include <chrono>
 #include <cstring>
 
 namespace kx::service::driver {
@@ -63,6 +65,9 @@ Json HttpReply::json() const { return parseJson(body).value_or(Json()); }
 
 Expected<std::unique_ptr<TlsClient>> TlsClient::connect(const std::string& host, uint16_t port,
                                                         const std::string& caFile, const ConnectOptions& options) {
+  // A write to a connection the server refused must fail, not kill the test with SIGPIPE.
+  static const bool ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
+  (void)ignored;
   const double timeoutSeconds = options.timeoutSeconds;
   std::unique_ptr<TlsClient> client(new TlsClient());
   client->impl_ = std::make_unique<Impl>();
@@ -177,11 +182,15 @@ Expected<HttpReply> TlsClient::readReply() {
   return reply;
 }
 
+void TlsClient::finishSending() { ::shutdown(impl_->fd, SHUT_WR); }
+
 bool TlsClient::waitForClose(double timeoutSeconds) {
   pollfd p{impl_->fd, POLLIN, 0};
-  const int ms = static_cast<int>(timeoutSeconds * 1000);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
   for (;;) {
-    if (SSL_pending(impl_->ssl) == 0 && poll(&p, 1, ms) <= 0) return false;
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    if (SSL_pending(impl_->ssl) == 0 && (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)) return false;
     if (!impl_->fill()) return true;
     impl_->buffer.clear();
   }

@@ -48,6 +48,9 @@ class TlsClient {
   Status sendRaw(std::string_view bytes);
   // Reads one response.
   Expected<HttpReply> readReply();
+  // Ends the sending side (a TCP FIN, without TLS close_notify), as a client
+  // that goes away does; reading still works.
+  void finishSending();
   // True once the server has closed the connection (EOF or reset) within
   // the time-out.
   bool waitForClose(double timeoutSeconds);
