@@ -170,6 +170,7 @@ class QtSetupWindow final : public SetupWindowView {
     intro->setWordWrap(true);
     enrollment_ = new QLabel;
     codeField_ = new QLineEdit;
+    codeField_->setObjectName("setupCode");
     codeField_->setPlaceholderText(q(kSetupCodePlaceholder));
     codeButton_ = new QPushButton(q(kSetupCodeButton));
     auto* importButton = new QPushButton(q(kSetupImportButton));

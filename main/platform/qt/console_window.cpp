@@ -146,6 +146,7 @@ QtConsoleWindow::QtConsoleWindow() {
   auto* top = new QHBoxLayout;
   top->setSpacing(10);
   identity_ = new QLabel("Sign in to connect to your Macs");
+  identity_->setObjectName("identity");
   top->addWidget(identity_);
   auto addButton = [&](const char* title, std::function<void()> ConsoleActions::*member) {
     auto* b = new QPushButton(title);
@@ -166,6 +167,7 @@ QtConsoleWindow::QtConsoleWindow() {
   root->addLayout(top);
 
   status_ = new QLabel;
+  status_->setObjectName("status");
   status_->setWordWrap(true);
   root->addWidget(status_);
 
@@ -183,10 +185,12 @@ QtConsoleWindow::QtConsoleWindow() {
   scroll->setWidget(listHost);
   middle->addWidget(scroll);
   video_ = new VideoWidget;
+  video_->setObjectName("video");
   middle->addWidget(video_, 1);
   root->addLayout(middle, 1);
 
   measurement_ = new QLabel;
+  measurement_->setObjectName("measurement");
   root->addWidget(measurement_);
 }
 
