@@ -68,6 +68,11 @@ KeyPtr loadKey(const std::string& path) {
   return key;
 }
 
+constexpr const char* kLocalNamesOnly = "critical,permitted;DNS:localhost,permitted;IP:127.0.0.1/255.255.255.255";
+
+// CAs made before the name constraints are replaced.
+bool constrained(X509* ca) { return X509_get_ext_by_NID(ca, NID_name_constraints, -1) >= 0; }
+
 bool validLongEnough(X509* cert) {
   time_t horizon = std::time(nullptr) + kRenewBeforeDays * 86400;
   return X509_cmp_time(X509_get0_notAfter(cert), &horizon) > 0;
@@ -123,17 +128,17 @@ Expected<CertPtr> makeCertificate(EVP_PKEY* key, const char* commonName, long da
   X509V3_CTX ctx;
   X509V3_set_ctx_nodb(&ctx);
   X509V3_set_ctx(&ctx, issuer ? issuer : cert.get(), cert.get(), nullptr, nullptr, 0);
-  const bool ok =
-      authority
-          ? addExtension(cert.get(), &ctx, NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
-                addExtension(cert.get(), &ctx, NID_key_usage, "critical,keyCertSign,cRLSign") &&
-                addExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash")
-          : addExtension(cert.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE") &&
-                addExtension(cert.get(), &ctx, NID_key_usage, "critical,digitalSignature") &&
-                addExtension(cert.get(), &ctx, NID_ext_key_usage, "serverAuth") &&
-                addExtension(cert.get(), &ctx, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1") &&
-                addExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash") &&
-                addExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
+  const bool ok = authority ? addExtension(cert.get(), &ctx, NID_basic_constraints, "critical,CA:TRUE,pathlen:0") &&
+                                  addExtension(cert.get(), &ctx, NID_key_usage, "critical,keyCertSign,cRLSign") &&
+                                  // A build that trusts this CA trusts it for the local names only.
+                                  addExtension(cert.get(), &ctx, NID_name_constraints, kLocalNamesOnly) &&
+                                  addExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash")
+                            : addExtension(cert.get(), &ctx, NID_basic_constraints, "critical,CA:FALSE") &&
+                                  addExtension(cert.get(), &ctx, NID_key_usage, "critical,digitalSignature") &&
+                                  addExtension(cert.get(), &ctx, NID_ext_key_usage, "serverAuth") &&
+                                  addExtension(cert.get(), &ctx, NID_subject_alt_name, "DNS:localhost,IP:127.0.0.1") &&
+                                  addExtension(cert.get(), &ctx, NID_subject_key_identifier, "hash") &&
+                                  addExtension(cert.get(), &ctx, NID_authority_key_identifier, "keyid:always");
   if (!ok) return tlsError("cannot add certificate extensions");
   if (X509_sign(cert.get(), issuerKey, EVP_sha256()) == 0) return tlsError("cannot sign a certificate");
   return cert;
@@ -150,7 +155,8 @@ Expected<CertificateFiles> ensureLocalCertificates(const std::string& dataDir) {
 
   CertPtr ca = loadCertificate(files.caFile);
   KeyPtr caKey = loadKey(caKeyFile);
-  if (!ca || !caKey || X509_check_private_key(ca.get(), caKey.get()) != 1 || !validLongEnough(ca.get())) {
+  if (!ca || !caKey || X509_check_private_key(ca.get(), caKey.get()) != 1 || !validLongEnough(ca.get()) ||
+      !constrained(ca.get())) {
     ERR_clear_error();
     caKey.reset(EVP_EC_gen("P-256"));
     if (!caKey) return tlsError("cannot make a key");

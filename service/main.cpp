@@ -1,4 +1,5 @@
 // kx-service: the reference support service and its administration commands.
+#include <grp.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -13,15 +14,19 @@
 #include <iostream>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "protocol/json.h"
 #include "runtime/clock.h"
-#include "service/http_server.h"
+#include "service/config_file.h"
+#include "service/console_assets.h"
+#include "service/https_front.h"
 #include "service/local_certificates.h"
+#include "service/open_storage.h"
 #include "service/service.h"
-#include "service/sqlite_storage.h"
 
 namespace {
 
@@ -30,21 +35,37 @@ using namespace kx::service;
 
 constexpr const char* kUsage =
     "usage: kx-service COMMAND [OPTIONS]\n"
-    "  serve [--data DIR] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
+    "  serve [--data DIR] [--database URI] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
     "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
+    "        [--max-connections-per-address N] [--request-seconds N] [--monitor HOST:PORT]\n"
     "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
-    "      certificate for localhost and 127.0.0.1 are made in the data folder\n"
+    "      certificate for localhost and 127.0.0.1 are made in the data folder;\n"
+    "      --monitor serves /healthz and /metrics over plain HTTP there (off by default)\n"
     "  technician add NAME [--data DIR]\n"
     "      add a technician; the password is read from standard input\n"
+    "  technician remove NAME [--data DIR]\n"
+    "      remove a technician with their devices and credentials\n"
+    "  audit [--technician NAME] [--limit N] [--data DIR]\n"
+    "      print the audit log as JSON lines, newest first (default: 1000 rows)\n"
     "  enrollment-file --technician NAME [--url URL] [--data DIR]\n"
     "      print an enrollment file with a fresh one-time token\n"
     "  setup-code --technician NAME [--data DIR]\n"
     "      print a fresh setup code (one Mac, 24 hours)\n"
-    "The data folder defaults to ~/.local/share/kx-service.\n";
+    "Every command takes --database postgresql://USER@HOST/DB to keep its data in a\n"
+    "PostgreSQL database that several serving replicas share; by default it is the\n"
+    "SQLite file service.db in the data folder, which defaults to ~/.local/share/kx-service.\n"
+    "Every command takes --config FILE: \"name = value\" lines naming the options above\n"
+    "(listen, cert, key, data, database...) and url, the address enrollment files give;\n"
+    "options on the command line win. Run as root, a command acts as the owner of the\n"
+    "data folder.\n";
+
+// Installed builds read their /etc file without being told.
+constexpr const char* kDefaultConfig = KX_SERVICE_CONFIG;
 
 struct Arguments {
   std::vector<std::string> words;               // positional
   std::map<std::string, std::string> options;  // --name value
+  std::set<std::string> fromConfig;             // options the config file gave
 };
 
 std::optional<Arguments> parseArguments(int argc, char** argv, int first) {
@@ -67,12 +88,45 @@ std::optional<Arguments> parseArguments(int argc, char** argv, int first) {
 
 bool onlyOptions(const Arguments& args, std::initializer_list<const char*> allowed) {
   for (const auto& [name, value] : args.options) {
+    if (args.fromConfig.contains(name)) continue;  // the file serves every command
     bool known = false;
     for (const char* a : allowed) known = known || name == a;
     if (!known) {
       std::cerr << "kx-service: unknown option --" << name << "\n";
       return false;
     }
+  }
+  return true;
+}
+
+// Fills in what the command line left out from --config (or the installed default).
+bool applyConfig(Arguments& args) {
+  std::string path = kDefaultConfig;
+  if (auto it = args.options.find("config"); it != args.options.end()) {
+    path = it->second;
+    args.options.erase(it);
+  } else if (path.empty() || ::access(path.c_str(), F_OK) != 0) {
+    return true;
+  }
+  auto values = readConfigFile(path);
+  if (!values) {
+    std::cerr << "kx-service: " << values.error().description << "\n";
+    return false;
+  }
+  for (auto& [name, value] : *values) {
+    if (args.options.emplace(name, value).second) args.fromConfig.insert(name);
+  }
+  return true;
+}
+
+// Root administering an installed service must not leave root-owned files in
+// the service's folder: it acts as the folder's owner instead.
+bool becomeDataOwner(const std::string& data) {
+  struct stat folder {};
+  if (::geteuid() != 0 || ::stat(data.c_str(), &folder) != 0 || folder.st_uid == 0) return true;
+  if (::setgroups(0, nullptr) != 0 || ::setgid(folder.st_gid) != 0 || ::setuid(folder.st_uid) != 0) {
+    std::cerr << "kx-service: cannot act as the owner of " << data << ": " << std::strerror(errno) << "\n";
+    return false;
   }
   return true;
 }
@@ -109,14 +163,16 @@ std::optional<double> positiveNumber(const Arguments& args, const char* name, do
 }
 
 struct Opened {
-  std::unique_ptr<SqliteStorage> storage;
+  std::unique_ptr<Storage> storage;
   SystemClock clock;
   std::unique_ptr<Service> service;
 };
 
-std::unique_ptr<Opened> openService(const std::string& data, ServiceOptions options) {
-  if (!makeFolders(data)) return nullptr;
-  auto storage = SqliteStorage::open(data + "/service.db");
+std::unique_ptr<Opened> openService(const Arguments& args, ServiceOptions options) {
+  const std::string data = dataFolder(args);
+  if (!becomeDataOwner(data) || !makeFolders(data)) return nullptr;
+  const auto database = args.options.find("database");
+  auto storage = openStorage(database == args.options.end() ? data + "/service.db" : database->second);
   if (!storage) {
     std::cerr << "kx-service: " << storage.error().description << "\n";
     return nullptr;
@@ -149,30 +205,53 @@ std::string readPassword() {
 }
 
 int technicianCommand(const Arguments& args) {
-  if (args.words.size() != 3 || args.words[1] != "add" || !onlyOptions(args, {"data"})) {
+  const bool add = args.words.size() == 3 && args.words[1] == "add";
+  const bool remove = args.words.size() == 3 && args.words[1] == "remove";
+  if ((!add && !remove) || !onlyOptions(args, {"data", "database"})) {
     std::cerr << kUsage;
     return 2;
   }
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
-  const std::string password = readPassword();
-  if (Status s = opened->service->addTechnician(args.words[2], password); !s) {
+  const Status s = add ? opened->service->addTechnician(args.words[2], readPassword())
+                       : opened->service->removeTechnician(args.words[2]);
+  if (!s) {
     std::cerr << "kx-service: " << s.error().description << "\n";
     return 1;
   }
-  std::cout << "Technician " << args.words[2] << " added.\n";
+  std::cout << "Technician " << args.words[2] << (add ? " added.\n" : " removed.\n");
+  return 0;
+}
+
+int auditCommand(const Arguments& args) {
+  if (args.words.size() != 1 || !onlyOptions(args, {"data", "database", "technician", "limit"})) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  const auto limit = positiveNumber(args, "limit", 1000);
+  if (!limit) return 2;
+  auto opened = openService(args, {});
+  if (!opened) return 1;
+  auto technician = args.options.find("technician");
+  auto rows = opened->service->auditLog(technician == args.options.end() ? "" : technician->second,
+                                        static_cast<size_t>(*limit));
+  if (!rows) {
+    std::cerr << "kx-service: " << rows.error().description << "\n";
+    return 1;
+  }
+  for (const AuditEntry& row : *rows) std::cout << dumpJson(auditJson(row)) << "\n";
   return 0;
 }
 
 int issueCommand(const Arguments& args, bool enrollmentFile) {
-  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "technician", "url"})
-                                 : onlyOptions(args, {"data", "technician"});
+  const bool ok = enrollmentFile ? onlyOptions(args, {"data", "database", "technician", "url"})
+                                 : onlyOptions(args, {"data", "database", "technician"});
   auto technician = args.options.find("technician");
   if (!ok || args.words.size() != 1 || technician == args.options.end()) {
     std::cerr << kUsage;
     return 2;
   }
-  auto opened = openService(dataFolder(args), {});
+  auto opened = openService(args, {});
   if (!opened) return 1;
   auto secret = enrollmentFile ? opened->service->createEnrollmentToken(technician->second)
                                : opened->service->createSetupCode(technician->second);
@@ -194,35 +273,47 @@ int issueCommand(const Arguments& args, bool enrollmentFile) {
   return 0;
 }
 
+// "HOST:PORT" or "[V6]:PORT".
+bool parseHostPort(const std::string& text, std::string& host, uint16_t& port) {
+  const size_t colon = text.rfind(':');
+  unsigned number = 0;
+  const char* begin = text.data() + (colon == std::string::npos ? 0 : colon + 1);
+  auto [end, ec] = std::from_chars(begin, text.data() + text.size(), number);
+  if (colon == std::string::npos || colon == 0 || ec != std::errc() || end != text.data() + text.size() ||
+      number > 65535) {
+    return false;
+  }
+  host = text.substr(0, colon);
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') host = host.substr(1, host.size() - 2);
+  port = static_cast<uint16_t>(number);
+  return true;
+}
+
 int serveCommand(const Arguments& args) {
-  if (args.words.size() != 1 || !onlyOptions(args, {"data", "listen", "cert", "key", "consent-seconds",
-                                                    "pending-seconds", "workers", "installer-url"})) {
+  if (args.words.size() != 1 ||
+      !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds", "pending-seconds", "workers",
+                          "installer-url", "max-connections-per-address", "monitor", "request-seconds"})) {
     std::cerr << kUsage;
     return 2;
   }
-  ServerOptions server;
-  if (auto it = args.options.find("listen"); it != args.options.end()) {
-    const std::string& listen = it->second;
-    const size_t colon = listen.rfind(':');
-    unsigned port = 0;
-    const char* begin = listen.data() + (colon == std::string::npos ? 0 : colon + 1);
-    auto [end, ec] = std::from_chars(begin, listen.data() + listen.size(), port);
-    if (colon == std::string::npos || colon == 0 || ec != std::errc() || end != listen.data() + listen.size() ||
-        port > 65535) {
-      std::cerr << "kx-service: --listen needs HOST:PORT\n";
+  FrontOptions server;
+  for (const auto& [option, host, port] : {std::tuple{"listen", &server.host, &server.port},
+                                           std::tuple{"monitor", &server.monitorHost, &server.monitorPort}}) {
+    auto it = args.options.find(option);
+    if (it != args.options.end() && !parseHostPort(it->second, *host, *port)) {
+      std::cerr << "kx-service: --" << option << " needs HOST:PORT\n";
       return 2;
     }
-    server.host = listen.substr(0, colon);
-    if (server.host.size() > 2 && server.host.front() == '[' && server.host.back() == ']') {
-      server.host = server.host.substr(1, server.host.size() - 2);
-    }
-    server.port = static_cast<uint16_t>(port);
   }
   const auto consent = positiveNumber(args, "consent-seconds", 1800);
   const auto pending = positiveNumber(args, "pending-seconds", 120);
   const auto workers = positiveNumber(args, "workers", 0.5);
-  if (!consent || !pending || !workers) return 2;
-  if (*workers >= 1) server.workers = static_cast<int>(*workers);
+  const auto perAddress = positiveNumber(args, "max-connections-per-address", 256);
+  const auto requestSeconds = positiveNumber(args, "request-seconds", 10);
+  if (!consent || !pending || !workers || !perAddress || !requestSeconds) return 2;
+  server.requestSeconds = *requestSeconds;
+  if (*workers >= 1) server.ioThreads = static_cast<int>(*workers);
+  server.maxConnectionsPerAddress = static_cast<size_t>(*perAddress);
   if (*consent > kMaxConsentSeconds) {
     std::cerr << "kx-service: --consent-seconds is at most " << kMaxConsentSeconds << "\n";
     return 2;
@@ -233,7 +324,7 @@ int serveCommand(const Arguments& args) {
   options.consentSeconds = *consent;
   options.pendingSeconds = *pending;
   if (auto it = args.options.find("installer-url"); it != args.options.end()) options.installerUrl = it->second;
-  auto opened = openService(data, std::move(options));
+  auto opened = openService(args, std::move(options));
   if (!opened) return 1;
 
   const auto cert = args.options.find("cert");
@@ -272,17 +363,41 @@ int serveCommand(const Arguments& args) {
     setrlimit(RLIMIT_NOFILE, &files);
   }
 
+  // Without its files the service still runs; /console/ then answers 404.
+  std::optional<ConsoleAssets> console;
+  if (auto loaded = ConsoleAssets::load(consoleAssetsFolder()); loaded) {
+    console = std::move(*loaded);
+  } else {
+    std::cerr << "kx-service: browser console off: " << loaded.error().description << std::endl;
+  }
+
   Service& service = *opened->service;
-  auto created = HttpServer::create(server, [&service](const Request& r) { return service.handle(r); });
+  HttpsFront* front = nullptr;  // set before serving starts
+  auto created = HttpsFront::create(
+      server,
+      [&service, &console](const Request& r) {
+        if (console) {
+          if (auto page = console->serve(r)) return std::move(*page);
+        }
+        return service.handle(r);
+      },
+      [&service, &front](const Request& r) { return service.monitor(r, front->latencyMetrics()); });
   if (!created) {
     std::cerr << "kx-service: " << created.error().description << "\n";
     return 1;
   }
-  HttpServer& http = **created;
+  HttpsFront& http = **created;
+  front = &http;
   http.start();
-  const bool v6 = server.host.find(':') != std::string::npos;
-  std::cout << "kx-service listening on https://" << (v6 ? "[" + server.host + "]" : server.host) << ":"
-            << http.port() << std::endl;
+  const auto shown = [](const std::string& host) {
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+  };
+  // The listening line comes last: scripts wait for it.
+  if (!server.monitorHost.empty()) {
+    std::cout << "kx-service monitoring on http://" << shown(server.monitorHost) << ":" << http.monitorPort()
+              << std::endl;
+  }
+  std::cout << "kx-service listening on https://" << shown(server.host) << ":" << http.port() << std::endl;
 
   (void)service.sweep();
   for (;;) {
@@ -313,12 +428,13 @@ int main(int argc, char** argv) {
     return 0;
   }
   auto args = parseArguments(argc, argv, 1);
-  if (!args) {
+  if (!args || !applyConfig(*args)) {
     std::cerr << kUsage;
     return 2;
   }
   if (command == "serve") return serveCommand(*args);
   if (command == "technician") return technicianCommand(*args);
+  if (command == "audit") return auditCommand(*args);
   if (command == "enrollment-file") return issueCommand(*args, true);
   if (command == "setup-code") return issueCommand(*args, false);
   std::cerr << "kx-service: unknown command " << command << "\n" << kUsage;

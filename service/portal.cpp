@@ -92,7 +92,20 @@ std::string htmlEscape(std::string_view text) {
   return out;
 }
 
-std::string signInPage(std::string_view challenge, std::string_view state, std::string_view message) {
+std::optional<SignInReturn> parseSignInReturn(std::string_view text) {
+  if (text.empty()) return SignInReturn::app;
+  if (text == "console") return SignInReturn::console;
+  return std::nullopt;
+}
+
+std::string signInCallback(SignInReturn to, std::string_view code, std::string_view state) {
+  const std::string query = "?code=" + std::string(code) + "&state=" + std::string(state);
+  // The console is on this origin: a path keeps the redirect from leaving it.
+  return (to == SignInReturn::console ? "/console/" : "kestrelixremote://admin-sign-in") + query;
+}
+
+std::string signInPage(std::string_view challenge, std::string_view state, SignInReturn to,
+                       std::string_view message) {
   std::string content = "<h1>Kestrelix Remote — Technician sign in</h1>";
   if (!message.empty()) content += "<p class=\"error\" role=\"alert\">" + htmlEscape(message) + "</p>";
   content +=
@@ -103,7 +116,8 @@ std::string signInPage(std::string_view challenge, std::string_view state, std::
       "<input id=\"password\" name=\"password\" type=\"password\" autocomplete=\"current-password\" required>"
       "<input type=\"hidden\" name=\"challenge\" value=\"" +
       htmlEscape(challenge) + "\"><input type=\"hidden\" name=\"state\" value=\"" + htmlEscape(state) +
-      "\"><button type=\"submit\">Sign in</button></form>";
+      "\">" + (to == SignInReturn::console ? "<input type=\"hidden\" name=\"return\" value=\"console\">" : "") +
+      "<button type=\"submit\">Sign in</button></form>";
   return page("Technician sign in", content);
 }
 

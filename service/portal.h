@@ -16,8 +16,20 @@ std::optional<std::map<std::string, std::string>> parseForm(std::string_view tex
 
 std::string htmlEscape(std::string_view text);
 
+// Where a finished sign-in goes: the installed app's callback scheme, or the
+// browser console on this origin.
+enum class SignInReturn { app, console };
+
+// "" is the app, "console" the browser console; nothing for any other value.
+std::optional<SignInReturn> parseSignInReturn(std::string_view text);
+
+// The Location of the redirect that hands the one-time code back. Both parts
+// need no escaping: the code is base64url and the state lower-case hex.
+std::string signInCallback(SignInReturn to, std::string_view code, std::string_view state);
+
 // The sign-in form; `message` (may be empty) explains a failed attempt.
-std::string signInPage(std::string_view challenge, std::string_view state, std::string_view message);
+std::string signInPage(std::string_view challenge, std::string_view state, SignInReturn to,
+                       std::string_view message);
 
 // A page that only says something (bad link, too many attempts).
 std::string messagePage(std::string_view title, std::string_view message);

@@ -15,9 +15,11 @@ namespace {
 
 constexpr size_t kSaltBytes = 16;
 constexpr size_t kHashBytes = 32;
-// Hashes come from our own database, but a damaged row must not make one
-// sign-in allocate gigabytes.
-constexpr uint64_t kMaxScryptN = uint64_t{1} << 20;
+// Hashes come from the database, and a damaged or planted row must not make
+// one sign-in allocate gigabytes or run for minutes: memory (128·N·r) stays
+// within twice today's 32 MiB and work (N·r·p) within four times today's.
+constexpr uint64_t kMaxScryptMemory = uint64_t{64} << 20;
+constexpr uint64_t kMaxScryptWork = uint64_t{1} << 20;
 constexpr uint32_t kMaxScryptR = 32;
 constexpr uint32_t kMaxScryptP = 16;
 
@@ -51,7 +53,8 @@ std::optional<Bytes> scrypt(std::string_view password, const Bytes& salt, Scrypt
 
 bool plausible(const ScryptParameters& p) {
   const bool powerOfTwo = p.n > 1 && (p.n & (p.n - 1)) == 0;
-  return powerOfTwo && p.n <= kMaxScryptN && p.r >= 1 && p.r <= kMaxScryptR && p.p >= 1 && p.p <= kMaxScryptP;
+  if (!powerOfTwo || p.r < 1 || p.r > kMaxScryptR || p.p < 1 || p.p > kMaxScryptP) return false;
+  return p.n <= kMaxScryptMemory / (128 * uint64_t{p.r}) && p.n * p.r * p.p <= kMaxScryptWork;
 }
 
 template <typename T>

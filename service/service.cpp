@@ -24,11 +24,16 @@ constexpr size_t kMaxInstallationBytes = 256;
 constexpr size_t kMaxTechnicianNameBytes = 64;
 constexpr size_t kMinPasswordLength = 8;
 constexpr size_t kMaxPasswordLength = 1024;
+constexpr size_t kMaxAuditRows = 500;
+// After the person at a device declines, the same device may be asked again
+// only after these waits, by the number of declines it remembers (24 hours).
+constexpr double kWaitAfterDenials[] = {60, 5 * 60, 30 * 60};
 
 // Thrown inside this file only; handle() turns it into the response.
 struct Refusal {
   int status;
   std::string message;
+  int retryAfterSeconds = 0;  // sent as Retry-After when set
 };
 
 struct StorageFailure {
@@ -59,7 +64,9 @@ Response htmlResponse(int status, std::string html) {
   r.contentType = "text/html; charset=utf-8";
   r.headers = {{"Content-Security-Policy", kPortalSecurityPolicy},
                {"X-Frame-Options", "DENY"},
-               {"Referrer-Policy", "no-referrer"}};
+               {"Referrer-Policy", "no-referrer"},
+               // The portal is only ever served over HTTPS; browsers remember that.
+               {"Strict-Transport-Security", "max-age=31536000"}};
   r.body = std::move(html);
   return r;
 }
@@ -125,6 +132,9 @@ std::string deviceName(std::optional<std::string> name) {
   return std::string(trim(clean));
 }
 
+// A name typed by an unknown client, as the audit log keeps it.
+std::string printableName(std::string_view name) { return deviceName(std::string(name.substr(0, 256))); }
+
 bool isValidPublicKeyText(std::string_view text) {
   auto bytes = base64Decode(text);
   return bytes && isValidP256PublicKey(*bytes);
@@ -184,12 +194,42 @@ Response methodNotAllowed(std::string_view allowed) {
 Service::Service(Storage& storage, const Clock& clock, ServiceOptions options)
     : storage_(storage),
       clock_(clock),
-      options_(std::move(options)),
-      nameLimiter_(options_.signInFailuresPerName, options_.signInWindowSeconds),
-      addressLimiter_(options_.signInFailuresPerAddress, options_.signInWindowSeconds) {
+      options_(std::move(options)) {
   options_.consentSeconds = std::clamp(options_.consentSeconds, 1.0, kMaxConsentSeconds);
   options_.pendingSeconds = std::max(options_.pendingSeconds, 1.0);
 }
+
+// An audit row built field by field (most rows leave some fields empty).
+struct AuditRow {
+  AuditEntry entry;
+  explicit AuditRow(std::string_view event) { entry.event = event; }
+  AuditRow& at(double time) {
+    entry.time = time;
+    return *this;
+  }
+  AuditRow& technician(int64_t id, std::string_view name) {
+    entry.technicianId = id;
+    entry.technician = name;
+    return *this;
+  }
+  AuditRow& device(std::string_view id, std::string_view name) {
+    entry.deviceId = id;
+    entry.device = name;
+    return *this;
+  }
+  AuditRow& session(std::string_view id) {
+    entry.sessionId = id;
+    return *this;
+  }
+  AuditRow& address(std::string_view address) {
+    entry.address = address;
+    return *this;
+  }
+  AuditRow& detail(std::string_view detail) {
+    entry.detail = detail;
+    return *this;
+  }
+};
 
 // --- transactions ------------------------------------------------------------
 
@@ -226,7 +266,9 @@ Response Service::handle(const Request& request) {
   try {
     return dispatch(request);
   } catch (const Refusal& refusal) {
-    return errorResponse(refusal.status, refusal.message);
+    Response r = errorResponse(refusal.status, refusal.message);
+    if (refusal.retryAfterSeconds > 0) r.headers.emplace_back("Retry-After", std::to_string(refusal.retryAfterSeconds));
+    return r;
   } catch (const StorageFailure& failure) {
     if (options_.log) options_.log("storage failure: " + failure.error.summary());
     return errorResponse(503, "The service cannot reach its storage. Try again later.");
@@ -276,9 +318,10 @@ Response Service::dispatch(const Request& request) {
         Handler handler;
       };
       static constexpr Entry kAdmin[] = {
-          {"exchange", true, &Service::exchange},   {"logout", true, &Service::logout},
-          {"whoami", false, &Service::whoami},      {"devices", false, &Service::devices},
+          {"exchange", true, &Service::exchange},    {"logout", true, &Service::logout},
+          {"whoami", false, &Service::whoami},       {"devices", false, &Service::devices},
           {"setup-code", true, &Service::setupCode}, {"request", true, &Service::accessRequest},
+          {"revoke", true, &Service::revoke},        {"audit", false, &Service::auditList},
       };
       for (const Entry& e : kAdmin) {
         if (e.name != op) continue;
@@ -358,10 +401,52 @@ void Service::close(Session& session, SessionState state, double when) {
   need(storage_.removeSignals(session.id));
 }
 
+void Service::audit(AuditEntry entry) {
+  entry.time = now();
+  if (!entry.deviceId.empty() && entry.device.empty()) {
+    if (auto device = need(storage_.deviceById(entry.deviceId))) {
+      entry.device = device->name;
+      if (entry.technicianId == 0) entry.technicianId = device->technicianId;
+    }
+  }
+  if (entry.technicianId != 0 && entry.technician.empty()) {
+    if (auto technician = need(storage_.technicianById(entry.technicianId))) entry.technician = technician->name;
+  }
+  need(storage_.appendAudit(entry));
+}
+
+void Service::auditSession(std::string_view event, const Session& session, std::string_view detail,
+                           std::string_view address) {
+  AuditEntry entry;
+  entry.event = event;
+  entry.technicianId = session.technicianId;
+  entry.deviceId = session.deviceId;
+  entry.sessionId = session.id;
+  entry.address = address;
+  entry.detail = detail;
+  audit(std::move(entry));
+}
+
+void Service::throttleAfterDenials(const Device& device, double t) {
+  const auto denied = need(storage_.deniedSessions(device.id, t - options_.closedSessionSeconds));
+  if (denied.empty()) return;
+  const size_t step = std::min(denied.size(), std::size(kWaitAfterDenials)) - 1;
+  const double wait = denied.front().closed + kWaitAfterDenials[step] - t;
+  if (wait <= 0) return;
+  const int minutes = static_cast<int>(std::ceil(wait / 60));
+  throw Refusal{429,
+                "The person at " + device.name + " declined your last request. You can ask again in " +
+                    std::to_string(minutes) + (minutes == 1 ? " minute." : " minutes."),
+                static_cast<int>(std::ceil(wait))};
+}
+
 Session Service::current(Session session, double t) {
   const bool undecided = session.state == SessionState::pending && t >= session.created + options_.pendingSeconds;
   const bool consentOver = session.state == SessionState::approved && t >= session.expires;
-  if (undecided || consentOver) close(session, SessionState::ended, t);
+  if (undecided || consentOver) {
+    close(session, SessionState::ended, t);
+    auditSession("session-end", session, undecided ? "nobody decided in time" : "the consent lease ran out", "");
+  }
   return session;
 }
 
@@ -401,7 +486,7 @@ Json Service::signalList(const Session& session, Direction direction) {
 // a response lost on the way must not lose a signal, and both ends drop
 // repeats by their "messageId". A payload identical to one already kept is a
 // retried post and is kept once.
-void Service::relay(const Session& session, Direction direction, const Json& body, size_t maxPerPost) {
+bool Service::relay(const Session& session, Direction direction, const Json& body, size_t maxPerPost) {
   if (session.state != SessionState::approved) {
     refuse(409, "The session is " + std::string(sessionStateName(session.state)) + ", not approved.");
   }
@@ -419,8 +504,10 @@ void Service::relay(const Session& session, Direction direction, const Json& bod
     }
     incoming.push_back(item.get<std::string>());
   }
+  bool first = false;
   atomically(storage_, [&] {
     const std::vector<std::string> kept = need(storage_.signals(session.id, direction));
+    first = kept.empty();
     std::unordered_set<std::string_view> known(kept.begin(), kept.end());
     size_t bytes = 0;
     for (const std::string& p : kept) bytes += p.size();
@@ -436,6 +523,7 @@ void Service::relay(const Session& session, Direction direction, const Json& bod
     if (bytes > options_.maxBytesPerDirection) refuse(429, "Too much signalling data in this session.");
     if (!fresh.empty()) need(storage_.appendSignals(session.id, direction, fresh));
   });
+  return first;
 }
 
 // --- client endpoints ----------------------------------------------------------
@@ -494,12 +582,19 @@ Json Service::enroll(const Request& request) {
     }
     device.technicianId = grant->technicianId;
     need(storage_.addDevice(device));
+    audit(AuditRow("device-enrolled")
+              .technician(device.technicianId, "")
+              .device(device.id, device.name)
+              .address(request.remoteAddress)
+              .detail(kind == GrantKind::setupCode ? "with a setup code" : "with an enrollment file")
+              .entry);
   });
   return Json{{"id", device.id}, {"key", key}};
 }
 
 Json Service::devicePoll(const Request& request, std::string_view deviceId) {
   const Device device = authenticateDevice(request, deviceId);
+  polls_.fetch_add(1, std::memory_order_relaxed);
   Presence& presence = presence_[device.id];
   // A Mac repeats the same report between changes; only a new one is read.
   if (presence.body.empty() || presence.body != request.body) {
@@ -544,11 +639,13 @@ Json Service::deviceDecision(const Request& request, std::string_view deviceId) 
     case SessionState::pending:
       if (!*approve) {
         close(session, SessionState::denied, t);
+        auditSession("decision", session, "denied", request.remoteAddress);
         return Json::object();
       }
       session.state = SessionState::approved;
       session.expires = std::floor(t + options_.consentSeconds);
       need(storage_.updateSession(session));
+      auditSession("decision", session, "approved", request.remoteAddress);
       return Json{{"expires", session.expires}};
     case SessionState::approved:
       // A repeated approval (its answer was lost) gets the same expiry.
@@ -567,14 +664,25 @@ Json Service::deviceSignal(const Request& request, std::string_view deviceId) {
   const Device device = authenticateDevice(request, deviceId);
   const Json b = body(request);
   const Session session = deviceSession(device, b);
-  relay(session, Direction::toConsole, b, 16);
+  // The device's first signal (its offer) is where the session starts.
+  if (relay(session, Direction::toConsole, b, kMaxSignalsPerDevicePost)) {
+    auditSession("session-start", session, "", request.remoteAddress);
+  }
   return Json::object();
 }
 
 Json Service::deviceEnd(const Request& request, std::string_view deviceId) {
   const Device device = authenticateDevice(request, deviceId);
-  Session session = deviceSession(device, body(request));
-  if (isOpen(session.state)) close(session, SessionState::ended, now());
+  const Json b = body(request);
+  Session session = deviceSession(device, b);
+  if (isOpen(session.state)) {
+    close(session, SessionState::ended, now());
+    // The app names a failure; every other end at the computer is the person's.
+    const auto reason = optionalText(b, "reason");
+    auditSession("session-end", session,
+                 reason == "failure" ? "ended by a failure at the computer" : "ended by the person",
+                 request.remoteAddress);
+  }
   return Json::object();
 }
 
@@ -605,8 +713,9 @@ Json Service::exchange(const Request& request) {
 
 Json Service::logout(const Request& request) {
   Bytes digest;
-  authenticateTechnician(request, &digest);
+  const Technician technician = authenticateTechnician(request, &digest);
   need(storage_.removeGrant(GrantKind::technicianToken, digest));
+  audit(AuditRow("sign-out").technician(technician.id, technician.name).address(request.remoteAddress).entry);
   return Json::object();
 }
 
@@ -627,10 +736,9 @@ Json Service::devices(const Request& request) {
 Json Service::setupCode(const Request& request) {
   const Technician technician = authenticateTechnician(request);
   body(request);
-  const std::string code = newSetupCode();
-  need(storage_.addGrant(
-      Grant{secretDigest(code), GrantKind::setupCode, technician.id, "", now() + options_.setupCodeSeconds}));
-  return Json{{"code", code}};
+  auto code = newSetupCodeFor(technician, request.remoteAddress);
+  if (!code) refuse(static_cast<int>(code.error().code), code.error().description);
+  return Json{{"code", *code}};
 }
 
 Json Service::accessRequest(const Request& request) {
@@ -664,9 +772,41 @@ Json Service::accessRequest(const Request& request) {
     }
     if (!online(*device, t)) refuse(409, "The Mac is offline.");
     if (openSession(device->id, t)) refuse(409, "The Mac already has an open session.");
+    throttleAfterDenials(*device, t);
     need(storage_.addSession(session));
+    audit(AuditRow("access-request")
+              .technician(technician.id, technician.name)
+              .device(device->id, device->name)
+              .session(session.id)
+              .address(request.remoteAddress)
+              .entry);
   });
   return Json::object();
+}
+
+Json Service::revoke(const Request& request) {
+  const Technician technician = authenticateTechnician(request);
+  const std::string id = requireText(body(request), "device");
+  atomically(storage_, [&] {
+    auto device = need(storage_.deviceById(id));
+    if (!device) refuse(404, "Unknown Mac.");
+    if (device->technicianId != technician.id) refuse(403, "This Mac belongs to another technician.");
+    need(storage_.removeDevice(device->id));
+    presence_.erase(device->id);
+    audit(AuditRow("device-revoked")
+              .technician(technician.id, technician.name)
+              .device(device->id, device->name)
+              .address(request.remoteAddress)
+              .entry);
+  });
+  return Json::object();
+}
+
+Json Service::auditList(const Request& request) {
+  const Technician technician = authenticateTechnician(request);
+  Json list = Json::array();
+  for (const AuditEntry& e : need(storage_.auditEntries(technician.id, kMaxAuditRows))) list.push_back(auditJson(e));
+  return Json{{"entries", std::move(list)}};
 }
 
 Json Service::sessionStatus(const Request& request, std::string_view sessionId) {
@@ -678,7 +818,7 @@ Json Service::sessionStatus(const Request& request, std::string_view sessionId) 
 
 Json Service::sessionSignalPost(const Request& request, std::string_view sessionId) {
   const Session session = technicianSession(authenticateTechnician(request), sessionId);
-  relay(session, Direction::toDevice, body(request), 8);
+  relay(session, Direction::toDevice, body(request), kMaxSignalsPerConsolePost);
   return Json::object();
 }
 
@@ -691,7 +831,10 @@ Json Service::sessionSignalGet(const Request& request, std::string_view sessionI
 Json Service::sessionEnd(const Request& request, std::string_view sessionId) {
   Session session = technicianSession(authenticateTechnician(request), sessionId);
   body(request);
-  if (isOpen(session.state)) close(session, SessionState::ended, now());
+  if (isOpen(session.state)) {
+    close(session, SessionState::ended, now());
+    auditSession("session-end", session, "ended by the technician", request.remoteAddress);
+  }
   return Json::object();
 }
 
@@ -704,10 +847,11 @@ constexpr const char* kBadLink =
 
 Response Service::signInForm(const Request& request) {
   auto query = parseForm(queryOf(request.target));
-  if (!query || !isValidPkceChallenge((*query)["challenge"]) || !isValidState((*query)["state"])) {
+  const auto to = query ? parseSignInReturn((*query)["return"]) : std::nullopt;
+  if (!to || !isValidPkceChallenge((*query)["challenge"]) || !isValidState((*query)["state"])) {
     return htmlResponse(400, messagePage("Sign-in link not valid", kBadLink));
   }
-  return htmlResponse(200, signInPage((*query)["challenge"], (*query)["state"], ""));
+  return htmlResponse(200, signInPage((*query)["challenge"], (*query)["state"], *to, ""));
 }
 
 const std::string& Service::dummyPasswordHash() {
@@ -723,7 +867,8 @@ Response Service::signInSubmit(const Request& request) {
   if (!form) return htmlResponse(400, messagePage("Sign-in link not valid", kBadLink));
   const std::string challenge = (*form)["challenge"];
   const std::string state = (*form)["state"];
-  if (!isValidPkceChallenge(challenge) || !isValidState(state)) {
+  const auto to = parseSignInReturn((*form)["return"]);
+  if (!to || !isValidPkceChallenge(challenge) || !isValidState(state)) {
     return htmlResponse(400, messagePage("Sign-in link not valid", kBadLink));
   }
   const std::string name = (*form)["name"].substr(0, 256);
@@ -737,32 +882,62 @@ Response Service::signInSubmit(const Request& request) {
     return r;
   };
 
-  const std::string& dummy = dummyPasswordHash();
   std::optional<Technician> technician;
   {
     std::lock_guard lock(mutex_);
     const double t = now();
-    if (nameLimiter_.blocked(name, t) || addressLimiter_.blocked(address, t)) return tooMany();
+    const auto failures = need(storage_.signInFailures(name, address, t - options_.signInWindowSeconds));
+    if (failures.byName >= options_.signInFailuresPerName || failures.byAddress >= options_.signInFailuresPerAddress) {
+      return tooMany();
+    }
     technician = need(storage_.technicianByName(name));
   }
   // Unknown names cost one scrypt too, so timing does not reveal which names exist.
-  const bool verified = verifyPassword(password, technician ? technician->passwordHash : dummy) && technician;
+  const auto checked = checkPassword(password, technician ? technician->passwordHash : dummyPasswordHash());
+  if (!checked) {
+    Response r = htmlResponse(503, messagePage("Service busy", "Too many sign-ins at once. Try again in a moment."));
+    r.headers.emplace_back("Retry-After", "5");
+    return r;
+  }
+  const bool verified = *checked && technician;
 
   std::lock_guard lock(mutex_);
   const double t = now();
   if (!verified) {
-    nameLimiter_.recordFailure(name, t);
-    addressLimiter_.recordFailure(address, t);
-    return htmlResponse(401, signInPage(challenge, state, "Wrong name or password."));
+    need(storage_.addSignInFailure(name, address, t));
+    signInFailures_.fetch_add(1, std::memory_order_relaxed);
+    audit(AuditRow("sign-in-failed")
+              .technician(technician ? technician->id : 0, printableName(name))
+              .address(address)
+              .detail("wrong name or password")
+              .entry);
+    return htmlResponse(401, signInPage(challenge, state, *to, "Wrong name or password."));
   }
-  nameLimiter_.reset(name);
+  need(storage_.clearSignInFailures(name));
   const std::string code = newSecret();
   need(storage_.addGrant(Grant{secretDigest(code), GrantKind::signInCode, technician->id, challenge,
                                t + options_.signInCodeSeconds}));
+  audit(AuditRow("sign-in").technician(technician->id, technician->name).address(address).entry);
   Response r = htmlResponse(303, messagePage("Signed in", "Return to the Kestrelix Remote app."));
-  // code is base64url and state lower-case hex: neither needs escaping.
-  r.headers.emplace_back("Location", "kestrelixremote://admin-sign-in?code=" + code + "&state=" + state);
+  r.headers.emplace_back("Location", signInCallback(*to, code, state));
   return r;
+}
+
+std::optional<bool> Service::checkPassword(std::string_view password, std::string_view hash) {
+  std::unique_lock lock(checksMutex_);
+  if (checksRunning_ >= options_.concurrentPasswordChecks) {
+    if (checksWaiting_ >= options_.waitingPasswordChecks) return std::nullopt;
+    ++checksWaiting_;
+    checkDone_.wait(lock, [&] { return checksRunning_ < options_.concurrentPasswordChecks; });
+    --checksWaiting_;
+  }
+  ++checksRunning_;
+  lock.unlock();
+  const bool verified = verifyPassword(password, hash);
+  lock.lock();
+  --checksRunning_;
+  checkDone_.notify_one();
+  return verified;
 }
 
 Response Service::download(const Request&) { return htmlResponse(200, downloadPage(options_.installerUrl)); }
@@ -779,28 +954,114 @@ Status Service::addTechnician(std::string_view name, std::string_view password) 
   auto hash = hashPassword(password, options_.passwordHashing);
   if (!hash) return std::move(hash).error();
   std::lock_guard lock(mutex_);
-  auto id = storage_.addTechnician(name, *hash);
-  if (!id) return std::move(id).error();
-  return {};
+  return storage_.transaction([&]() -> Status {
+    auto id = storage_.addTechnician(name, *hash);
+    if (!id) return std::move(id).error();
+    return storage_.appendAudit(AuditRow("technician-added").at(now()).technician(*id, std::string(name)).entry);
+  });
 }
 
-Expected<std::string> Service::issue(std::string_view name, GrantKind kind, double lifetime) {
+Status Service::removeTechnician(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  return storage_.transaction([&]() -> Status {
+    auto technician = storage_.technicianByName(name);
+    if (!technician) return std::move(technician).error();
+    if (!*technician) return makeError("Technician", 1, "No technician is named " + std::string(name) + ".");
+    if (Status s = storage_.removeTechnician((*technician)->id); !s) return s;
+    return storage_.appendAudit(
+        AuditRow("technician-removed").at(now()).technician((*technician)->id, std::string(name)).entry);
+  });
+}
+
+Expected<std::string> Service::newSetupCodeFor(const Technician& technician, std::string_view address) {
+  const double t = now();
+  auto live = storage_.liveGrantCount(GrantKind::setupCode, technician.id, t);
+  if (!live) return std::move(live).error();
+  if (*live >= options_.maxLiveSetupCodes) {
+    return makeError(
+        "Technician", 429,
+        "You already have " + std::to_string(*live) + " unused setup codes. Use them or wait until they expire.");
+  }
+  const std::string code = newSetupCode();
+  Status s = storage_.addGrant(
+      Grant{secretDigest(code), GrantKind::setupCode, technician.id, "", t + options_.setupCodeSeconds});
+  if (s) {
+    s = storage_.appendAudit(AuditRow("setup-code-created")
+                                 .at(t)
+                                 .technician(technician.id, technician.name)
+                                 .address(std::string(address))
+                                 .entry);
+  }
+  if (!s) return std::move(s).error();
+  return code;
+}
+
+Expected<std::string> Service::createEnrollmentToken(std::string_view name) {
   std::lock_guard lock(mutex_);
   auto technician = storage_.technicianByName(name);
   if (!technician) return std::move(technician).error();
   if (!*technician) return makeError("Technician", 1, "No technician is named " + std::string(name) + ".");
-  const std::string secret = kind == GrantKind::setupCode ? newSetupCode() : newSecret();
-  Status s = storage_.addGrant(Grant{secretDigest(secret), kind, (*technician)->id, "", now() + lifetime});
+  const std::string secret = newSecret();
+  Status s = storage_.addGrant(Grant{secretDigest(secret), GrantKind::enrollmentToken, (*technician)->id, "",
+                                     now() + options_.enrollmentTokenSeconds});
   if (!s) return std::move(s).error();
   return secret;
 }
 
-Expected<std::string> Service::createEnrollmentToken(std::string_view technician) {
-  return issue(technician, GrantKind::enrollmentToken, options_.enrollmentTokenSeconds);
+Expected<std::string> Service::createSetupCode(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  auto technician = storage_.technicianByName(name);
+  if (!technician) return std::move(technician).error();
+  if (!*technician) return makeError("Technician", 1, "No technician is named " + std::string(name) + ".");
+  return newSetupCodeFor(**technician, "");
 }
 
-Expected<std::string> Service::createSetupCode(std::string_view technician) {
-  return issue(technician, GrantKind::setupCode, options_.setupCodeSeconds);
+Expected<std::vector<AuditEntry>> Service::auditLog(std::string_view name, size_t limit) {
+  std::lock_guard lock(mutex_);
+  int64_t id = 0;
+  if (!name.empty()) {
+    auto technician = storage_.technicianByName(name);
+    if (!technician) return std::move(technician).error();
+    if (!*technician) return makeError("Technician", 1, "No technician is named " + std::string(name) + ".");
+    id = (*technician)->id;
+  }
+  return storage_.auditEntries(id, limit);
+}
+
+Json auditJson(const AuditEntry& e) {
+  return Json{{"id", e.id},         {"time", e.time},         {"event", e.event},       {"technician", e.technician},
+              {"device", e.device}, {"deviceId", e.deviceId}, {"session", e.sessionId}, {"address", e.address},
+              {"detail", e.detail}};
+}
+
+Response Service::monitor(const Request& request, std::string_view extra) {
+  const std::string_view path = pathOf(request.target);
+  if (path != "/healthz" && path != "/metrics") return errorResponse(404, "Not found.");
+  if (request.method != "GET") return methodNotAllowed("GET");
+  size_t open = 0;
+  size_t queued = 0;
+  try {
+    std::lock_guard lock(mutex_);
+    for (const Session& s : need(storage_.openSessions(""))) {
+      ++open;
+      for (Direction d : {Direction::toDevice, Direction::toConsole}) queued += need(storage_.signals(s.id, d)).size();
+    }
+  } catch (const StorageFailure& failure) {
+    Response r = errorResponse(503, "The storage does not answer: " + failure.error.summary());
+    return r;
+  }
+  Response r;
+  r.contentType = "text/plain; version=0.0.4; charset=utf-8";
+  if (path == "/healthz") {
+    r.body = "ok\n";
+    return r;
+  }
+  r.body = "# TYPE kx_polls_total counter\nkx_polls_total " + std::to_string(polls_.load()) +
+           "\n# TYPE kx_sessions_open gauge\nkx_sessions_open " + std::to_string(open) +
+           "\n# TYPE kx_relay_queued_signals gauge\nkx_relay_queued_signals " + std::to_string(queued) +
+           "\n# TYPE kx_sign_in_failures_total counter\nkx_sign_in_failures_total " +
+           std::to_string(signInFailures_.load()) + "\n" + std::string(extra);
+  return r;
 }
 
 Status Service::sweep() {
@@ -811,10 +1072,8 @@ Status Service::sweep() {
   } catch (const StorageFailure& f) {
     return f.error;
   }
-  nameLimiter_.prune(t);
-  addressLimiter_.prune(t);
   std::erase_if(presence_, [&](const auto& entry) { return t - entry.second.lastPoll > options_.onlineSeconds; });
-  return storage_.purge(t, t - options_.closedSessionSeconds);
+  return storage_.purge(t, t - options_.closedSessionSeconds, t - options_.signInWindowSeconds);
 }
 
 }  // namespace kx::service

@@ -4,17 +4,20 @@
 // all drive this one entry point.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <vector>
 
 #include "protocol/json.h"
 #include "runtime/clock.h"
 #include "service/http_message.h"
-#include "service/rate_limiter.h"
+#include "service/request_limits.h"
 #include "service/secrets.h"
 #include "service/storage.h"
 
@@ -31,7 +34,7 @@ struct ServiceOptions {
   double closedSessionSeconds = 24 * 3600;  // closed sessions are forgotten after this
 
   // Relay bounds, per session and direction.
-  size_t maxPayloadBytes = 64 * 1024;
+  size_t maxPayloadBytes = kMaxSignalPayloadBytes;
   size_t maxPayloadsPerDirection = 512;
   size_t maxBytesPerDirection = 2 * 1024 * 1024;
 
@@ -39,6 +42,14 @@ struct ServiceOptions {
   size_t signInFailuresPerName = 5;
   size_t signInFailuresPerAddress = 20;
   double signInWindowSeconds = 15 * 60;
+  // Password checks running at once, and waiting beyond those; a sign-in
+  // past both is told the service is busy. Together they stay well under the
+  // front's handler threads, so that devices' polls always find one free.
+  size_t concurrentPasswordChecks = 1;
+  size_t waitingPasswordChecks = 3;
+
+  // Unused setup codes a technician may hold at once.
+  size_t maxLiveSetupCodes = 20;
 
   ScryptParameters passwordHashing;
   std::string installerUrl;  // linked from /download when set
@@ -48,6 +59,9 @@ struct ServiceOptions {
 };
 
 inline constexpr double kMaxConsentSeconds = 1800;
+
+// An audit row as the API and `kx-service audit` show it.
+Json auditJson(const AuditEntry& entry);
 
 class Service {
  public:
@@ -59,11 +73,20 @@ class Service {
 
   // Administration (the command line). Names are 1 to 64 printable characters.
   Status addTechnician(std::string_view name, std::string_view password);
+  // Removes the technician with their devices, sessions and credentials.
+  Status removeTechnician(std::string_view name);
   Expected<std::string> createEnrollmentToken(std::string_view technician);
   Expected<std::string> createSetupCode(std::string_view technician);
 
+  // For monitoring: /healthz (the storage answers) and /metrics (Prometheus
+  // text). `extra` is appended to the metrics (the front's own figures).
+  Response monitor(const Request& request, std::string_view extra);
+
+  // Audit rows, newest first: one technician's or (for "") everyone's.
+  Expected<std::vector<AuditEntry>> auditLog(std::string_view technician, size_t limit);
+
   // Ends sessions past their deadline and forgets expired grants, old closed
-  // sessions and stale rate-limit windows. The server runs it now and then;
+  // sessions and sign-in failures past their window. The server runs it now and then;
   // correctness never depends on it (expiry is also checked on every read).
   Status sweep();
 
@@ -80,6 +103,8 @@ class Service {
   Json devices(const Request& request);
   Json setupCode(const Request& request);
   Json accessRequest(const Request& request);
+  Json revoke(const Request& request);
+  Json auditList(const Request& request);
   Json sessionStatus(const Request& request, std::string_view sessionId);
   Json sessionSignalPost(const Request& request, std::string_view sessionId);
   Json sessionSignalGet(const Request& request, std::string_view sessionId);
@@ -97,11 +122,19 @@ class Service {
   Session technicianSession(const Technician& technician, std::string_view sessionId);
   // The session as it stands at `now`: one past its deadline is ended (and saved so).
   Session current(Session session, double now);
+  // Refuses a request to a device whose user declined recently (escalating waits).
+  void throttleAfterDenials(const Device& device, double now);
+  // Appends an audit row stamped now; `device` and `technician` fill in the names.
+  void audit(AuditEntry entry);
+  void auditSession(std::string_view event, const Session& session, std::string_view detail, std::string_view address);
+  // Runs a password check within the concurrency bounds; nullopt when they are full.
+  std::optional<bool> checkPassword(std::string_view password, std::string_view hash);
   std::optional<Session> openSession(std::string_view deviceId, double now);
   void close(Session& session, SessionState state, double now);
-  void relay(const Session& session, Direction direction, const Json& body, size_t maxPerPost);
+  // True when these were the first signals of that direction.
+  bool relay(const Session& session, Direction direction, const Json& body, size_t maxPerPost);
   Json signalList(const Session& session, Direction direction);
-  Expected<std::string> issue(std::string_view technician, GrantKind kind, double lifetime);
+  Expected<std::string> newSetupCodeFor(const Technician& technician, std::string_view address);
   const std::string& dummyPasswordHash();
   bool online(const Device& device, double t) const;
   double now() const { return clock_.wallTime(); }
@@ -110,8 +143,10 @@ class Service {
   const Clock& clock_;
   ServiceOptions options_;
   std::mutex mutex_;
-  RateLimiter nameLimiter_;
-  RateLimiter addressLimiter_;
+  std::mutex checksMutex_;
+  std::condition_variable checkDone_;
+  size_t checksRunning_ = 0;
+  size_t checksWaiting_ = 0;
   // Last poll per Mac as this process saw it; storage gets it at most every
   // few seconds, so "online" stays exact here and close for other readers.
   struct Presence {
@@ -120,6 +155,8 @@ class Service {
     std::string state;  // what was read from it
   };
   std::unordered_map<std::string, Presence> presence_;
+  std::atomic<uint64_t> polls_{0};
+  std::atomic<uint64_t> signInFailures_{0};
   std::once_flag dummyOnce_;
   std::string dummyHash_;  // verified for unknown names so they cost as much as known ones
 };

@@ -2,59 +2,14 @@
 
 #include <sqlite3.h>
 
-#include <array>
+#include <algorithm>
+#include <cstdint>
+
+#include "service/schema.h"
 
 namespace kx::service {
 
 namespace {
-
-// Each entry moves the schema one version forward; entries are never edited
-// once released, only appended.
-constexpr std::array kMigrations = {
-    // 1: first schema.
-    R"sql(
-CREATE TABLE technicians(
-  id INTEGER PRIMARY KEY,
-  name TEXT NOT NULL UNIQUE,
-  password_hash TEXT NOT NULL);
-CREATE TABLE grants(
-  digest BLOB NOT NULL,
-  kind INTEGER NOT NULL,
-  technician_id INTEGER NOT NULL REFERENCES technicians(id) ON DELETE CASCADE,
-  challenge TEXT NOT NULL DEFAULT '',
-  expires REAL NOT NULL,
-  PRIMARY KEY(kind, digest));
-CREATE INDEX grants_by_expiry ON grants(expires);
-CREATE TABLE devices(
-  id TEXT PRIMARY KEY,
-  technician_id INTEGER NOT NULL REFERENCES technicians(id) ON DELETE CASCADE,
-  key_digest BLOB NOT NULL UNIQUE,
-  name TEXT NOT NULL,
-  public_key TEXT NOT NULL,
-  installation TEXT NOT NULL,
-  state TEXT NOT NULL DEFAULT '{}',
-  last_seen REAL NOT NULL DEFAULT 0);
-CREATE INDEX devices_by_technician ON devices(technician_id);
-CREATE TABLE sessions(
-  id TEXT PRIMARY KEY,
-  device_id TEXT NOT NULL REFERENCES devices(id) ON DELETE CASCADE,
-  technician_id INTEGER NOT NULL REFERENCES technicians(id) ON DELETE CASCADE,
-  state TEXT NOT NULL,
-  browser_key TEXT NOT NULL,
-  salt TEXT NOT NULL,
-  created REAL NOT NULL,
-  expires REAL NOT NULL DEFAULT 0,
-  closed REAL NOT NULL DEFAULT 0);
-CREATE INDEX open_sessions_by_device ON sessions(device_id) WHERE state IN ('pending', 'approved');
-CREATE INDEX sessions_by_closing ON sessions(closed) WHERE closed > 0;
-CREATE TABLE signals(
-  session_id TEXT NOT NULL REFERENCES sessions(id) ON DELETE CASCADE,
-  direction INTEGER NOT NULL,
-  seq INTEGER PRIMARY KEY AUTOINCREMENT,
-  payload TEXT NOT NULL);
-CREATE INDEX signals_by_session ON signals(session_id, direction, seq);
-)sql",
-};
 
 struct DbCloser {
   void operator()(sqlite3* db) const { sqlite3_close_v2(db); }
@@ -131,7 +86,7 @@ std::optional<SessionState> sessionStateFromName(std::string_view name) {
   return std::nullopt;
 }
 
-int SqliteStorage::schemaVersion() { return static_cast<int>(kMigrations.size()); }
+int SqliteStorage::schemaVersion() { return currentSchemaVersion(); }
 
 Expected<std::unique_ptr<SqliteStorage>> SqliteStorage::open(const std::string& path) {
   sqlite3* raw = nullptr;
@@ -203,12 +158,22 @@ Status SqliteStorage::migrate() {
   }
   for (int next = version; next < schemaVersion(); ++next) {
     Status s = transaction([&]() -> Status {
-      if (Status m = exec(kMigrations[static_cast<size_t>(next)]); !m) return m;
+      if (Status m = exec(schemaMigrations()[static_cast<size_t>(next)].sqlite); !m) return m;
       const std::string bump = "PRAGMA user_version=" + std::to_string(next + 1);
       return exec(bump.c_str());
     });
     if (!s) return s;
   }
+  return {};
+}
+
+template <typename... Values>
+Status SqliteStorage::run(const char* sql, std::string_view what, const Values&... values) {
+  Statement s = statement(sql);
+  if (!s.prepared()) return failure(what);
+  int index = 0;
+  (s.bind(++index, values), ...);
+  if (s.step() != SQLITE_DONE) return failure(what);
   return {};
 }
 
@@ -270,6 +235,10 @@ Expected<std::optional<Technician>> SqliteStorage::technicianById(int64_t id) {
   return failure("reading a technician");
 }
 
+Status SqliteStorage::removeTechnician(int64_t id) {
+  return run("DELETE FROM technicians WHERE id = ?", "removing a technician", id);
+}
+
 // --- grants ----------------------------------------------------------------
 
 Status SqliteStorage::addGrant(const Grant& grant) {
@@ -302,6 +271,14 @@ Expected<bool> SqliteStorage::removeGrant(GrantKind kind, const Bytes& digest) {
   s.bind(1, static_cast<int64_t>(kind)).bind(2, digest);
   if (s.step() != SQLITE_DONE) return failure("removing a grant");
   return sqlite3_changes(db_) > 0;
+}
+
+Expected<size_t> SqliteStorage::liveGrantCount(GrantKind kind, int64_t technicianId, double now) {
+  Statement s = statement("SELECT count(*) FROM grants WHERE kind = ? AND technician_id = ? AND expires > ?");
+  if (!s.prepared()) return failure("counting grants");
+  s.bind(1, static_cast<int64_t>(kind)).bind(2, technicianId).bind(3, now);
+  if (s.step() != SQLITE_ROW) return failure("counting grants");
+  return static_cast<size_t>(s.integer(0));
 }
 
 // --- devices ---------------------------------------------------------------
@@ -388,6 +365,10 @@ Status SqliteStorage::updateDevicePresence(std::string_view id, double lastSeen,
   return {};
 }
 
+Status SqliteStorage::removeDevice(std::string_view id) {
+  return run("DELETE FROM devices WHERE id = ?", "removing a device", id);
+}
+
 // --- sessions --------------------------------------------------------------
 
 Status SqliteStorage::addSession(const Session& x) {
@@ -455,11 +436,24 @@ Expected<std::vector<Session>> SqliteStorage::openSessions(std::string_view devi
 }
 
 Status SqliteStorage::updateSession(const Session& x) {
-  Statement s = statement("UPDATE sessions SET state = ?, expires = ?, closed = ? WHERE id = ?");
+  Statement s = statement("UPDATE sessions SET state = ?, expires = ?, closed = ? WHERE id = ? AND closed = 0");
   if (!s.prepared()) return failure("updating a session");
   s.bind(1, sessionStateName(x.state)).bind(2, x.expires).bind(3, x.closed).bind(4, x.id);
   if (s.step() != SQLITE_DONE) return failure("updating a session");
   return {};
+}
+
+Expected<std::vector<Session>> SqliteStorage::deniedSessions(std::string_view deviceId, double since) {
+  Statement s = statement("SELECT " KX_SESSION_COLUMNS
+                          " FROM sessions WHERE device_id = ? AND state = 'denied' AND closed >= ?"
+                          " ORDER BY closed DESC");
+  if (!s.prepared()) return failure("listing denied sessions");
+  s.bind(1, deviceId).bind(2, since);
+  std::vector<Session> sessions;
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) sessions.push_back(readSession(s));
+  if (rc != SQLITE_DONE) return failure("listing denied sessions");
+  return sessions;
 }
 
 // --- signals ---------------------------------------------------------------
@@ -496,8 +490,63 @@ Status SqliteStorage::removeSignals(std::string_view sessionId) {
   return {};
 }
 
-Status SqliteStorage::purge(double now, double closedBefore) {
+// --- sign-in failures -----------------------------------------------------
+
+Status SqliteStorage::addSignInFailure(std::string_view name, std::string_view address, double at) {
+  return run("INSERT INTO sign_in_failures(name, address, at) VALUES(?, ?, ?)", "recording a sign-in failure", name,
+             address, at);
+}
+
+Expected<SignInFailureCount> SqliteStorage::signInFailures(std::string_view name, std::string_view address,
+                                                           double since) {
+  Statement s = statement(
+      "SELECT (SELECT count(*) FROM sign_in_failures WHERE name = ?1 AND at > ?3),"
+      " (SELECT count(*) FROM sign_in_failures WHERE address = ?2 AND at > ?3)");
+  if (!s.prepared()) return failure("counting sign-in failures");
+  s.bind(1, name).bind(2, address).bind(3, since);
+  if (s.step() != SQLITE_ROW) return failure("counting sign-in failures");
+  return SignInFailureCount{static_cast<size_t>(s.integer(0)), static_cast<size_t>(s.integer(1))};
+}
+
+Status SqliteStorage::clearSignInFailures(std::string_view name) {
+  return run("DELETE FROM sign_in_failures WHERE name = ?", "clearing sign-in failures", name);
+}
+
+// --- audit -----------------------------------------------------------------
+
+Status SqliteStorage::appendAudit(const AuditEntry& e) {
+  return run(
+      "INSERT INTO audit(time, event, technician_id, technician, device_id, device, session_id, address, detail)"
+      " VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?)",
+      "writing the audit log", e.time, e.event, e.technicianId, e.technician, e.deviceId, e.device, e.sessionId,
+      e.address, e.detail);
+}
+
+Expected<std::vector<AuditEntry>> SqliteStorage::auditEntries(int64_t technicianId, size_t limit) {
+  Statement s = technicianId == 0
+                    ? statement(
+                          "SELECT id, time, event, technician_id, technician, device_id, device, session_id,"
+                          " address, detail FROM audit WHERE ?1 = 0 ORDER BY id DESC LIMIT ?2")
+                    : statement(
+                          "SELECT id, time, event, technician_id, technician, device_id, device, session_id,"
+                          " address, detail FROM audit WHERE technician_id = ?1 ORDER BY id DESC LIMIT ?2");
+  if (!s.prepared()) return failure("reading the audit log");
+  s.bind(1, technicianId).bind(2, static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+  std::vector<AuditEntry> entries;
+  int rc;
+  while ((rc = s.step()) == SQLITE_ROW) {
+    entries.push_back(AuditEntry{s.integer(0), s.real(1), s.text(2), s.integer(3), s.text(4), s.text(5), s.text(6),
+                                 s.text(7), s.text(8), s.text(9)});
+  }
+  if (rc != SQLITE_DONE) return failure("reading the audit log");
+  return entries;
+}
+
+Status SqliteStorage::purge(double now, double closedBefore, double failuresBefore) {
   return transaction([&]() -> Status {
+    if (Status f = run("DELETE FROM sign_in_failures WHERE at < ?", "purging sign-in failures", failuresBefore); !f) {
+      return f;
+    }
     {
       Statement s = statement("DELETE FROM grants WHERE expires < ?");
       if (!s.prepared()) return failure("purging grants");

@@ -77,8 +77,31 @@ enum class Direction : int {
   toConsole = 2,  // posted by the Mac, read by the console
 };
 
+// Failed portal sign-ins after a moment, counted by name and by client address.
+struct SignInFailureCount {
+  size_t byName = 0;
+  size_t byAddress = 0;
+};
+
+// One row of the audit log. Rows are only ever appended; names are kept as
+// they were, so a row outlives the technician or device it names.
+struct AuditEntry {
+  int64_t id = 0;  // assigned by the storage, increasing
+  double time = 0;
+  std::string event;         // "access-request", "decision", "session-end", "sign-in", ...
+  int64_t technicianId = 0;  // the technician it concerns (a device's owner); 0 for none
+  std::string technician;    // that technician's name
+  std::string deviceId;      // "" when no device is involved
+  std::string device;        // the device's name
+  std::string sessionId;
+  std::string address;  // the client address of the request; "" for the command line
+  std::string detail;   // the outcome or reason ("approved", "ended by the person", ...)
+};
+
 // Every operation may fail with an error of domain "Storage". Implementations
-// need not be thread-safe: the service serialises its calls.
+// need not be thread-safe: the service serialises its calls. Several service
+// processes may share one database (PostgreSQL): a transaction then excludes
+// every other process's transactions, as SQLite's single writer does.
 class Storage {
  public:
   virtual ~Storage() = default;
@@ -91,12 +114,16 @@ class Storage {
   virtual Expected<int64_t> addTechnician(std::string_view name, std::string_view passwordHash) = 0;
   virtual Expected<std::optional<Technician>> technicianByName(std::string_view name) = 0;
   virtual Expected<std::optional<Technician>> technicianById(int64_t id) = 0;
+  // Removes the technician with their grants, devices and sessions.
+  virtual Status removeTechnician(int64_t id) = 0;
 
   virtual Status addGrant(const Grant& grant) = 0;
   virtual Expected<std::optional<Grant>> findGrant(GrantKind kind, const Bytes& digest) = 0;
   // Removes the grant; true when it was still there. Spending a one-time
   // grant is exactly one successful removal.
   virtual Expected<bool> removeGrant(GrantKind kind, const Bytes& digest) = 0;
+  // Grants of that kind and technician that expire after `now`.
+  virtual Expected<size_t> liveGrantCount(GrantKind kind, int64_t technicianId, double now) = 0;
 
   virtual Status addDevice(const Device& device) = 0;
   virtual Expected<std::optional<Device>> deviceById(std::string_view id) = 0;
@@ -105,6 +132,8 @@ class Storage {
   virtual Status updateDeviceIdentity(std::string_view id, std::string_view name,
                                       std::string_view publicKey, std::string_view installation) = 0;
   virtual Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) = 0;
+  // Removes the device with its sessions; its key stops working.
+  virtual Status removeDevice(std::string_view id) = 0;
 
   // Fails with code 409 when the id is taken.
   virtual Status addSession(const Session& session) = 0;
@@ -112,7 +141,11 @@ class Storage {
   // Pending and approved sessions of one device, or of every device when
   // `deviceId` is empty; expiry is the caller's business.
   virtual Expected<std::vector<Session>> openSessions(std::string_view deviceId) = 0;
+  // A closed session is final: updating one changes nothing, so a replica
+  // acting on a stale read cannot reopen a session another one closed.
   virtual Status updateSession(const Session& session) = 0;
+  // Sessions of the device denied at or after `since`, latest denial first.
+  virtual Expected<std::vector<Session>> deniedSessions(std::string_view deviceId, double since) = 0;
 
   virtual Status appendSignals(std::string_view sessionId, Direction direction,
                                const std::vector<std::string>& payloads) = 0;
@@ -120,9 +153,26 @@ class Storage {
   virtual Expected<std::vector<std::string>> signals(std::string_view sessionId, Direction direction) = 0;
   virtual Status removeSignals(std::string_view sessionId) = 0;
 
-  // Forgets grants that expired before `now` and sessions closed before
-  // `closedBefore` (with their signals).
-  virtual Status purge(double now, double closedBefore) = 0;
+  // Only failures are written, so a flood of wrong passwords costs one
+  // insert each and nothing an attacker does can drop a victim's count
+  // before its time (purge() does, by age).
+  virtual Status addSignInFailure(std::string_view name, std::string_view address, double at) = 0;
+  virtual Expected<SignInFailureCount> signInFailures(std::string_view name, std::string_view address,
+                                                      double since) = 0;
+  // After a successful sign-in: that name's failures are forgotten.
+  virtual Status clearSignInFailures(std::string_view name) = 0;
+
+  // Appends one row (its id is ignored and assigned). Nothing changes or
+  // removes a row once written.
+  virtual Status appendAudit(const AuditEntry& entry) = 0;
+  // Newest first, at most `limit`: the rows of one technician, or every row
+  // when `technicianId` is 0.
+  virtual Expected<std::vector<AuditEntry>> auditEntries(int64_t technicianId, size_t limit) = 0;
+
+  // Forgets grants that expired before `now`, sessions closed before
+  // `closedBefore` (with their signals) and sign-in failures before
+  // `failuresBefore`.
+  virtual Status purge(double now, double closedBefore, double failuresBefore) = 0;
 };
 
 }  // namespace kx::service

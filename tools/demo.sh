@@ -5,9 +5,11 @@
 #
 #   tools/demo.sh                 run it unattended and print what happened
 #   tools/demo.sh --interactive   start the service and both copies on $DISPLAY and leave them open
+#   tools/demo.sh --web           the technician in a browser instead (tools/demo-web.sh)
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
+[ "${1:-}" = "--web" ] && exec "$ROOT/tools/demo-web.sh"
 BIN=$ROOT/build/bin
 OUT=$ROOT/build/demo
 SERVICE_DATA=$ROOT/build/local-service  # the CA here is the one local builds trust
@@ -287,4 +289,7 @@ if (!(s.framesShown > 10) || !rtt) process.exit(1);
 echo "frames handed to the encoder on the shared computer: $FRAMES_CAPTURED"
 echo "third session ended by its consent lease $(node -e "console.log((process.argv[2]-process.argv[1]).toFixed(1))" "$LEASE_STARTED" "$LEASE_ENDED") s after streaming began"
 echo "screenshots: $OUT/screenshots/"
+say "audit trail of the demo's sessions, newest first"
+"$BIN/kx-service" audit --technician "$TECHNICIAN" --data "$SERVICE_DATA" |
+  grep -E '"event":"(access-request|decision|session-start|session-end)"' || fail "the audit log holds no session"
 say "demo finished: a whole support session ran"

@@ -1,16 +1,22 @@
 // The media path at its working point: two real webrtcbin peers in one
 // process over loopback, 1440x900 pictures at 30 frames per second.
 //
-// Measures the sealed ping/pong round trip on the data channel (while video
-// runs, each side hopping to the loop as the app does), glass-to-glass latency
-// (a frame counter drawn into each pushed picture and read back after
-// decoding), the achieved frame rate and bitrate, and the CPU time of the
-// send branch (conversion + x264) per frame. With Xvfb present it also
-// measures drawn-on-screen to decoded through the X11 capture.
+// Everything is measured over one window while video flows: sealed pings
+// sent every 100 ms on the data channel (each side hopping to the loop as the
+// app does; a ping unanswered after 2 s counts as timed out), glass-to-glass
+// latency (a frame counter drawn into each pushed picture and read back after
+// decoding), distinct pictures decoded per second of the window, freezes,
+// bitrate, and the CPU time of the send branch (conversion + x264) per frame
+// it encoded. With Xvfb present it also measures drawn-on-screen to decoded
+// through the X11 capture.
 //
-// Usage: kx-bench-media [--seconds N] [--no-xvfb] [--threads]. The last line
-// is one JSON object.
+// Usage: kx-bench-media [--seconds N] [--no-xvfb] [--threads] [--link NAME]
+//                       [--outage SECONDS]
+// --outage cuts the link for that long in the middle of the window: run under
+// kx-link, which names the emulator in KX_NETEM_PID. The last line is one
+// JSON object.
 #include <dirent.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,6 +37,7 @@
 #include "platform/gst/gst_peer_engine.h"
 #include "platform/x11/x11_platform.h"
 #include "protocol/session_cipher.h"
+#include "support/encoder_count.h"
 #include "support/loopback_peers.h"
 #include "support/test_frames.h"
 #include "support/xvfb.h"
@@ -190,61 +197,87 @@ std::string elementName(GstElement* pipeline, const char* factory) {
   return name;
 }
 
-int64_t bytesReceived(const std::vector<StatsEntry>& stats) {
-  int64_t bytes = 0;
+// The sum of an integer statistic over the entries of one type.
+int64_t statSum(const std::vector<StatsEntry>& stats, const char* type, const char* key) {
+  int64_t sum = 0;
   for (const auto& e : stats) {
-    auto type = e.find("type");
-    auto b = e.find("bytes-received");
-    if (type != e.end() && std::get<std::string>(type->second) == "inbound-rtp" && b != e.end()) {
-      bytes += std::get<int64_t>(b->second);
-    }
+    auto t = e.find("type");
+    auto v = e.find(key);
+    if (t == e.end() || v == e.end() || std::get<std::string>(t->second) != type) continue;
+    if (auto* i = std::get_if<int64_t>(&v->second)) sum += *i;
+    if (auto* d = std::get_if<double>(&v->second)) sum += int64_t(*d);
   }
-  return bytes;
+  return sum;
 }
 
-// ---- sealed ping/pong, the technician asking and the client answering ----
+// ---- sealed pings every 100 ms, the technician asking and the client answering ----
 
-class PingPong {
+class Pinger {
  public:
-  PingPong(testing::LoopbackPeers& peers, int count)
-      : peers_(peers), cipher_(SessionCipher::fromKey(key())), count_(count) {
+  static constexpr double kInterval = 0.1, kTimeout = 2.0;
+
+  Pinger(testing::LoopbackPeers& peers, RunLoop& loop)
+      : peers_(peers), loop_(loop), cipher_(SessionCipher::fromKey(key())) {
     peers.client.messageHandler = [this](const Bytes& envelope) {
-      auto plain = cipher_.decrypt(envelope);
-      if (!plain) return;
-      auto message = nlohmann::json::parse(toString(*plain), nullptr, false);
+      auto message = open(envelope);
       if (!message.is_object() || message.value("kind", "") != "ping") return;
       auto pong = cipher_.encrypt(nlohmann::json{{"kind", "pong"}, {"token", message["token"]}}.dump());
       if (pong) peers_.client.channel->send(pong->data(), pong->size());
     };
     peers.technician.messageHandler = [this](const Bytes& envelope) {
-      auto plain = cipher_.decrypt(envelope);
-      if (!plain) return;
-      auto message = nlohmann::json::parse(toString(*plain), nullptr, false);
-      if (!message.is_object() || message.value("kind", "") != "pong" || message.value("token", -1) != sent_) return;
-      rtts.push_back(double(nowNs() - sentAt_) / 1e6);
-      if (int(rtts.size()) < count_) send();
+      auto message = open(envelope);
+      const int64_t token = message.is_object() ? message.value("token", int64_t(-1)) : -1;
+      if (message.value("kind", "") != "pong" || token < 0 || token >= int64_t(sentAt_.size())) return;
+      if (answered_[size_t(token)]) return;
+      answered_[size_t(token)] = true;
+      rtts.push_back(double(nowNs() - sentAt_[size_t(token)]) / 1e6);
     };
   }
-  void send() {
-    ++sent_;
-    auto ping = cipher_.encrypt(nlohmann::json{{"kind", "ping"}, {"token", sent_}}.dump());
-    sentAt_ = nowNs();
-    if (ping) peers_.technician.channel->send(ping->data(), ping->size());
+  ~Pinger() { stop(); }
+
+  void start() { timer_ = loop_.addTimer(0, kInterval, [this] { send(); }); }
+  void stop() {
+    if (timer_) loop_.cancelTimer(*timer_);
+    timer_.reset();
   }
-  bool done() const { return int(rtts.size()) >= count_; }
+  // Every ping sent has its answer or its time-out.
+  bool settled() const {
+    for (size_t i = 0; i < sentAt_.size(); ++i) {
+      if (!answered_[i] && nowNs() - sentAt_[i] < int64_t(kTimeout * 1e9)) return false;
+    }
+    return true;
+  }
+  // Pings not answered within the time-out (late answers included).
+  int timeouts() const {
+    int late = int(std::count_if(rtts.begin(), rtts.end(), [](double ms) { return ms > kTimeout * 1000; }));
+    return late + int(std::count(answered_.begin(), answered_.end(), false));
+  }
+
   std::vector<double> rtts;
 
  private:
+  void send() {
+    const int64_t token = int64_t(sentAt_.size());
+    auto ping = cipher_.encrypt(nlohmann::json{{"kind", "ping"}, {"token", token}}.dump());
+    sentAt_.push_back(nowNs());
+    answered_.push_back(false);
+    if (ping) peers_.technician.channel->send(ping->data(), ping->size());
+  }
+  nlohmann::json open(const Bytes& envelope) {
+    auto plain = cipher_.decrypt(envelope);
+    return plain ? nlohmann::json::parse(toString(*plain), nullptr, false) : nlohmann::json();
+  }
   static std::array<uint8_t, 32> key() {
     std::array<uint8_t, 32> k{};
     for (size_t i = 0; i < k.size(); ++i) k[i] = uint8_t(i * 7 + 1);
     return k;
   }
   testing::LoopbackPeers& peers_;
+  RunLoop& loop_;
   SessionCipher cipher_;
-  int count_;
-  int sent_ = 0;
-  int64_t sentAt_ = 0;
+  std::optional<EventLoop::TimerId> timer_;
+  std::vector<int64_t> sentAt_;
+  std::vector<bool> answered_;
 };
 
 // Latency of each counter value: from its push (or draw) to its first decoded arrival.
@@ -253,7 +286,8 @@ struct Arrivals {
   std::array<std::atomic<bool>, 65536> seen{};
   std::mutex mutex;
   std::vector<double> latencies;
-  std::vector<int64_t> arrivedAt;  // first arrivals while recording
+  std::vector<int64_t> arrivedAt;    // first arrivals while recording
+  std::vector<int64_t> arrivedSent;  // when each of those was sent
   std::atomic<bool> recording{false};
 
   void arrived(const FrameBuffer& frame) {
@@ -265,16 +299,32 @@ struct Arrivals {
     std::lock_guard lock(mutex);
     latencies.push_back(double(now - sent) / 1e6);
     arrivedAt.push_back(now);
-  }
-  // Distinct pictures per second between the first and the last arrival.
-  double rate() {
-    std::lock_guard lock(mutex);
-    if (arrivedAt.size() < 2) return 0;
-    return double(arrivedAt.size() - 1) / (double(arrivedAt.back() - arrivedAt.front()) / 1e9);
+    arrivedSent.push_back(sent);
   }
   size_t count() {
     std::lock_guard lock(mutex);
     return arrivedAt.size();
+  }
+  // Gaps between pictures over [fromNs, toNs], the window's edges included:
+  // a picture that never comes is a freeze too.
+  std::vector<double> gapsMs(int64_t fromNs, int64_t toNs) {
+    std::lock_guard lock(mutex);
+    std::vector<double> gaps;
+    int64_t last = fromNs;
+    for (int64_t at : arrivedAt) {
+      gaps.push_back(double(at - last) / 1e6);
+      last = at;
+    }
+    gaps.push_back(double(toNs - last) / 1e6);
+    return gaps;
+  }
+  // The first picture sent at or after `ns` to arrive, as its arrival time; 0 if none.
+  int64_t firstSentSince(int64_t ns) {
+    std::lock_guard lock(mutex);
+    for (size_t i = 0; i < arrivedAt.size(); ++i) {
+      if (arrivedAt[i] >= ns && arrivedSent[i] >= ns) return arrivedAt[i];
+    }
+    return 0;
   }
 };
 
@@ -344,12 +394,20 @@ double xvfbGlassToGlass(testing::LoopbackPeers& peers, RunLoop& loop, double sec
 }
 
 int run(int argc, char** argv) {
-  double seconds = 8;
+  double seconds = 8, outageSeconds = 0;
   bool xvfb = true, threads = false;
+  std::string link;
   for (int i = 1; i < argc; ++i) {
     if (!std::strcmp(argv[i], "--seconds") && i + 1 < argc) seconds = std::atof(argv[++i]);
     else if (!std::strcmp(argv[i], "--no-xvfb")) xvfb = false;
     else if (!std::strcmp(argv[i], "--threads")) threads = true;
+    else if (!std::strcmp(argv[i], "--link") && i + 1 < argc) link = argv[++i];
+    else if (!std::strcmp(argv[i], "--outage") && i + 1 < argc) outageSeconds = std::atof(argv[++i]);
+  }
+  const char* netemPid = std::getenv("KX_NETEM_PID");
+  if (outageSeconds > 0 && !netemPid) {
+    std::fprintf(stderr, "--outage needs an emulated link: run under kx-link\n");
+    return 2;
   }
 
   auto engine = makeGstPeerEngine();
@@ -358,13 +416,14 @@ int run(int argc, char** argv) {
     return 1;
   }
   RunLoop loop;
+  testing::EncoderCount encoded;  // outlives the pipeline its probe is on
   testing::LoopbackPeers peers(*engine, loop);
   const auto setupStart = Clock::now();
   if (auto error = peers.negotiate(true, kWidth, kHeight)) {
     std::fprintf(stderr, "negotiation failed: %s\n", error->description.c_str());
     return 1;
   }
-  if (!peers.waitConnected()) {
+  if (!peers.waitConnected(30)) {
     std::fprintf(stderr, "peers did not connect\n");
     return 1;
   }
@@ -396,20 +455,35 @@ int run(int argc, char** argv) {
   loop.runUntil([] { return false; }, 1.5);  // warm-up: first key frame, jitter buffer settles
   auto* client = dynamic_cast<gst::GstPeerConnection*>(peers.client.connection.get());
   const std::string appsrc = client ? elementName(client->pipeline(), "appsrc") : "";
+  if (client) encoded.attach(client->pipeline(), elementName(client->pipeline(), "x264enc").c_str());
+  auto stats = [&] {
+    return peers.await<std::vector<StatsEntry>>([&](auto d) { peers.technician.connection->getStats(d); });
+  };
+  const auto stats0 = stats();
   const auto cpu0 = readThreads();
-  const auto stats0 = peers.await<std::vector<StatsEntry>>([&](auto d) { peers.technician.connection->getStats(d); });
-  const auto window0 = Clock::now();
+  const int64_t window0 = nowNs();
   arrivals->recording = true;
 
-  PingPong pings(peers, 1000);
-  pings.send();
-  loop.runUntil([&] { return false; }, seconds);
-  loop.runUntil([&] { return pings.done(); }, 10);
-
+  Pinger pings(peers, loop);
+  pings.start();
+  int64_t outageEnd = 0;
+  if (outageSeconds > 0) {
+    const pid_t emulator = pid_t(std::atoi(netemPid));
+    loop.addTimer((seconds - outageSeconds) / 2, 0, [emulator] { ::kill(emulator, SIGUSR1); });
+    loop.addTimer((seconds + outageSeconds) / 2, 0, [emulator, &outageEnd] {
+      ::kill(emulator, SIGUSR2);
+      outageEnd = nowNs();
+    });
+  }
+  loop.runUntil([] { return false; }, seconds);
+  pings.stop();
+  const int64_t window1 = nowNs();
   arrivals->recording = false;
-  const double window = std::chrono::duration<double>(Clock::now() - window0).count();
+  encoded.counting = false;
   const auto cpu1 = readThreads();
-  const auto stats1 = peers.await<std::vector<StatsEntry>>([&](auto d) { peers.technician.connection->getStats(d); });
+  const auto stats1 = stats();
+  // Answers still on their way come in while the video keeps the link loaded.
+  loop.runUntil([&] { return pings.settled(); }, Pinger::kTimeout + 0.5);
   stopVideo = true;
   producer.join();
   peers.technician.onFrameHook = nullptr;
@@ -418,10 +492,11 @@ int run(int argc, char** argv) {
   // threads are started from it and carry its name. videoconvert's helper
   // threads come from a pool shared with the receiving side and are left out.
   const std::vector<std::string> sendThreads = {appsrc + ":src"};
+  const double window = double(window1 - window0) / 1e9;
   const int frames = int(arrivals->count());
-  const double fps = arrivals->rate();
-  const double kbps = double(bytesReceived(stats1) - bytesReceived(stats0)) * 8 / 1000 / window;
-  const double encodeMsPerFrame = frames > 0 ? cpuBetween(cpu0, cpu1, sendThreads) * 1000 / frames : 0;
+  const double kbps = double(statSum(stats1, "inbound-rtp", "bytes-received") -
+                             statSum(stats0, "inbound-rtp", "bytes-received")) * 8 / 1000 / window;
+  const double encodeMsPerFrame = encoded.frames > 0 ? cpuBetween(cpu0, cpu1, sendThreads) * 1000 / encoded.frames : 0;
   if (threads) {
     for (const auto& [tid, entry] : cpu1.byTid) {
       auto before = cpu0.byTid.find(tid);
@@ -429,17 +504,28 @@ int run(int argc, char** argv) {
       if (used > 0.005) std::fprintf(stderr, "  %-16s %6.2f s\n", entry.first.c_str(), used);
     }
   }
+  const auto requests = [](const std::vector<StatsEntry>& s) {
+    return statSum(s, "inbound-rtp", "pli-count") + statSum(s, "inbound-rtp", "fir-count");
+  };
+  const std::vector<double> gaps = arrivals->gapsMs(window0, window1);
+  const int freezes = int(std::count_if(gaps.begin(), gaps.end(), [](double ms) { return ms > 500; }));
+  nlohmann::json recovery = nullptr;
+  if (outageEnd > 0) {
+    const int64_t back = arrivals->firstSentSince(outageEnd);
+    if (back > 0) recovery = double(back - outageEnd) / 1e6;
+  }
 
-  double g2g = 0, g2gP99 = 0;
+  double g2g = 0, g2gP95 = 0, g2gP99 = 0;
   {
     std::lock_guard lock(arrivals->mutex);
     g2g = percentile(arrivals->latencies, 0.5);
+    g2gP95 = percentile(arrivals->latencies, 0.95);
     g2gP99 = percentile(arrivals->latencies, 0.99);
   }
-  std::printf("video: %d frames decoded in %.1f s; push to decoded median %.1f ms, p99 %.1f ms\n", frames, window, g2g,
-              g2gP99);
-  std::printf("pings: %zu sealed round trips, median %.2f ms, p99 %.2f ms\n", pings.rtts.size(),
-              percentile(pings.rtts, 0.5), percentile(pings.rtts, 0.99));
+  std::printf("video: %d frames decoded in %.1f s (%d encoded, %d key frames); push to decoded median %.1f ms, "
+              "p99 %.1f ms\n", frames, window, encoded.frames.load(), encoded.keyFrames.load(), g2g, g2gP99);
+  std::printf("pings: %zu sealed round trips, median %.2f ms, p99 %.2f ms, %d timed out\n", pings.rtts.size(),
+              percentile(pings.rtts, 0.5), percentile(pings.rtts, 0.99), pings.timeouts());
   if (xvfb) {
     const double screen = xvfbGlassToGlass(peers, loop, 5);
     if (screen >= 0) {
@@ -451,12 +537,23 @@ int run(int argc, char** argv) {
 
   nlohmann::json result = {
       {"rtt_median_ms", percentile(pings.rtts, 0.5)},
+      {"rtt_p95_ms", percentile(pings.rtts, 0.95)},
       {"rtt_p99_ms", percentile(pings.rtts, 0.99)},
+      {"rtt_max_ms", pings.rtts.empty() ? 0 : *std::max_element(pings.rtts.begin(), pings.rtts.end())},
+      {"rtt_timeouts", pings.timeouts()},
       {"glass_to_glass_median_ms", g2g},
-      {"fps", fps},
+      {"glass_to_glass_p95_ms", g2gP95},
+      {"fps", double(frames) / window},
+      {"frames_decoded", frames},
+      {"freezes_over_500ms", freezes},
+      {"longest_gap_ms", *std::max_element(gaps.begin(), gaps.end())},
       {"bitrate_kbps", kbps},
+      {"key_frames", encoded.keyFrames.load()},
+      {"key_frame_requests", requests(stats1) - requests(stats0)},
       {"encode_cpu_ms_per_frame", encodeMsPerFrame},
+      {"outage_recovery_ms", recovery},
   };
+  if (!link.empty()) result["link"] = link;
   std::printf("%s\n", result.dump().c_str());
   return 0;
 }

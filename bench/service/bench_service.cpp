@@ -5,8 +5,15 @@
 // (closed loop). Reports polls per second and latency percentiles for each N;
 // the last line is one JSON object.
 //
+// Clients connect from addresses spread over 127.0.x.y (the service caps
+// connections per source address). With --flood T, each size is measured a
+// second time while T threads send wrong-password sign-ins as an attacker
+// would: a new address every few attempts and a new name every attempt, so
+// that neither limit stops the password checks.
+//
 // usage: kx-bench-service [--seconds S] [--n 100,1000] [--client-threads T] [--technician-share F]
-//                         [--service-workers W]
+//                         [--service-workers W] [--flood T]
+#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -57,6 +64,12 @@ template <typename T>
 T must(Expected<T> value, const char* what) {
   if (!value) die(std::string(what) + ": " + value.error().description);
   return std::move(*value);
+}
+
+// Loopback source addresses, 200 connections each (under the per-address cap).
+std::string sourceAddress(size_t connection) {
+  const size_t host = connection / 200;
+  return "127.0." + std::to_string(host / 250) + "." + std::to_string(2 + host % 250);
 }
 
 struct Mac {
@@ -162,11 +175,15 @@ class LoadClient {
   }
 
   // Connects and handshakes every connection; false after `timeout` seconds.
-  bool connectAll(double timeout) {
+  bool connectAll(double timeout, std::atomic<size_t>& nextSource) {
     for (Connection& c : connections_) {
       c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
       const int one = 1;
       setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+      sockaddr_in from{};
+      from.sin_family = AF_INET;
+      inet_pton(AF_INET, sourceAddress(nextSource++).c_str(), &from.sin_addr);
+      if (::bind(c.fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return false;
       sockaddr_in addr{};
       addr.sin_family = AF_INET;
       addr.sin_port = htons(port_);
@@ -360,8 +377,9 @@ Result measure(uint16_t port, pid_t service, SSL_CTX* ctx, const Fleet& fleet, s
                                          fleet.token + "\r\n\r\n",
                                      true);
   }
+  std::atomic<size_t> nextSource{0};
   for (auto& c : clients) {
-    if (!c->connectAll(60)) die("could not connect every client");
+    if (!c->connectAll(60, nextSource)) die("could not connect every client");
   }
   std::vector<Tally> tallies(clients.size());
   std::vector<std::thread> running;
@@ -405,6 +423,51 @@ Result measure(uint16_t port, pid_t service, SSL_CTX* ctx, const Fleet& fleet, s
   return r;
 }
 
+// Wrong-password sign-ins from 127.0.200+.x, as fast as they are answered,
+// until `stop`; counts the answers.
+class Flood {
+ public:
+  Flood(uint16_t port, std::string ca, int threads) {
+    for (int t = 0; t < threads; ++t) {
+      threads_.emplace_back([this, port, ca, t] {
+        size_t address = static_cast<size_t>(t) * 100000;
+        uint64_t name = static_cast<uint64_t>(t) << 32;
+        while (!stop_) {
+          ++address;
+          const std::string from =
+              "127." + std::to_string(200 + address / 62500 % 50) + "." + std::to_string(address / 250 % 250) + "." +
+              std::to_string(2 + address % 250);
+          ConnectOptions options;
+          options.source = from;
+          auto client = TlsClient::connect("127.0.0.1", port, ca, options);
+          if (!client) continue;
+          // Under the per-address limit of failures, then the next address.
+          for (int i = 0; i < 19 && !stop_; ++i) {
+            auto reply = (*client)->request(
+                "POST", "/native-sign-in",
+                "name=flood" + std::to_string(name++) + "&password=wrong&challenge=" + kPkceChallenge + "&state=" + kSignInState,
+                "", {{"Content-Type", "application/x-www-form-urlencoded"}});
+            if (!reply) break;
+            ++(reply->status == 401 ? checked_ : refused_);
+          }
+        }
+      });
+    }
+  }
+  ~Flood() {
+    stop_ = true;
+    for (auto& t : threads_) t.join();
+  }
+  uint64_t checked() const { return checked_; }
+  uint64_t refused() const { return refused_; }
+
+ private:
+  std::atomic<bool> stop_{false};
+  std::atomic<uint64_t> checked_{0};
+  std::atomic<uint64_t> refused_{0};
+  std::vector<std::thread> threads_;
+};
+
 // Division by a whole scale keeps the printed value short (3.32, not 3.3200000000000003).
 double rounded(double v, double unit) {
   const double scale = std::round(1 / unit);
@@ -417,6 +480,7 @@ int main(int argc, char** argv) {
   double seconds = 4;
   int threads = 1;
   double technicianShare = 0.1;
+  int floodThreads = 0;
   std::vector<std::string> serveOptions;
   std::vector<size_t> sizes = {100, 1000};
   for (int i = 1; i + 1 < argc; i += 2) {
@@ -427,6 +491,8 @@ int main(int argc, char** argv) {
       serveOptions = {"--workers", argv[i + 1]};
     } else if (flag == "--technician-share") {
       technicianShare = std::clamp(std::atof(argv[i + 1]), 0.0, 1.0);
+    } else if (flag == "--flood") {
+      floodThreads = std::max(0, std::atoi(argv[i + 1]));
     } else if (flag == "--client-threads") {
       threads = std::max(1, std::atoi(argv[i + 1]));
     } else if (flag == "--n") {
@@ -465,7 +531,17 @@ int main(int argc, char** argv) {
   Fleet fleet;
   fleet.token = must(signInTechnician(*api, "bench", kPassword), "sign-in");
 
+  auto print = [](const Result& r) {
+    std::printf("  %.0f polls/s (%.0f Mac, %.0f technician), p50 %.2f ms, p99 %.2f ms, errors %llu\n"
+                "  CPU per poll: service %.1f us, this client %.1f us; fewest answers on one connection %llu\n",
+                r.pollsPerSecond, r.devicePollsPerSecond, r.technicianPollsPerSecond, r.p50, r.p99,
+                static_cast<unsigned long long>(r.errors), r.serviceCpuPerPoll, r.clientCpuPerPoll,
+                static_cast<unsigned long long>(r.leastAnswered));
+    std::fflush(stdout);
+  };
   std::vector<Result> results;
+  std::vector<Result> flooded;
+  Json floodSummary = Json::object();
   for (size_t n : sizes) {
     const size_t technicians = static_cast<size_t>(static_cast<double>(n) * technicianShare);
     const double setupStart = now();
@@ -474,13 +550,22 @@ int main(int argc, char** argv) {
               << " technicians polling session status (set-up " << rounded(now() - setupStart, 0.1) << " s)"
               << std::endl;
     Result r = measure(process->port(), process->pid(), ctx, fleet, n, technicians, seconds, threads);
-    std::printf("  %.0f polls/s (%.0f Mac, %.0f technician), p50 %.2f ms, p99 %.2f ms, errors %llu\n"
-                "  CPU per poll: service %.1f us, this client %.1f us; fewest answers on one connection %llu\n",
-                r.pollsPerSecond, r.devicePollsPerSecond, r.technicianPollsPerSecond, r.p50, r.p99,
-                static_cast<unsigned long long>(r.errors), r.serviceCpuPerPoll, r.clientCpuPerPoll,
-                static_cast<unsigned long long>(r.leastAnswered));
-    std::fflush(stdout);
+    print(r);
     results.push_back(r);
+    if (floodThreads > 0) {
+      const double floodStart = now();
+      Flood flood(process->port(), ca, floodThreads);
+      Result f = measure(process->port(), process->pid(), ctx, fleet, n, technicians, seconds, threads);
+      const double floodSeconds = now() - floodStart;
+      std::printf("  under a flood of wrong passwords (%.0f checked/s, %.0f refused/s):\n",
+                  static_cast<double>(flood.checked()) / floodSeconds,
+                  static_cast<double>(flood.refused()) / floodSeconds);
+      print(f);
+      floodSummary["n" + std::to_string(n)] =
+          Json{{"polls_per_s", rounded(f.pollsPerSecond, 1)}, {"p99_ms", rounded(f.p99, 0.01)},
+               {"sign_ins_checked_per_s", rounded(static_cast<double>(flood.checked()) / floodSeconds, 1)},
+               {"sign_ins_refused_per_s", rounded(static_cast<double>(flood.refused()) / floodSeconds, 1)}};
+    }
   }
   SSL_CTX_free(ctx);
   process->terminate();
@@ -496,6 +581,7 @@ int main(int argc, char** argv) {
                                               {"service_cpu_us_per_poll", rounded(r.serviceCpuPerPoll, 0.1)},
                                               {"client_cpu_us_per_poll", rounded(r.clientCpuPerPoll, 0.1)}};
   }
+  if (!floodSummary.empty()) summary["flood"] = floodSummary;
   std::cout << dumpJson(summary) << std::endl;
   return 0;
 }

@@ -139,7 +139,7 @@ class ByteReader {
 constexpr const char* kKeys[] = {
     "token", "installation", "device", "key", "name", "publicKey", "session", "approve",
     "payloads", "code", "verifier", "id", "browserKey", "salt", "rtcState", "controlVersion",
-    "screenPermission", "captureError",
+    "screenPermission", "captureError", "reason",
 };
 constexpr const char* kValues[] = {"@B", "@L", "@U", "@S", "@P", "@D", "@E", "@K", "@C", "@T", "@G", "@V", "@H", ""};
 
@@ -204,6 +204,8 @@ constexpr Route kRoutes[] = {
     {"GET", "/native-sign-in?challenge=@H&state=0123456789abcdef0123456789abcdef"},
     {"POST", "/native-sign-in"},
     {"GET", "/download"},
+    {"POST", "/api/admin/revoke"},
+    {"GET", "/api/admin/audit"},
 };
 constexpr size_t kRouteCount = sizeof kRoutes / sizeof kRoutes[0];
 

@@ -50,7 +50,9 @@ AdminPeer::AdminPeer(EventLoop& loop, PeerEngine& engine, VideoRenderer* rendere
                     },
                 .dataChannel = [this](std::shared_ptr<DataChannel> c) { onDataChannel(std::move(c)); },
                 .videoTrack = [this](std::shared_ptr<VideoTrack> t) { onVideoTrack(std::move(t)); },
-            }) {}
+                .step = [this](std::string_view name) { step(name); },
+            },
+            makeError("Invalid candidate", 1)) {}
 
 AdminPeer::~AdminPeer() { close(); }
 
@@ -63,6 +65,7 @@ Task<Status> AdminPeer::accept(Json message) {
     if (!sdp) co_return Status{};
     if (link_.hasRemoteDescription()) co_return Status{};  // a repeated offer
     if (!sdpWithinLimit(*sdp)) co_return makeError("Invalid offer", 1);
+    step("offer received");
     // After each wait `this` is used only on success: a closed or destroyed
     // peer makes the link step fail first.
     Task<Status> apply = link_.applyRemoteDescription(SdpType::kOffer, *sdp);
@@ -71,6 +74,7 @@ Task<Status> AdminPeer::accept(Json message) {
     Task<Expected<std::string>> create = link_.createLocalDescription(SdpType::kAnswer, makeError("Answer failed", 1));
     Expected<std::string> answer = co_await std::move(create);
     if (!answer) co_return std::move(answer).error();
+    step("answer made");
     auto signal = signal_;
     if (signal) signal(Json{{"type", "answer"}, {"sdp", *answer}});
     co_return Status{};
@@ -100,7 +104,7 @@ void AdminPeer::statistics(std::function<void(const StatsEntry&)> handler) {
 void AdminPeer::close() {
   if (link_.closed()) return;
   if (video_) {
-    if (renderer_) video_->removeRenderer(renderer_);
+    video_->removeRenderer(&tap_);
     video_.reset();
   }
   if (channel_) {
@@ -118,6 +122,7 @@ void AdminPeer::onDataChannel(std::shared_ptr<DataChannel> channel) {
     channel->close();
     return;
   }
+  step("data channel open");
   // A replaced channel is only detached: its events no longer reach us.
   channel_ = std::make_unique<ChannelLink>(
       loop_, std::move(channel),
@@ -137,9 +142,21 @@ void AdminPeer::onDataChannel(std::shared_ptr<DataChannel> channel) {
 void AdminPeer::onVideoTrack(std::shared_ptr<VideoTrack> track) {
   if (!track) return;
   // Detach first, so frames of only one track are ever drawn.
-  if (video_ && renderer_) video_->removeRenderer(renderer_);
+  if (video_) video_->removeRenderer(&tap_);
   video_ = std::move(track);
-  if (renderer_) video_->addRenderer(renderer_);
+  video_->addRenderer(&tap_);
+}
+
+void AdminPeer::FirstFrameTap::onFrame(std::shared_ptr<const FrameBuffer> frame) {
+  if (peer_.renderer_) peer_.renderer_->onFrame(std::move(frame));
+  if (seen_.exchange(true)) return;
+  peer_.loop_.post([&peer = peer_, alive = std::weak_ptr<bool>(peer_.alive_)] {
+    if (alive.lock() && !peer.link_.closed()) peer.step("first frame decoded");
+  });
+}
+
+void AdminPeer::step(std::string_view name) {
+  if (step_) step_(name);
 }
 
 void AdminPeer::report(const std::string& text) {

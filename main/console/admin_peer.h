@@ -11,6 +11,7 @@
 // peer.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -56,17 +57,38 @@ class AdminPeer {
   // reported afterwards.
   void close();
 
+  // Names each step of the connection's start as it happens ("offer
+  // received", "answer made", "data channel open", "first frame decoded" and
+  // the link's own). Loop thread; never after close().
+  void setStepObserver(PeerStepCallback step) { step_ = std::move(step); }
+
  private:
+  // What is attached to the drawn track: passes its frames to the renderer
+  // and notes the first one (streaming thread).
+  class FirstFrameTap final : public VideoRenderer {
+   public:
+    explicit FirstFrameTap(AdminPeer& peer) : peer_(peer) {}
+    void onFrame(std::shared_ptr<const FrameBuffer> frame) override;
+
+   private:
+    AdminPeer& peer_;
+    std::atomic<bool> seen_{false};
+  };
+
   void onIceState(IceConnectionState state);
   void onDataChannel(std::shared_ptr<DataChannel> channel);
   void onVideoTrack(std::shared_ptr<VideoTrack> track);
   void report(const std::string& text);
+  void step(std::string_view name);
 
   EventLoop& loop_;
   VideoRenderer* const renderer_;
   PeerSignalCallback signal_;
   PeerReceiveCallback receive_;
   PeerStateCallback state_;
+  PeerStepCallback step_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for work posted from the streaming thread
+  FirstFrameTap tap_{*this};
 
   std::shared_ptr<VideoTrack> video_;     // the track drawn now; absent after close()
   std::unique_ptr<ChannelLink> channel_;  // the input channel; absent after close()

@@ -1,5 +1,9 @@
 #include "media/peer_rules.h"
 
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <string_view>
 #include <utility>
 
 namespace kx {
@@ -19,7 +23,77 @@ auto onLoop(EventLoop& loop, Start start) {
   });
 }
 
+// The words of `text` separated by single spaces.
+std::vector<std::string_view> words(std::string_view text) {
+  std::vector<std::string_view> out;
+  size_t start = 0;
+  while (start <= text.size()) {
+    const size_t end = std::min(text.find(' ', start), text.size());
+    if (end > start) out.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+std::optional<int64_t> number(std::string_view text) {
+  int64_t value = 0;
+  const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::string upper(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return out;
+}
+
+bool startsWith(std::string_view text, std::string_view prefix) { return text.substr(0, prefix.size()) == prefix; }
+
 }  // namespace
+
+std::vector<SdpMedia> readSdpMedia(const std::string& sdp) {
+  std::vector<SdpMedia> media;
+  std::vector<std::string_view> payloads;  // of the current m-line
+  std::string_view rest = sdp;
+  while (!rest.empty()) {
+    const size_t end = std::min(rest.find('\n'), rest.size());
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(std::min(end + 1, rest.size()));
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+
+    if (startsWith(line, "m=")) {
+      const auto fields = words(line.substr(2));
+      SdpMedia m;
+      if (!fields.empty()) m.kind = std::string(fields[0]);
+      // "9/2" would be a port count: only the port matters here.
+      if (fields.size() > 1) m.port = number(fields[1].substr(0, fields[1].find('/'))).value_or(-1);
+      payloads.assign(fields.begin() + std::min<size_t>(3, fields.size()), fields.end());
+      media.push_back(std::move(m));
+    } else if (media.empty()) {
+      continue;  // session-level lines
+    } else if (startsWith(line, "a=mid:")) {
+      media.back().mid = std::string(line.substr(6));
+    } else if (startsWith(line, "a=rtpmap:")) {
+      const auto fields = words(line.substr(9));
+      if (fields.size() < 2) continue;
+      if (std::find(payloads.begin(), payloads.end(), fields[0]) == payloads.end()) continue;
+      media.back().encodings.push_back(upper(fields[1].substr(0, fields[1].find('/'))));
+    }
+  }
+  return media;
+}
+
+bool answerAcceptsVideo(const std::vector<SdpMedia>& offer, const std::vector<SdpMedia>& answer) {
+  for (size_t i = 0; i < offer.size(); ++i) {
+    if (offer[i].kind != "video") continue;
+    if (i >= answer.size()) return false;
+    const SdpMedia& m = answer[i];
+    if (m.kind != "video" || m.port <= 0) return false;
+    if (std::find(m.encodings.begin(), m.encodings.end(), "H264") == m.encodings.end()) return false;
+  }
+  return true;
+}
 
 bool sdpWithinLimit(const std::string& sdp) { return sdp.size() <= kMaxSdpBytes; }
 
@@ -66,8 +140,8 @@ Error noConnectionError() {
 
 // PeerLink
 
-PeerLink::PeerLink(EventLoop& loop, PeerEngine& engine, Handlers handlers)
-    : loop_(loop), handlers_(std::move(handlers)) {
+PeerLink::PeerLink(EventLoop& loop, PeerEngine& engine, Handlers handlers, Error invalidCandidate)
+    : loop_(loop), handlers_(std::move(handlers)), invalidCandidate_(std::move(invalidCandidate)) {
   connection_ = engine.createPeerConnection(PeerConfiguration{}, this);
 }
 
@@ -104,12 +178,17 @@ Task<Expected<std::string>> PeerLink::createLocalDescription(SdpType type, Error
   if (sdp->empty()) co_return noDescription;
 
   const std::string& text = *sdp;
+  // Known before the engine starts gathering, so every local candidate finds its m-line.
+  local_ = readSdpMedia(text);
   auto setLocal = onLoop<Status>(loop_, [connection, type, &text](PeerConnection::Done done) {
     connection->setLocalDescription(type, text, std::move(done));
   });
   Status set = co_await setLocal;
   if (life->closed) co_return connectionClosedError();
-  if (!set) co_return std::move(set).error();
+  if (!set) {
+    local_.clear();
+    co_return std::move(set).error();
+  }
   co_return std::move(sdp);
 }
 
@@ -124,17 +203,49 @@ Task<Status> PeerLink::applyRemoteDescription(SdpType type, std::string sdp) {
   Status set = co_await setRemote;
   if (life->closed) co_return connectionClosedError();
   if (!set) co_return set;
+  remote_ = readSdpMedia(sdp);
 
   std::vector<IceCandidate> held = std::exchange(early_, {});
-  for (const IceCandidate& candidate : held) {
-    auto add = onLoop<Status>(loop_, [connection, &candidate](PeerConnection::Done done) {
-      connection->addIceCandidate(candidate, std::move(done));
-    });
-    Status added = co_await add;
+  for (IceCandidate& candidate : held) {
+    Task<Status> adding = add(std::move(candidate));
+    Status added = co_await std::move(adding);
     if (life->closed) co_return connectionClosedError();
     if (!added) co_return added;
   }
   co_return Status{};
+}
+
+Expected<IceCandidate> PeerLink::resolve(IceCandidate candidate) const {
+  // A description whose m-lines cannot be read leaves the choice to the engine.
+  if (remote_.empty()) return candidate;
+  if (candidate.sdpMid) {
+    for (size_t i = 0; i < remote_.size(); ++i) {
+      if (remote_[i].mid == candidate.sdpMid) {
+        candidate.sdpMLineIndex = static_cast<int>(i);
+        return candidate;
+      }
+    }
+  }
+  if (candidate.sdpMLineIndex < 0 || static_cast<size_t>(candidate.sdpMLineIndex) >= remote_.size()) {
+    return invalidCandidate_;
+  }
+  candidate.sdpMid = remote_[static_cast<size_t>(candidate.sdpMLineIndex)].mid;
+  return candidate;
+}
+
+Task<Status> PeerLink::add(IceCandidate candidate) {
+  auto life = life_;
+  step("first remote candidate");
+  Expected<IceCandidate> resolved = resolve(std::move(candidate));
+  if (!resolved) co_return std::move(resolved).error();
+  PeerConnection* connection = connection_.get();
+  const IceCandidate& line = *resolved;
+  auto added = onLoop<Status>(loop_, [connection, &line](PeerConnection::Done done) {
+    connection->addIceCandidate(line, std::move(done));
+  });
+  Status result = co_await added;
+  if (life->closed) co_return connectionClosedError();
+  co_return result;
 }
 
 Task<Status> PeerLink::addRemoteCandidate(IceCandidate candidate) {
@@ -146,10 +257,8 @@ Task<Status> PeerLink::addRemoteCandidate(IceCandidate candidate) {
     if (early_.size() < kMaxEarlyCandidates) early_.push_back(std::move(candidate));
     co_return Status{};
   }
-  auto add = onLoop<Status>(loop_, [connection, &candidate](PeerConnection::Done done) {
-    connection->addIceCandidate(candidate, std::move(done));
-  });
-  Status added = co_await add;
+  Task<Status> adding = add(std::move(candidate));
+  Status added = co_await std::move(adding);
   if (life->closed) co_return connectionClosedError();
   co_return added;
 }
@@ -179,15 +288,28 @@ void PeerLink::deliver(std::function<void()> fn) {
   });
 }
 
+void PeerLink::step(std::string_view name) {
+  if (handlers_.step) handlers_.step(name);
+}
+
 void PeerLink::onIceConnectionState(IceConnectionState state) {
   deliver([this, state] {
+    if (state == IceConnectionState::kConnected || state == IceConnectionState::kCompleted) step("ICE connected");
     if (handlers_.iceState) handlers_.iceState(state);
   });
 }
 
+void PeerLink::onDtlsConnected() {
+  deliver([this] { step("DTLS connected"); });
+}
+
 void PeerLink::onLocalCandidate(const IceCandidate& candidate) {
-  deliver([this, candidate] {
-    if (handlers_.localCandidate) handlers_.localCandidate(candidate);
+  deliver([this, c = IceCandidate(candidate)]() mutable {
+    // Engines that report only the index (webrtcbin) leave the id to us.
+    const auto index = static_cast<size_t>(c.sdpMLineIndex);
+    if (!c.sdpMid && c.sdpMLineIndex >= 0 && index < local_.size()) c.sdpMid = local_[index].mid;
+    step("first local candidate");
+    if (handlers_.localCandidate) handlers_.localCandidate(c);
   });
 }
 

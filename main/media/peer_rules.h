@@ -18,6 +18,7 @@
 #include "runtime/error.h"
 #include "runtime/event_loop.h"
 #include "runtime/task.h"
+#include "media/session_timeline.h"
 
 namespace kx {
 
@@ -51,8 +52,24 @@ bool acceptsIncomingMessage(size_t size, bool binary);
 std::optional<Expected<IceCandidate>> readRemoteCandidate(const Json& message, const Error& invalid);
 
 // {"type": "candidate", "candidate": {"candidate", "sdpMid" ("0" when the
-// engine gives none), "sdpMLineIndex"}}.
+// candidate's m-line has no id), "sdpMLineIndex"}}.
 Json localCandidateSignal(const IceCandidate& candidate);
+
+// One m-line of a session description, as far as the peers read it.
+struct SdpMedia {
+  std::string kind;  // "video", "application"...
+  int64_t port = -1;  // 0: the section is rejected; -1: unreadable
+  std::optional<std::string> mid;
+  std::vector<std::string> encodings;  // rtpmap names of the listed payloads, upper case
+  bool operator==(const SdpMedia&) const = default;
+};
+
+// The m-lines of an SDP text in order. Lines the peers do not read are skipped.
+std::vector<SdpMedia> readSdpMedia(const std::string& sdp);
+
+// Whether `answer` takes the video our offer sends: every video m-line of
+// `offer` is answered by a video m-line with a non-zero port and an H.264 payload.
+bool answerAcceptsVideo(const std::vector<SdpMedia>& offer, const std::vector<SdpMedia>& answer);
 
 // Steps asked of a peer after close(), or of one whose engine made no connection.
 Error connectionClosedError();
@@ -74,9 +91,14 @@ class PeerLink : private PeerConnectionObserver {
     std::function<void(const IceCandidate&)> localCandidate;
     std::function<void(std::shared_ptr<DataChannel>)> dataChannel;
     std::function<void(std::shared_ptr<VideoTrack>)> videoTrack;
+    // "first local candidate", "first remote candidate", "ICE connected",
+    // "DTLS connected", each time it happens (the timeline keeps the first).
+    PeerStepCallback step;
   };
 
-  PeerLink(EventLoop& loop, PeerEngine& engine, Handlers handlers);
+  // `invalidCandidate` is what a remote candidate that names no m-line of
+  // the remote description fails with.
+  PeerLink(EventLoop& loop, PeerEngine& engine, Handlers handlers, Error invalidCandidate);
   ~PeerLink() override;
   PeerLink(const PeerLink&) = delete;
   PeerLink& operator=(const PeerLink&) = delete;
@@ -85,15 +107,20 @@ class PeerLink : private PeerConnectionObserver {
   PeerConnection* connection() const { return connection_.get(); }
   bool closed() const;
   bool hasRemoteDescription() const;
+  // The m-lines of the local description set last (empty before).
+  const std::vector<SdpMedia>& localMedia() const { return local_; }
 
   // Creates an offer or an answer and sets it as the local description.
   // An engine that returns an empty description without an error fails with
-  // `noDescription`.
+  // `noDescription`. Local candidates reported without a media id from then
+  // on carry the id their m-line has in this description.
   Task<Expected<std::string>> createLocalDescription(SdpType type, Error noDescription);
   // Sets the remote description, then adds the held-back candidates one by
   // one in arrival order; the first failure ends the step and drops the rest.
   Task<Status> applyRemoteDescription(SdpType type, std::string sdp);
   // Adds the candidate now when the remote description is set, else holds it.
+  // A candidate goes to the m-line its "sdpMid" names in the remote
+  // description, else to the one its index names, else it fails.
   Task<Status> addRemoteCandidate(IceCandidate candidate);
 
   // Loop thread; not called after close().
@@ -109,17 +136,24 @@ class PeerLink : private PeerConnectionObserver {
 
   // PeerConnectionObserver, engine threads.
   void onIceConnectionState(IceConnectionState state) override;
+  void onDtlsConnected() override;
   void onLocalCandidate(const IceCandidate& candidate) override;
   void onDataChannel(std::shared_ptr<DataChannel> channel) override;
   void onVideoTrack(std::shared_ptr<VideoTrack> track) override;
 
   void deliver(std::function<void()> fn);
+  void step(std::string_view name);
   Status usable() const;
+  Expected<IceCandidate> resolve(IceCandidate candidate) const;
+  Task<Status> add(IceCandidate candidate);
 
   EventLoop& loop_;
   Handlers handlers_;
+  const Error invalidCandidate_;
   std::shared_ptr<Life> life_ = std::make_shared<Life>();
   std::vector<IceCandidate> early_;
+  std::vector<SdpMedia> local_;
+  std::vector<SdpMedia> remote_;
   std::unique_ptr<PeerConnection> connection_;
 };
 

@@ -8,6 +8,9 @@ namespace {
 
 constexpr int kFramesPerSecond = 30;
 
+Error invalidAnswer() { return makeError("Invalid WebRTC answer", 1); }
+Error invalidCandidate() { return makeError("Invalid WebRTC candidate", 1); }
+
 const char* iceStateText(IceConnectionState state) {
   switch (state) {
     case IceConnectionState::kConnected:
@@ -30,7 +33,8 @@ const char* iceStateText(IceConnectionState state) {
 
 RealtimePeer::RealtimePeer(EventLoop& loop, PeerEngine& engine, PeerSignalCallback signal,
                            PeerReceiveCallback receive, PeerStateCallback state)
-    : signal_(std::move(signal)),
+    : loop_(loop),
+      signal_(std::move(signal)),
       receive_(std::move(receive)),
       state_(std::move(state)),
       link_(loop, engine,
@@ -39,7 +43,9 @@ RealtimePeer::RealtimePeer(EventLoop& loop, PeerEngine& engine, PeerSignalCallba
                 .localCandidate = [this](const IceCandidate& c) { emit(localCandidateSignal(c)); },
                 .dataChannel = {},  // the client opens its own channel
                 .videoTrack = {},
-            }) {
+                .step = [this](std::string_view name) { step(name); },
+            },
+            invalidCandidate()) {
   PeerConnection* connection = link_.connection();
   if (!connection) return;
   source_ = connection->addVideoTrack(VideoSendParameters{});
@@ -67,7 +73,11 @@ void RealtimePeer::push(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs
   std::lock_guard lock(frameLock_);
   if (closed_ || !source_ || !frame) return;
   source_->push(std::move(frame), timeNs);
-  ++frameCount_;
+  if (frameCount_++ == 0) {
+    loop_.post([this, alive = std::weak_ptr<bool>(alive_)] {
+      if (alive.lock() && !link_.closed()) step("first frame captured");
+    });
+  }
 }
 
 int64_t RealtimePeer::framesSubmitted() const {
@@ -81,6 +91,7 @@ Task<Status> RealtimePeer::offer() {
   Task<Expected<std::string>> create = link_.createLocalDescription(SdpType::kOffer, makeError("WebRTC offer", 1));
   Expected<std::string> sdp = co_await std::move(create);
   if (!sdp) co_return std::move(sdp).error();
+  step("offer made");
   emit(Json{{"type", "offer"}, {"sdp", *sdp}});
   co_return Status{};
 }
@@ -92,14 +103,18 @@ Task<Status> RealtimePeer::accept(Json message) {
   if (*type == "answer") {
     const std::string* sdp = jsonString(message, "sdp");
     if (!sdp) co_return Status{};
-    if (!sdpWithinLimit(*sdp)) co_return makeError("Invalid WebRTC answer", 1);
+    if (!sdpWithinLimit(*sdp)) co_return invalidAnswer();
     if (link_.hasRemoteDescription()) co_return Status{};  // a repeated answer
+    // An answer that turns the video down would leave a session without a picture.
+    if (!answerAcceptsVideo(link_.localMedia(), readSdpMedia(*sdp))) co_return invalidAnswer();
     Task<Status> apply = link_.applyRemoteDescription(SdpType::kAnswer, *sdp);
-    co_return co_await std::move(apply);
+    Status applied = co_await std::move(apply);
+    if (applied) step("answer applied");
+    co_return applied;
   }
 
   if (*type == "candidate") {
-    auto candidate = readRemoteCandidate(message, makeError("Invalid WebRTC candidate", 1));
+    auto candidate = readRemoteCandidate(message, invalidCandidate());
     if (!candidate) co_return Status{};
     if (!*candidate) co_return std::move(*candidate).error();
     Task<Status> add = link_.addRemoteCandidate(std::move(candidate->value()));
@@ -131,6 +146,7 @@ void RealtimePeer::onIceState(IceConnectionState state) { report(iceStateText(st
 
 void RealtimePeer::onChannelState(DataChannelState state) {
   if (state == DataChannelState::kOpen) {
+    step("data channel open");
     report("connected");
   } else if (state == DataChannelState::kClosed) {
     report("closed");
@@ -140,6 +156,10 @@ void RealtimePeer::onChannelState(DataChannelState state) {
 void RealtimePeer::report(const std::string& text) {
   auto state = state_;  // the callback may destroy the peer
   if (state) state(text);
+}
+
+void RealtimePeer::step(std::string_view name) {
+  if (step_) step_(name);
 }
 
 void RealtimePeer::emit(const Json& message) {

@@ -64,15 +64,24 @@ class RealtimePeer {
   // channel and the connection. Nothing is reported afterwards.
   void close();
 
+  // Names each step of the connection's start as it happens ("first frame
+  // captured", "offer made", "answer applied", "data channel open" and the
+  // link's own). Loop thread; never after close().
+  void setStepObserver(PeerStepCallback step) { step_ = std::move(step); }
+
  private:
   void onIceState(IceConnectionState state);
   void onChannelState(DataChannelState state);
   void report(const std::string& text);
   void emit(const Json& message);
+  void step(std::string_view name);
 
+  EventLoop& loop_;
   PeerSignalCallback signal_;
   PeerReceiveCallback receive_;
   PeerStateCallback state_;
+  PeerStepCallback step_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for work posted from the frame thread
 
   mutable std::mutex frameLock_;
   bool closed_ = false;      // guarded by frameLock_

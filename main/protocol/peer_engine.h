@@ -101,6 +101,8 @@ class PeerConnectionObserver {
  public:
   virtual ~PeerConnectionObserver() = default;
   virtual void onIceConnectionState(IceConnectionState state) = 0;
+  // The DTLS handshake finished: media and data can flow. Reported once.
+  virtual void onDtlsConnected() {}
   virtual void onLocalCandidate(const IceCandidate& candidate) = 0;
   // A data channel opened by the remote side.
   virtual void onDataChannel(std::shared_ptr<DataChannel> channel) = 0;

@@ -278,24 +278,5 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   EXPECT_EQ(client_->lifecycle().phaseText(), "idle");
 }
 
-TEST_F(AgentAgainstService, PersonEndsTheSessionFromTheMenu) {
-  launch();
-  approvedSession();
-  client_->endSession();
-  EXPECT_TRUE(endedAtTheService(10));
-  // The agent goes back to waiting for requests.
-  ASSERT_TRUE(runUntil([&] { return !client_->processing() && client_->nextServicePoll() > loop_.uptime(); }, 10));
-  EXPECT_EQ(menu_.line(), "Online · awaiting requests");
-}
-
-TEST_F(AgentAgainstService, ConsentRunsOutAndTheServiceIsTold) {
-  launch(/*consentSeconds=*/4);
-  approvedSession();
-  EXPECT_LE(*client_->consentLease().deadline() - loop_.uptime(), 4.0);
-  ASSERT_TRUE(runUntil([&] { return client_->active().empty(); }, 10));
-  EXPECT_EQ(menu_.line(), "Support session expired · request fresh approval");
-  EXPECT_TRUE(endedAtTheService(10));
-}
-
 }  // namespace
 }  // namespace kx

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "platform/gst/gst_peer_engine.h"
+#include "platform/gst/offer_sdp.h"
 #include "platform/gst/webrtc_values.h"
 #include "support/loopback_peers.h"
 #include "support/test_frames.h"
@@ -255,6 +256,36 @@ TEST_F(GstPeers, StatisticsNameInboundAndOutboundVideo) {
   EXPECT_TRUE(hasEntry(inbound, "inbound-rtp"));
   auto outbound = peers->await<std::vector<StatsEntry>>([&](auto done) { peers->client.connection->getStats(done); });
   EXPECT_TRUE(hasEntry(outbound, "outbound-rtp"));
+}
+
+TEST_F(GstPeers, OfferNamesTheScreenTrackAndTheH264FormatBrowsersExpect) {
+  auto source = peers->client.connection->addVideoTrack(VideoSendParameters{});
+  ASSERT_TRUE(source);
+  source->configure(1440, 900, 30);
+  auto offer = peers->await<Expected<std::string>>([&](auto done) { peers->client.connection->createOffer(done); });
+  ASSERT_TRUE(offer.ok());
+  EXPECT_NE(offer->find("a=msid:kestrelix-screen screen\r\n"), std::string::npos) << *offer;
+  EXPECT_NE(offer->find("a=fmtp:96 packetization-mode=1;profile-level-id=42e028;level-asymmetry-allowed=1\r\n"),
+            std::string::npos)
+      << *offer;
+  EXPECT_EQ(offer->find("webrtctransceiver"), std::string::npos) << "another track id is named";
+  // webrtcbin takes the completed offer as its local description.
+  auto set = peers->await<Status>(
+      [&](auto done) { peers->client.connection->setLocalDescription(SdpType::kOffer, *offer, done); });
+  EXPECT_TRUE(set.ok());
+}
+
+TEST(GstOffer, ProfileLevelIsTheSmallestThatCarriesThePicture) {
+  struct Case {
+    int width, height, fps;
+    const char* expected;
+  } cases[] = {
+      {640, 480, 30, "42e01f"},   {1280, 720, 30, "42e01f"},  {1440, 900, 30, "42e028"},
+      {1920, 1080, 30, "42e028"}, {1920, 1080, 60, "42e02a"}, {3840, 2160, 30, "42e033"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(gst::constrainedBaselineProfileLevel(c.width, c.height, c.fps), c.expected) << c.width << "x" << c.height;
+  }
 }
 
 TEST(GstIceState, EitherStateConnectedIsConnected) {

@@ -64,6 +64,33 @@ TEST_F(AdminPeerTest, EarlyCandidatesAreAddedBeforeTheAnswerIsMade) {
   EXPECT_EQ(rec.signals[0], (Json{{"type", "answer"}, {"sdp", pc->localDescription()->second}}));
 }
 
+TEST_F(AdminPeerTest, CandidatesUseTheMediaIdsOfOfferAndAnswer) {
+  pc->setAnswerResult(mediaSdp("9", "answer-video"));
+  ASSERT_TRUE(steps.run(peer->accept(offer(mediaSdp("9", "offer-video")))).ok());
+  ASSERT_TRUE(steps.run(peer->accept(candidateMessage("candidate:a", 0, "application1"))).ok());
+  EXPECT_EQ(pc->addedCandidates().back().sdpMLineIndex, 1);
+  EXPECT_EQ(steps.run(peer->accept(candidateMessage("candidate:b", 2, "none"))).error(),
+            makeError("Invalid candidate", 1));
+  pc->emitLocalCandidate(IceCandidate{"candidate:l", 0, std::nullopt});
+  loop.runUntilIdle();
+  EXPECT_EQ(rec.signals.back()["candidate"]["sdpMid"], "answer-video");
+}
+
+TEST_F(AdminPeerTest, StepsIncludeTheFirstDecodedFrameOnce) {
+  std::vector<std::string> named;
+  peer->setStepObserver([&](std::string_view s) { named.emplace_back(s); });
+  ASSERT_TRUE(steps.run(peer->accept(offer())).ok());
+  openChannel();
+  auto track = std::make_shared<FakeVideoTrack>("video");
+  pc->emitVideoTrack(track);
+  loop.runUntilIdle();
+  for (int i = 0; i < 2; ++i) track->render(std::make_shared<FakeFrameBuffer>(2, 2));
+  loop.runUntilIdle();
+  EXPECT_EQ(renderer.frames, 2);
+  EXPECT_EQ(named, (std::vector<std::string>{"offer received", "answer made", "data channel open",
+                                              "first frame decoded"}));
+}
+
 TEST_F(AdminPeerTest, AnswerIsSignalledOnlyAfterItIsTheLocalDescription) {
   pc->setDeferCompletions(true);
   auto& result = steps.start(peer->accept(offer()));

@@ -74,6 +74,52 @@ TEST(PeerLimits, DescriptionsAndMessagesUpToTheirLimit) {
   EXPECT_FALSE(acceptsIncomingMessage(2, false));  // text messages are not the protocol's
 }
 
+TEST(SdpMedia, ReadsKindPortIdAndListedEncodingsPerMLine) {
+  const std::string sdp =
+      "v=0\r\na=mid:session-level\r\n"
+      "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\na=rtpmap:96 h264/90000\r\na=rtpmap:97 VP8/90000\r\n"
+      "a=rtpmap:98 AV1/90000\r\na=mid:v\r\n"
+      "m=audio 0 RTP/AVP 0\r\n"
+      "m=application 9/2 UDP/DTLS/SCTP webrtc-datachannel\na=mid:data\n"
+      "m=video x\r\n";
+  EXPECT_EQ(readSdpMedia(sdp), (std::vector<SdpMedia>{
+                                   {"video", 9, "v", {"H264", "VP8"}},  // 98 is not on the m-line
+                                   {"audio", 0, std::nullopt, {}},
+                                   {"application", 9, "data", {}},
+                                   {"video", -1, std::nullopt, {}},
+                               }));
+  EXPECT_TRUE(readSdpMedia("not sdp at all").empty());
+}
+
+TEST(SdpMedia, AnAnswerMustTakeEveryOfferedVideoLineWithH264) {
+  const auto offer = readSdpMedia(mediaSdp());
+  struct Case {
+    std::string answer;
+    bool accepted;
+  } cases[] = {
+      {mediaSdp(), true},
+      {mediaSdp("0"), false},                 // video rejected
+      {mediaSdp("9", "video0", "VP8"), false},  // no H.264 payload
+      {"v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n", false},  // video line missing
+      {"v=0\r\n", false},
+  };
+  for (const Case& c : cases) EXPECT_EQ(answerAcceptsVideo(offer, readSdpMedia(c.answer)), c.accepted) << c.answer;
+  // An offer without video asks nothing of the answer.
+  EXPECT_TRUE(answerAcceptsVideo(readSdpMedia("v=0\r\nm=application 9 X y\r\n"), {}));
+}
+
+TEST(SessionTimeline, KeepsTheFirstOfEachStepOfTheCurrentSessionOnly) {
+  SessionTimeline timeline;
+  timeline.mark("too early", 1);
+  timeline.start("approved", 10);
+  timeline.mark("ICE connected", 11);
+  timeline.mark("ICE connected", 12);
+  EXPECT_EQ(timeline.toJson(), Json::parse(R"([{"step":"approved","uptime":10},{"step":"ICE connected","uptime":11}])"));
+  timeline.start("approved", 20);
+  EXPECT_FALSE(timeline.has("ICE connected"));
+  EXPECT_EQ(timeline.toJson().size(), 1u);
+}
+
 TEST(LocalCandidate, MissingMediaIdIsSentAsZero) {
   IceCandidate candidate{"candidate:9 1 udp 1 10.0.0.1 5000 typ host", 2, std::nullopt};
   EXPECT_EQ(localCandidateSignal(candidate),

@@ -83,4 +83,12 @@ inline std::string candidateLine(size_t size, char fill = '1') {
 
 inline Error invalidError(const char* domain) { return makeError(domain, 1); }
 
+// Descriptions shaped like the engines' own: video then data channel, bundled.
+inline std::string mediaSdp(const std::string& videoPort = "9", const std::string& videoMid = "video0",
+                            const std::string& codec = "H264") {
+  return "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\na=group:BUNDLE " + videoMid +
+         " application1\r\nm=video " + videoPort + " UDP/TLS/RTP/SAVPF 96\r\na=rtpmap:96 " + codec +
+         "/90000\r\na=mid:" + videoMid + "\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:application1\r\n";
+}
+
 }  // namespace kx

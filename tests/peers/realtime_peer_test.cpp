@@ -159,6 +159,77 @@ TEST_F(RealtimePeerTest, LocalCandidatesAreSignalledAsTheyAppear) {
   EXPECT_EQ(rec.signals[0], localCandidateSignal(IceCandidate{"candidate:b", 1, "video"}));
 }
 
+TEST_F(RealtimePeerTest, LocalCandidatesNameTheMediaIdOfTheirMLineInTheOffer) {
+  pc->setOfferResult(mediaSdp("9", "screen-video"));
+  ASSERT_TRUE(steps.run(peer->offer()).ok());
+  rec.signals.clear();
+  pc->emitLocalCandidate(IceCandidate{"candidate:a", 0, std::nullopt});
+  pc->emitLocalCandidate(IceCandidate{"candidate:b", 1, std::nullopt});
+  pc->emitLocalCandidate(IceCandidate{"candidate:c", 0, "engine-id"});  // an engine's own id wins
+  pc->emitLocalCandidate(IceCandidate{"candidate:d", 7, std::nullopt});  // no such m-line
+  loop.runUntilIdle();
+  std::vector<Json> mids;
+  for (const Json& s : rec.signals) mids.push_back(s["candidate"]["sdpMid"]);
+  EXPECT_EQ(mids, (std::vector<Json>{"screen-video", "application1", "engine-id", "0"}));
+}
+
+TEST_F(RealtimePeerTest, RemoteCandidatesGoToTheMLineTheirIdNamesElseTheirIndex) {
+  const Error invalid = makeError("Invalid WebRTC candidate", 1);
+  // Held back before the answer, resolved when it is applied.
+  ASSERT_TRUE(steps.run(peer->accept(candidateMessage("candidate:early", 9, "application1"))).ok());
+  ASSERT_TRUE(steps.run(peer->accept(answer(mediaSdp()))).ok());
+  struct Case {
+    std::optional<std::string> mid;
+    int index;
+    std::optional<int> added;  // nullopt: refused
+  } cases[] = {
+      {"video0", 5, 0}, {"application1", 0, 1}, {"unknown", 1, 1}, {std::nullopt, 0, 0}, {"unknown", 2, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    const size_t before = pc->addedCandidates().size();
+    Status result = steps.run(peer->accept(candidateMessage("candidate:x", c.index, c.mid)));
+    if (!c.added) {
+      EXPECT_EQ(result.error(), invalid) << c.mid.value_or("-") << " " << c.index;
+      EXPECT_EQ(pc->addedCandidates().size(), before);
+      continue;
+    }
+    ASSERT_TRUE(result.ok());
+    EXPECT_EQ(pc->addedCandidates().back().sdpMLineIndex, *c.added) << c.mid.value_or("-") << " " << c.index;
+    EXPECT_EQ(pc->addedCandidates().back().sdpMid, *c.added == 0 ? "video0" : "application1");
+  }
+  EXPECT_EQ(pc->addedCandidates().front().sdpMLineIndex, 1);
+}
+
+TEST_F(RealtimePeerTest, AnswerThatDeclinesTheVideoIsRefused) {
+  pc->setOfferResult(mediaSdp());
+  ASSERT_TRUE(steps.run(peer->offer()).ok());
+  for (const std::string& sdp : {mediaSdp("0"), mediaSdp("9", "video0", "VP8")}) {
+    EXPECT_EQ(steps.run(peer->accept(answer(sdp))).error(), makeError("Invalid WebRTC answer", 1));
+  }
+  EXPECT_FALSE(pc->remoteDescription());
+  EXPECT_TRUE(steps.run(peer->accept(answer(mediaSdp()))).ok());
+}
+
+TEST_F(RealtimePeerTest, StepsOfTheStartAreNamedAsTheyHappen) {
+  std::vector<std::string> named;
+  peer->setStepObserver([&](std::string_view s) { named.emplace_back(s); });
+  pc->setOfferResult(mediaSdp());
+  ASSERT_TRUE(steps.run(peer->offer()).ok());
+  pc->emitLocalCandidate(IceCandidate{"candidate:a", 0, std::nullopt});
+  peer->push(std::make_shared<FakeFrameBuffer>(2, 2), 1);
+  peer->push(std::make_shared<FakeFrameBuffer>(2, 2), 2);
+  loop.runUntilIdle();
+  ASSERT_TRUE(steps.run(peer->accept(answer(mediaSdp()))).ok());
+  ASSERT_TRUE(steps.run(peer->accept(candidateMessage("candidate:b"))).ok());
+  pc->emitIceState(IceConnectionState::kConnected);
+  pc->emitDtlsConnected();
+  channel->setState(DataChannelState::kOpen);
+  loop.runUntilIdle();
+  EXPECT_EQ(named, (std::vector<std::string>{"offer made", "first local candidate", "first frame captured",
+                                              "answer applied", "first remote candidate", "ICE connected",
+                                              "DTLS connected", "data channel open"}));
+}
+
 TEST_F(RealtimePeerTest, IceAndChannelStatesMapToStateWords) {
   using S = IceConnectionState;
   for (S s : {S::kNew, S::kChecking, S::kConnected, S::kCompleted, S::kFailed, S::kDisconnected, S::kClosed}) {

@@ -98,9 +98,45 @@ class FailingStorage final : public Storage {
     if (fails("removeSignals")) return broken();
     return real_.removeSignals(sessionId);
   }
-  Status purge(double now, double closedBefore) override {
+  Status removeTechnician(int64_t id) override {
+    if (fails("removeTechnician")) return broken();
+    return real_.removeTechnician(id);
+  }
+  Expected<size_t> liveGrantCount(GrantKind kind, int64_t technicianId, double now) override {
+    if (fails("liveGrantCount")) return broken();
+    return real_.liveGrantCount(kind, technicianId, now);
+  }
+  Status removeDevice(std::string_view id) override {
+    if (fails("removeDevice")) return broken();
+    return real_.removeDevice(id);
+  }
+  Expected<std::vector<Session>> deniedSessions(std::string_view deviceId, double since) override {
+    if (fails("deniedSessions")) return broken();
+    return real_.deniedSessions(deviceId, since);
+  }
+  Status addSignInFailure(std::string_view name, std::string_view address, double at) override {
+    if (fails("addSignInFailure")) return broken();
+    return real_.addSignInFailure(name, address, at);
+  }
+  Expected<SignInFailureCount> signInFailures(std::string_view name, std::string_view address, double since) override {
+    if (fails("signInFailures")) return broken();
+    return real_.signInFailures(name, address, since);
+  }
+  Status clearSignInFailures(std::string_view name) override {
+    if (fails("clearSignInFailures")) return broken();
+    return real_.clearSignInFailures(name);
+  }
+  Status appendAudit(const AuditEntry& entry) override {
+    if (fails("appendAudit")) return broken();
+    return real_.appendAudit(entry);
+  }
+  Expected<std::vector<AuditEntry>> auditEntries(int64_t technicianId, size_t limit) override {
+    if (fails("auditEntries")) return broken();
+    return real_.auditEntries(technicianId, limit);
+  }
+  Status purge(double now, double closedBefore, double failuresBefore) override {
     if (fails("purge")) return broken();
-    return real_.purge(now, closedBefore);
+    return real_.purge(now, closedBefore, failuresBefore);
   }
 
  private:

@@ -1,8 +1,13 @@
 // The real kx-service binary over real HTTPS on loopback: start-up and
 // certificates, the portal redirect, the API paths of a session, framing
-// limits, keep-alive and the admin commands.
+// limits, keep-alive, the admin commands, and two replicas sharing one
+// PostgreSQL database.
 #include <gtest/gtest.h>
+#include <httplib.h>
 #include <netinet/in.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,9 +17,11 @@
 #include <sstream>
 
 #include "driver/service_process.h"
+#include "driver/throwaway_postgres.h"
 #include "driver/tls_client.h"
 #include "protocol/encoding.h"
 #include "protocol/p256_key.h"
+#include "service/request_limits.h"
 #include "support/scratch.h"
 
 namespace kx::service::driver {
@@ -82,6 +89,51 @@ TEST_F(LiveService, AnnouncesItsLocalCaAndServesLocalhostAndLoopbackWithIt) {
   EXPECT_FALSE(TlsClient::connect("example.com", port(), ca()).ok());
 }
 
+// Signs a leaf for `name` with the service's own CA key, as someone who stole
+// it would, and checks it against the CA as a client would.
+int verifyLeafSignedByLocalCa(const std::string& folder, const std::string& name) {
+  auto read = [](const std::string& path, auto reader) {
+    FILE* f = std::fopen(path.c_str(), "r");
+    auto* value = f ? reader(f, nullptr, nullptr, nullptr) : nullptr;
+    if (f) std::fclose(f);
+    return value;
+  };
+  X509* ca = read(folder + "/ca.pem", PEM_read_X509);
+  EVP_PKEY* caKey = read(folder + "/ca-key.pem", PEM_read_PrivateKey);
+  EVP_PKEY* key = EVP_EC_gen("P-256");
+  X509* leaf = X509_new();
+  X509_set_version(leaf, 2);
+  ASN1_INTEGER_set(X509_get_serialNumber(leaf), 7);
+  X509_gmtime_adj(X509_getm_notBefore(leaf), -60);
+  X509_gmtime_adj(X509_getm_notAfter(leaf), 3600);
+  X509_set_pubkey(leaf, key);
+  X509_set_issuer_name(leaf, X509_get_subject_name(ca));
+  X509V3_CTX ctx;
+  X509V3_set_ctx_nodb(&ctx);
+  X509V3_set_ctx(&ctx, ca, leaf, nullptr, nullptr, 0);
+  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, ("DNS:" + name).c_str());
+  X509_add_ext(leaf, san, -1);
+  X509_sign(leaf, caKey, EVP_sha256());
+  X509_STORE* store = X509_STORE_new();
+  X509_STORE_add_cert(store, ca);
+  X509_STORE_CTX* check = X509_STORE_CTX_new();
+  X509_STORE_CTX_init(check, store, leaf, nullptr);
+  const int result = X509_verify_cert(check) == 1 ? X509_V_OK : X509_STORE_CTX_get_error(check);
+  X509_STORE_CTX_free(check);
+  X509_STORE_free(store);
+  X509_EXTENSION_free(san);
+  X509_free(leaf);
+  EVP_PKEY_free(key);
+  EVP_PKEY_free(caKey);
+  X509_free(ca);
+  return result;
+}
+
+TEST_F(LiveService, LocalCaVouchesForLocalNamesOnly) {
+  EXPECT_EQ(verifyLeafSignedByLocalCa(folder_->path(), "localhost"), X509_V_OK);
+  EXPECT_EQ(verifyLeafSignedByLocalCa(folder_->path(), "bank.example"), X509_V_ERR_PERMITTED_VIOLATION);
+}
+
 TEST_F(LiveService, PortalSignInRedirectsToTheAppWithACodeThatExchangesForAToken) {
   auto c = client();
   auto page = c->request("GET", std::string("/native-sign-in?challenge=") + kPkceChallenge + "&state=" + kSignInState);
@@ -108,9 +160,9 @@ TEST_F(LiveService, PortalSignInRedirectsToTheAppWithACodeThatExchangesForAToken
   EXPECT_EQ(c->request("GET", "/api/admin/whoami", "", token)->status, 401);
 }
 
-TEST_F(LiveService, BodyOver64KiBIsRefusedWith413BeforeParsing) {
+TEST_F(LiveService, BodyOverTheLimitIsRefusedWith413BeforeParsing) {
   auto c = client();
-  const std::string big(64 * 1024 + 1, '{');
+  const std::string big(kMaxRequestBodyBytes + 1, '{');
   auto reply = c->request("POST", "/api/enroll", big, "", {{"Content-Type", "application/json"}});
   ASSERT_TRUE(reply.ok()) << reply.error().description;
   EXPECT_EQ(reply->status, 413);
@@ -118,8 +170,8 @@ TEST_F(LiveService, BodyOver64KiBIsRefusedWith413BeforeParsing) {
   EXPECT_EQ(reply->header("connection"), "close");
   EXPECT_TRUE(c->waitForClose(5));
 
-  // Exactly 64 KiB is read and parsed (and refused as bad JSON, not as too large).
-  auto fits = client()->request("POST", "/api/enroll", std::string(64 * 1024, '{'));
+  // A body at the limit is read and parsed (and refused as bad JSON, not as too large).
+  auto fits = client()->request("POST", "/api/enroll", std::string(kMaxRequestBodyBytes, '{'));
   EXPECT_EQ(fits->status, 400);
 }
 
@@ -140,11 +192,43 @@ TEST_F(LiveService, KeepAliveConnectionServesManyAndPipelinedRequests) {
   EXPECT_EQ(c->request("GET", "/download")->status, 200);
 }
 
-TEST_F(LiveService, OversizedHeadIsRefused) {
+TEST_F(LiveService, MalformedOrOversizedHeadsAreRefusedWithTheirStatus) {
+  const std::pair<std::string, int> cases[] = {
+      {"GET / HTTP/2.0\r\n\r\n", 400},
+      {"GET  / HTTP/1.1\r\n\r\n", 400},
+      {"G(T / HTTP/1.1\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nbad header\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400},
+      {"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 400},
+      {"GET / HTTP/1.1\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n", 431},
+  };
+  for (const auto& [wire, status] : cases) {
+    auto c = client();
+    ASSERT_TRUE(c->sendRaw(wire).ok());
+    auto reply = c->readReply();
+    ASSERT_TRUE(reply.ok()) << wire.substr(0, 40);
+    EXPECT_EQ(reply->status, status) << wire.substr(0, 40);
+    EXPECT_TRUE(c->waitForClose(5)) << wire.substr(0, 40);
+  }
+  // Empty lines before a request are not one.
   auto c = client();
-  auto reply = c->request("GET", "/download", "", "", {{"X-Filler", std::string(20000, 'a')}});
-  ASSERT_TRUE(reply.ok());
-  EXPECT_EQ(reply->status, 431);
+  ASSERT_TRUE(c->sendRaw("\r\n\r\nGET /download HTTP/1.1\r\nHost: localhost\r\n\r\n").ok());
+  EXPECT_EQ(c->readReply()->status, 200);
+}
+
+TEST_F(LiveService, OnlyTls12OrNewerWithAeadSuitesIsSpoken) {
+  auto offering = [](int maxVersion, std::string ciphers) {
+    ConnectOptions options;
+    options.maxTlsVersion = maxVersion;
+    options.tls12Ciphers = std::move(ciphers);
+    return options;
+  };
+  EXPECT_FALSE(TlsClient::connect("localhost", port(), ca(), offering(TLS1_1_VERSION, "")).ok());
+  EXPECT_FALSE(
+      TlsClient::connect("localhost", port(), ca(),
+                         offering(TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-AES256-SHA:AES128-SHA"))
+          .ok());
+  EXPECT_TRUE(TlsClient::connect("localhost", port(), ca(), offering(TLS1_2_VERSION, "")).ok());
 }
 
 TEST_F(LiveService, SlowOrSilentClientsDoNotStallOthers) {
@@ -223,6 +307,96 @@ TEST_F(LiveService, AdminCommandsIssueWorkingCredentials) {
                 .exitCode,
             0);
   EXPECT_NE(runCommand(binary(), {"setup-code", "--technician", "nobody", "--data", folder_->path()}).exitCode, 0);
+
+  ASSERT_EQ(
+      runCommand(binary(), {"technician", "add", "carol", "--data", folder_->path()}, "carol-password\n").exitCode, 0);
+  EXPECT_EQ(runCommand(binary(), {"technician", "remove", "carol", "--data", folder_->path()}).exitCode, 0);
+  CommandResult audit = runCommand(binary(), {"audit", "--data", folder_->path()});
+  ASSERT_EQ(audit.exitCode, 0) << audit.err;
+  std::vector<std::string> events;
+  std::istringstream lines(audit.out);
+  for (std::string line; std::getline(lines, line);) events.push_back(parseJson(line).value_or(Json())["event"]);
+  ASSERT_GE(events.size(), 4u) << audit.out;
+  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 4),
+            (std::vector<std::string>{"technician-removed", "technician-added", "device-enrolled", "device-enrolled"}));
+}
+
+// A service with a short request deadline, a small per-address cap and the
+// monitoring listener.
+class FrontLimits : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    folder_ = new TempDir("kx-service-front");
+    auto started = ServiceProcess::start(
+        binary(), folder_->path(),
+        {"--request-seconds", "2", "--max-connections-per-address", "4", "--monitor", "127.0.0.1:0"});
+    ASSERT_TRUE(started.ok()) << started.error().description;
+    process_ = started->release();
+  }
+  static void TearDownTestSuite() {
+    delete process_;
+    delete folder_;
+  }
+  void SetUp() override { ASSERT_NE(process_, nullptr); }
+  static Expected<std::unique_ptr<TlsClient>> connect(const std::string& source = "") {
+    ConnectOptions options;
+    options.source = source;
+    return TlsClient::connect("localhost", process_->port(), folder_->path() + "/ca.pem", options);
+  }
+
+  static TempDir* folder_;
+  static ServiceProcess* process_;
+};
+
+TempDir* FrontLimits::folder_ = nullptr;
+ServiceProcess* FrontLimits::process_ = nullptr;
+
+TEST_F(FrontLimits, TrickleOfLineEndsIsClosedAtTheRequestDeadlineWhilePollsAreAnswered) {
+  auto slow = connect().value();
+  auto normal = connect().value();
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  bool closed = false;
+  int answered = 0;
+  while (!closed && std::chrono::steady_clock::now() < give_up) {
+    (void)slow->sendRaw("\r\n");
+    auto reply = normal->request("POST", "/api/device/nobody/poll", "{}", "key");
+    if (reply.ok() && reply->status == 401) ++answered;
+    closed = slow->waitForClose(0.5);
+  }
+  EXPECT_TRUE(closed);
+  EXPECT_GT(answered, 0);
+}
+
+TEST_F(FrontLimits, ConnectionsPerSourceAddressAreCapped) {
+  std::vector<std::unique_ptr<TlsClient>> held;
+  for (int i = 0; i < 4; ++i) held.push_back(connect("127.0.0.9").value());
+  EXPECT_FALSE(connect("127.0.0.9").ok());
+  EXPECT_TRUE(connect("127.0.0.10").ok());
+  held.pop_back();
+  // The place comes back once the service has seen the close.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  bool again = false;
+  while (!again && std::chrono::steady_clock::now() < give_up) again = connect("127.0.0.9").ok();
+  EXPECT_TRUE(again);
+}
+
+TEST_F(FrontLimits, HealthAndMetricsAreServedOnlyOnTheMonitoringAddress) {
+  const std::string& out = process_->output();
+  const size_t at = out.find("monitoring on http://127.0.0.1:");
+  ASSERT_NE(at, std::string::npos) << out;
+  const int monitorPort = std::atoi(out.c_str() + at + 31);
+  httplib::Client monitor("127.0.0.1", monitorPort);
+  auto health = monitor.Get("/healthz");
+  ASSERT_TRUE(health);
+  EXPECT_EQ(health->status, 200);
+  auto metrics = monitor.Get("/metrics");
+  ASSERT_TRUE(metrics);
+  for (const char* name : {"kx_polls_total ", "kx_sessions_open ", "kx_relay_queued_signals ",
+                           "kx_sign_in_failures_total ", "kx_request_duration_seconds_bucket{le=\"+Inf\"} "}) {
+    EXPECT_NE(metrics->body.find(name), std::string::npos) << name;
+  }
+  EXPECT_EQ(monitor.Get("/api/admin/whoami")->status, 404);
+  EXPECT_EQ(connect().value()->request("GET", "/metrics")->status, 404);
 }
 
 TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsCleanly) {
@@ -271,6 +445,63 @@ TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsClea
   ASSERT_TRUE(again.ok());
   EXPECT_EQ(readText(ca), firstCa);
   EXPECT_TRUE(TlsClient::connect("127.0.0.1", (*again)->port(), ca).ok());
+}
+
+// Everything a session needs lives in the shared database: each step may be
+// answered by either replica.
+TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOnce) {
+  auto pg = ThrowawayPostgres::start();
+  if (!pg) GTEST_SKIP() << "PostgreSQL cannot start on this machine: " << pg.error().description;
+  auto uri = (*pg)->createDatabase("replicas");
+  ASSERT_TRUE(uri.ok()) << uri.error().description;
+  TempDir folder("kx-replicas");
+  const std::vector<std::string> database = {"--database", *uri};
+  CommandResult added = runCommand(binary(), {"technician", "add", "alice", "--data", folder.path(), "--database", *uri},
+                                   std::string(kPassword) + "\n");
+  ASSERT_EQ(added.exitCode, 0) << added.err;
+  auto a = ServiceProcess::start(binary(), folder.path(), database);
+  ASSERT_TRUE(a.ok()) << a.error().description;
+  auto b = ServiceProcess::start(binary(), folder.path(), database);
+  ASSERT_TRUE(b.ok()) << b.error().description;
+  const std::string ca = folder / "ca.pem";
+  auto connect = [&](const ServiceProcess& replica) { return TlsClient::connect("localhost", replica.port(), ca).value(); };
+  auto consoleA = connect(**a), consoleB = connect(**b), macB = connect(**b), macA = connect(**a);
+
+  const std::string token = signInTechnician(*consoleA, "alice", kPassword).value();
+  auto code = consoleB->postJson("/api/admin/setup-code", Json::object(), token);
+  ASSERT_EQ(code->status, 200) << code->body;
+  const std::string publicKey = base64Encode(P256PrivateKey::generate().publicKeyX963());
+  auto enrolled = macA->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey}});
+  ASSERT_EQ(enrolled->status, 200) << enrolled->body;
+  // The setup code was spent through A: B refuses it too.
+  EXPECT_EQ(macB->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey}})->status,
+            401);
+  const std::string id = enrolled->json()["id"], key = enrolled->json()["key"];
+  const std::string poll = "/api/device/" + id + "/poll";
+  ASSERT_EQ(macB->postJson(poll, Json::object(), key)->status, 200);
+
+  const std::string sid = newUuid();
+  const Json request{{"id", sid}, {"device", id}, {"browserKey", publicKey}, {"salt", base64Encode(randomBytes(16))}};
+  auto requested = consoleA->postJson("/api/admin/request", request, token);
+  ASSERT_EQ(requested->status, 200) << requested->body;
+  Json other = request;
+  other["id"] = newUuid();
+  EXPECT_EQ(consoleB->postJson("/api/admin/request", other, token)->status, 409);  // one session per Mac
+  ASSERT_EQ(macB->postJson("/api/device/" + id + "/decision", Json{{"session", sid}, {"approve", true}}, key)->status,
+            200);
+
+  const std::string signal = "/api/admin/session/" + sid + "/signal";
+  ASSERT_EQ(consoleA->postJson(signal, Json{{"payloads", {"offer", "candidate 1"}}}, token)->status, 200);
+  // A retry of a post whose answer was lost, through the other replica.
+  ASSERT_EQ(consoleB->postJson(signal, Json{{"payloads", {"candidate 1", "candidate 2"}}}, token)->status, 200);
+  EXPECT_EQ(macB->postJson(poll, Json::object(), key)->json()["session"]["signals"],
+            (Json{{{"payload", "offer"}}, {{"payload", "candidate 1"}}, {{"payload", "candidate 2"}}}));
+  ASSERT_EQ(macB->postJson("/api/device/" + id + "/signal", Json{{"session", sid}, {"payloads", {"answer"}}}, key)->status,
+            200);
+  EXPECT_EQ(consoleA->request("GET", signal, "", token)->json()["signals"], (Json{{{"payload", "answer"}}}));
+
+  ASSERT_EQ(consoleB->postJson("/api/admin/session/" + sid + "/end", Json::object(), token)->status, 200);
+  EXPECT_FALSE(macA->postJson(poll, Json::object(), key)->json().contains("session"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "failing_storage.h"
+#include "protocol/session_cipher.h"
 #include "service_harness.h"
 
 namespace kx::service::testing {
@@ -19,6 +20,7 @@ class Authorisation : public ServiceHarness {};
 class SessionExpiry : public ServiceHarness {};
 class Portal : public ServiceHarness {};
 class Routing : public ServiceHarness {};
+class Audit : public ServiceHarness {};
 
 std::vector<std::string> payloads(const Json& signals) {
   std::vector<std::string> out;
@@ -320,6 +322,35 @@ TEST_F(Relay, ByteBoundAnswers429) {
   EXPECT_EQ(accepted, 2 * 1024 * 1024 / 60001);
 }
 
+// The largest post a Mac makes: an offer at the SDP limit (as many line ends
+// as an SDP can hold) and 15 candidates at theirs, each sealed as the peers do.
+Json largestSignalPost(const std::string& sid) {
+  const SessionCipher cipher = SessionCipher::fromKey({});
+  std::string sdp;
+  while (sdp.size() < kMaxSdpBytes) sdp += "a=x\r\n";
+  const Json offer{{"type", "offer"}, {"sdp", sdp}, {"messageId", newUuid()}};
+  Json list{sealToBase64(cipher, dumpJson(offer)).value()};
+  for (size_t i = 1; i < kMaxSignalsPerDevicePost; ++i) {
+    const Json candidate{
+        {"type", "candidate"},
+        {"candidate", {{"candidate", std::string(kMaxCandidateBytes, 'c')}, {"sdpMid", "0"}, {"sdpMLineIndex", 0}}},
+        {"messageId", newUuid()}};
+    list.push_back(sealToBase64(cipher, dumpJson(candidate)).value());
+  }
+  return Json{{"session", sid}, {"payloads", std::move(list)}};
+}
+
+TEST_F(Relay, LargestValidPostFitsAndOneByteMorePerPayloadDoesNot) {
+  Approved a = approvedSession();
+  const std::string device = "/api/device/" + a.mac.id + "/signal";
+  const Json largest = largestSignalPost(a.sid);
+  EXPECT_LE(dumpJson(largest).size(), kMaxRequestBodyBytes);
+  EXPECT_EQ(post(device, largest, a.mac.key).status, 200);
+  const std::string atLimit(kMaxSignalPayloadBytes, 'A');
+  EXPECT_EQ(post(device, Json{{"session", a.sid}, {"payloads", {atLimit}}}, a.mac.key).status, 200);
+  EXPECT_EQ(post(device, Json{{"session", a.sid}, {"payloads", {atLimit + "A"}}}, a.mac.key).status, 413);
+}
+
 TEST_F(Relay, MalformedPostsAreRefused) {
   Approved a = approvedSession();
   const std::string device = "/api/device/" + a.mac.id + "/signal";
@@ -399,6 +430,16 @@ TEST_F(ConsoleSignIn, TokenLapsesAfterThirtyDays) {
   EXPECT_EQ(get("/api/admin/whoami", token).status, 401);
 }
 
+TEST_F(ConsoleSignIn, UnusedSetupCodesPerTechnicianAreLimited) {
+  const std::string alice = signIn("alice");
+  for (int i = 0; i < 20; ++i) ASSERT_FALSE(setupCode(alice).empty()) << i;
+  EXPECT_EQ(post("/api/admin/setup-code", Json::object(), alice).status, 429);
+  EXPECT_FALSE(service_.createSetupCode("alice").ok());
+  EXPECT_TRUE(service_.createSetupCode("bob").ok());
+  clock_.advance(24 * 3600);
+  EXPECT_FALSE(setupCode(alice).empty());
+}
+
 TEST_F(ConsoleSignIn, SetupCodeIsTwentyUpperCaseHexDigits) {
   const std::string code = setupCode(signIn("alice"));
   ASSERT_EQ(code.size(), 20u);
@@ -468,6 +509,25 @@ TEST_F(AccessRequest, OneOpenSessionPerMac) {
   EXPECT_EQ(requestAccess(alice, mac, newUuid()).status, 200);
 }
 
+TEST_F(AccessRequest, AfterADenialTheSameMacCanBeAskedAgainOnlyAfterGrowingWaits) {
+  const std::string alice = signIn("alice");
+  const Mac mac = makeMac(alice);
+  for (const double wait : {60.0, 300.0, 1800.0, 1800.0}) {
+    const std::string sid = newUuid();
+    ASSERT_EQ(requestAccess(alice, mac, sid).status, 200);
+    ASSERT_EQ(decide(mac, sid, false).status, 200);
+    clock_.advance(wait - 1);
+    poll(mac);
+    Reply early = requestAccess(alice, mac, newUuid());
+    EXPECT_EQ(early.status, 429) << wait;
+    EXPECT_NE(early.error().find("declined your last request"), std::string::npos) << early.error();
+    EXPECT_EQ(early.header("Retry-After"), "1");
+    clock_.advance(1);
+    poll(mac);
+  }
+  EXPECT_EQ(requestAccess(alice, mac, newUuid()).status, 200);
+}
+
 TEST_F(AccessRequest, RetriedRequestIsAcceptedButAReusedIdIsNot) {
   const std::string alice = signIn("alice");
   Mac mac = makeMac(alice);
@@ -511,6 +571,18 @@ TEST_F(Authorisation, TechnicianSeesAndTouchesOnlyHerMacsAndSessions) {
   EXPECT_EQ(get(base + "/status", "forged").status, 401);
   EXPECT_EQ(get("/api/admin/session/" + newUuid() + "/status", bob).status, 404);
   EXPECT_EQ(status(a.token, a.sid), "approved");
+}
+
+TEST_F(Authorisation, TechnicianRevokesHerOwnMacsOnly) {
+  const std::string alice = signIn("alice");
+  const std::string bob = signIn("bob");
+  const Mac mac = makeMac(alice);
+  EXPECT_EQ(post("/api/admin/revoke", Json{{"device", mac.id}}, bob).status, 403);
+  EXPECT_EQ(poll(mac).status, 200);
+  EXPECT_EQ(post("/api/admin/revoke", Json{{"device", mac.id}}, alice).status, 200);
+  EXPECT_EQ(poll(mac).status, 401);
+  EXPECT_EQ(get("/api/admin/devices", alice).json["devices"], Json::array());
+  EXPECT_EQ(post("/api/admin/revoke", Json{{"device", mac.id}}, alice).status, 404);
 }
 
 TEST_F(Authorisation, DeviceKeyIsNoTechnicianToken) {
@@ -611,6 +683,7 @@ TEST_F(Portal, SignInPageNeedsAWellFormedChallengeAndState) {
   EXPECT_NE(good.raw.body.find(std::string("value=\"") + kChallenge + "\""), std::string::npos);
   EXPECT_NE(good.raw.body.find("type=\"password\""), std::string::npos);
   EXPECT_FALSE(good.header("Content-Security-Policy").empty());
+  EXPECT_EQ(good.header("Strict-Transport-Security"), "max-age=31536000");
 
   const std::string shortChallenge = std::string(kChallenge).substr(1);
   const std::string upperState = "0123456789ABCDEF0123456789abcdef";
@@ -631,6 +704,23 @@ TEST_F(Portal, CorrectPasswordRedirectsToTheAppWithCodeAndState) {
   ASSERT_EQ(location.rfind(prefix, 0), 0u) << location;
   EXPECT_EQ(location.substr(location.size() - 39), std::string("&state=") + kState);
   EXPECT_EQ(location.size(), prefix.size() + 43 + 39);
+}
+
+TEST_F(Portal, BrowserConsoleSignInReturnsToTheConsoleOnThisOrigin) {
+  Reply form = call("GET", std::string("/native-sign-in?challenge=") + kChallenge + "&state=" + kState +
+                               "&return=console");
+  EXPECT_NE(form.raw.body.find("name=\"return\" value=\"console\""), std::string::npos);
+  EXPECT_EQ(call("GET", std::string("/native-sign-in?challenge=") + kChallenge + "&state=" + kState +
+                            "&return=https%3A%2F%2Fevil.test")
+                .status,
+            400);
+  Reply r = call("POST", "/native-sign-in", "",
+                 std::string("name=alice&password=") + kPassword + "&challenge=" + kChallenge + "&state=" + kState +
+                     "&return=console");
+  ASSERT_EQ(r.status, 303);
+  const std::string location = r.header("Location");
+  EXPECT_EQ(location.rfind("/console/?code=", 0), 0u) << location;
+  EXPECT_EQ(location.substr(location.size() - 39), std::string("&state=") + kState);
 }
 
 TEST_F(Portal, WrongPasswordShowsTheFormAgain) {
@@ -668,6 +758,16 @@ TEST_F(Portal, FailedSignInsAreLimitedPerAddress) {
   EXPECT_NE(signInCode("alice", kPassword, kChallenge, "203.0.113.8"), "");
 }
 
+TEST_F(Portal, CyclingNamesAndAddressesDoesNotResetAVictimsCount) {
+  for (int i = 0; i < 4; ++i) signInCode("alice", "wrong", kChallenge, "198.51.100.1");
+  for (int i = 0; i < 2000; ++i) {
+    signInCode("user" + std::to_string(i), "wrong", kChallenge,
+               "203.0." + std::to_string(i / 200) + "." + std::to_string(i % 200));
+  }
+  signInCode("alice", "wrong", kChallenge, "198.51.100.2");
+  EXPECT_EQ(signInCode("alice", kPassword, kChallenge, "198.51.100.3"), "");
+}
+
 TEST_F(Portal, CodeIsBoundToTheChallengeOfItsSignIn) {
   // A code obtained for another challenge does not fit our verifier.
   const std::string otherChallenge = pkceChallenge(std::string(43, 'z'));
@@ -702,6 +802,48 @@ TEST_F(Routing, BearerSchemeIsCaseInsensitive) {
   EXPECT_EQ(service_.handle(r).status, 200);
   r.authorization = "Basic " + token;
   EXPECT_EQ(service_.handle(r).status, 401);
+}
+
+// --- audit ------------------------------------------------------------------------------------
+
+// "event: detail" of each row, newest first.
+std::vector<std::string> trail(const Json& entries) {
+  std::vector<std::string> out;
+  for (const Json& e : entries) out.push_back(e.value("event", "") + ": " + e.value("detail", ""));
+  return out;
+}
+
+TEST_F(Audit, WholeSessionIsRecordedNewestFirstForItsTechnicianOnly) {
+  Approved a = approvedSession();
+  ASSERT_EQ(
+      post("/api/device/" + a.mac.id + "/signal", Json{{"session", a.sid}, {"payloads", {"offer"}}}, a.mac.key).status,
+      200);
+  ASSERT_EQ(post("/api/device/" + a.mac.id + "/end", Json{{"session", a.sid}}, a.mac.key).status, 200);
+  const Json entries = get("/api/admin/audit", a.token).json["entries"];
+  EXPECT_EQ(trail(entries),
+            (std::vector<std::string>{"session-end: ended by the person", "session-start: ", "decision: approved",
+                                      "access-request: ", "device-enrolled: with a setup code",
+                                      "setup-code-created: ", "sign-in: ", "technician-added: "}));
+  const Json& end = entries[0];
+  EXPECT_EQ(end["technician"], "alice");
+  EXPECT_EQ(end["device"], "Studio Mac");
+  EXPECT_EQ(end["deviceId"], a.mac.id);
+  EXPECT_EQ(end["session"], a.sid);
+  EXPECT_EQ(end["address"], "192.0.2.1");
+  EXPECT_EQ(trail(get("/api/admin/audit", signIn("bob")).json["entries"]),
+            (std::vector<std::string>{"sign-in: ", "technician-added: "}));
+}
+
+TEST_F(Audit, NoEndpointChangesOrRemovesRows) {
+  const std::string token = signIn("alice");
+  const Json before = get("/api/admin/audit", token).json;
+  for (const char* method : {"POST", "PUT", "DELETE", "PATCH"}) {
+    for (const char* target : {"/api/admin/audit", "/api/admin/audit/1", "/api/admin/audit?id=1"}) {
+      const int status = call(method, target, token, "{}").status;
+      EXPECT_TRUE(status == 404 || status == 405) << method << " " << target << " " << status;
+    }
+  }
+  EXPECT_EQ(get("/api/admin/audit", token).json, before);
 }
 
 }  // namespace

@@ -308,6 +308,9 @@ class FakePeerConnection final : public PeerConnection {
   void emitIceState(IceConnectionState state) {
     notify([&](PeerConnectionObserver* o) { o->onIceConnectionState(state); });
   }
+  void emitDtlsConnected() {
+    notify([&](PeerConnectionObserver* o) { o->onDtlsConnected(); });
+  }
   void emitLocalCandidate(const IceCandidate& candidate) {
     notify([&](PeerConnectionObserver* o) { o->onLocalCandidate(candidate); });
   }

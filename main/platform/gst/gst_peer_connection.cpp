@@ -10,8 +10,10 @@
 #include <atomic>
 #include <chrono>
 #include <thread>
+#include <tuple>
 
 #include "platform/gst/gst_video_track.h"
+#include "platform/gst/offer_sdp.h"
 #include "platform/gst/webrtc_values.h"
 
 namespace kx::gst {
@@ -248,10 +250,12 @@ void GstPeerConnection::onPromiseChanged(GstPromise* promise, gpointer data) {
   }
 }
 
-void GstPeerConnection::makeDescription(const char* action, const char* field, SdpDone done) {
+void GstPeerConnection::makeDescription(const char* action, const char* field,
+                                        std::function<void(GstSDPMessage*)> complete, SdpDone done) {
   std::string key = field;
   withPromise(
-      [done = std::move(done), key](GstPromiseResult result, const GstStructure* reply) {
+      [done = std::move(done), key, complete = std::move(complete)](GstPromiseResult result,
+                                                                   const GstStructure* reply) {
         if (auto error = replyError(result, reply)) return done(std::move(*error));
         GstWebRTCSessionDescription* description = nullptr;
         if (reply) gst_structure_get(reply, key.c_str(), GST_TYPE_WEBRTC_SESSION_DESCRIPTION, &description, nullptr);
@@ -259,6 +263,7 @@ void GstPeerConnection::makeDescription(const char* action, const char* field, S
           if (description) gst_webrtc_session_description_free(description);
           return done(engineError("The engine produced no session description"));
         }
+        if (complete) complete(description->sdp);
         GCharPtr text(gst_sdp_message_as_text(description->sdp));
         gst_webrtc_session_description_free(description);
         done(std::string(text.get()));
@@ -266,8 +271,23 @@ void GstPeerConnection::makeDescription(const char* action, const char* field, S
       [&](GstPromise* promise) { g_signal_emit_by_name(webrtc_.get(), action, nullptr, promise); });
 }
 
-void GstPeerConnection::createOffer(SdpDone done) { makeDescription("create-offer", "offer", std::move(done)); }
-void GstPeerConnection::createAnswer(SdpDone done) { makeDescription("create-answer", "answer", std::move(done)); }
+void GstPeerConnection::createOffer(SdpDone done) {
+  std::function<void(GstSDPMessage*)> complete;
+  if (video_ && !sources_.empty()) {
+    complete = [parameters = *video_, source = sources_.front()](GstSDPMessage* sdp) {
+      auto [width, height] = source->size();
+      // Before the capture has said its size, the largest it sends.
+      if (width <= 0 || height <= 0) std::tie(width, height) = std::pair(1440, 900);
+      completeScreenOffer(sdp, ScreenTrack{parameters.streamId, parameters.trackId, width, height,
+                                           parameters.maxFramerate});
+    };
+  }
+  makeDescription("create-offer", "offer", std::move(complete), std::move(done));
+}
+
+void GstPeerConnection::createAnswer(SdpDone done) {
+  makeDescription("create-answer", "answer", nullptr, std::move(done));
+}
 
 void GstPeerConnection::applyDescription(const char* action, SdpType type, const std::string& sdp, Done done) {
   // The SDP parser accepts almost any text; webrtcbin would then take an
@@ -367,6 +387,7 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
   bool linked = true;
   for (size_t i = 0; i + 1 < std::size(chain); ++i) linked = linked && gst_element_link(chain[i], chain[i + 1]);
   GstPad* sink = gst_element_request_pad_simple(webrtc_.get(), "sink_%u");
+  if (sink) g_object_set(sink, "msid", parameters.streamId.c_str(), nullptr);
   GstPad* src = gst_element_get_static_pad(rtpCaps.get(), "src");
   linked = linked && sink && gst_pad_link(src, sink) == GST_PAD_LINK_OK;
   gst_object_unref(src);
@@ -390,6 +411,7 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
 
   auto source = std::make_shared<GstVideoSource>(std::move(appsrc));
   sources_.push_back(source);
+  video_ = parameters;
   return source;
 }
 
@@ -424,6 +446,11 @@ void GstPeerConnection::onStateNotify(GstElement* webrtc, GParamSpec*, gpointer 
   GstWebRTCPeerConnectionState connection = GST_WEBRTC_PEER_CONNECTION_STATE_NEW;
   g_object_get(webrtc, "ice-connection-state", &ice, "connection-state", &connection, nullptr);
   core->reportState(combinedIceState(ice, connection));
+  // webrtcbin's connection state counts DTLS as well: connected means the handshake is done.
+  if (connection == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED && !core->secured) {
+    core->secured = true;
+    core->observer.notify([](PeerConnectionObserver& o) { o.onDtlsConnected(); });
+  }
 }
 
 void GstPeerConnection::onDataChannel(GstElement*, GstWebRTCDataChannel* channel, gpointer data) {

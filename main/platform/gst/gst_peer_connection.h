@@ -11,6 +11,7 @@
 #pragma once
 
 #include <gst/gst.h>
+#include <gst/sdp/sdp.h>
 #include <gst/webrtc/webrtc.h>
 
 #include <atomic>
@@ -59,6 +60,7 @@ class GstPeerConnection final : public PeerConnection {
     std::recursive_mutex stateMutex;
     std::optional<IceConnectionState> reported;
     bool failed = false;  // a pipeline error: nothing but "closed" follows
+    bool secured = false;  // the connection state reached "connected" (ICE and DTLS)
 
     std::mutex mutex;  // guards the fields below
     bool closed = false;
@@ -80,7 +82,9 @@ class GstPeerConnection final : public PeerConnection {
 
   // Emits `action` with a new promise as its last argument; `reply` runs once.
   void withPromise(Reply reply, const std::function<void(GstPromise*)>& emit);
-  void makeDescription(const char* action, const char* field, SdpDone done);
+  // `complete` adjusts the description before it is handed out.
+  void makeDescription(const char* action, const char* field, std::function<void(GstSDPMessage*)> complete,
+                       SdpDone done);
   void applyDescription(const char* action, SdpType type, const std::string& sdp, Done done);
   void closeChannelsAndWait();
 
@@ -97,6 +101,7 @@ class GstPeerConnection final : public PeerConnection {
   std::shared_ptr<Core> core_ = std::make_shared<Core>();
   std::vector<gulong> handlers_;
   std::vector<std::shared_ptr<GstVideoSource>> sources_;
+  std::optional<VideoSendParameters> video_;  // of the screen track, once added
   bool closed_ = false;
 };
 

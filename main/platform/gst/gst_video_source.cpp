@@ -60,6 +60,11 @@ void GstVideoSource::setEnabled(bool enabled) {
   enabled_ = enabled;
 }
 
+std::pair<int, int> GstVideoSource::size() {
+  std::lock_guard lock(mutex_);
+  return {width_, height_};
+}
+
 void GstVideoSource::close() {
   std::lock_guard lock(mutex_);
   closed_ = true;

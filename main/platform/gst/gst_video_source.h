@@ -8,6 +8,7 @@
 
 #include <memory>
 #include <mutex>
+#include <utility>
 
 #include "platform/gst/gst_support.h"
 #include "protocol/peer_engine.h"
@@ -27,6 +28,8 @@ class GstVideoSource final : public VideoSource {
   void setEnabled(bool enabled) override;
 
   void close();
+  // The configured picture size; zeros until configure() or the first frame.
+  std::pair<int, int> size();
 
  private:
   // Caller holds mutex_.

@@ -51,6 +51,11 @@ Status writeAutostartEntry(const QString& executable) {
 }
 
 Status registerUrlHandler(const QString& executable) {
+  // An installed copy's package registers the handler system-wide (its desktop
+  // entry names the scheme): nothing to write into the home folder then.
+  if (QFile::exists(QFileInfo(executable).absolutePath() + "/../share/applications/kestrelix-remote.desktop")) {
+    return {};
+  }
   const QString apps = xdgHome("XDG_DATA_HOME", ".local/share") + "/applications";
   const QByteArray entry = "[Desktop Entry]\nType=Application\nName=Kestrelix Remote Test\nExec=" +
                            quoteExec(executable).toUtf8() +

@@ -18,7 +18,8 @@ Status writeAutostartEntry(const QString& executable);
 
 // Registers `executable` as the handler of kestrelixremote: URLs: a desktop
 // entry with MimeType x-scheme-handler/kestrelixremote, made the default in
-// mimeapps.list.
+// mimeapps.list. Does nothing for an installed copy, whose package's desktop
+// entry already handles the scheme.
 Status registerUrlHandler(const QString& executable);
 
 // Starts "/bin/sh -c SCRIPT kestrelix-relaunch PID EXECUTABLE" detached. The

@@ -62,7 +62,8 @@ std::string HttpReply::header(std::string_view name) const {
 Json HttpReply::json() const { return parseJson(body).value_or(Json()); }
 
 Expected<std::unique_ptr<TlsClient>> TlsClient::connect(const std::string& host, uint16_t port,
-                                                        const std::string& caFile, double timeoutSeconds) {
+                                                        const std::string& caFile, const ConnectOptions& options) {
+  const double timeoutSeconds = options.timeoutSeconds;
   std::unique_ptr<TlsClient> client(new TlsClient());
   client->impl_ = std::make_unique<Impl>();
   client->host_ = host;
@@ -74,6 +75,14 @@ Expected<std::unique_ptr<TlsClient>> TlsClient::connect(const std::string& host,
   setsockopt(impl.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   const int one = 1;
   setsockopt(impl.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  if (!options.source.empty()) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    if (inet_pton(AF_INET, options.source.c_str(), &from.sin_addr) != 1 ||
+        ::bind(impl.fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
+      return makeError("TlsClient", errno, "cannot connect from " + options.source);
+    }
+  }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
@@ -86,6 +95,11 @@ Expected<std::unique_ptr<TlsClient>> TlsClient::connect(const std::string& host,
     return tlsError("cannot load " + caFile);
   }
   SSL_CTX_set_verify(impl.ctx, SSL_VERIFY_PEER, nullptr);
+  if (options.maxTlsVersion != 0) SSL_CTX_set_max_proto_version(impl.ctx, options.maxTlsVersion);
+  if (options.maxTlsVersion != 0 && options.maxTlsVersion < TLS1_2_VERSION) SSL_CTX_set_security_level(impl.ctx, 0);
+  if (!options.tls12Ciphers.empty() && SSL_CTX_set_cipher_list(impl.ctx, options.tls12Ciphers.c_str()) != 1) {
+    return tlsError("unknown ciphers " + options.tls12Ciphers);
+  }
   impl.ssl = SSL_new(impl.ctx);
   SSL_set_fd(impl.ssl, impl.fd);
   in_addr ip{};

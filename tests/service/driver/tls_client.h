@@ -24,10 +24,17 @@ struct HttpReply {
   Json json() const;  // discarded when the body is not JSON
 };
 
+struct ConnectOptions {
+  double timeoutSeconds = 10;
+  std::string source;       // a loopback address to connect from ("127.0.0.7"); "" for the default
+  int maxTlsVersion = 0;    // e.g. TLS1_1_VERSION; 0 for the library's highest
+  std::string tls12Ciphers; // OpenSSL cipher list for TLS 1.2 and below; "" for the default
+};
+
 class TlsClient {
  public:
   static Expected<std::unique_ptr<TlsClient>> connect(const std::string& host, uint16_t port,
-                                                      const std::string& caFile, double timeoutSeconds = 10);
+                                                      const std::string& caFile, const ConnectOptions& options = {});
   ~TlsClient();
 
   Expected<HttpReply> request(const std::string& method, const std::string& target, const std::string& body = "",

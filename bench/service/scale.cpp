@@ -1,0 +1,843 @@
+// Scale run of kx-service as a company would host it: a throwaway PostgreSQL,
+// two replicas sharing it, HAProxy in front, and simulated Macs polling at
+// their real cadence (every 5 s, every 1 s while in a session), each over its
+// own kept-alive HTTPS connection from its own share of 127.0.0.0/8, while
+// one technician per session posts signals. Halfway through, one replica is
+// killed: HAProxy moves its traffic to the other. Every poll of a Mac in a
+// session checks the signals it got: all that were acknowledged, in order,
+// each once. The last line is one JSON object.
+//
+// usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite] [--direct]
+//                         [--tcp-proxy]
+// (--sqlite: one replica on SQLite; --direct: the Macs talk to the first replica, not through HAProxy;
+// --tcp-proxy: HAProxy passes TLS through instead of ending it). KX_SCALE_DEBUG=1 prints every
+// answer other than 200.
+//
+// One process holds at most 20,000 descriptors here, so the connections are
+// split over load processes and HAProxy instances of at most kPerProcess each.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+#include <queue>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "driver/service_process.h"
+#include "driver/throwaway_postgres.h"
+#include "driver/tls_client.h"
+#include "support/scratch.h"
+#include "protocol/encoding.h"
+#include "protocol/json.h"
+#include "protocol/p256_key.h"
+
+namespace {
+
+using namespace kx;
+using namespace kx::service::driver;
+
+constexpr const char* kPassword = "scale-password";
+constexpr size_t kPerProcess = 9000;    // connections per load process and per HAProxy
+constexpr size_t kPerAddress = 100;     // devices sharing one loopback source address
+constexpr int kAddressCap = 256;        // connections HAProxy allows one source address
+// Requests beyond this many at once wait in HAProxy's queue rather than
+// opening more connections to a replica whose storage is the bottleneck.
+constexpr int kBackendConnections = 32;
+constexpr double kIdlePoll = 5, kSessionPoll = 1, kSignalEvery = 2;
+constexpr double kWarmup = 6;           // more than one idle period: every Mac has polled
+constexpr int kBuckets = 100000;        // latency histogram: 0.1 ms buckets up to 10 s, then one more
+
+double now() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+[[noreturn]] void die(const std::string& what) {
+  std::cerr << "kx-scale: " << what << std::endl;
+  std::exit(1);
+}
+
+template <typename T>
+T must(Expected<T> value, const std::string& what) {
+  if (!value) die(what + ": " + value.error().description);
+  return std::move(*value);
+}
+
+// --- what one load process reports -------------------------------------------
+
+struct Tally {
+  uint64_t polls = 0;               // device polls answered within the counted window
+  uint64_t technicianRequests = 0;  // within the counted window
+  uint64_t httpErrors = 0;        // answers other than 200, whole run
+  uint64_t connectionErrors = 0;  // requests whose connection failed twice, whole run
+  uint64_t reconnects = 0;
+  uint64_t relays = 0;
+  uint64_t signalsLost = 0;        // acknowledged before a poll was sent, missing from its answer
+  uint64_t signalsOutOfOrder = 0;  // repeated or out of order in an answer
+  std::array<uint32_t, kBuckets + 1> pollLatency{};
+  std::array<uint32_t, kBuckets + 1> relayLatency{};
+
+  static void record(std::array<uint32_t, kBuckets + 1>& h, double seconds) {
+    h[static_cast<size_t>(std::clamp(seconds * 1e4, 0.0, static_cast<double>(kBuckets)))]++;
+  }
+  void add(const Tally& o) {
+    polls += o.polls;
+    technicianRequests += o.technicianRequests;
+    httpErrors += o.httpErrors;
+    connectionErrors += o.connectionErrors;
+    reconnects += o.reconnects;
+    relays += o.relays;
+    signalsLost += o.signalsLost;
+    signalsOutOfOrder += o.signalsOutOfOrder;
+    for (int i = 0; i <= kBuckets; ++i) {
+      pollLatency[i] += o.pollLatency[i];
+      relayLatency[i] += o.relayLatency[i];
+    }
+  }
+};
+
+double percentile(const std::array<uint32_t, kBuckets + 1>& h, double p) {
+  uint64_t total = 0;
+  for (uint32_t n : h) total += n;
+  if (total == 0) return 0;
+  const auto rank = static_cast<uint64_t>(std::ceil(p * static_cast<double>(total)));
+  uint64_t seen = 0;
+  for (int i = 0; i <= kBuckets; ++i) {
+    seen += h[i];
+    if (seen >= rank) return (i + 1) / 10.0;  // upper edge, in ms
+  }
+  return kBuckets / 10.0;
+}
+
+// --- the simulated fleet -----------------------------------------------------
+
+struct Mac {
+  std::string id;
+  std::string key;
+  std::string session;  // empty unless in a session
+};
+
+struct Connection {
+  enum class State { closed, handshaking, idle, busy };
+  State state = State::closed;
+  int fd = -1;
+  SSL* ssl = nullptr;
+  in_addr_t source = 0;
+  bool technician = false;
+  size_t mac = 0;          // the Mac polling, or whose session the technician runs
+  Connection* peer = nullptr;  // the device of a technician's session, and back
+  double next = 0;         // when the next request is due
+  std::string out;
+  size_t written = 0;
+  std::string in;
+  double sentAt = 0;
+  bool retried = false;
+  bool posting = false;    // technician: the request in flight is a signal post
+  bool pollSoon = false;   // device: poll as soon as the answer in flight is in
+  // Device in a session: posts acknowledged when its poll in flight was sent.
+  size_t ackedAtSend = 0;
+  // Technician: signals posted so far, when each was sent, how many were acknowledged.
+  std::vector<double> postedAt;
+  size_t acked = 0;
+  size_t seenByDevice = 0;
+};
+
+class LoadProcess {
+ public:
+  LoadProcess(uint16_t port, const std::string& ca, const std::string& pollBody, const std::string& token)
+      : port_(port), pollBody_(pollBody), token_(token), epoll_(epoll_create1(EPOLL_CLOEXEC)) {
+    ctx_ = SSL_CTX_new(TLS_client_method());
+    SSL_CTX_load_verify_locations(ctx_, ca.c_str(), nullptr);
+    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
+  }
+
+  // A Mac, and the technician of its session when it has one, both from `source`.
+  void addDevice(const Mac& mac, in_addr_t source) {
+    auto c = std::make_unique<Connection>();
+    c->source = source;
+    macs_.push_back(mac);
+    c->mac = macs_.size() - 1;
+    connections_.push_back(std::move(c));
+    if (!mac.session.empty()) {
+      auto t = std::make_unique<Connection>();
+      t->technician = true;
+      t->mac = macs_.size() - 1;
+      t->source = source;
+      t->peer = connections_.back().get();
+      connections_.back()->peer = t.get();
+      connections_.push_back(std::move(t));
+    }
+  }
+
+  // Opens every connection, a bounded number of handshakes at a time.
+  bool connectAll(double timeout) {
+    const double deadline = now() + timeout;
+    size_t started = 0, done = 0;
+    while (done < connections_.size() && now() < deadline) {
+      while (started < connections_.size() && started - done < 400) open(*connections_[started++]);
+      epoll_event events[512];
+      const int n = epoll_wait(epoll_, events, 512, 100);
+      for (int i = 0; i < n; ++i) {
+        auto* c = static_cast<Connection*>(events[i].data.ptr);
+        if (c->state != Connection::State::handshaking) continue;
+        handshake(*c);
+        if (c->state == Connection::State::idle) ++done;
+        if (c->state == Connection::State::closed) return false;
+      }
+    }
+    return done == connections_.size();
+  }
+
+  // Runs from `start` until `end`, counting answers after `countFrom`.
+  Tally run(double start, double countFrom, double end) {
+    countFrom_ = countFrom;
+    // First requests spread over one period, so the load is even from the start.
+    for (size_t i = 0; i < connections_.size(); ++i) {
+      Connection& c = *connections_[i];
+      const double period = c.technician ? kSessionPoll : (macs_[c.mac].session.empty() ? kIdlePoll : kSessionPoll);
+      c.next = start + period * static_cast<double>(i % 997) / 997.0;
+      schedule(c);
+    }
+    epoll_event events[512];
+    while (now() < end) {
+      const double t = now();
+      while (!timers_.empty() && timers_.top().first <= t) {
+        Connection* c = timers_.top().second;
+        const double due = timers_.top().first;
+        timers_.pop();
+        if (due == c->next) act(*c);
+      }
+      const double wait = timers_.empty() ? 0.05 : std::min(0.05, std::max(0.0, timers_.top().first - now()));
+      const int n = epoll_wait(epoll_, events, 512, static_cast<int>(std::ceil(wait * 1000)));
+      for (int i = 0; i < n; ++i) readable(*static_cast<Connection*>(events[i].data.ptr));
+    }
+    return tally_;
+  }
+
+ private:
+  using Timer = std::pair<double, Connection*>;
+
+  void schedule(Connection& c) { timers_.push({c.next, &c}); }
+
+  void open(Connection& c) {
+    c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    setsockopt(c.fd, SOL_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(c.source);
+    ::bind(c.fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port_);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::connect(c.fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    c.ssl = SSL_new(ctx_);
+    SSL_set_fd(c.ssl, c.fd);
+    SSL_set1_host(c.ssl, "localhost");
+    SSL_set_connect_state(c.ssl);
+    c.state = Connection::State::handshaking;
+    c.in.clear();
+    epoll_event ev{};
+    ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+    ev.data.ptr = &c;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
+  }
+
+  void close(Connection& c) {
+    if (c.ssl) SSL_free(c.ssl);
+    if (c.fd >= 0) ::close(c.fd);
+    c.ssl = nullptr;
+    c.fd = -1;
+    c.state = Connection::State::closed;
+  }
+
+  void handshake(Connection& c) {
+    ERR_clear_error();
+    const int rc = SSL_do_handshake(c.ssl);
+    if (rc == 1) {
+      c.state = Connection::State::idle;
+      // Only blocked writes need write readiness (see flush).
+      epoll_event ev{};
+      ev.events = EPOLLIN | EPOLLET;
+      ev.data.ptr = &c;
+      epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+      if (!c.out.empty()) send(c);  // a request interrupted by a lost connection
+      return;
+    }
+    const int e = SSL_get_error(c.ssl, rc);
+    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) failed(c);
+  }
+
+  // The connection broke: reconnect and send the request in flight again,
+  // once; a second failure is an error.
+  void failed(Connection& c) {
+    const bool inFlight = !c.out.empty();
+    close(c);
+    if (inFlight && c.retried) {
+      ++tally_.connectionErrors;
+      c.out.clear();
+      c.retried = false;
+      afterAnswer(c);
+      return;
+    }
+    c.retried = inFlight;
+    ++tally_.reconnects;
+    open(c);
+  }
+
+  void act(Connection& c) {
+    if (c.state == Connection::State::busy || c.state == Connection::State::handshaking) return;  // answered later
+    const Mac& mac = macs_[c.mac];
+    if (c.technician) {
+      const double sinceLast = c.postedAt.empty() ? 1e9 : now() - c.postedAt.back();
+      c.posting = sinceLast >= kSignalEvery - 0.5;
+      if (c.posting) {
+        const std::string payload = "s" + std::to_string(c.postedAt.size()) + ":" + std::string(200, 'x');
+        const std::string body = dumpJson(Json{{"payloads", {payload}}});
+        c.out = "POST /api/admin/session/" + mac.session + "/signal HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " +
+                token_ + "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+                "\r\n\r\n" + body;
+        c.postedAt.push_back(now());
+      } else {
+        c.out = "GET /api/admin/session/" + mac.session + "/status HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " +
+                token_ + "\r\n\r\n";
+      }
+    } else {
+      c.out = "POST /api/device/" + mac.id + "/poll HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " + mac.key +
+              "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(pollBody_.size()) +
+              "\r\n\r\n" + pollBody_;
+      if (c.peer) c.ackedAtSend = c.peer->acked;
+    }
+    c.retried = false;
+    if (c.state == Connection::State::closed) {
+      ++tally_.reconnects;
+      open(c);
+      return;
+    }
+    send(c);
+  }
+
+  void send(Connection& c) {
+    c.state = Connection::State::busy;
+    c.written = 0;
+    c.sentAt = now();
+    flush(c);
+  }
+
+  void flush(Connection& c) {
+    while (c.written < c.out.size()) {
+      ERR_clear_error();
+      const int n = SSL_write(c.ssl, c.out.data() + c.written, static_cast<int>(c.out.size() - c.written));
+      if (n <= 0) {
+        const int e = SSL_get_error(c.ssl, n);
+        if (e == SSL_ERROR_WANT_WRITE) {
+          epoll_event ev{};
+          ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
+          ev.data.ptr = &c;
+          epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
+        } else if (e != SSL_ERROR_WANT_READ) {
+          failed(c);
+        }
+        return;
+      }
+      c.written += static_cast<size_t>(n);
+    }
+  }
+
+  void readable(Connection& c) {
+    if (c.state == Connection::State::handshaking) return handshake(c);
+    if (c.state == Connection::State::closed) return;
+    if (c.state == Connection::State::busy) flush(c);
+    if (c.state != Connection::State::busy && c.state != Connection::State::idle) return;
+    for (;;) {
+      char buf[32768];
+      ERR_clear_error();
+      const int n = SSL_read(c.ssl, buf, sizeof buf);
+      if (n <= 0) {
+        const int e = SSL_get_error(c.ssl, n);
+        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return;
+        // Closed while idle (a proxy time-out): reopened when next needed.
+        if (c.state == Connection::State::idle) {
+          close(c);
+        } else {
+          failed(c);
+        }
+        return;
+      }
+      c.in.append(buf, static_cast<size_t>(n));
+      const size_t head = c.in.find("\r\n\r\n");
+      if (head == std::string::npos) continue;
+      // HAProxy sends header names in lower case.
+      std::string lowerHead = c.in.substr(0, head);
+      std::transform(lowerHead.begin(), lowerHead.end(), lowerHead.begin(),
+                     [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
+      const size_t lengthAt = lowerHead.find("content-length:");
+      if (lengthAt == std::string::npos) {
+        c.in.clear();
+        failed(c);
+        return;
+      }
+      const size_t length = std::strtoul(c.in.c_str() + lengthAt + 15, nullptr, 10);
+      if (c.in.size() < head + 4 + length) continue;
+      const bool ok = c.in.compare(9, 3, "200") == 0;
+      if (!ok && std::getenv("KX_SCALE_DEBUG")) std::cerr << c.in.substr(0, 300) << std::endl;
+      answered(c, ok, std::string_view(c.in).substr(head + 4, length));
+      c.in.erase(0, head + 4 + length);
+      return;
+    }
+  }
+
+  void answered(Connection& c, bool ok, std::string_view body) {
+    const double t = now();
+    if (!ok) ++tally_.httpErrors;
+    if (c.technician) {
+      if (t >= countFrom_) ++tally_.technicianRequests;
+      if (ok && c.posting) {
+        ++c.acked;
+        // Ask the Mac's side now, as if its poll were waiting: the relay is
+        // measured without the poll period.
+        Connection& device = *c.peer;
+        if (device.state == Connection::State::idle) {
+          device.next = t;
+          act(device);
+        } else {
+          device.pollSoon = true;
+        }
+      }
+    } else {
+      if (t >= countFrom_) {
+        ++tally_.polls;
+        Tally::record(tally_.pollLatency, t - c.sentAt);
+      }
+      if (ok && c.peer) checkSignals(c, body, t);
+    }
+    c.out.clear();
+    c.retried = false;
+    afterAnswer(c);
+  }
+
+  void afterAnswer(Connection& c) {
+    if (c.state != Connection::State::closed) c.state = Connection::State::idle;
+    const Mac& mac = macs_[c.mac];
+    const double period = c.technician || !mac.session.empty() ? kSessionPoll : kIdlePoll;
+    if (c.pollSoon) {
+      c.pollSoon = false;
+      c.next = now();
+      act(c);
+      return;
+    }
+    c.next = std::max(c.next + period, now());
+    schedule(c);
+  }
+
+  // Every acknowledged signal once, in the order posted.
+  void checkSignals(Connection& device, std::string_view body, double t) {
+    Connection& technician = *device.peer;
+    auto parsed = parseJsonObject(std::string(body));
+    if (!parsed) return;
+    const Json* session = parsed->contains("session") ? &(*parsed)["session"] : nullptr;
+    if (!session || !session->contains("signals")) {
+      tally_.signalsLost += device.ackedAtSend;
+      return;
+    }
+    size_t i = 0;
+    for (const Json& s : (*session)["signals"]) {
+      const std::string payload = s.value("payload", "");
+      if (payload.rfind("s" + std::to_string(i) + ":", 0) != 0) {
+        ++tally_.signalsOutOfOrder;
+        return;
+      }
+      ++i;
+    }
+    if (i < device.ackedAtSend) tally_.signalsLost += device.ackedAtSend - i;
+    for (; technician.seenByDevice < i && technician.seenByDevice < technician.postedAt.size();
+         ++technician.seenByDevice) {
+      ++tally_.relays;
+      Tally::record(tally_.relayLatency, t - technician.postedAt[technician.seenByDevice]);
+    }
+  }
+
+  uint16_t port_;
+  std::string pollBody_;
+  std::string token_;
+  int epoll_;
+  SSL_CTX* ctx_;
+  double countFrom_ = 0;
+  std::vector<Mac> macs_;
+  std::vector<std::unique_ptr<Connection>> connections_;
+  std::priority_queue<Timer, std::vector<Timer>, std::greater<>> timers_;
+  Tally tally_;
+};
+
+// --- set-up --------------------------------------------------------------------
+
+std::string pollBody() {
+  return dumpJson(Json{{"videoTransport", "webrtc"},
+                       {"rtcState", "new"},
+                       {"controlVersion", 4},
+                       {"screenPermission", true},
+                       {"inputPermission", true},
+                       {"captureError", ""},
+                       {"captureState", "idle"}});
+}
+
+std::string signIn(uint16_t port, const std::string& ca) {
+  auto api = must(TlsClient::connect("localhost", port, ca), "connect");
+  return must(signInTechnician(*api, "scale", kPassword), "sign-in");
+}
+
+// Enrolls `count` Macs over `threads` connections; the first `sessions` get an approved session.
+std::vector<Mac> enroll(uint16_t port, const std::string& ca, const std::string& token, size_t count, size_t sessions,
+                        int threads) {
+  std::vector<Mac> macs(count);
+  const std::string publicKey = base64Encode(P256PrivateKey::generate().publicKeyX963());
+  std::atomic<size_t> nextIndex{0};
+  std::vector<std::thread> workers;
+  for (int w = 0; w < threads; ++w) {
+    workers.emplace_back([&] {
+      auto api = must(TlsClient::connect("localhost", port, ca), "connect");
+      for (size_t i; (i = nextIndex++) < count;) {
+        auto code = must(api->postJson("/api/admin/setup-code", Json::object(), token), "setup code");
+        auto enrolled = must(api->postJson("/api/enroll", Json{{"token", code.json().value("code", "")},
+                                                               {"installation", newUuid()},
+                                                               {"name", "Scale Mac " + std::to_string(i)},
+                                                               {"publicKey", publicKey}}),
+                             "enroll");
+        if (enrolled.status != 200) die("enroll answered " + enrolled.body);
+        Mac& mac = macs[i];
+        mac.id = enrolled.json().value("id", "");
+        mac.key = enrolled.json().value("key", "");
+        if (i >= sessions) continue;
+        must(api->request("POST", "/api/device/" + mac.id + "/poll", pollBody(), mac.key), "poll");
+        mac.session = newUuid();
+        auto requested = must(api->postJson("/api/admin/request",
+                                            Json{{"id", mac.session},
+                                                 {"device", mac.id},
+                                                 {"browserKey", publicKey},
+                                                 {"salt", base64Encode(randomBytes(16))}},
+                                            token),
+                              "request");
+        if (requested.status != 200) die("request answered " + requested.body);
+        auto decided = must(api->postJson("/api/device/" + mac.id + "/decision",
+                                          Json{{"session", mac.session}, {"approve", true}}, mac.key),
+                            "decision");
+        if (decided.status != 200) die("decision answered " + decided.body);
+      }
+    });
+  }
+  for (auto& w : workers) w.join();
+  return macs;
+}
+
+uint16_t freePort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// HAProxy terminates the Macs' TLS, caps connections per source address as
+// the service does, and keeps a few re-encrypted connections to each replica.
+// A request a dead replica did not answer is sent to the other one.
+std::string haproxyConfig(uint16_t port, const std::string& pem, const std::string& ca,
+                          const std::vector<uint16_t>& replicas, bool tcp) {
+  if (tcp) {
+    // Layer 4: TLS end to end, a connection per Mac to its replica; the Mac
+    // reconnects when its replica dies and HAProxy sends it to the other.
+    std::string c =
+        "global\n"
+        "  maxconn " + std::to_string(kPerProcess + 300) + "\n"
+        "defaults\n"
+        "  mode tcp\n"
+        "  timeout connect 2s\n"
+        "  timeout client 120s\n"
+        "  timeout server 120s\n"
+        "  option redispatch\n"
+        "  retries 3\n"
+        "frontend macs\n"
+        "  bind 127.0.0.1:" + std::to_string(port) + " backlog 4096\n"
+        "  stick-table type ip size 100k expire 300s store conn_cur\n"
+        "  tcp-request connection track-sc0 src\n"
+        "  tcp-request connection reject if { sc0_conn_cur gt " + std::to_string(kAddressCap) + " }\n"
+        "  default_backend replicas\n"
+        "backend replicas\n"
+        "  balance roundrobin\n";
+    for (size_t i = 0; i < replicas.size(); ++i) {
+      c += "  server r" + std::to_string(i) + " 127.0.0.1:" + std::to_string(replicas[i]) +
+           " check inter 1s fall 1 rise 2\n";
+    }
+    return c;
+  }
+  std::string c =
+      "global\n"
+      "  maxconn " + std::to_string(kPerProcess + 300) + "\n"
+      "  tune.ssl.cachesize 0\n"
+      "defaults\n"
+      "  mode http\n"
+      "  timeout connect 2s\n"
+      "  timeout client 120s\n"
+      "  timeout server 30s\n"
+      "  timeout queue 30s\n"
+      "  timeout http-keep-alive 120s\n"
+      // Connections are all opened before the run starts: their first
+      // request may come a minute after the handshake.
+      "  timeout http-request 120s\n"
+      "  option redispatch\n"
+      "  retries 3\n"
+      "  retry-on all-retryable-errors\n"
+      "  http-reuse always\n"
+      "frontend macs\n"
+      "  bind 127.0.0.1:" + std::to_string(port) + " ssl crt " + pem + " alpn http/1.1 backlog 4096\n"
+      "  option http-buffer-request\n"
+      "  stick-table type ip size 100k expire 300s store conn_cur\n"
+      "  tcp-request connection track-sc0 src\n"
+      "  tcp-request connection reject if { sc0_conn_cur gt " + std::to_string(kAddressCap) + " }\n"
+      "  default_backend replicas\n"
+      "backend replicas\n"
+      "  balance roundrobin\n"
+      "  option httpchk GET /download\n";
+  for (size_t i = 0; i < replicas.size(); ++i) {
+    c += "  server r" + std::to_string(i) + " 127.0.0.1:" + std::to_string(replicas[i]) + " ssl verify required ca-file " +
+         ca + " verifyhost localhost check inter 1s fall 1 rise 2 maxconn " + std::to_string(kBackendConnections) +
+         "\n";
+  }
+  return c;
+}
+
+pid_t startHaproxy(const std::string& config, uint16_t port, const std::string& ca) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::execlp("haproxy", "haproxy", "-q", "-db", "-f", config.c_str(), static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  // Up when it answers TLS on its port.
+  const double deadline = now() + 30;
+  while (now() < deadline) {
+    if (TlsClient::connect("localhost", port, ca, ConnectOptions{1, "", 0, ""}).ok()) return pid;
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == pid) die("haproxy exited at start (is it installed?)");
+    ::poll(nullptr, 0, 20);
+  }
+  die("haproxy did not start");
+}
+
+void readAll(int fd, void* data, size_t size) {
+  auto* p = static_cast<char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::read(fd, p, size);
+    if (n <= 0) die("a load process ended early");
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+void writeAll(int fd, const void* data, size_t size) {
+  const auto* p = static_cast<const char*>(data);
+  while (size > 0) {
+    const ssize_t n = ::write(fd, p, size);
+    if (n <= 0) ::_exit(3);
+    p += n;
+    size -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  size_t devices = 2000;
+  double seconds = 30;
+  double sessionShare = 0.01;
+  double killAt = -1;  // seconds into the counted window; negative: half of it
+  bool sqlite = false;
+  bool direct = false;  // no HAProxy: every Mac on the first replica
+  bool tcpProxy = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string flag = argv[i];
+    const char* value = i + 1 < argc ? argv[i + 1] : "";
+    if (flag == "--sqlite" || flag == "--direct" || flag == "--tcp-proxy") {
+      (flag == "--sqlite" ? sqlite : flag == "--direct" ? direct : tcpProxy) = true;
+      continue;
+    }
+    ++i;
+    if (flag == "--devices") devices = std::max<size_t>(1, std::strtoul(value, nullptr, 10));
+    else if (flag == "--seconds") seconds = std::max(5.0, std::atof(value));
+    else if (flag == "--session-share") sessionShare = std::clamp(std::atof(value), 0.0, 1.0);
+    else if (flag == "--kill-at") killAt = std::string(value) == "none" ? 1e18 : std::atof(value);
+    else die("unknown option " + flag + " (see the comment at the top of bench/service/scale.cpp)");
+  }
+  if (killAt < 0) killAt = seconds / 2;
+  const size_t replicaCount = sqlite ? 1 : 2;
+  if (sqlite || direct) killAt = 1e18;
+  ::signal(SIGPIPE, SIG_IGN);
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+
+  const std::string binary = siblingBinary("kx-service");
+  kx::testing::TempDir folder("kx-scale");
+  std::unique_ptr<ThrowawayPostgres> postgres;
+  std::vector<std::string> database;
+  if (!sqlite) {
+    postgres = must(ThrowawayPostgres::start(), "PostgreSQL");
+    database = {"--database", must(postgres->createDatabase("kx"), "PostgreSQL")};
+  }
+  std::vector<std::string> add = {"technician", "add", "scale", "--data", folder.path()};
+  add.insert(add.end(), database.begin(), database.end());
+  if (CommandResult r = runCommand(binary, add, std::string(kPassword) + "\n"); r.exitCode != 0) {
+    die("technician add failed: " + r.err);
+  }
+  std::vector<std::unique_ptr<ServiceProcess>> replicas;
+  std::vector<uint16_t> replicaPorts;
+  for (size_t i = 0; i < replicaCount; ++i) {
+    replicas.push_back(must(ServiceProcess::start(binary, folder.path(), database), "start kx-service"));
+    replicaPorts.push_back(replicas.back()->port());
+  }
+  const std::string ca = folder.path() + "/ca.pem";
+
+  const size_t sessions = static_cast<size_t>(std::round(static_cast<double>(devices) * sessionShare));
+  const size_t processes = (devices + sessions + kPerProcess - 1) / kPerProcess;
+  std::vector<uint16_t> fronts;
+  std::vector<pid_t> haproxies;
+  if (sqlite || direct) {
+    fronts.assign(processes, replicaPorts[0]);
+  } else {
+    const std::string pem = folder.path() + "/haproxy.pem";
+    {
+      std::ofstream out(pem);
+      out << std::ifstream(folder.path() + "/server.pem").rdbuf() << std::ifstream(folder.path() + "/server-key.pem").rdbuf();
+    }
+    for (size_t i = 0; i < processes; ++i) {
+      const uint16_t port = freePort();
+      const std::string config = folder.path() + "/haproxy-" + std::to_string(i) + ".cfg";
+      std::ofstream(config) << haproxyConfig(port, pem, ca, replicaPorts, tcpProxy);
+      haproxies.push_back(startHaproxy(config, port, ca));
+      fronts.push_back(port);
+    }
+  }
+
+  const double setupStart = now();
+  const std::string token = signIn(fronts[0], ca);
+  if (token.empty()) die("sign-in failed");
+  const std::vector<Mac> macs = enroll(fronts[0], ca, token, devices, sessions, 4);
+  std::cerr << "kx-scale: " << devices << " Macs enrolled, " << sessions << " in a session, in "
+            << std::round(now() - setupStart) << " s; " << processes << " load process(es)" << std::endl;
+
+  // Each load process: its share of Macs, with their technicians, on its own HAProxy.
+  struct Child {
+    pid_t pid;
+    int toChild;
+    int fromChild;
+  };
+  std::vector<Child> children;
+  const std::string body = pollBody();
+  for (size_t p = 0; p < processes; ++p) {
+    int down[2], up[2];
+    if (::pipe(down) != 0 || ::pipe(up) != 0) die("pipe");
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(down[1]);
+      ::close(up[0]);
+      LoadProcess load(fronts[p], ca, body, token);
+      for (size_t i = p; i < macs.size(); i += processes) {
+        const size_t address = i / kPerAddress;  // 127.1.0.1 onwards
+        load.addDevice(macs[i], (127u << 24) + (1u << 16) + static_cast<in_addr_t>(address) + 1);
+      }
+      const char ready = load.connectAll(300) ? 1 : 0;
+      writeAll(up[1], &ready, 1);
+      double start = 0;
+      readAll(down[0], &start, sizeof start);  // the same steady clock as the parent's
+      auto tally = std::make_unique<Tally>(load.run(start, start + kWarmup, start + kWarmup + seconds));
+      writeAll(up[1], tally.get(), sizeof(Tally));
+      ::_exit(0);
+    }
+    ::close(down[0]);
+    ::close(up[1]);
+    children.push_back({pid, down[1], up[0]});
+  }
+  for (const Child& c : children) {
+    char ready = 0;
+    readAll(c.fromChild, &ready, 1);
+    if (!ready) die("a load process could not open its connections");
+  }
+  const double start = now() + 0.2;
+  for (const Child& c : children) writeAll(c.toChild, &start, sizeof start);
+
+  // Kill a replica mid-run, then wait for the reports.
+  bool killed = false;
+  const double killTime = start + kWarmup + killAt;
+  Tally all;
+  for (const Child& c : children) {
+    for (;;) {
+      const double t = now();
+      const int wait = killed || killTime > t + 3600 ? -1 : static_cast<int>(std::max(0.0, killTime - t) * 1000);
+      pollfd p{c.fromChild, POLLIN, 0};
+      if (::poll(&p, 1, wait) > 0) break;
+      if (!killed && now() >= killTime) {
+        ::kill(replicas.back()->pid(), SIGKILL);
+        killed = true;
+        std::cerr << "kx-scale: replica " << replicaCount - 1 << " killed" << std::endl;
+      }
+    }
+    auto tally = std::make_unique<Tally>();
+    readAll(c.fromChild, tally.get(), sizeof(Tally));
+    all.add(*tally);
+    ::waitpid(c.pid, nullptr, 0);
+  }
+  for (pid_t h : haproxies) {
+    ::kill(h, SIGTERM);
+    ::waitpid(h, nullptr, 0);
+  }
+  for (auto& r : replicas) r->terminate();
+
+  auto round2 = [](double v) { return std::round(v * 100) / 100; };
+  const Json summary{{"devices", devices},
+                     {"replicas", replicaCount},
+                     {"database", sqlite ? "sqlite" : "postgresql"},
+                     {"sessions", sessions},
+                     {"seconds", seconds},
+                     {"polls_per_s", round2(static_cast<double>(all.polls) / seconds)},
+                     {"technician_requests_per_s", round2(static_cast<double>(all.technicianRequests) / seconds)},
+                     {"p50_ms", percentile(all.pollLatency, 0.5)},
+                     {"p99_ms", percentile(all.pollLatency, 0.99)},
+                     {"relays", all.relays},
+                     {"relay_p99_ms", percentile(all.relayLatency, 0.99)},
+                     {"signals_lost", all.signalsLost},
+                     {"signals_out_of_order", all.signalsOutOfOrder},
+                     {"errors", all.httpErrors + all.connectionErrors},
+                     {"http_errors", all.httpErrors},
+                     {"connection_errors", all.connectionErrors},
+                     {"reconnects", all.reconnects},
+                     {"replica_killed_at_s", killed ? Json(killAt) : Json()}};
+  std::cout << dumpJson(summary) << std::endl;
+  return 0;
+}

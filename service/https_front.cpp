@@ -1,0 +1,463 @@
+#include "service/https_front.h"
+
+#include <openssl/ssl.h>
+
+#include <array>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
+#include <chrono>
+#include <cstdio>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+namespace kx::service {
+
+namespace {
+
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace ssl = net::ssl;
+using tcp = net::ip::tcp;
+using ErrorCode = boost::system::error_code;
+
+constexpr size_t kReadChunk = 16 * 1024;
+// After refusing a request the rest of its bytes are read and dropped for a
+// moment, so that the client sees the refusal rather than a reset.
+constexpr size_t kMaxDrainBytes = 1024 * 1024;
+constexpr double kDrainSeconds = 2;
+constexpr double kShutdownSeconds = 2;
+// Accepting pauses this long when the process is out of descriptors, rather
+// than failing again at once in a busy loop.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+
+// TLS 1.2 suites with forward secrecy and authenticated encryption; TLS 1.3
+// has nothing else.
+constexpr const char* kTls12Ciphers =
+    "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:ECDHE-ECDSA-AES256-GCM-SHA384:"
+    "ECDHE-RSA-AES256-GCM-SHA384:ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305";
+
+std::chrono::steady_clock::duration after(double seconds) {
+  return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+std::string addressText(const tcp::endpoint& endpoint) {
+  net::ip::address address = endpoint.address();
+  if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+    address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+  }
+  return address.to_string();
+}
+
+// Answer times of the main listener, in Prometheus' cumulative buckets.
+class LatencyHistogram {
+ public:
+  static constexpr std::array<double, 11> kBounds = {0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5};
+  void observe(double seconds) {
+    size_t i = 0;
+    while (i < kBounds.size() && seconds > kBounds[i]) ++i;
+    counts_[i].fetch_add(1, std::memory_order_relaxed);
+    microseconds_.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
+  }
+  std::string text(std::string_view name) const {
+    std::string out = "# TYPE " + std::string(name) + " histogram\n";
+    uint64_t cumulative = 0;
+    for (size_t i = 0; i <= kBounds.size(); ++i) {
+      cumulative += counts_[i].load(std::memory_order_relaxed);
+      char bound[32] = "+Inf";
+      if (i < kBounds.size()) std::snprintf(bound, sizeof bound, "%g", kBounds[i]);
+      out += std::string(name) + "_bucket{le=\"" + std::string(bound) + "\"} " + std::to_string(cumulative) + "\n";
+    }
+    out += std::string(name) + "_sum " + std::to_string(microseconds_.load() / 1e6) + "\n";
+    out += std::string(name) + "_count " + std::to_string(cumulative) + "\n";
+    return out;
+  }
+
+ private:
+  std::array<std::atomic<uint64_t>, kBounds.size() + 1> counts_{};
+  std::atomic<uint64_t> microseconds_{0};
+};
+
+}  // namespace
+
+struct HttpsFront::Impl {
+  FrontOptions options;
+  RequestHandler handler;
+  RequestHandler monitor;
+  // Connections give their counts back when the I/O context destroys them,
+  // so the counts outlive it.
+  std::mutex countsMutex;
+  size_t open = 0;
+  std::unordered_map<std::string, size_t> perAddress;
+  net::io_context io;
+  ssl::context tls{ssl::context::tls_server};
+  std::optional<net::thread_pool> handlers;
+  std::vector<std::thread> threads;
+  std::atomic<bool> stopping{false};
+  LatencyHistogram latency;
+
+  struct Listener {
+    tcp::acceptor acceptor;
+    net::steady_timer pause;
+    bool secure;
+    Listener(net::io_context& io, bool secure) : acceptor(io), pause(io), secure(secure) {}
+  };
+  std::unique_ptr<Listener> main;
+  std::unique_ptr<Listener> monitoring;
+
+  // Holds one place in the connection counts for as long as it lives.
+  class Slot {
+   public:
+    Slot(Impl& front, std::string address) : front_(&front), address_(std::move(address)) {}
+    Slot(Slot&& other) noexcept : front_(std::exchange(other.front_, nullptr)), address_(std::move(other.address_)) {}
+    Slot& operator=(Slot&&) = delete;
+    ~Slot() {
+      if (!front_) return;
+      std::lock_guard lock(front_->countsMutex);
+      --front_->open;
+      if (auto it = front_->perAddress.find(address_); it != front_->perAddress.end() && --it->second == 0) {
+        front_->perAddress.erase(it);
+      }
+    }
+    const std::string& address() const { return address_; }
+
+   private:
+    Impl* front_;
+    std::string address_;
+  };
+
+  std::optional<Slot> admit(const std::string& address) {
+    std::lock_guard lock(countsMutex);
+    if (open >= options.maxConnections) return std::nullopt;
+    size_t& mine = perAddress[address];
+    if (mine >= options.maxConnectionsPerAddress) return std::nullopt;
+    ++mine;
+    ++open;
+    return Slot(*this, address);
+  }
+
+  Status listen(Listener& listener, const std::string& host, uint16_t port);
+  void accept(Listener& listener);
+};
+
+namespace {
+
+template <class Stream>
+class Connection : public std::enable_shared_from_this<Connection<Stream>> {
+ public:
+  Connection(HttpsFront::Impl& front, Stream stream, HttpsFront::Impl::Slot slot, bool monitoring)
+      : front_(front), stream_(std::move(stream)), slot_(std::move(slot)), monitoring_(monitoring) {}
+
+  void start() {
+    if constexpr (kSecure) {
+      lowest().expires_after(after(front_.options.handshakeSeconds));
+      stream_.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](const ErrorCode& ec) {
+        if (!ec) self->awaitRequest();
+      });
+    } else {
+      awaitRequest();
+    }
+  }
+
+ private:
+  static constexpr bool kSecure = !std::is_same_v<Stream, beast::tcp_stream>;
+
+  beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
+  // Between requests only the idle deadline runs; the first byte (of a
+  // request or of stray line ends) starts the request deadline, which no
+  // later byte moves.
+  void awaitRequest() {
+    started_ = false;
+    if (buffer_.size() == 0) lowest().expires_after(after(front_.options.idleSeconds));
+    nextBytes();
+  }
+
+  void nextBytes() {
+    if (buffer_.size() > 0 && !started_) {
+      started_ = true;
+      lowest().expires_after(after(front_.options.requestSeconds));
+    }
+    // Empty lines before a request are ignored (RFC 9112 section 2.2).
+    const auto* bytes = static_cast<const char*>(buffer_.data().data());
+    size_t blank = 0;
+    while (blank < buffer_.size() && (bytes[blank] == '\r' || bytes[blank] == '\n')) ++blank;
+    buffer_.consume(blank);
+    if (buffer_.size() > 0) return readHead();
+    stream_.async_read_some(buffer_.prepare(kReadChunk),
+                            [self = this->shared_from_this()](const ErrorCode& ec, size_t n) {
+                              if (ec) return;
+                              self->buffer_.commit(n);
+                              self->nextBytes();
+                            });
+  }
+
+  void readHead() {
+    parser_.emplace();
+    parser_->header_limit(static_cast<uint32_t>(front_.options.maxHeadBytes));
+    parser_->body_limit(front_.options.maxBodyBytes);
+    http::async_read_header(stream_, buffer_, *parser_,
+                            [self = this->shared_from_this()](const ErrorCode& ec, size_t) { self->onHead(ec); });
+  }
+
+  void onHead(const ErrorCode& ec) {
+    if (ec) return refuse(ec);
+    const auto& head = parser_->get();
+    if (head.version() != 10 && head.version() != 11) {
+      return answer(errorResponse(505, "Only HTTP/1.1 is served."), false, false);
+    }
+    if (parser_->is_done()) return dispatch();
+    if (beast::iequals(head[http::field::expect], "100-continue")) {
+      net::async_write(stream_, net::buffer(kContinue, sizeof kContinue - 1),
+                       [self = this->shared_from_this()](const ErrorCode& e, size_t) {
+                         if (!e) self->readBody();
+                       });
+      return;
+    }
+    readBody();
+  }
+
+  void readBody() {
+    http::async_read(stream_, buffer_, *parser_, [self = this->shared_from_this()](const ErrorCode& ec, size_t) {
+      if (ec) return self->refuse(ec);
+      self->dispatch();
+    });
+  }
+
+  // A request that cannot be read: answered when the client deserves an
+  // answer, dropped when it went away or ran out of time.
+  void refuse(const ErrorCode& ec) {
+    if (ec == http::error::body_limit) {
+      return answer(errorResponse(413, "The request body is larger than " +
+                                           std::to_string(front_.options.maxBodyBytes) + " bytes."),
+                    false, true);
+    }
+    if (ec == http::error::header_limit)
+      return answer(errorResponse(431, "The request head is too large."), false, false);
+    // Other failures of the parser are malformed requests; a closed or timed-out stream gets no answer.
+    if (ec.category() == http::make_error_code(http::error::end_of_stream).category() &&
+        ec != http::error::end_of_stream && ec != http::error::partial_message) {
+      return answer(errorResponse(400, "The request is not well-formed HTTP/1.1."), false, false);
+    }
+  }
+
+  void dispatch() {
+    http::request<http::string_body> message = parser_->release();
+    parser_.reset();
+    Request request;
+    request.method = std::string(message.method_string());
+    request.target = std::string(message.target());
+    request.authorization = std::string(message[http::field::authorization]);
+    request.contentType = std::string(message[http::field::content_type]);
+    request.body = std::move(message.body());
+    request.remoteAddress = slot_.address();
+    const bool keepAlive = message.keep_alive();
+    lowest().expires_never();
+    const auto started = std::chrono::steady_clock::now();
+    net::post(*front_.handlers, [self = this->shared_from_this(), request = std::move(request), keepAlive, started] {
+      const RequestHandler& handler = self->monitoring_ ? self->front_.monitor : self->front_.handler;
+      Response response = handler(request);
+      if (!self->monitoring_) {
+        self->front_.latency.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+      }
+      net::post(self->stream_.get_executor(), [self, response = std::move(response), keepAlive]() mutable {
+        self->answer(std::move(response), keepAlive, false);
+      });
+    });
+  }
+
+  void answer(Response response, bool keepAlive, bool drain) {
+    response_ = {};
+    response_.version(11);
+    response_.result(static_cast<unsigned>(response.status));
+    response_.reason(reasonPhrase(response.status));
+    response_.set(http::field::content_type, response.contentType);
+    // Nothing is cached unless the response says how (the console's files do).
+    response_.set(http::field::cache_control, "no-store");
+    response_.set("X-Content-Type-Options", "nosniff");
+    for (const auto& [name, value] : response.headers) response_.set(name, value);
+    response_.body() = std::move(response.body);
+    response_.keep_alive(keepAlive);
+    response_.set(http::field::connection, keepAlive ? "keep-alive" : "close");
+    response_.prepare_payload();
+    // A client that does not read its answer does not keep its slot.
+    lowest().expires_after(after(front_.options.requestSeconds));
+    http::async_write(stream_, response_,
+                      [self = this->shared_from_this(), keepAlive, drain](const ErrorCode& ec, size_t) {
+                        if (ec) return;
+                        if (keepAlive) return self->awaitRequest();
+                        if (drain) return self->drainThenClose(0);
+                        self->shutdown();
+                      });
+  }
+
+  void drainThenClose(size_t drained) {
+    if (drained == 0) lowest().expires_after(after(kDrainSeconds));
+    buffer_.clear();
+    stream_.async_read_some(buffer_.prepare(kReadChunk),
+                            [self = this->shared_from_this(), drained](const ErrorCode& ec, size_t n) {
+                              if (ec || drained + n > kMaxDrainBytes) return;
+                              self->drainThenClose(drained + n);
+                            });
+  }
+
+  void shutdown() {
+    if constexpr (kSecure) {
+      lowest().expires_after(after(kShutdownSeconds));
+      stream_.async_shutdown([self = this->shared_from_this()](const ErrorCode&) {});
+    } else {
+      ErrorCode ignored;
+      lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+    }
+  }
+
+  static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+
+  HttpsFront::Impl& front_;
+  Stream stream_;
+  HttpsFront::Impl::Slot slot_;
+  bool monitoring_;
+  bool started_ = false;  // the request deadline runs
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  http::response<http::string_body> response_;
+};
+
+}  // namespace
+
+Status HttpsFront::Impl::listen(Listener& listener, const std::string& host, uint16_t port) {
+  ErrorCode ec;
+  tcp::resolver resolver(io);
+  auto found =
+      resolver.resolve(host, std::to_string(port), tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+  if (ec || found.empty()) return makeError("Listen", 1, "cannot resolve " + host + ": " + ec.message());
+  const tcp::endpoint endpoint = found.begin()->endpoint();
+  tcp::acceptor& a = listener.acceptor;
+  // SO_REUSEADDR only: a second copy of the service on the same port must
+  // fail rather than quietly share the connections (SO_REUSEPORT would).
+  a.open(endpoint.protocol(), ec);
+  if (!ec) a.set_option(net::socket_base::reuse_address(true), ec);
+  if (!ec) a.bind(endpoint, ec);
+  if (!ec) a.listen(net::socket_base::max_listen_connections, ec);
+  if (!ec) return {};
+  return makeError("Listen", ec.value(), "cannot listen on " + host + ":" + std::to_string(port) + ": " + ec.message());
+}
+
+void HttpsFront::Impl::accept(Listener& listener) {
+  listener.acceptor.async_accept(net::make_strand(io), [this, &listener](const ErrorCode& ec, tcp::socket socket) {
+    if (stopping) return;
+    if (ec) {
+      const bool outOfResources = ec == net::error::no_descriptors || ec.value() == ENFILE ||
+                                  ec == net::error::no_buffer_space || ec == net::error::no_memory;
+      if (outOfResources) {
+        listener.pause.expires_after(kAcceptPause);
+        listener.pause.async_wait([this, &listener](const ErrorCode& e) {
+          if (!e) accept(listener);
+        });
+        return;
+      }
+      return accept(listener);
+    }
+    ErrorCode peerError;
+    const tcp::endpoint peer = socket.remote_endpoint(peerError);
+    std::optional<Slot> slot = peerError ? std::nullopt : admit(addressText(peer));
+    if (slot) {
+      socket.set_option(tcp::no_delay(true), peerError);
+      beast::tcp_stream stream(std::move(socket));
+      if (listener.secure) {
+        std::make_shared<Connection<beast::ssl_stream<beast::tcp_stream>>>(
+            *this, beast::ssl_stream<beast::tcp_stream>(std::move(stream), tls), std::move(*slot), false)
+            ->start();
+      } else {
+        std::make_shared<Connection<beast::tcp_stream>>(*this, std::move(stream), std::move(*slot), true)->start();
+      }
+    }
+    accept(listener);
+  });
+}
+
+Expected<std::unique_ptr<HttpsFront>> HttpsFront::create(FrontOptions options, RequestHandler handler,
+                                                         RequestHandler monitor) {
+  std::unique_ptr<HttpsFront> front(new HttpsFront());
+  front->impl_ = std::make_unique<Impl>();
+  Impl& impl = *front->impl_;
+  const int processors = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  if (options.ioThreads <= 0) options.ioThreads = processors;
+  if (options.handlerThreads <= 0) options.handlerThreads = 4 * processors;
+  impl.options = options;
+  impl.handler = std::move(handler);
+  impl.monitor = std::move(monitor);
+
+  SSL_CTX* ctx = impl.tls.native_handle();
+  SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
+  SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_CIPHER_SERVER_PREFERENCE | SSL_OP_NO_COMPRESSION);
+  if (SSL_CTX_set_cipher_list(ctx, kTls12Ciphers) != 1) return makeError("TLS", 1, "cannot set the TLS 1.2 ciphers");
+  ErrorCode ec;
+  impl.tls.use_certificate_chain_file(options.certificateFile, ec);
+  if (ec) return makeError("TLS", 1, "cannot load certificate " + options.certificateFile + ": " + ec.message());
+  impl.tls.use_private_key_file(options.keyFile, ssl::context::pem, ec);
+  if (ec || SSL_CTX_check_private_key(ctx) != 1) {
+    return makeError("TLS", 1, "cannot load key " + options.keyFile + ": " + ec.message());
+  }
+
+  impl.main = std::make_unique<Impl::Listener>(impl.io, true);
+  if (Status s = impl.listen(*impl.main, options.host, options.port); !s) return std::move(s).error();
+  if (!options.monitorHost.empty()) {
+    impl.monitoring = std::make_unique<Impl::Listener>(impl.io, false);
+    if (Status s = impl.listen(*impl.monitoring, options.monitorHost, options.monitorPort); !s) {
+      return std::move(s).error();
+    }
+  }
+  return front;
+}
+
+HttpsFront::~HttpsFront() {
+  if (!impl_) return;
+  stop();
+  wait();
+}
+
+uint16_t HttpsFront::port() const { return impl_->main->acceptor.local_endpoint().port(); }
+
+uint16_t HttpsFront::monitorPort() const {
+  return impl_->monitoring ? impl_->monitoring->acceptor.local_endpoint().port() : 0;
+}
+
+void HttpsFront::start() {
+  Impl& impl = *impl_;
+  impl.handlers.emplace(static_cast<size_t>(impl.options.handlerThreads));
+  impl.accept(*impl.main);
+  if (impl.monitoring) impl.accept(*impl.monitoring);
+  for (int i = 0; i < impl.options.ioThreads; ++i) impl.threads.emplace_back([&impl] { impl.io.run(); });
+}
+
+void HttpsFront::stop() {
+  impl_->stopping = true;
+  impl_->io.stop();
+}
+
+void HttpsFront::wait() {
+  for (std::thread& t : impl_->threads) {
+    if (t.joinable()) t.join();
+  }
+  impl_->threads.clear();
+  if (impl_->handlers) impl_->handlers->join();
+}
+
+size_t HttpsFront::openConnections() const {
+  std::lock_guard lock(impl_->countsMutex);
+  return impl_->open;
+}
+
+std::string HttpsFront::latencyMetrics() const { return impl_->latency.text("kx_request_duration_seconds"); }
+
+}  // namespace kx::service

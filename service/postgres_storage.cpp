@@ -1,0 +1,649 @@
+#include "service/postgres_storage.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+#include "service/schema.h"
+
+namespace kx::service {
+
+namespace {
+
+// Held by every transaction, in every process sharing the database.
+constexpr const char* kTakeTransactionLock = "SELECT pg_advisory_xact_lock(7042005470)";
+constexpr const char* kUniqueViolation = "23505";
+constexpr double kPresenceBatchSeconds = 1;
+constexpr double kPresenceNewsSeconds = 10;
+constexpr const char* kWritePresence =
+    "UPDATE devices AS d SET last_seen = v.last_seen, state = v.state"
+    " FROM unnest($1::text[], $2::float8[], $3::text[]) AS v(id, last_seen, state)"
+    " WHERE d.id = v.id AND v.last_seen >= d.last_seen";
+constexpr size_t kMaxPresenceBatch = 2000;
+
+struct ResultDeleter {
+  void operator()(PGresult* r) const { PQclear(r); }
+};
+using ResultPtr = std::unique_ptr<PGresult, ResultDeleter>;
+
+std::string lastMessage(PGconn* connection, const PGresult* result) {
+  std::string message = result ? PQresultErrorMessage(result) : "";
+  if (message.empty()) message = PQerrorMessage(connection);
+  while (!message.empty() && (message.back() == '\n' || message.back() == ' ')) message.pop_back();
+  return message;
+}
+
+}  // namespace
+
+// Statement parameters, sent in binary so that lengths are exact and bytes
+// need no escaping; numbers go as text, which the server parses for any type.
+class PostgresStorage::Params {
+ public:
+  Params& text(std::string_view value) { return add(std::string(value), 1); }
+  Params& blob(const Bytes& value) { return add(std::string(value.begin(), value.end()), 1); }
+  Params& integer(int64_t value) { return add(std::to_string(value), 0); }
+  Params& real(double value) { return add(number(value), 0); }
+  // A one-dimensional array literal of texts or numbers, for unnest().
+  template <typename T>
+  Params& array(const std::vector<T>& items) {
+    std::string literal = "{";
+    for (const T& item : items) {
+      if (literal.size() > 1) literal += ',';
+      if constexpr (std::is_same_v<T, double>) {
+        literal += number(item);
+      } else {
+        literal += '"';
+        for (char c : item) {
+          if (c == '"' || c == '\\') literal += '\\';
+          literal += c;
+        }
+        literal += '"';
+      }
+    }
+    return add(literal + "}", 0);
+  }
+
+  static std::string number(double value) {
+    char buffer[32];
+    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value);
+    return std::string(buffer, written.ptr);
+  }
+
+  int size() const { return static_cast<int>(values_.size()); }
+  // Pointers stay valid while this object is unchanged.
+  std::vector<const char*> pointers() const {
+    std::vector<const char*> p;
+    for (const std::string& v : values_) p.push_back(v.c_str());
+    return p;
+  }
+  const int* lengths() const { return lengths_.data(); }
+  const int* formats() const { return formats_.data(); }
+
+ private:
+  Params& add(std::string value, int format) {
+    lengths_.push_back(static_cast<int>(value.size()));
+    formats_.push_back(format);
+    values_.push_back(std::move(value));
+    return *this;
+  }
+  std::vector<std::string> values_;
+  std::vector<int> lengths_;
+  std::vector<int> formats_;
+};
+
+// The rows of a result, read as text.
+class PostgresStorage::Rows {
+ public:
+  explicit Rows(ResultPtr result) : result_(std::move(result)) {}
+  int count() const { return PQntuples(result_.get()); }
+  // Rows changed by an INSERT, UPDATE or DELETE.
+  int64_t changed() const { return std::atoll(PQcmdTuples(result_.get())); }
+
+  std::string text(int row, int column) const {
+    return std::string(PQgetvalue(result_.get(), row, column),
+                       static_cast<size_t>(PQgetlength(result_.get(), row, column)));
+  }
+  int64_t integer(int row, int column) const { return std::atoll(PQgetvalue(result_.get(), row, column)); }
+  double real(int row, int column) const {
+    const char* p = PQgetvalue(result_.get(), row, column);
+    double value = 0;
+    std::from_chars(p, p + std::strlen(p), value);
+    return value;
+  }
+  Bytes blob(int row, int column) const {
+    size_t length = 0;
+    unsigned char* bytes =
+        PQunescapeBytea(reinterpret_cast<const unsigned char*>(PQgetvalue(result_.get(), row, column)), &length);
+    if (!bytes) return {};
+    Bytes value(bytes, bytes + length);
+    PQfreemem(bytes);
+    return value;
+  }
+
+ private:
+  ResultPtr result_;
+};
+
+Expected<std::unique_ptr<PostgresStorage>> PostgresStorage::open(const std::string& uri) {
+  PGconn* connection = PQconnectdb(uri.c_str());
+  if (!connection) return makeError("Storage", 1, "out of memory connecting to PostgreSQL");
+  std::unique_ptr<PostgresStorage> storage(new PostgresStorage(connection));
+  if (PQstatus(connection) != CONNECTION_OK) {
+    return makeError("Storage", 1, "cannot connect to PostgreSQL: " + lastMessage(connection, nullptr));
+  }
+  if (Status s = storage->migrate(); !s) return std::move(s).error();
+  return storage;
+}
+
+PostgresStorage::PostgresStorage(PGconn* connection) : connection_(connection) {
+  // Notices ("relation exists, skipping") are not failures and not news.
+  PQsetNoticeProcessor(connection_, [](void*, const char*) {}, nullptr);
+}
+
+PostgresStorage::~PostgresStorage() {
+  (void)flushPresence();
+  PQfinish(connection_);
+}
+
+bool PostgresStorage::reconnectIfLost() {
+  if (PQstatus(connection_) == CONNECTION_OK) return true;
+  // Within a transaction its earlier writes are gone with the connection.
+  if (transactionDepth_ > 0) return false;
+  PQreset(connection_);
+  prepared_.clear();
+  return PQstatus(connection_) == CONNECTION_OK;
+}
+
+Status PostgresStorage::exec(const char* sql) {
+  if (!reconnectIfLost()) return makeError("Storage", 1, "lost the PostgreSQL connection");
+  ResultPtr result(PQexec(connection_, sql));
+  const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+  if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+    return makeError("Storage", 1, lastMessage(connection_, result.get()));
+  }
+  return {};
+}
+
+Expected<PostgresStorage::Rows> PostgresStorage::run(const char* sql, const Params& params, std::string_view what) {
+  // One retry covers a connection the server dropped since the last call.
+  for (int attempt = 0;; ++attempt) {
+    if (!reconnectIfLost()) return makeError("Storage", 1, std::string(what) + ": lost the PostgreSQL connection");
+    auto known = prepared_.find(sql);
+    if (known == prepared_.end()) {
+      std::string name = "kx" + std::to_string(prepared_.size());
+      ResultPtr prepared(PQprepare(connection_, name.c_str(), sql, 0, nullptr));
+      if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
+        if (attempt == 0 && PQstatus(connection_) != CONNECTION_OK) continue;
+        return makeError("Storage", 1, std::string(what) + ": " + lastMessage(connection_, prepared.get()));
+      }
+      known = prepared_.emplace(sql, std::move(name)).first;
+    }
+    const std::vector<const char*> values = params.pointers();
+    ResultPtr result(PQexecPrepared(connection_, known->second.c_str(), params.size(), values.data(),
+                                    params.lengths(), params.formats(), 0));
+    const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
+    if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Rows(std::move(result));
+    if (attempt == 0 && PQstatus(connection_) != CONNECTION_OK) continue;
+    const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
+    const bool duplicate = state && std::strcmp(state, kUniqueViolation) == 0;
+    return makeError("Storage", duplicate ? 409 : 1,
+                     std::string(what) + ": " + lastMessage(connection_, result.get()));
+  }
+}
+
+Status PostgresStorage::change(const char* sql, const Params& params, std::string_view what) {
+  auto rows = run(sql, params, what);
+  if (!rows) return std::move(rows).error();
+  return {};
+}
+
+Status PostgresStorage::migrate() {
+  // Replicas starting together wait for each other on the transaction lock.
+  return transaction([&]() -> Status {
+    if (Status s = exec("CREATE TABLE IF NOT EXISTS schema_version(version INTEGER NOT NULL)"); !s) return s;
+    auto rows = run("SELECT version FROM schema_version", Params(), "reading the schema version");
+    if (!rows) return std::move(rows).error();
+    int version = rows->count() > 0 ? static_cast<int>(rows->integer(0, 0)) : 0;
+    if (rows->count() == 0) {
+      if (Status s = exec("INSERT INTO schema_version VALUES(0)"); !s) return s;
+    }
+    if (version > currentSchemaVersion()) {
+      return makeError("Storage", 1,
+                       "the database has schema version " + std::to_string(version) +
+                           ", newer than this program's " + std::to_string(currentSchemaVersion()));
+    }
+    for (; version < currentSchemaVersion(); ++version) {
+      if (Status s = exec(schemaMigrations()[static_cast<size_t>(version)].postgres); !s) return s;
+    }
+    const std::string bump = "UPDATE schema_version SET version = " + std::to_string(version);
+    return exec(bump.c_str());
+  });
+}
+
+Status PostgresStorage::transaction(const std::function<Status()>& body) {
+  const bool outer = transactionDepth_ == 0;
+  if (outer) {
+    if (Status s = exec("BEGIN"); !s) return s;
+    if (Status s = exec(kTakeTransactionLock); !s) {
+      (void)exec("ROLLBACK");
+      return s;
+    }
+  } else if (Status s = exec("SAVEPOINT nested"); !s) {
+    return s;
+  }
+  ++transactionDepth_;
+  Status result = body();
+  --transactionDepth_;
+  const char* undo = outer ? "ROLLBACK" : "ROLLBACK TO nested; RELEASE nested";
+  if (!result) {
+    (void)exec(undo);
+    return result;
+  }
+  if (Status s = exec(outer ? "COMMIT" : "RELEASE nested"); !s) {
+    (void)exec(undo);
+    return s;
+  }
+  return {};
+}
+
+// --- technicians -----------------------------------------------------------
+
+Expected<int64_t> PostgresStorage::addTechnician(std::string_view name, std::string_view passwordHash) {
+  auto rows = run("INSERT INTO technicians(name, password_hash) VALUES($1, $2) RETURNING id",
+                  Params().text(name).text(passwordHash), "adding a technician");
+  if (!rows && rows.error().code == 409) return makeError("Storage", 409, "a technician with that name exists");
+  if (!rows) return std::move(rows).error();
+  return rows->integer(0, 0);
+}
+
+namespace {
+template <typename Rows>
+std::optional<Technician> readTechnician(const Rows& rows) {
+  if (rows.count() == 0) return std::nullopt;
+  return Technician{rows.integer(0, 0), rows.text(0, 1), rows.text(0, 2)};
+}
+}  // namespace
+
+Expected<std::optional<Technician>> PostgresStorage::technicianByName(std::string_view name) {
+  auto rows = run("SELECT id, name, password_hash FROM technicians WHERE name = $1", Params().text(name),
+                  "reading a technician");
+  if (!rows) return std::move(rows).error();
+  return readTechnician(*rows);
+}
+
+Expected<std::optional<Technician>> PostgresStorage::technicianById(int64_t id) {
+  auto rows = run("SELECT id, name, password_hash FROM technicians WHERE id = $1", Params().integer(id),
+                  "reading a technician");
+  if (!rows) return std::move(rows).error();
+  return readTechnician(*rows);
+}
+
+Status PostgresStorage::removeTechnician(int64_t id) {
+  return change("DELETE FROM technicians WHERE id = $1", Params().integer(id), "removing a technician");
+}
+
+// --- grants ----------------------------------------------------------------
+
+Status PostgresStorage::addGrant(const Grant& grant) {
+  auto rows = run("INSERT INTO grants(digest, kind, technician_id, challenge, expires) VALUES($1, $2, $3, $4, $5)",
+                  Params()
+                      .blob(grant.digest)
+                      .integer(static_cast<int64_t>(grant.kind))
+                      .integer(grant.technicianId)
+                      .text(grant.challenge)
+                      .real(grant.expires),
+                  "adding a grant");
+  if (!rows) return std::move(rows).error();
+  return {};
+}
+
+Expected<std::optional<Grant>> PostgresStorage::findGrant(GrantKind kind, const Bytes& digest) {
+  auto rows = run("SELECT technician_id, challenge, expires FROM grants WHERE kind = $1 AND digest = $2",
+                  Params().integer(static_cast<int64_t>(kind)).blob(digest), "reading a grant");
+  if (!rows) return std::move(rows).error();
+  if (rows->count() == 0) return std::optional<Grant>();
+  return std::optional<Grant>(Grant{digest, kind, rows->integer(0, 0), rows->text(0, 1), rows->real(0, 2)});
+}
+
+Expected<bool> PostgresStorage::removeGrant(GrantKind kind, const Bytes& digest) {
+  auto rows = run("DELETE FROM grants WHERE kind = $1 AND digest = $2",
+                  Params().integer(static_cast<int64_t>(kind)).blob(digest), "removing a grant");
+  if (!rows) return std::move(rows).error();
+  return rows->changed() > 0;
+}
+
+Expected<size_t> PostgresStorage::liveGrantCount(GrantKind kind, int64_t technicianId, double now) {
+  auto rows = run("SELECT count(*) FROM grants WHERE kind = $1 AND technician_id = $2 AND expires > $3",
+                  Params().integer(static_cast<int64_t>(kind)).integer(technicianId).real(now), "counting grants");
+  if (!rows) return std::move(rows).error();
+  return static_cast<size_t>(rows->integer(0, 0));
+}
+
+// --- devices ---------------------------------------------------------------
+
+Status PostgresStorage::addDevice(const Device& d) {
+  auto rows = run(
+      "INSERT INTO devices(id, technician_id, key_digest, name, public_key, installation, state, last_seen)"
+      " VALUES($1, $2, $3, $4, $5, $6, $7, $8)",
+      Params()
+          .text(d.id)
+          .integer(d.technicianId)
+          .blob(d.keyDigest)
+          .text(d.name)
+          .text(d.publicKey)
+          .text(d.installation)
+          .text(d.state)
+          .real(d.lastSeen),
+      "adding a device");
+  if (!rows) return std::move(rows).error();
+  return {};
+}
+
+#define KX_DEVICE_COLUMNS "id, technician_id, key_digest, name, public_key, installation, state, last_seen"
+
+namespace {
+template <typename Rows>
+Device readDevice(const Rows& rows, int row) {
+  Device d;
+  d.id = rows.text(row, 0);
+  d.technicianId = rows.integer(row, 1);
+  d.keyDigest = rows.blob(row, 2);
+  d.name = rows.text(row, 3);
+  d.publicKey = rows.text(row, 4);
+  d.installation = rows.text(row, 5);
+  d.state = rows.text(row, 6);
+  d.lastSeen = rows.real(row, 7);
+  return d;
+}
+}  // namespace
+
+Expected<std::optional<Device>> PostgresStorage::deviceById(std::string_view id) {
+  auto rows = run("SELECT " KX_DEVICE_COLUMNS " FROM devices WHERE id = $1", Params().text(id), "reading a device");
+  if (!rows) return std::move(rows).error();
+  if (rows->count() == 0) return std::optional<Device>();
+  Device device = readDevice(*rows, 0);
+  withOwnPresence(device);
+  return std::optional<Device>(std::move(device));
+}
+
+Expected<std::optional<Device>> PostgresStorage::deviceByKeyDigest(const Bytes& digest) {
+  auto rows = run("SELECT " KX_DEVICE_COLUMNS " FROM devices WHERE key_digest = $1", Params().blob(digest),
+                  "reading a device");
+  if (!rows) return std::move(rows).error();
+  if (rows->count() == 0) return std::optional<Device>();
+  Device device = readDevice(*rows, 0);
+  withOwnPresence(device);
+  return std::optional<Device>(std::move(device));
+}
+
+Expected<std::vector<Device>> PostgresStorage::devicesOf(int64_t technicianId) {
+  auto rows = run("SELECT " KX_DEVICE_COLUMNS " FROM devices WHERE technician_id = $1 ORDER BY enrolled",
+                  Params().integer(technicianId), "listing devices");
+  if (!rows) return std::move(rows).error();
+  std::vector<Device> devices;
+  for (int i = 0; i < rows->count(); ++i) {
+    devices.push_back(readDevice(*rows, i));
+    withOwnPresence(devices.back());
+  }
+  return devices;
+}
+
+Status PostgresStorage::updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
+                                             std::string_view installation) {
+  auto rows = run("UPDATE devices SET name = $1, public_key = $2, installation = $3 WHERE id = $4",
+                  Params().text(name).text(publicKey).text(installation).text(id), "updating a device");
+  if (!rows) return std::move(rows).error();
+  return {};
+}
+
+Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) {
+  const std::string key(id);
+  auto known = written_.find(key);
+  const bool news = known == written_.end() || known->second.state != state ||
+                    lastSeen - known->second.lastSeen >= kPresenceNewsSeconds || lastSeen < known->second.lastSeen;
+  written_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
+  if (news) {
+    presence_.erase(key);
+    return change(kWritePresence,
+                  Params()
+                      .array(std::vector<std::string>{key})
+                      .array(std::vector<double>{lastSeen})
+                      .array(std::vector<std::string>{std::string(state)}),
+                  "writing presence");
+  }
+  if (presence_.empty()) oldestPresence_ = lastSeen;
+  presence_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
+  if (lastSeen - oldestPresence_ >= kPresenceBatchSeconds || lastSeen < oldestPresence_ ||
+      presence_.size() >= kMaxPresenceBatch) {
+    return flushPresence();
+  }
+  return {};
+}
+
+Status PostgresStorage::flushPresence() {
+  if (presence_.empty()) return {};
+  std::vector<std::string> ids, states;
+  std::vector<double> times;
+  for (auto& [id, p] : presence_) {
+    ids.push_back(id);
+    times.push_back(p.lastSeen);
+    states.push_back(p.state);
+  }
+  // Soft state: a batch that cannot be written is dropped, not retried forever.
+  presence_.clear();
+  // Another replica may have written a newer poll of the same Mac.
+  return change(kWritePresence, Params().array(ids).array(times).array(states), "writing presence");
+}
+
+void PostgresStorage::withOwnPresence(Device& device) const {
+  auto own = presence_.find(device.id);
+  if (own == presence_.end() || own->second.lastSeen < device.lastSeen) return;
+  device.lastSeen = own->second.lastSeen;
+  device.state = own->second.state;
+}
+
+Status PostgresStorage::removeDevice(std::string_view id) {
+  presence_.erase(std::string(id));
+  written_.erase(std::string(id));
+  return change("DELETE FROM devices WHERE id = $1", Params().text(id), "removing a device");
+}
+
+// --- sessions --------------------------------------------------------------
+
+Status PostgresStorage::addSession(const Session& x) {
+  auto rows = run(
+      "INSERT INTO sessions(id, device_id, technician_id, state, browser_key, salt, created, expires, closed)"
+      " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+      Params()
+          .text(x.id)
+          .text(x.deviceId)
+          .integer(x.technicianId)
+          .text(sessionStateName(x.state))
+          .text(x.browserKey)
+          .text(x.salt)
+          .real(x.created)
+          .real(x.expires)
+          .real(x.closed),
+      "adding a session");
+  if (!rows && rows.error().code == 409) return makeError("Storage", 409, "a session with that id exists");
+  if (!rows) return std::move(rows).error();
+  return {};
+}
+
+#define KX_SESSION_COLUMNS "id, device_id, technician_id, state, browser_key, salt, created, expires, closed"
+
+namespace {
+template <typename Rows>
+Session readSession(const Rows& rows, int row) {
+  Session x;
+  x.id = rows.text(row, 0);
+  x.deviceId = rows.text(row, 1);
+  x.technicianId = rows.integer(row, 2);
+  x.state = sessionStateFromName(rows.text(row, 3)).value_or(SessionState::ended);
+  x.browserKey = rows.text(row, 4);
+  x.salt = rows.text(row, 5);
+  x.created = rows.real(row, 6);
+  x.expires = rows.real(row, 7);
+  x.closed = rows.real(row, 8);
+  return x;
+}
+}  // namespace
+
+Expected<std::optional<Session>> PostgresStorage::sessionById(std::string_view id) {
+  auto rows = run("SELECT " KX_SESSION_COLUMNS " FROM sessions WHERE id = $1", Params().text(id),
+                  "reading a session");
+  if (!rows) return std::move(rows).error();
+  if (rows->count() == 0) return std::optional<Session>();
+  return std::optional<Session>(readSession(*rows, 0));
+}
+
+Expected<std::vector<Session>> PostgresStorage::openSessions(std::string_view deviceId) {
+  auto rows = deviceId.empty()
+                  ? run("SELECT " KX_SESSION_COLUMNS
+                        " FROM sessions WHERE state IN ('pending', 'approved') ORDER BY created",
+                        Params(), "listing sessions")
+                  : run("SELECT " KX_SESSION_COLUMNS
+                        " FROM sessions WHERE device_id = $1 AND state IN ('pending', 'approved') ORDER BY created",
+                        Params().text(deviceId), "listing sessions");
+  if (!rows) return std::move(rows).error();
+  std::vector<Session> sessions;
+  for (int i = 0; i < rows->count(); ++i) sessions.push_back(readSession(*rows, i));
+  return sessions;
+}
+
+Status PostgresStorage::updateSession(const Session& x) {
+  auto rows = run("UPDATE sessions SET state = $1, expires = $2, closed = $3 WHERE id = $4 AND closed = 0",
+                  Params().text(sessionStateName(x.state)).real(x.expires).real(x.closed).text(x.id),
+                  "updating a session");
+  if (!rows) return std::move(rows).error();
+  return {};
+}
+
+Expected<std::vector<Session>> PostgresStorage::deniedSessions(std::string_view deviceId, double since) {
+  auto rows = run("SELECT " KX_SESSION_COLUMNS
+                  " FROM sessions WHERE device_id = $1 AND state = 'denied' AND closed >= $2 ORDER BY closed DESC",
+                  Params().text(deviceId).real(since), "listing denied sessions");
+  if (!rows) return std::move(rows).error();
+  std::vector<Session> sessions;
+  for (int i = 0; i < rows->count(); ++i) sessions.push_back(readSession(*rows, i));
+  return sessions;
+}
+
+// --- signals ---------------------------------------------------------------
+
+Status PostgresStorage::appendSignals(std::string_view sessionId, Direction direction,
+                                      const std::vector<std::string>& payloads) {
+  return transaction([&]() -> Status {
+    for (const std::string& payload : payloads) {
+      auto rows = run("INSERT INTO signals(session_id, direction, payload) VALUES($1, $2, $3)",
+                      Params().text(sessionId).integer(static_cast<int64_t>(direction)).text(payload),
+                      "adding a signal");
+      if (!rows) return std::move(rows).error();
+    }
+    return {};
+  });
+}
+
+Expected<std::vector<std::string>> PostgresStorage::signals(std::string_view sessionId, Direction direction) {
+  auto rows = run("SELECT payload FROM signals WHERE session_id = $1 AND direction = $2 ORDER BY seq",
+                  Params().text(sessionId).integer(static_cast<int64_t>(direction)), "reading signals");
+  if (!rows) return std::move(rows).error();
+  std::vector<std::string> payloads;
+  for (int i = 0; i < rows->count(); ++i) {
+    const Bytes bytes = rows->blob(i, 0);
+    payloads.emplace_back(bytes.begin(), bytes.end());
+  }
+  return payloads;
+}
+
+Status PostgresStorage::removeSignals(std::string_view sessionId) {
+  auto rows = run("DELETE FROM signals WHERE session_id = $1", Params().text(sessionId), "removing signals");
+  if (!rows) return std::move(rows).error();
+  return {};
+}
+
+// --- sign-in failures -----------------------------------------------------
+
+Status PostgresStorage::addSignInFailure(std::string_view name, std::string_view address, double at) {
+  return change("INSERT INTO sign_in_failures(name, address, at) VALUES($1, $2, $3)",
+                Params().text(name).text(address).real(at), "recording a sign-in failure");
+}
+
+Expected<SignInFailureCount> PostgresStorage::signInFailures(std::string_view name, std::string_view address,
+                                                             double since) {
+  auto rows = run(
+      "SELECT (SELECT count(*) FROM sign_in_failures WHERE name = $1 AND at > $3),"
+      " (SELECT count(*) FROM sign_in_failures WHERE address = $2 AND at > $3)",
+      Params().text(name).text(address).real(since), "counting sign-in failures");
+  if (!rows) return std::move(rows).error();
+  return SignInFailureCount{static_cast<size_t>(rows->integer(0, 0)), static_cast<size_t>(rows->integer(0, 1))};
+}
+
+Status PostgresStorage::clearSignInFailures(std::string_view name) {
+  return change("DELETE FROM sign_in_failures WHERE name = $1", Params().text(name), "clearing sign-in failures");
+}
+
+// --- audit -----------------------------------------------------------------
+
+Status PostgresStorage::appendAudit(const AuditEntry& e) {
+  return change(
+      "INSERT INTO audit(time, event, technician_id, technician, device_id, device, session_id, address, detail)"
+      " VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9)",
+      Params()
+          .real(e.time)
+          .text(e.event)
+          .integer(e.technicianId)
+          .text(e.technician)
+          .text(e.deviceId)
+          .text(e.device)
+          .text(e.sessionId)
+          .text(e.address)
+          .text(e.detail),
+      "writing the audit log");
+}
+
+Expected<std::vector<AuditEntry>> PostgresStorage::auditEntries(int64_t technicianId, size_t limit) {
+  const Params params =
+      Params().integer(technicianId).integer(static_cast<int64_t>(std::min<size_t>(limit, INT64_MAX)));
+  auto rows = technicianId == 0
+                  ? run("SELECT id, time, event, technician_id, technician, device_id, device, session_id,"
+                        " address, detail FROM audit WHERE $1::bigint = 0 ORDER BY id DESC LIMIT $2",
+                        params, "reading the audit log")
+                  : run("SELECT id, time, event, technician_id, technician, device_id, device, session_id,"
+                        " address, detail FROM audit WHERE technician_id = $1 ORDER BY id DESC LIMIT $2",
+                        params, "reading the audit log");
+  if (!rows) return std::move(rows).error();
+  std::vector<AuditEntry> entries;
+  for (int i = 0; i < rows->count(); ++i) {
+    entries.push_back(AuditEntry{rows->integer(i, 0), rows->real(i, 1), rows->text(i, 2), rows->integer(i, 3),
+                                 rows->text(i, 4), rows->text(i, 5), rows->text(i, 6), rows->text(i, 7),
+                                 rows->text(i, 8), rows->text(i, 9)});
+  }
+  return entries;
+}
+
+Status PostgresStorage::purge(double now, double closedBefore, double failuresBefore) {
+  if (Status s = flushPresence(); !s) return s;
+  std::erase_if(written_, [&](const auto& entry) { return now - entry.second.lastSeen > kPresenceNewsSeconds; });
+  return transaction([&]() -> Status {
+    if (Status s = change("DELETE FROM sign_in_failures WHERE at < $1", Params().real(failuresBefore),
+                          "purging sign-in failures");
+        !s) {
+      return s;
+    }
+    if (auto rows = run("DELETE FROM grants WHERE expires < $1", Params().real(now), "purging grants"); !rows) {
+      return std::move(rows).error();
+    }
+    auto rows = run("DELETE FROM sessions WHERE closed > 0 AND closed < $1", Params().real(closedBefore),
+                    "purging sessions");
+    if (!rows) return std::move(rows).error();
+    return {};
+  });
+}
+
+}  // namespace kx::service

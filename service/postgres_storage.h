@@ -1,0 +1,108 @@
+// The service's storage in a PostgreSQL database that any number of service
+// processes share: one libpq connection per process, prepared statements,
+// and the schema moved forward by the migrations every backend shares.
+//
+// Transactions take one advisory lock for their whole length, so a
+// transaction in one process excludes those of every other, as SQLite's
+// single writer does; single statements outside transactions are atomic on
+// their own. A lost connection is re-established on the next call outside a
+// transaction.
+//
+// Presence (a Mac's last poll and state) that is news — the first this
+// process sees of a Mac, a changed state, or one after ten seconds without —
+// is written at once, so every replica knows a Mac is there. Refreshes in
+// between are written behind, in one statement per batch, once the batch
+// spans a second of poll times, or at purge() or close; this process reads
+// its own at once. "Online" is judged over tens of seconds, and a write per
+// poll would be most of the database's work.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+#include "service/storage.h"
+
+struct pg_conn;
+
+namespace kx::service {
+
+class PostgresStorage final : public Storage {
+ public:
+  // Connects with a libpq connection URI (postgresql://user@host:port/db?...)
+  // and migrates; refuses a database whose schema is newer than this program's.
+  static Expected<std::unique_ptr<PostgresStorage>> open(const std::string& uri);
+  ~PostgresStorage() override;
+
+  Status transaction(const std::function<Status()>& body) override;
+
+  Expected<int64_t> addTechnician(std::string_view name, std::string_view passwordHash) override;
+  Expected<std::optional<Technician>> technicianByName(std::string_view name) override;
+  Expected<std::optional<Technician>> technicianById(int64_t id) override;
+  Status removeTechnician(int64_t id) override;
+
+  Status addGrant(const Grant& grant) override;
+  Expected<std::optional<Grant>> findGrant(GrantKind kind, const Bytes& digest) override;
+  Expected<bool> removeGrant(GrantKind kind, const Bytes& digest) override;
+  Expected<size_t> liveGrantCount(GrantKind kind, int64_t technicianId, double now) override;
+
+  Status addDevice(const Device& device) override;
+  Expected<std::optional<Device>> deviceById(std::string_view id) override;
+  Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) override;
+  Expected<std::vector<Device>> devicesOf(int64_t technicianId) override;
+  Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
+                              std::string_view installation) override;
+  Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) override;
+  Status removeDevice(std::string_view id) override;
+
+  Status addSession(const Session& session) override;
+  Expected<std::optional<Session>> sessionById(std::string_view id) override;
+  Expected<std::vector<Session>> openSessions(std::string_view deviceId) override;
+  Status updateSession(const Session& session) override;
+  Expected<std::vector<Session>> deniedSessions(std::string_view deviceId, double since) override;
+
+  Status appendSignals(std::string_view sessionId, Direction direction,
+                       const std::vector<std::string>& payloads) override;
+  Expected<std::vector<std::string>> signals(std::string_view sessionId, Direction direction) override;
+  Status removeSignals(std::string_view sessionId) override;
+
+  Status addSignInFailure(std::string_view name, std::string_view address, double at) override;
+  Expected<SignInFailureCount> signInFailures(std::string_view name, std::string_view address,
+                                              double since) override;
+  Status clearSignInFailures(std::string_view name) override;
+
+  Status appendAudit(const AuditEntry& entry) override;
+  Expected<std::vector<AuditEntry>> auditEntries(int64_t technicianId, size_t limit) override;
+
+  Status purge(double now, double closedBefore, double failuresBefore) override;
+
+  class Params;
+  class Rows;
+
+ private:
+  explicit PostgresStorage(pg_conn* connection);
+  Status migrate();
+  Status exec(const char* sql);
+  // Runs a (cached, prepared) statement; `what` names it in errors.
+  Expected<Rows> run(const char* sql, const Params& params, std::string_view what);
+  // The same for statements whose result is only success.
+  Status change(const char* sql, const Params& params, std::string_view what);
+  Status flushPresence();
+  // A device as this process knows it: its own unwritten presence wins when newer.
+  void withOwnPresence(Device& device) const;
+  bool reconnectIfLost();
+
+  pg_conn* connection_;
+  std::map<const char*, std::string> prepared_;  // by the address of the static SQL text
+  int transactionDepth_ = 0;
+  struct Presence {
+    double lastSeen;
+    std::string state;
+  };
+  std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
+  std::unordered_map<std::string, Presence> written_;   // the latest written or batched
+  double oldestPresence_ = 0;
+};
+
+}  // namespace kx::service
