@@ -655,9 +655,12 @@ Json Service::deviceDecision(const Request& request, std::string_view deviceId) 
       if (!*approve) return Json::object();
       refuse(409, "The session was already denied.");
     case SessionState::ended:
+      // The request ended while the person decided: a refusal stands as it
+      // is; an approval comes too late.
+      if (!*approve) return Json::object();
       break;
   }
-  refuse(409, "The session has ended.");
+  refuse(409, "The request has expired.");
 }
 
 Json Service::deviceSignal(const Request& request, std::string_view deviceId) {

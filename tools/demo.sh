@@ -75,8 +75,12 @@ text_of() {  # role object-name → the widget's accessible name (a label's text
   awk -F'\t' -v n="$2" '$1 == n { print $2; exit }' "$OUT/$1/widgets.tsv" 2>/dev/null
 }
 display_of() { if [ "$1" = agent ]; then echo "$A"; else echo "$C"; fi; }
+# The consent prompt and the display picker default to refusing and take no
+# choice in their first second: their buttons show disabled until then, so a
+# click waits for the button to be enabled and names the granting one.
 click() {  # role name: a real pointer click in the middle of the widget
   wait_for 20 "\"$2\" to show" shown "$1" "$2"
+  wait_for 20 "\"$2\" to take a choice" enabled "$1" "$2"
   local x y w h
   read -r x y w h _ <<<"$(widget "$1" "$2")"
   DISPLAY=$(display_of "$1") xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 1
@@ -180,10 +184,10 @@ echo "setup code $CODE"
 say "the person at the shared computer enrolls it with the code"
 click agent setupCode
 DISPLAY=$A xdotool type --delay 15 "${CODE:0:5}-${CODE:5:5} ${CODE:10:5}-${CODE:15:5}"
-click agent "Enroll this Mac"
+click agent "Enroll this computer"
 registered() { grep -q '"device"' "$OUT/agent/data/Kestrelix Remote Test/enrollment.json" && [ -z "$(status_field registrationError)" ]; }
 wait_for 20 "registration" registered
-DISPLAY=$A xdotool windowunmap "$(window "$A" "Set up this Mac")" || true
+DISPLAY=$A xdotool windowunmap "$(window "$A" "Set up this computer")" || true
 
 # An X client on the shared display that reports the input it receives.
 DISPLAY=$A xev -geometry 1000x700+420+180 -event button -event keyboard >"$OUT/observed-input.txt" 2>&1 &
@@ -220,6 +224,8 @@ FIRST_FRAME_AT=$(now)
 FIRST_FRAMES=$(status_field capturedFrames)
 control_ready() { [[ "$(text_of console status)" == "Connected · Live video and control ready" ]]; }
 wait_for 20 "control to be ready at the console" control_ready
+AGENT_TIMELINE=$(node -e 'console.log(JSON.stringify(JSON.parse(require("fs").readFileSync(process.argv[1])).sessionTimeline || []))' \
+  "$OUT/agent/data/Kestrelix Remote Test/client-status.json")
 
 say "technician clicks and types on the live picture"
 click console video
@@ -288,6 +294,7 @@ if (!(s.framesShown > 10) || !rtt) process.exit(1);
 ' "$SUMMARY" "$APPROVED_AT" "$CLICK" "$((FRAMES_CAPTURED - ${FIRST_FRAMES:-0}))" "$FIRST_FRAME_AT" "$FRAMES_COUNTED_AT" || fail "the session figures are incomplete: $SUMMARY"
 echo "frames handed to the encoder on the shared computer: $FRAMES_CAPTURED"
 echo "third session ended by its consent lease $(node -e "console.log((process.argv[2]-process.argv[1]).toFixed(1))" "$LEASE_STARTED" "$LEASE_ENDED") s after streaming began"
+node "$ROOT/tools/session-timeline.js" "$AGENT_TIMELINE" "$SUMMARY"
 echo "screenshots: $OUT/screenshots/"
 say "audit trail of the demo's sessions, newest first"
 "$BIN/kx-service" audit --technician "$TECHNICIAN" --data "$SERVICE_DATA" |

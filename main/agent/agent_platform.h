@@ -37,6 +37,10 @@ class StatusMenu {
   virtual void setTitle(const std::string& title) = 0;
   // The first, action-less menu item: the agent's one-line state.
   virtual void setStatusLine(const std::string& text) = 0;
+  // While the screen streams to `technician`: the icon shows it, and a small
+  // always-on-top bar says "Sharing your screen with <technician>" beside a
+  // Stop button that runs the menu's end-session action. nullopt hides both.
+  virtual void setSharing(const std::optional<std::string>& technician) = 0;
 };
 
 enum class ConsentDecision { kApprove, kDeny };

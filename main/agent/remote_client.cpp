@@ -29,14 +29,8 @@ void RemoteClient::start() {
   const std::string applicationId = platform_.process.bundleIdentifier.value_or(build::kApplicationId);
   const std::vector<std::string> others = platform_.singleInstance.otherInstances(applicationId);
   if (!others.empty()) {
-    std::string locations;
-    for (const std::string& location : others) {
-      if (!locations.empty()) locations += "\n";
-      locations += location.empty() ? std::string(text::kUnknownLocation) : location;
-    }
     platform_.application.activate();
-    platform_.dialogs.showAlert(std::string(text::kAlreadyRunning),
-                                std::string(text::kAlreadyRunningDetail) + locations, [weak = weak(), this] {
+    platform_.dialogs.showAlert(std::string(text::kAlreadyRunning), alreadyRunningDetail(others), [weak = weak(), this] {
                                   if (weak.lock()) platform_.application.terminate();
                                 });
     return;
@@ -195,13 +189,24 @@ Json RemoteClient::statusObject() const {
       {"accessibilityTrusted", inputAccess_.accessibilityTrusted},
       {"eventPreflight", inputAccess_.eventPreflight},
       {"runtimeIdentity", runtimeIdentity_},
+      {"sessionTimeline", timeline_.toJson()},
   };
 }
 
 void RemoteClient::writeStatus() {
   if (auditPath_.empty()) return;
-  // Diagnostics only: a failed write is retried by the next call.
-  (void)writeFileAtomically(auditPath_, dumpJson(statusObject()));
+  Json status = statusObject();
+  // Diagnostics only: a failed write is retried by the next call. The mode is
+  // the file's own: a process-wide umask change would race other threads.
+  if (!writeFileAtomically(auditPath_, dumpJson(status), 0600)) return;
+  status.erase("updated");
+  writtenStatus_ = std::move(status);
+}
+
+void RemoteClient::writeStatusIfChanged() {
+  Json status = statusObject();
+  status.erase("updated");
+  if (status != writtenStatus_) writeStatus();
 }
 
 void RemoteClient::sendState() {

@@ -24,6 +24,7 @@
 #include "agent/consent_lease.h"
 #include "media/capture_lifecycle.h"
 #include "media/pointer_state.h"
+#include "media/session_timeline.h"
 #include "protocol/enrollment_configuration.h"
 #include "protocol/json.h"
 #include "protocol/p256_key.h"
@@ -90,8 +91,10 @@ class RemoteClient {
   Task<void> refreshInputAccess();
   void restartForPermissions();
 
-  // Diagnostics.
+  // Diagnostics. writeStatus() rewrites the status file now;
+  // writeStatusIfChanged() only when something but the time stamp changed.
   void writeStatus();
+  void writeStatusIfChanged();
   void sendState();
   void updateSetup();
 
@@ -125,6 +128,8 @@ class RemoteClient {
   bool enrolled() const { return networking_ != nullptr; }
   bool hasSessionKey() const { return sessionKey_.has_value(); }
   RealtimePeer* peer() const { return rtc_.get(); }
+  // When each step of the current (or last) session's start happened.
+  const SessionTimeline& timeline() const { return timeline_; }
   const std::string& settingsPath() const { return settingsPath_; }
   const std::string& statusPath() const { return auditPath_; }
 
@@ -164,6 +169,7 @@ class RemoteClient {
   void streamStopped(uint64_t serial, const Error& error);
   void peerState(uint64_t peerSerial, const std::string& session, int64_t epoch, const std::string& state);
   Json pollBody() const;
+  void markStep(std::string_view step);
   Json statusObject() const;
   // The platform's "shows the agent is alive" guard for callbacks.
   std::weak_ptr<bool> weak() const { return alive_; }
@@ -177,6 +183,8 @@ class RemoteClient {
   std::string device_;
   std::string secret_;
   std::string active_;
+  std::string technician_;  // who the active session was approved for
+  std::string refused_;     // the last request the person denied
   int64_t generation_ = 0;
   bool processing_ = false;
   PointerState pointer_;
@@ -191,8 +199,10 @@ class RemoteClient {
   std::string rtcState_ = "idle";
   std::vector<std::string> outgoingSignals_;
   std::set<std::string> seenSignals_;
+  std::set<std::string> ownSignals_;  // ids of the signals we sealed, never taken as the technician's
   std::unique_ptr<SetupWindowView> setup_;
   std::string auditPath_;
+  Json writtenStatus_;  // the status file's content without its time stamp
   Rect displayBounds_;
   Timer timer_;
   std::optional<PinnedConnection> connection_;
@@ -212,6 +222,8 @@ class RemoteClient {
   bool permissionRestartRequired_ = false;
   ConsentLease consentLease_;
   double nextServicePoll_ = 0;
+  SessionTimeline timeline_;
+  Timer offerTimer_;  // the contact that carries a new offer
   bool restarting_ = false;
   bool terminating_ = false;
   Timer quitTimer_;

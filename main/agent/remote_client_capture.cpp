@@ -15,6 +15,7 @@ Task<void> RemoteClient::startSelectedCapture(ContentFilter filter) {
   if (session.empty()) co_return;
   if (!consentLease_.isValid(platform_.clock.uptime())) co_return;
   if (!lifecycle_.selected(session)) co_return;
+  markStep("display picked");
   if (filter.displays.empty()) {
     pauseCapture(std::string(text::kNoDisplay));
     co_return;
@@ -42,6 +43,9 @@ Task<void> RemoteClient::startSelectedCapture(ContentFilter filter) {
       [weak = weak(), this, peerSerial, session, epoch](const std::string& state) {
         if (weak.lock()) peerState(peerSerial, session, epoch, state);
       });
+  peer->setStepObserver([weak = weak(), this, peerSerial](std::string_view step) {
+    if (weak.lock() && peerSerial_ == peerSerial) markStep(step);
+  });
   peer->configure(configuration->width, configuration->height);
   rtc_ = peer;
   rtcState_ = "connecting";
@@ -69,6 +73,7 @@ Task<void> RemoteClient::startSelectedCapture(ContentFilter filter) {
     if (current(session, epoch)) pauseCapture(localizedDescription(started.error()));
     co_return;
   }
+  markStep("capture started");
   if (!current(session, epoch) || !lifecycle_.started(session)) {
     // Started for a session that has gone: take this stream down again
     // (the clear that ended the session has already stopped it otherwise).
@@ -85,6 +90,7 @@ Task<void> RemoteClient::startSelectedCapture(ContentFilter filter) {
   if (!current(session, epoch) || rtc_ != peer) co_return;
   setStatusLine(std::string(text::kSharing));
   platform_.menu.setTitle(std::string(text::kSharingTitle));
+  platform_.menu.setSharing(technician_);
   writeStatus();
 }
 
@@ -113,9 +119,12 @@ void RemoteClient::pauseCapture(const std::string& reason) {
 void RemoteClient::stopCapture() {
   // Out of `rtc` before closing, so nothing it reports meanwhile counts.
   if (auto peer = std::move(rtc_)) peer->close();
+  offerTimer_.cancel();
   rtcState_ = "idle";
+  platform_.menu.setSharing(std::nullopt);
   outgoingSignals_.clear();
   seenSignals_.clear();
+  ownSignals_.clear();
   postPointer(pointer_.release(), 1);
   retireStream();
 }

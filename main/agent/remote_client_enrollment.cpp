@@ -6,6 +6,7 @@
 #include "protocol/encoding.h"
 #include "protocol/enrollment_merge.h"
 #include "protocol/http.h"
+#include "protocol/platform_texts.h"
 #include "runtime/atomic_file.h"
 
 namespace kx {
@@ -34,10 +35,15 @@ Status RemoteClient::configure(std::string_view data) {
                                       platform_.service.retiredHostSuffix};
   auto merged = mergeEnrollment(settings_, data, constants);
   if (!merged) return std::move(merged).error();
-  capturePrivateKey_ = merged->privateKey;
-
   auto connection = PinnedConnection::create(merged->record, platform_.service.host);
   if (!connection) return std::move(connection).error();
+  // Stored before anything changes: a record that cannot be kept leaves the
+  // running enrollment serving as it was.
+  if (!settingsPath_.empty()) {
+    if (Status saved = saveEnrollment(settingsPath_, merged->record); !saved) return saved;
+  }
+
+  capturePrivateKey_ = merged->privateKey;
   connection_ = std::move(*connection);
   // A request still in flight keeps the previous transport alive until it is answered.
   networking_ = platform_.makeServiceTransport
@@ -50,7 +56,7 @@ Status RemoteClient::configure(std::string_view data) {
   installation_ = settings_->installation.value_or("");
   device_ = settings_->device.value_or("");
   secret_ = settings_->key.value_or("");
-  return saveSettings();
+  return {};
 }
 
 Status RemoteClient::configureFrom(const std::string& path) {
@@ -77,12 +83,12 @@ void RemoteClient::importFile(const std::string& path) {
   // The panel does not block the poll loop: a session approved while it was
   // open keeps its enrollment.
   if (!active_.empty()) return;
-  stopServiceTimer();
   if (Status configured = configureFrom(path); !configured) {
     platform_.application.activate();
     platform_.dialogs.showAlert(std::string(text::kImportFailed), localizedDescription(configured.error()), {});
     return;
   }
+  stopServiceTimer();
   scope_.spawn(registerDevice());
 }
 
@@ -94,7 +100,6 @@ void RemoteClient::enrollWithCode(const std::string& code) {
     updateSetup();
     return;
   }
-  stopServiceTimer();
   const EnrollmentConstants constants{platform_.service.address, platform_.service.host,
                                       platform_.service.retiredHostSuffix};
   if (Status configured = configure(setupCodeRecord(*normalized, constants).encode()); !configured) {
@@ -102,6 +107,7 @@ void RemoteClient::enrollWithCode(const std::string& code) {
     updateSetup();
     return;
   }
+  stopServiceTimer();
   scope_.spawn(registerDevice());
 }
 
@@ -125,7 +131,7 @@ Task<void> RemoteClient::registerDevice() {
   } else {
     // Plain locals: g++ 12 destroys conditional temporaries of a suspended
     // co_await expression that were never built.
-    const std::string name = platform_.hostName.empty() ? std::string("Mac") : platform_.hostName;
+    const std::string name = platform_.hostName.empty() ? std::string(kPlatformTexts.defaultDeviceName) : platform_.hostName;
     const std::string publicKey = base64Encode(capturePrivateKey_->publicKeyX963());
     Json body = registrationBody(enrollment_, installation_, device_, secret_, name, publicKey);
     auto reply = co_await request("enroll", std::move(body));

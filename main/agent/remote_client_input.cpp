@@ -7,6 +7,7 @@
 #include "agent/user_text.h"
 #include "media/control_messages.h"
 #include "media/realtime_peer.h"
+#include "protocol/platform_texts.h"
 
 namespace kx {
 
@@ -17,7 +18,7 @@ void RemoteClient::receiveInput(const Bytes& bytes, const std::string& session, 
   auto plaintext = sessionKey_->decrypt(bytes);
   if (!plaintext) return;
   auto message = parseJsonObject(toString(*plaintext));
-  if (!message) return;
+  if (!message || !fromOtherSide(SessionSide::kClient, *message)) return;
 
   if (auto pong = pongFor(*message)) {
     auto sealed = sessionKey_->encrypt(dumpJson(*pong));
@@ -101,7 +102,7 @@ Task<void> RemoteClient::refreshInputAccess() {
   // would stay down; let it go now.
   if (!snapshot.canPostEvents()) postPointer(pointer_.release(), 1);
   updateSetup();
-  writeStatus();
+  writeStatusIfChanged();
   sendState();
 }
 
@@ -128,7 +129,12 @@ Task<void> RemoteClient::requestInputAccess() {
   requestingInputAccess_ = false;
   updateSetup();
   writeStatus();
-  if (!snapshot.canPostEvents()) platform_.workspace.openUrl(std::string(text::kAccessibilitySettingsUrl));
+  if (snapshot.canPostEvents()) co_return;
+  if (!kPlatformTexts.inputSettingsUrl.empty()) {
+    platform_.workspace.openUrl(std::string(kPlatformTexts.inputSettingsUrl));
+  } else {
+    platform_.dialogs.showAlert(std::string(text::kInputAccessTitle), std::string(kPlatformTexts.inputAccessHelp), {});
+  }
 }
 
 void RemoteClient::restartForPermissions() {

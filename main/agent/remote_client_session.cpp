@@ -7,6 +7,7 @@
 #include "media/control_messages.h"
 #include "media/realtime_peer.h"
 #include "protocol/encoding.h"
+#include "protocol/platform_texts.h"
 
 namespace kx {
 namespace {
@@ -16,6 +17,8 @@ constexpr double kSessionContactInterval = 1.0;
 constexpr size_t kMaxOutgoingSignals = 256;
 constexpr size_t kSignalsPerRequest = 16;
 constexpr size_t kMaxSeenSignals = 512;
+// Host candidates follow the offer within milliseconds.
+constexpr double kCandidateGrace = 0.05;
 
 // Bodies are built outside the coroutines: g++ 12 mishandles braced JSON
 // literals inside coroutine bodies.
@@ -54,6 +57,7 @@ Task<void> RemoteClient::poll() {
   if (processing_ || now < nextServicePoll_) co_return;
   nextServicePoll_ = now + (active_.empty() ? kIdleContactInterval : kSessionContactInterval);
   processing_ = true;
+
   writeStatus();
 
   if (!active_.empty() && !outgoingSignals_.empty()) {
@@ -71,6 +75,7 @@ Task<void> RemoteClient::poll() {
   }
 
   auto response = co_await request("device/" + device_ + "/poll", pollBody());
+
   if (!response) {
     failure(response.error());
     co_return;
@@ -85,6 +90,12 @@ Task<void> RemoteClient::poll() {
   }
   const std::string* state = jsonString(*session, "state");
   if (state && *state == "pending") {
+    if (*id == refused_) {
+      // The person refused this request already; only the answer was lost.
+      (void)co_await request("device/" + device_ + "/decision", decisionBody(*id, false));
+      processing_ = false;
+      co_return;
+    }
     co_await consentPrompt(*session);
     co_return;
   }
@@ -102,11 +113,20 @@ Task<void> RemoteClient::poll() {
 
 Task<void> RemoteClient::consentPrompt(Json session) {
   const std::string id = *jsonString(session, "id");
-  const std::string* technician = jsonString(session, "technician");
+  const std::string* named = jsonString(session, "technician");
+  const std::string technician = named ? *named : std::string(text::kDefaultTechnician);
   ConsentPrompt prompt;
-  prompt.message =
-      (technician ? *technician : std::string(text::kDefaultTechnician)) + std::string(text::kRequestsAccess);
-  prompt.informativeText = std::string(text::kConsentDetail);
+  prompt.message = technician + std::string(text::kRequestsAccess);
+  prompt.informativeText = std::string(kPlatformTexts.consentDetail);
+  // Made before asking, so that the person can compare the code with the
+  // technician's before deciding.
+  const std::string* browserKey = jsonString(session, "browserKey");
+  const std::string* salt = jsonString(session, "salt");
+  std::optional<Expected<SessionCipher>> cipher;
+  if (browserKey && salt && capturePrivateKey_) {
+    cipher = SessionCipher::create(*capturePrivateKey_, *browserKey, *salt, id);
+    if (*cipher) prompt.informativeText += "\n\n" + std::string(text::kVerificationCodePrefix) + (*cipher)->verificationCode();
+  }
 
   // `processing` stays set while the alert is open: no other tick contacts the service.
   platform_.application.activate();
@@ -116,13 +136,22 @@ Task<void> RemoteClient::consentPrompt(Json session) {
       });
   const bool approve = decision == ConsentDecision::kApprove;
 
+  if (!approve) refused_ = id;
   auto reply = co_await request("device/" + device_ + "/decision", decisionBody(id, approve));
-  if (!reply) {
-    failure(reply.error());
+  if (!approve) {
+    // A refusal holds whatever the service answers: a request that ended
+    // meanwhile needs no answer, and a lost one is repeated by the next poll.
+    processing_ = false;
     co_return;
   }
-  if (!approve) {
-    processing_ = false;
+  if (!reply) {
+    if (reply.error().domain == "KestrelixService" && reply.error().code == 409) {
+      // The request ended while the prompt was up: nothing to share, nothing broken.
+      setStatusLine(std::string(text::kRequestExpired));
+      processing_ = false;
+      co_return;
+    }
+    failure(reply.error());
     co_return;
   }
 
@@ -135,22 +164,24 @@ Task<void> RemoteClient::consentPrompt(Json session) {
   }
 
   active_ = id;
+  timeline_.start("approved", platform_.clock.uptime());
+  // The tick that found the request set the idle cadence (5 s); a session
+  // is contacted every second from the decision on, or its offer would wait.
+  nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime() + kSessionContactInterval);
+  technician_ = technician;
   consentLease_.approve(jsonNumber(*reply, "expires"), platform_.clock.wallTime(), platform_.clock.uptime());
   captureError_ = "";
   lastInputSequence_ = 0;
 
-  const std::string* browserKey = jsonString(session, "browserKey");
-  const std::string* salt = jsonString(session, "salt");
-  if (!browserKey || !salt || !capturePrivateKey_) {
+  if (!cipher) {
     failure(makeError("Missing session encryption", 1));
     co_return;
   }
-  auto cipher = SessionCipher::create(*capturePrivateKey_, *browserKey, *salt, id);
-  if (!cipher) {
-    failure(cipher.error());
+  if (!*cipher) {
+    failure(cipher->error());
     co_return;
   }
-  sessionKey_ = std::move(*cipher);
+  sessionKey_ = std::move(**cipher);
 
   lifecycle_.approved(id);
   setStatusLine(std::string(text::kApproved));
@@ -182,7 +213,8 @@ void RemoteClient::clear() {
   platform_.picker.setActive(false);
   captureError_.clear();
   platform_.menu.setTitle(std::string(text::kIdleTitle));
-  setStatusLine(std::string(text::kOnline));
+  // Without a device there was no session, and the line says why.
+  if (!device_.empty()) setStatusLine(std::string(text::kOnline));
 }
 
 void RemoteClient::endSession() {
@@ -202,11 +234,26 @@ void RemoteClient::queueSignal(Json message) {
   if (!sessionKey_ || active_.empty()) return;
   if (outgoingSignals_.size() >= kMaxOutgoingSignals) return;
   if (!message.is_object()) return;
-  message["messageId"] = newUuid();
+  const std::string messageId = newUuid();
+  message["messageId"] = messageId;
   auto sealed = sealToBase64(*sessionKey_, dumpJson(message));
   if (!sealed) return;
   outgoingSignals_.push_back(std::move(*sealed));
+  if (const std::string* type = jsonString(message, "type"); type && *type == "offer") {
+    markStep("offer sealed");
+    // The offer goes at the first contact the cadence allows rather than the
+    // next tick after it, a moment late so the first candidates ride along.
+    const double wait = std::max(kCandidateGrace, nextServicePoll_ - platform_.clock.uptime());
+    offerTimer_ = startOneShot(platform_.loop, wait, [this] {
+      offerTimer_ = Timer();
+      scope_.spawn(poll());
+    });
+  }
+  // Our own signal coming back is never taken as the technician's.
+  if (ownSignals_.size() < kMaxSeenSignals) ownSignals_.insert(messageId);
 }
+
+void RemoteClient::markStep(std::string_view step) { timeline_.mark(step, platform_.clock.uptime()); }
 
 Task<Status> RemoteClient::postSignals() {
   const size_t count = std::min(kSignalsPerRequest, outgoingSignals_.size());
@@ -217,6 +264,8 @@ Task<Status> RemoteClient::postSignals() {
   auto reply = co_await request("device/" + device_ + "/signal", signalBody(session, batch));
   if (!reply) co_return std::move(reply).error();
   if (current(session, epoch)) {
+    // The offer is the first signal of a capture: the first post after it was sealed carries it.
+    if (timeline_.has("offer sealed")) markStep("offer posted");
     // Only what was sent leaves the queue; signals queued meanwhile stay.
     size_t sent = 0;
     while (sent < batch.size() && !outgoingSignals_.empty() && outgoingSignals_.front() == batch[sent]) {
@@ -240,9 +289,10 @@ Task<void> RemoteClient::receiveSignals(Json signals, std::string session) {
     const auto plaintext = openFromBase64(*sessionKey_, *payload);
     if (!plaintext) continue;
     auto message = parseJsonObject(*plaintext);
-    if (!message) continue;
+    if (!message || !fromOtherSide(SessionSide::kClient, *message)) continue;
     const std::string* messageId = jsonString(*message, "messageId");
     if (!messageId) continue;
+    if (ownSignals_.count(*messageId)) continue;
     if (seenSignals_.count(*messageId) || seenSignals_.size() >= kMaxSeenSignals) continue;
     seenSignals_.insert(*messageId);
     if (!rtc_) continue;

@@ -1,5 +1,7 @@
 #include "agent/setup_window_content.h"
 
+#include "protocol/platform_texts.h"
+
 namespace kx {
 
 SetupWindowContent setupWindowContent(bool enrolled, std::string_view permission, std::string_view error,
@@ -9,17 +11,13 @@ SetupWindowContent setupWindowContent(bool enrolled, std::string_view permission
   content.needsRestart = restartRequired;
   content.doneTitle = restartRequired ? "Restart & recheck permissions" : "Done";
   content.codeEntryHidden = enrolled;
-  content.enrollmentText = enrolled ? "✓ Mac enrolled" : "1. Enter the setup code supplied by your support team";
+  content.enrollmentText = enrolled ? std::string(kPlatformTexts.setupEnrolled) : "1. Enter the setup code supplied by your support team";
   content.permissionText = granted ? "✓ Mouse & keyboard control enabled" : "2. Enable mouse & keyboard control";
   content.permissionButtonEnabled = !granted;
   if (restartRequired) {
-    content.detailText =
-        "Enable Kestrelix Remote Test in Accessibility settings, then choose Restart & recheck permissions below. "
-        "The app reopens automatically. An active support session will end.";
+    content.detailText = std::string(kPlatformTexts.setupRestartDetail);
   } else if (error.empty()) {
-    content.detailText =
-        "macOS may open Accessibility settings. Enable Kestrelix Remote Test there and return here; this window "
-        "updates automatically.";
+    content.detailText = std::string(kPlatformTexts.setupPermissionDetail);
   } else {
     content.detailText = "Connection needs attention: " + std::string(error);
   }

@@ -22,14 +22,9 @@ struct SetupWindowContent {
 SetupWindowContent setupWindowContent(bool enrolled, std::string_view permission, std::string_view error,
                                       bool restartRequired);
 
-// Texts that never change.
-inline constexpr std::string_view kSetupWindowTitle = "Kestrelix Remote — Set up this Mac";
+// Texts that never change (those naming the computer are in platform_texts.h).
 inline constexpr std::string_view kSetupHeading = "Ready for remote support";
-inline constexpr std::string_view kSetupIntroduction =
-    "Connect this Mac to your support team and enable control. You approve every session, then choose the "
-    "screen to share.";
 inline constexpr std::string_view kSetupCodePlaceholder = "Enter the setup code supplied by your support team";
-inline constexpr std::string_view kSetupCodeButton = "Enroll this Mac";
 inline constexpr std::string_view kSetupImportButton = "Import enrollment file…";
 inline constexpr std::string_view kSetupPermissionButton = "Enable mouse & keyboard";
 inline constexpr std::string_view kSetupLoginButton = "Start at login";

@@ -4,6 +4,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "runtime/error.h"
 
@@ -12,6 +13,10 @@ namespace kx {
 // The error's description; for an error that has none, the generic sentence
 // the desktop shows for it ("The operation couldn’t be completed. (domain error code.)").
 std::string localizedDescription(const Error& error);
+
+// The "already running" alert's text for the running copies' `locations`
+// (executable paths; "" for one whose location is unknown).
+std::string alreadyRunningDetail(const std::vector<std::string>& locations);
 
 // "domain (code): description", as registration failures are recorded.
 std::string registrationErrorText(const Error& error);
@@ -26,6 +31,8 @@ inline constexpr std::string_view kLoginFailedPrefix = "Login setup: ";
 inline constexpr std::string_view kOnline = "Online · awaiting requests";
 inline constexpr std::string_view kConnectionFailed = "Connection failed · see Connection details";
 inline constexpr std::string_view kExpired = "Support session expired · request fresh approval";
+inline constexpr std::string_view kRequestExpired = "Support request expired · the technician can request again";
+inline constexpr std::string_view kVerificationCodePrefix = "Verification code: ";
 inline constexpr std::string_view kConnectionEndedPrefix = "Connection ended: ";
 inline constexpr std::string_view kApproved = "Approved · choose a display to share";
 inline constexpr std::string_view kSharing = "Sharing · approved technician";
@@ -47,15 +54,9 @@ inline constexpr std::string_view kImportFailed = "Enrollment could not be impor
 inline constexpr std::string_view kSetupCodeGuidance = "Enter the full setup code supplied by your support team.";
 inline constexpr std::string_view kConnectionDetails = "Connection details";
 inline constexpr std::string_view kNoRegistrationError = "No registration error recorded.";
+inline constexpr std::string_view kInputAccessTitle = "Mouse & keyboard control is not available";
 inline constexpr std::string_view kDefaultTechnician = "Technician";
 inline constexpr std::string_view kRequestsAccess = " requests access";
-inline constexpr std::string_view kConsentDetail =
-    "After approval, macOS will ask you to choose the display to share. Your screen and input are encrypted "
-    "between this Mac and the technician\u2019s app; your Firebase service exchanges encrypted connection setup "
-    "messages. The technician can see and control that display for up to 30 minutes. End the session at any "
-    "time from the KX Test menu.";
-inline constexpr std::string_view kAccessibilitySettingsUrl =
-    "x-apple.systempreferences:com.apple.preference.security?Privacy_Accessibility";
 }  // namespace text
 
 }  // namespace kx

@@ -11,6 +11,8 @@
 #include <string>
 
 #include "agent/remote_client.h"
+#include "agent/user_text.h"
+#include "agent/worker_thread.h"
 #include "console/admin_console.h"
 #include "platform/curl/curl_transport.h"
 #include "platform/gst/gst_peer_engine.h"
@@ -25,6 +27,7 @@
 #include "platform/qt/widget_map.h"
 #include "platform/x11/x11_platform.h"
 #include "protocol/build_config.h"
+#include "protocol/json.h"
 
 namespace {
 
@@ -41,20 +44,26 @@ int main(int argc, char** argv) {
   sigaddset(&term, SIGTERM);
   pthread_sigmask(SIG_BLOCK, &term, nullptr);
 
-  gst_init(&argc, &argv);
   QApplication app(argc, argv);
   QApplication::setApplicationName("Kestrelix Remote Test");
   QApplication::setQuitOnLastWindowClosed(false);
   // UI automation finds the widgets by name in this file (the demo sets it).
   if (const char* map = std::getenv("KX_WIDGET_MAP"); map && *map) publishWidgetMap(QString::fromLocal8Bit(map));
 
+  // Before anything else: a second copy touches no file and builds no menu.
   LocalSocketInstance instance;
   const std::string argument = argc > 1 ? argv[1] : "";
-  if (argument.rfind(kCallbackPrefix, 0) == 0) {
-    // Started by the desktop for a sign-in callback: hand it to the running copy.
-    if (instance.claim(build::kApplicationId, argument)) return 0;
+  const bool callback = argument.rfind(kCallbackPrefix, 0) == 0;
+  if (const auto first = instance.claim(build::kApplicationId, callback ? argument : std::string())) {
+    // Started by the desktop for a sign-in callback: handed to the running copy.
+    if (callback) return 0;
+    QtAgentDialogs alert;
+    alert.showAlert(std::string(text::kAlreadyRunning), alreadyRunningDetail({*first}),
+                    [] { QCoreApplication::exit(0); });
+    return QApplication::exec();
   }
 
+  gst_init(&argc, &argv);
   QtEventLoop loop;
   std::unique_ptr<PeerEngine> engine = makeGstPeerEngine();
   if (!engine) {
@@ -64,7 +73,7 @@ int main(int argc, char** argv) {
   std::unique_ptr<ScreenCapture> screenCapture = makeX11ScreenCapture(loop);
   std::unique_ptr<InputInjector> injector = makeX11InputInjector();
   std::unique_ptr<InputAccess> inputAccess = makeX11InputAccess();
-  ThreadBackgroundQueue background(loop);
+  WorkerThread background(loop);
   QtStatusMenu menu;
   QtAgentDialogs dialogs;
   DisplayPickerDialog picker([&screenCapture] { return screenCapture->displays(); });
@@ -82,11 +91,6 @@ int main(int argc, char** argv) {
   QtConsoleDialogs consoleDialogs;
   std::unique_ptr<AdminConsole> console;
   instance.setMessageHandler([&webSignIn](const std::string& message) { webSignIn.deliver(message); });
-  // Best effort: without it the browser cannot hand the sign-in back to us,
-  // which the console reports when the sign-in never completes.
-  if (Status st = registerUrlHandler(QCoreApplication::applicationFilePath()); !st) {
-    fprintf(stderr, "kestrelix-remote: %s\n", st.error().description.c_str());
-  }
 
   auto makeTransport = [&loop](const std::string& host) {
     return std::make_unique<CurlTransport>(loop, CurlTransport::Options{build::kExtraCaFile, host});
@@ -139,8 +143,30 @@ int main(int argc, char** argv) {
     console->show();
   };
 
+  // Quitting ends the technician's session too, and waits (briefly) for its
+  // end request before the process goes.
+  application.setBeforeExit([&console, &consoleWindow](std::function<void()> proceed) {
+    if (!console) {
+      proceed();
+      return;
+    }
+    console->quit([&console, &consoleWindow, proceed] {
+      Json summary = parseJson(consoleWindow.summary()).value_or(Json::object());
+      summary["timelines"] = console->timelines();
+      printf("console %s\n", dumpJson(summary).c_str());
+      fflush(stdout);
+      proceed();
+    });
+  });
+
   RemoteClient client(platform);
   TerminationSignal termination([&client] { client.quit(); });
+  client.start();
+  // Best effort: without it the browser cannot hand the sign-in back to us,
+  // which the console reports when the sign-in times out.
+  if (Status st = registerUrlHandler(QCoreApplication::applicationFilePath()); !st) {
+    fprintf(stderr, "kestrelix-remote: %s\n", st.error().description.c_str());
+  }
   menu.install(AgentMenuActions{
       .showTechnician = [&client] { client.showTechnician(); },
       .showSetup = [&client] { client.showSetup(); },
@@ -151,14 +177,7 @@ int main(int argc, char** argv) {
       .endSession = [&client] { client.endSession(); },
       .quit = [&client] { client.quit(); },
   });
-  client.start();
   const int rc = app.exec();
-  if (console) {
-    // Quitting the app ends the technician's session too.
-    console->end();
-    printf("console %s\n", consoleWindow.summary().c_str());
-    fflush(stdout);
-  }
   console.reset();
   return rc;
 }

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <ctime>
 #include <utility>
 
 #include "console/admin_peer.h"
 #include "console/sign_in_callback.h"
+#include "media/control_messages.h"
 #include "protocol/p256_key.h"
+#include "protocol/platform_texts.h"
 
 namespace kx {
 namespace {
@@ -19,7 +22,6 @@ constexpr double kMaxRoundTripSeconds = 3600;
 // Control, Option and Command: keyboard shortcuts the Mac can only take from level 4 on.
 constexpr uint64_t kShortcutFlags = 0x1C0000;
 
-constexpr char kWaitingText[] = "Waiting for the person at the Mac to approve and choose a display…";
 constexpr char kInputUnavailableText[] = "Input connection unavailable. End and reconnect.";
 constexpr char kShortcutHintText[] = "Update the remote client to 0.5.0 for keyboard shortcuts.";
 
@@ -59,6 +61,23 @@ std::string describeError(const Error& error) {
   return "The operation couldn’t be completed. (" + error.domain + " error " + std::to_string(error.code) + ".)";
 }
 
+std::string auditLine(const Json& entry) {
+  std::string line;
+  if (const auto time = jsonNumber(entry, "time"); time && std::isfinite(*time) && *time >= 0 && *time < 1e11) {
+    const std::time_t seconds = static_cast<std::time_t>(*time);
+    std::tm utc{};
+    char text[32];
+    if (gmtime_r(&seconds, &utc) && std::strftime(text, sizeof text, "%Y-%m-%d %H:%M UTC", &utc) > 0) line = text;
+  }
+  for (const char* key : {"event", "device", "detail"}) {
+    const std::string* value = jsonString(entry, key);
+    if (!value || value->empty()) continue;
+    if (!line.empty()) line += " · ";
+    line += *value;
+  }
+  return line;
+}
+
 std::string pkceChallenge(const std::string& verifier) { return base64UrlEncode(sha256(verifier)); }
 
 std::string AdminConsole::random(size_t byteCount) { return base64UrlEncode(randomBytes(byteCount)); }
@@ -92,9 +111,11 @@ AdminConsole::AdminConsole(ConsolePlatform platform, std::function<std::string()
   };
   view_.setActions(ConsoleActions{
       .signIn = action(&AdminConsole::signIn),
+      .cancelSignIn = action(&AdminConsole::cancelSignIn),
       .refreshList = action(&AdminConsole::refreshList),
       .createCode = action(&AdminConsole::createCode),
       .signOut = action(&AdminConsole::signOut),
+      .showActivity = action(&AdminConsole::showActivity),
       .end = action(&AdminConsole::end),
       .fullScreen = action(&AdminConsole::fullScreen),
       .windowWillClose = action(&AdminConsole::windowWillClose),
@@ -105,7 +126,10 @@ AdminConsole::AdminConsole(ConsolePlatform platform, std::function<std::string()
   view_.setIdentityText(identity_);
   view_.setEndButtonEnabled(false);
 
-  token_ = keychain_.load(kKeychainService, apiBase_).value_or("");
+  keychain_.load(kKeychainService, apiBase_,
+                 guarded<std::optional<std::string>>([](AdminConsole& console, std::optional<std::string> token) {
+                   console.tokenLoaded(std::move(token));
+                 }));
 
   // The timers belong to the console and never fire after it is gone.
   timer_ = startRepeating(loop_, kPollInterval, [this] { scope_.spawn(poll()); });
@@ -122,9 +146,17 @@ AdminConsole::~AdminConsole() {
 // --- Window ---------------------------------------------------------------
 
 void AdminConsole::show() {
+  shown_ = true;
   view_.setApplicationRegular(true);
   view_.showWindow();
   scope_.spawn(refresh());
+}
+
+void AdminConsole::tokenLoaded(std::optional<std::string> token) {
+  // A sign-in or sign-out meanwhile is newer than what was stored.
+  if (tokenChanged_ || !token) return;
+  token_ = std::move(*token);
+  if (shown_) scope_.spawn(refresh());
 }
 
 void AdminConsole::fullScreen() { view_.toggleFullScreen(); }
@@ -154,28 +186,55 @@ void AdminConsole::setMeasurement(std::string text) {
 // --- Sign-in and token ----------------------------------------------------
 
 void AdminConsole::signIn() {
-  const std::string verifier = random(32);
-  const std::string state = signInState();
+  // A new attempt replaces the one in flight.
+  stopSignIn(status_);
+  const SignInAttempt attempt{++signInAttempts_, signInState(), random(32)};
   const std::string address =
-      portalBase_ + "/native-sign-in?challenge=" + pkceChallenge(verifier) + "&state=" + state;
-  // The state and verifier belong to this attempt: a callback that reaches a
-  // later attempt's completion carries another state and is refused there.
+      portalBase_ + "/native-sign-in?challenge=" + pkceChallenge(attempt.verifier) + "&state=" + attempt.state;
   auto done = guarded<std::optional<std::string>, std::optional<Error>>(
-      [state, verifier](AdminConsole& console, std::optional<std::string> url, std::optional<Error> error) {
-        console.scope_.spawn(console.finishSignIn(std::move(url), std::move(error), state, verifier));
+      [id = attempt.id](AdminConsole& console, std::optional<std::string> url, std::optional<Error> error) {
+        console.signInCallback(std::move(url), std::move(error), id);
       });
-  if (!webSignIn_.start(address, kCallbackScheme, std::move(done))) setStatus("Could not open sign-in");
+  if (!webSignIn_.start(address, kCallbackScheme, std::move(done))) {
+    setStatus("Could not open sign-in");
+    return;
+  }
+  signIn_ = attempt;
+  view_.setSignInPending(true);
+  signInTimer_ = startOneShot(loop_, kSignInTimeout, [this] {
+    stopSignIn("Sign-in timed out: the browser did not come back. Try again.");
+  });
 }
 
-Task<void> AdminConsole::finishSignIn(std::optional<std::string> callbackUrl, std::optional<Error> error,
-                                      std::string state, std::string verifier) {
-  std::optional<std::string> code;
-  if (callbackUrl) code = signInCode(*callbackUrl, state);
-  if (!code) {
-    setStatus(error ? describeError(*error) : std::string("Sign-in cancelled"));
-    co_return;
+void AdminConsole::cancelSignIn() {
+  if (signIn_) stopSignIn("Sign-in cancelled");
+}
+
+void AdminConsole::stopSignIn(std::string status) {
+  if (!signIn_) return;
+  signIn_.reset();
+  signInTimer_.cancel();
+  webSignIn_.cancel();
+  view_.setSignInPending(false);
+  setStatus(std::move(status));
+}
+
+void AdminConsole::signInCallback(std::optional<std::string> callbackUrl, std::optional<Error> error,
+                                  uint64_t attempt) {
+  if (!signIn_ || signIn_->id != attempt) return;
+  if (callbackUrl && !belongsToSignIn(*callbackUrl, signIn_->state)) {
+    // Another attempt's, or forged by someone else on this computer: the
+    // sign-in in flight goes on waiting.
+    return;
   }
-  co_await exchange(std::move(*code), std::move(verifier));
+  const std::string verifier = signIn_->verifier;
+  const std::optional<std::string> code = callbackUrl ? signInCode(*callbackUrl, signIn_->state) : std::nullopt;
+  if (!code) {
+    stopSignIn(error ? describeError(*error) : std::string("Sign-in cancelled"));
+    return;
+  }
+  stopSignIn(status_);
+  scope_.spawn(exchange(*code, verifier));
 }
 
 Task<void> AdminConsole::exchange(std::string code, std::string verifier) {
@@ -193,6 +252,7 @@ Task<void> AdminConsole::exchange(std::string code, std::string verifier) {
     co_return;
   }
   token_ = *token;
+  tokenChanged_ = true;
   saveToken(token_);
   const std::string* name = jsonString(*response, "name");
   setIdentity(name ? *name : std::string("Technician"));
@@ -201,15 +261,18 @@ Task<void> AdminConsole::exchange(std::string code, std::string verifier) {
 
 void AdminConsole::saveToken(const std::string& token) {
   // Without a keychain the token lives for this run only.
-  (void)keychain_.save(kKeychainService, apiBase_, token);
+  keychain_.save(kKeychainService, apiBase_, token, [](Status) {});
 }
 
 void AdminConsole::signOut() {
+  // end() sends the session's end with the token it still has.
   const std::string remembered = token_;
   end();
   if (!remembered.empty()) scope_.spawn(sendLogout(remembered));
   token_.clear();
-  (void)keychain_.remove(kKeychainService, apiBase_);
+  tokenChanged_ = true;
+  view_.setActivityText("");
+  keychain_.remove(kKeychainService, apiBase_, [](Status) {});
   setIdentity("Signed out");
   view_.setDeviceRows({}, {});
 }
@@ -234,8 +297,12 @@ HttpTransport& AdminConsole::transport() {
 }
 
 Task<Expected<Json>> AdminConsole::request(std::string path, std::optional<Json> body) {
+  return request(std::move(path), std::move(body), token_);
+}
+
+Task<Expected<Json>> AdminConsole::request(std::string path, std::optional<Json> body, std::string token) {
   if (!pinned_) co_return pinned_.error();
-  HttpRequest call = makeConsoleRequest(apiBase_, path, body, token_);
+  HttpRequest call = makeConsoleRequest(apiBase_, path, body, token);
   if (Status allowed = pinned_->check(call.url); !allowed) co_return std::move(allowed).error();
   co_return interpretConsoleResponse(co_await sendRequest(transport(), std::move(call)));
 }
@@ -269,7 +336,7 @@ Task<void> AdminConsole::refresh() {
     devices_.assign(records->begin(), records->end());
   }
   renderDevices();
-  if (sid_.empty()) setStatus("Select a Mac to request access.");
+  if (sid_.empty()) setStatus(std::string(kPlatformTexts.selectDevice));
 }
 
 void AdminConsole::renderDevices() {
@@ -281,7 +348,7 @@ void AdminConsole::renderDevices() {
     const bool online = jsonBool(record, "online").value_or(false);
     const std::string* id = jsonString(record, "id");
     rows.push_back(DeviceRow{
-        .label = (name ? *name : std::string("Mac")) + (online ? " · Online" : " · Offline"),
+        .label = (name ? *name : std::string(kPlatformTexts.defaultDeviceName)) + (online ? " · Online" : " · Offline"),
         .enabled = online && sid_.empty() && !(id && *id == self),
     });
   }
@@ -292,6 +359,35 @@ void AdminConsole::renderDevices() {
 
 void AdminConsole::createCode() { scope_.spawn(makeSetupCode()); }
 
+void AdminConsole::showActivity() { scope_.spawn(loadActivity()); }
+
+Task<void> AdminConsole::loadActivity() {
+  if (token_.empty()) {
+    setStatus("Sign in with technician rights to see your devices.");
+    co_return;
+  }
+  const std::string token = token_;
+  auto answer = co_await request("audit", std::nullopt);
+  if (token_ != token) co_return;
+  if (!answer) {
+    setStatus(describeError(answer.error()));
+    co_return;
+  }
+  std::string text;
+  size_t lines = 0;
+  if (const Json* entries = jsonArray(*answer, "entries")) {
+    for (const Json& entry : *entries) {
+      if (lines == kMaxActivityLines) break;
+      const std::string line = auditLine(entry);
+      if (line.empty()) continue;
+      if (!text.empty()) text += "\n";
+      text += line;
+      ++lines;
+    }
+  }
+  view_.setActivityText(text.empty() ? std::string("No recent activity.") : text);
+}
+
 Task<void> AdminConsole::makeSetupCode() {
   auto response = co_await request("setup-code", Json::object());
   if (!response) {
@@ -301,11 +397,11 @@ Task<void> AdminConsole::makeSetupCode() {
   const std::string* found = jsonString(*response, "code");
   const std::optional<std::string> code = found ? std::optional<std::string>(*found) : std::nullopt;
   const std::string informative = code.value_or("") +
-                                  "\n\nValid for one Mac for 24 hours. Download the app at " + apiBase_ +
+                                  "\n\n" + std::string(kPlatformTexts.setupCodeValidity) + " Download the app at " + apiBase_ +
                                   "/download";
   const SetupCodeChoice choice = co_await awaitCallback<SetupCodeChoice>(
       [&](std::function<void(SetupCodeChoice)> done) {
-        dialogs_.showSetupCode("New Mac setup code", informative, std::move(done));
+        dialogs_.showSetupCode(std::string(kPlatformTexts.setupCodeTitle), informative, std::move(done));
       });
   if (choice == SetupCodeChoice::kCopyCode && code) pasteboard_.setText(*code);
 }
@@ -345,16 +441,20 @@ Task<void> AdminConsole::requestAccess(size_t index) {
   }
   if (epoch_ != startEpoch || !sid_.empty()) {
     // Signed out or the window closed while the request was on its way: do not
-    // leave a session waiting at the Mac that nobody here follows.
-    scope_.spawn(sendEnd(session));
+    // leave a session waiting at the computer that nobody here follows.
+    scope_.spawn(sendEnd(session, token_));
     co_return;
   }
 
   sid_ = session;
+  if (!timeline_.toJson().empty() && pastTimelines_.size() < 8) pastTimelines_.push_back(timeline_.toJson());
+  timeline_.start("access requested", clock_.uptime());
   nextServicePoll_ = 0;
   cipher_ = std::move(*cipher);
+  view_.setSessionHeaderText("Verification code: " + cipher_->verificationCode());
   sequence_ = 0;
   seen_.clear();
+  own_.clear();
   outgoing_.clear();
   ++epoch_;
   const int64_t sessionEpoch = epoch_;
@@ -371,18 +471,30 @@ Task<void> AdminConsole::requestAccess(size_t index) {
         console.end();
         console.setStatus("Connection ended. Request a new approved session.");
       }));
+  peer_->setStepObserver(guarded<std::string_view>([sessionEpoch](AdminConsole& console, std::string_view step) {
+    if (console.epoch_ == sessionEpoch) console.timeline_.mark(step, console.clock_.uptime());
+  }));
   view_.setEndButtonEnabled(true);
-  setStatus(kWaitingText);
+  setStatus(std::string(kPlatformTexts.waitingForApproval));
   renderDevices();
+}
+
+Json AdminConsole::timelines() const {
+  Json all = pastTimelines_;
+  if (!timeline_.toJson().empty()) all.push_back(timeline_.toJson());
+  return all;
 }
 
 void AdminConsole::queueSignal(Json message) {
   if (!cipher_ || sid_.empty() || !message.is_object()) return;
   if (outgoing_.size() >= kMaxOutgoingSignals) return;
-  message["messageId"] = newUuid();
+  const std::string messageId = newUuid();
+  message["messageId"] = messageId;
   auto sealed = sealToBase64(*cipher_, dumpJson(message));
   if (!sealed) return;
   outgoing_.push_back(std::move(*sealed));
+  // Our own signal coming back is never taken as the computer's.
+  if (own_.size() < kMaxSeenSignals) own_.insert(messageId);
 }
 
 Task<void> AdminConsole::poll() {
@@ -414,17 +526,12 @@ Task<Status> AdminConsole::pollCycle(std::string session, int64_t sessionEpoch) 
     co_return Status{};
   }
   if (*state != "approved") co_return Status{};
+  timeline_.mark("approved", clock_.uptime());
 
   if (!outgoing_.empty()) {
-    const size_t count = std::min(kMaxSignalsPerPost, outgoing_.size());
-    Json payloads = Json::array();
-    for (size_t i = 0; i < count; ++i) payloads.push_back(outgoing_[i]);
-    Json body = {{"payloads", std::move(payloads)}};
-    auto posted = co_await request("session/" + session + "/signal", std::move(body));
+    Status posted = co_await postOutgoing(session);
     if (!isCurrent(session, sessionEpoch)) co_return Status{};
-    if (!posted) co_return std::move(posted).error();
-    // Signals queued meanwhile went to the back, so the front is what was posted.
-    outgoing_.erase(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(count));
+    if (!posted) co_return posted;
   }
 
   Json signals;
@@ -437,6 +544,7 @@ Task<Status> AdminConsole::pollCycle(std::string session, int64_t sessionEpoch) 
     if (fetched->contains("signals")) signals = (*fetched)["signals"];
   }
   if (!isListOfObjects(&signals)) co_return Status{};
+  size_t queuedBefore = SIZE_MAX;
 
   for (const Json& entry : signals) {
     const std::string* payload = jsonString(entry, "payload");
@@ -444,22 +552,50 @@ Task<Status> AdminConsole::pollCycle(std::string session, int64_t sessionEpoch) 
     const auto plaintext = openFromBase64(*cipher_, *payload);
     if (!plaintext) continue;
     auto message = parseJsonObject(*plaintext);
-    if (!message) continue;
+    if (!message || !fromOtherSide(SessionSide::kTechnician, *message)) continue;
     const std::string* id = jsonString(*message, "messageId");
-    if (!id || seen_.contains(*id)) continue;
+    if (!id || seen_.contains(*id) || own_.contains(*id)) continue;
     if (seen_.size() >= kMaxSeenSignals) continue;
     seen_.insert(*id);
     if (!peer_) continue;
+    queuedBefore = std::min(queuedBefore, outgoing_.size());
     // Keeps the peer alive through the await even if the session ends meanwhile.
     const std::shared_ptr<AdminPeer> peer = peer_;
     Status accepted = co_await peer->accept(*message);
     if (!isCurrent(session, sessionEpoch)) co_return Status{};
     if (!accepted) co_return accepted;
   }
+  // What the signals just taken produced (the answer and its first
+  // candidates) leaves in this cycle, not a whole cycle later.
+  if (outgoing_.size() > queuedBefore) {
+    Status posted = co_await postOutgoing(session);
+    if (!isCurrent(session, sessionEpoch)) co_return Status{};
+    if (!posted) co_return posted;
+  }
+  co_return Status{};
+}
+
+Task<Status> AdminConsole::postOutgoing(std::string session) {
+  const int64_t sessionEpoch = epoch_;
+  const size_t count = std::min(kMaxSignalsPerPost, outgoing_.size());
+  Json payloads = Json::array();
+  for (size_t i = 0; i < count; ++i) payloads.push_back(outgoing_[i]);
+  Json body = {{"payloads", std::move(payloads)}};
+  auto posted = co_await request("session/" + session + "/signal", std::move(body));
+  if (!isCurrent(session, sessionEpoch)) co_return Status{};
+  if (!posted) co_return std::move(posted).error();
+  if (timeline_.has("answer made")) timeline_.mark("answer posted", clock_.uptime());
+  // Signals queued meanwhile went to the back, so the front is what was posted.
+  outgoing_.erase(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(count));
   co_return Status{};
 }
 
 void AdminConsole::end() {
+  const std::string session = closeSession();
+  if (!session.empty()) scope_.spawn(sendEnd(session, token_));
+}
+
+std::string AdminConsole::closeSession() {
   const std::string remembered = sid_;
   if (!remembered.empty()) {
     display_.release();
@@ -474,15 +610,38 @@ void AdminConsole::end() {
   cipher_.reset();
   outgoing_.clear();
   seen_.clear();
+  own_.clear();
   lastPong_ = 0;
   view_.setEndButtonEnabled(false);
+  view_.setSessionHeaderText("");
   renderDevices();
-  if (!remembered.empty()) scope_.spawn(sendEnd(remembered));
+  return remembered;
 }
 
-Task<void> AdminConsole::sendEnd(std::string session) {
+Task<void> AdminConsole::sendEnd(std::string session, std::string token) {
   // The local session is over whatever the service answers.
-  (void)co_await request("session/" + session + "/end", Json::object());
+  (void)co_await request("session/" + session + "/end", Json::object(), std::move(token));
+}
+
+void AdminConsole::quit(std::function<void()> done) {
+  quitDone_ = std::move(done);
+  const std::string session = closeSession();
+  if (session.empty()) {
+    finishQuit();
+    return;
+  }
+  quitTimer_ = startOneShot(loop_, kQuitTimeout, [this] { finishQuit(); });
+  scope_.spawn(quitAfterEnd(session, token_));
+}
+
+Task<void> AdminConsole::quitAfterEnd(std::string session, std::string token) {
+  co_await sendEnd(std::move(session), std::move(token));
+  finishQuit();
+}
+
+void AdminConsole::finishQuit() {
+  quitTimer_.cancel();
+  if (auto done = std::exchange(quitDone_, nullptr)) done();
 }
 
 // --- Control channel ------------------------------------------------------
@@ -526,7 +685,7 @@ void AdminConsole::ping() {
   // technician ends a session that never connects.
   if (lastPong_ > 0 && clock_.uptime() - lastPong_ > kSilenceLimit) {
     end();
-    setStatus("The Mac stopped responding. Request access again.");
+    setStatus(std::string(kPlatformTexts.deviceStoppedResponding));
   }
 }
 
@@ -535,7 +694,7 @@ void AdminConsole::receive(const Bytes& envelope, int64_t epoch) {
   const auto plaintext = cipher_->decrypt(envelope);
   if (!plaintext) return;
   const auto message = parseJsonObject(toString(*plaintext));
-  if (!message) return;
+  if (!message || !fromOtherSide(SessionSide::kTechnician, *message)) return;
   const std::string* kind = jsonString(*message, "kind");
   if (!kind) return;
 
@@ -545,7 +704,7 @@ void AdminConsole::receive(const Bytes& envelope, int64_t epoch) {
     display_.setAllowed(canControl_);
     lastPong_ = clock_.uptime();
     setStatus(canControl_ ? "Connected · Live video and control ready"
-                          : "Live video connected · Enable mouse & keyboard control on the Mac");
+                          : std::string(kPlatformTexts.controlNotEnabled));
   } else if (*kind == "pong") {
     const auto token = jsonNumber(*message, "token");
     // Our tokens are uptimes, never negative.

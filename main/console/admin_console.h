@@ -20,10 +20,12 @@
 
 #include "console/console_platform.h"
 #include "console/remote_input_view.h"
+#include "media/session_timeline.h"
 #include "protocol/build_config.h"
 #include "protocol/encoding.h"
 #include "protocol/http.h"
 #include "protocol/json.h"
+#include "protocol/platform_texts.h"
 #include "protocol/session_cipher.h"
 #include "runtime/error.h"
 #include "runtime/event_loop.h"
@@ -46,6 +48,10 @@ struct ConsoleAddresses {
 // (<domain> error <code>.)".
 std::string describeError(const Error& error);
 
+// One line of the audit log: "2026-12-06 21:05 UTC · decision · Studio · denied"
+// (empty fields left out). Every field is the service's text, shown as is.
+std::string auditLine(const Json& entry);
+
 // RFC 7636 S256 code challenge: base64url(SHA-256(verifier)).
 std::string pkceChallenge(const std::string& verifier);
 
@@ -59,6 +65,11 @@ class AdminConsole {
   static constexpr double kSilenceLimit = 6.0;
   static constexpr char kKeychainService[] = "com.kestrelix.remote.native-admin";
   static constexpr char kCallbackScheme[] = "kestrelixremote";
+  // How long a sign-in waits for the browser to come back.
+  static constexpr double kSignInTimeout = 300;
+  // How long quitting waits for the end request of a running session.
+  static constexpr double kQuitTimeout = 2;
+  static constexpr size_t kMaxActivityLines = 50;
 
   // `selfDevice` returns the device id of the computer the console runs on,
   // or empty text. Loads the stored token and starts the poll and ping timers.
@@ -71,19 +82,28 @@ class AdminConsole {
   // Window and button actions.
   void show();
   void signIn();
+  // The sign-in's "Cancel": stops waiting for the browser.
+  void cancelSignIn();
   void signOut();
   void fullScreen();
   void refreshList();
   void createCode();
+  // "Recent activity": the audit entries of the technician's own devices and sessions.
+  void showActivity();
   // "Request access" of row `index` of the device list.
   void connectDevice(size_t index);
   void end();
+  // Ends the running session and calls `done` once its end request is
+  // answered, or after kQuitTimeout at the latest; at once without a session.
+  void quit(std::function<void()> done);
   void windowWillClose();
   void windowDidResignKey();
 
   // One service call: apiBase + "/api/admin/" + path with the bearer token; GET
   // without a body, POST with a JSON body. Errors carry a text fit to show.
   Task<Expected<Json>> request(std::string path, std::optional<Json> body);
+  // The same with a token of the caller's (one that is being dropped).
+  Task<Expected<Json>> request(std::string path, std::optional<Json> body, std::string token);
   // Reloads identity and devices; errors go to the status line.
   Task<void> refresh();
   void renderDevices();
@@ -107,8 +127,13 @@ class AdminConsole {
   const std::string& token() const { return token_; }
   const std::string& sid() const { return sid_; }
   int64_t epoch() const { return epoch_; }
+  // When each step of the current (or last) session's start happened.
+  const SessionTimeline& timeline() const { return timeline_; }
+  // The timelines of this run's sessions, oldest first (the first few only).
+  Json timelines() const;
   int64_t sequence() const { return sequence_; }
   bool busy() const { return busy_; }
+  bool signingIn() const { return signIn_.has_value(); }
   bool canControl() const { return canControl_; }
   int64_t controlVersion() const { return controlVersion_; }
   double lastPong() const { return lastPong_; }
@@ -123,17 +148,26 @@ class AdminConsole {
   const std::string& measurement() const { return measurement_; }
 
  private:
-  Task<void> finishSignIn(std::optional<std::string> callbackUrl, std::optional<Error> error,
-                          std::string state, std::string verifier);
+  void signInCallback(std::optional<std::string> callbackUrl, std::optional<Error> error, uint64_t attempt);
+  // Ends the sign-in in flight (if any) with `status` in the status line.
+  void stopSignIn(std::string status);
   Task<void> exchange(std::string code, std::string verifier);
   Task<void> requestAccess(size_t index);
   Task<Status> pollCycle(std::string session, int64_t sessionEpoch);
+  // Posts the oldest queued signals (at most 8) and takes them off the queue.
+  Task<Status> postOutgoing(std::string session);
   Task<void> makeSetupCode();
+  Task<void> loadActivity();
   Task<void> sendLogout(std::string token);
-  Task<void> sendEnd(std::string session);
+  // Everything end() does but the end request; returns the session it closed ("" for none).
+  std::string closeSession();
+  Task<void> sendEnd(std::string session, std::string token);
+  Task<void> quitAfterEnd(std::string session, std::string token);
+  void finishQuit();
 
   HttpTransport& transport();
   void saveToken(const std::string& token);
+  void tokenLoaded(std::optional<std::string> token);
   void setIdentity(std::string text);
   void setStatus(std::string text);
   void setMeasurement(std::string text);
@@ -160,7 +194,7 @@ class AdminConsole {
   std::unique_ptr<HttpTransport> networking_;
 
   RemoteInputView display_;
-  std::string identity_ = "Sign in to connect to your Macs";
+  std::string identity_ = std::string(kPlatformTexts.signInPrompt);
   std::string status_;
   std::string measurement_;
   std::vector<Json> devices_;
@@ -173,12 +207,29 @@ class AdminConsole {
   double lastPong_ = 0;
   int64_t controlVersion_ = 2;
   double nextServicePoll_ = 0;
+  SessionTimeline timeline_;
+  Json pastTimelines_ = Json::array();
   bool requesting_ = false;  // an access request is in flight
   std::optional<SessionCipher> cipher_;
   // Shared so that an accept() in flight keeps the peer alive after end().
   std::shared_ptr<AdminPeer> peer_;
   std::deque<std::string> outgoing_;
   std::set<std::string> seen_;
+  std::set<std::string> own_;  // ids of the signals we sealed, never taken as the computer's
+
+  // The sign-in waiting for the browser.
+  struct SignInAttempt {
+    uint64_t id;
+    std::string state;
+    std::string verifier;
+  };
+  std::optional<SignInAttempt> signIn_;
+  uint64_t signInAttempts_ = 0;
+  Timer signInTimer_;
+  bool shown_ = false;
+  bool tokenChanged_ = false;  // signed in or out since the stored token was asked for
+  std::function<void()> quitDone_;
+  Timer quitTimer_;
 
   std::shared_ptr<int> alive_ = std::make_shared<int>(0);
   Timer timer_;

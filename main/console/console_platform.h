@@ -37,9 +37,11 @@ struct DeviceRow {
 // checks for empty functions before calling.
 struct ConsoleActions {
   std::function<void()> signIn;       // "Technician sign in"
+  std::function<void()> cancelSignIn;  // "Cancel", shown while a sign-in waits for the browser
   std::function<void()> refreshList;  // "Refresh devices"
   std::function<void()> createCode;   // "Create setup code"
   std::function<void()> signOut;      // "Sign out"
+  std::function<void()> showActivity;  // "Recent activity"
   std::function<void()> end;          // "End session"
   std::function<void()> fullScreen;   // "Full screen"
   std::function<void()> windowWillClose;     // the close button (the window only hides)
@@ -68,6 +70,12 @@ class ConsoleWindowView {
   // Replaces every row. Pressing the button of row i calls requestAccess(i).
   virtual void setDeviceRows(std::vector<DeviceRow> rows, std::function<void(size_t)> requestAccess) = 0;
   virtual void setEndButtonEnabled(bool enabled) = 0;
+  // Shows the sign-in's "Cancel" button while a sign-in waits for the browser.
+  virtual void setSignInPending(bool pending) = 0;
+  // The technician's recent activity, one entry a line, newest first; "" hides it.
+  virtual void setActivityText(const std::string& text) = 0;
+  // The running session's header line ("Verification code: 012345"); "" hides it.
+  virtual void setSessionHeaderText(const std::string& text) = 0;
 
   // Brings the window to the front, makes it the active window and activates the app.
   virtual void showWindow() = 0;
@@ -79,34 +87,41 @@ class ConsoleWindowView {
 // Signing in through the service's web portal in the system browser.
 class WebSignIn {
  public:
-  // Exactly one of the two is set: the URL the portal redirected to (text of
-  // a `callbackScheme:` URL), or the error the browser session ended with.
-  // Both empty means the attempt ended without a callback and without a
-  // reason (AdminConsole then shows "Sign-in cancelled").
+  // At most one of the two is set: a URL the app received (text of a
+  // `callbackScheme:` URL), or the error the browser ended with (it could not
+  // be opened, for one). Both empty means the attempt ended without a
+  // callback and without a reason.
   using Completion = std::function<void(std::optional<std::string> callbackUrl, std::optional<Error> error)>;
 
   virtual ~WebSignIn() = default;
-  // Opens `url` and waits for a URL of `callbackScheme` delivered to the
+  // Opens `url` and waits for URLs of `callbackScheme` delivered to the
   // running app (on Linux: the browser opens "kestrelixremote:..." which the
   // desktop hands to a second copy of the app, which forwards it to this one).
-  // Returns false when nothing could be opened. A new start() replaces the
-  // attempt in progress: the earlier completion is never called after that.
-  // `done` is called at most once, on the loop thread.
+  // Returns false when nothing could be started. `done` runs on the loop
+  // thread for every such URL (anyone can send one: the caller checks it
+  // belongs to its attempt), and for an error, until cancel() or the next
+  // start(); never after those.
   virtual bool start(const std::string& url, const std::string& callbackScheme, Completion done) = 0;
+  // Stops waiting; the completion is not called again.
+  virtual void cancel() = 0;
 };
 
 // One generic password per (service, account). May be unavailable (no
-// secret service running): load then returns nothing and save fails, and the
-// technician's token simply lives for this run only.
+// secret service running): load then finds nothing and save fails, and the
+// technician's token simply lives for this run only. Every call returns at
+// once; its completion runs later on the loop thread (or from inside the
+// call), unless the keychain is destroyed first.
 class Keychain {
  public:
   virtual ~Keychain() = default;
   // Nothing when there is no entry, it is not valid UTF-8, or the store is unavailable.
-  virtual std::optional<std::string> load(const std::string& service, const std::string& account) = 0;
+  virtual void load(const std::string& service, const std::string& account,
+                    std::function<void(std::optional<std::string>)> done) = 0;
   // Updates the entry in place, or creates it (readable only by this user,
   // only on this machine) when there is none.
-  virtual Status save(const std::string& service, const std::string& account, const std::string& secret) = 0;
-  virtual Status remove(const std::string& service, const std::string& account) = 0;
+  virtual void save(const std::string& service, const std::string& account, const std::string& secret,
+                    std::function<void(Status)> done) = 0;
+  virtual void remove(const std::string& service, const std::string& account, std::function<void(Status)> done) = 0;
 };
 
 class Pasteboard {

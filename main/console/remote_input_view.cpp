@@ -47,13 +47,29 @@ bool RemoteInputView::insidePicture(Point point) const {
   return point.x >= f.x && point.x < f.x + f.width && point.y >= f.y && point.y < f.y + f.height;
 }
 
-void RemoteInputView::mouseMoved(Point point) {
-  // A moved event carries no click count.
-  if (allowed_ && !held_ && insidePicture(point)) pointer("hover", point, 0);
+int RemoteInputView::countClick(MouseButton which, Point point, double seconds) {
+  int clicks = 1;
+  if (lastPress_ && lastPress_->button == which && seconds >= lastPress_->seconds &&
+      seconds - lastPress_->seconds <= kMultiClickSeconds &&
+      std::abs(point.x - lastPress_->point.x) <= kMultiClickDistance &&
+      std::abs(point.y - lastPress_->point.y) <= kMultiClickDistance) {
+    clicks = std::min(lastPress_->clicks + 1, 3);
+  }
+  lastPress_ = LastPress{which, point, seconds, clicks};
+  return clicks;
 }
 
-bool RemoteInputView::mouseDown(MouseButton which, Point point, int clicks) {
+void RemoteInputView::mouseMoved(Point point) {
+  // A moved event carries no click count.
+  if (allowed_ && windowActive_ && !held_ && insidePicture(point)) pointer("hover", point, 0);
+}
+
+bool RemoteInputView::mouseDown(MouseButton which, Point point, int clicks, bool focused) {
   if (!allowed_ || !insidePicture(point)) return false;
+  if (!focused) {
+    focusing_ = true;
+    return true;
+  }
   held_ = true;
   button_ = which == MouseButton::kRight ? "right" : "left";
   pointer("down", point, clicks);
@@ -65,6 +81,7 @@ void RemoteInputView::mouseDragged(Point point, int clicks) {
 }
 
 void RemoteInputView::mouseUp(Point point, int clicks) {
+  focusing_ = false;
   // Whatever `allowed` is now: a press that went down must come up on the Mac.
   if (!held_) return;
   held_ = false;

@@ -58,11 +58,25 @@ class RemoteInputView {
   Point mapToPicture(Point point) const;
   bool insidePicture(Point point) const;
 
+  // Whether the console window is the active window. Hover moves are only
+  // sent while it is: a pointer passing over a background window is not the
+  // technician's intent.
+  void setWindowActive(bool active) { windowActive_ = active; }
+
+  // The click count of a press at `seconds` (any monotonic time): 2 or 3 when
+  // it follows a press of the same button within kMultiClickSeconds and
+  // kMultiClickDistance, else 1. Counts stop at 3.
+  int countClick(MouseButton which, Point point, double seconds);
+  static constexpr double kMultiClickSeconds = 0.5;
+  static constexpr double kMultiClickDistance = 4;
+
   // Mouse movement without a button.
   void mouseMoved(Point point);
   // Returns true when the press was taken: the widget then takes the keyboard
   // focus. A press outside the picture, or while input is off, is not taken.
-  bool mouseDown(MouseButton which, Point point, int clicks);
+  // A press while the area has no focus only focuses it: nothing is sent for
+  // it, its drag or its release.
+  bool mouseDown(MouseButton which, Point point, int clicks, bool focused = true);
   void mouseDragged(Point point, int clicks);
   void mouseUp(Point point, int clicks);
   // Wheel or trackpad deltas, signs and units as the Mac reports them.
@@ -95,6 +109,15 @@ class RemoteInputView {
   double videoHeight_ = kInitialVideoHeight;
   bool allowed_ = false;
   bool held_ = false;
+  bool windowActive_ = true;
+  bool focusing_ = false;  // the press that focused the area is down
+  struct LastPress {
+    MouseButton button;
+    Point point;
+    double seconds;
+    int clicks;
+  };
+  std::optional<LastPress> lastPress_;
   Json lastPosition_;
   std::string button_ = "left";
   Emit emit_;

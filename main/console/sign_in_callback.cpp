@@ -105,19 +105,31 @@ std::optional<CallbackUrl> splitCallbackUrl(std::string_view text) {
   return url;
 }
 
-std::optional<std::string> signInCode(std::string_view callbackUrl, std::string_view expectedState) {
+namespace {
+
+// The value of the first item `name` of a portal callback.
+std::optional<std::string> callbackItem(std::string_view callbackUrl, std::string_view name) {
   const auto url = splitCallbackUrl(callbackUrl);
   if (!url || url->host != kCallbackHost || !url->queryItems) return std::nullopt;
   const auto& items = *url->queryItems;
-  const auto first = [&](std::string_view name) {
-    return std::find_if(items.begin(), items.end(), [&](const QueryItem& item) { return item.name == name; });
-  };
-  const auto state = first("state");
-  if (state == items.end() || !state->value || *state->value != expectedState) return std::nullopt;
+  const auto item =
+      std::find_if(items.begin(), items.end(), [&](const QueryItem& candidate) { return candidate.name == name; });
+  if (item == items.end()) return std::nullopt;
+  return item->value;
+}
+
+}  // namespace
+
+bool belongsToSignIn(std::string_view callbackUrl, std::string_view expectedState) {
+  return callbackItem(callbackUrl, "state") == expectedState;
+}
+
+std::optional<std::string> signInCode(std::string_view callbackUrl, std::string_view expectedState) {
+  if (!belongsToSignIn(callbackUrl, expectedState)) return std::nullopt;
   // An empty code could never be exchanged; it counts as missing.
-  const auto code = first("code");
-  if (code == items.end() || !code->value || code->value->empty()) return std::nullopt;
-  return *code->value;
+  auto code = callbackItem(callbackUrl, "code");
+  if (!code || code->empty()) return std::nullopt;
+  return code;
 }
 
 }  // namespace kx

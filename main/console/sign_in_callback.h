@@ -26,6 +26,11 @@ struct CallbackUrl {
 // need escaping, bad percent escapes).
 std::optional<CallbackUrl> splitCallbackUrl(std::string_view text);
 
+// Whether a callback answers the sign-in of `expectedState` (host
+// "admin-sign-in", the first "state" item equal to it). Any other callback is
+// someone else's, or forged, and is ignored.
+bool belongsToSignIn(std::string_view callbackUrl, std::string_view expectedState);
+
 // The authorisation code of a portal callback, when the callback is one: host
 // "admin-sign-in", the first "state" item equal to `expectedState`, and a
 // non-empty first "code" item.

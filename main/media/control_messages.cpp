@@ -3,9 +3,22 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <initializer_list>
 #include <utility>
 
 namespace kx {
+
+bool fromOtherSide(SessionSide receiver, const Json& message) {
+  const std::string* type = jsonString(message, "type");
+  if (!type) type = jsonString(message, "kind");
+  if (!type) return true;  // nothing to tell; the readers decide
+  auto sentBy = [&](std::initializer_list<std::string_view> own) {
+    return std::find(own.begin(), own.end(), *type) != own.end();
+  };
+  if (receiver == SessionSide::kClient) return !sentBy({"offer", "state", "pong"});
+  return !sentBy({"answer", "ping", "end", "pointer", "click", "keycode", "key", "scroll"});
+}
+
 namespace {
 
 bool hasKind(const Json& message, std::string_view kind) {

@@ -20,6 +20,17 @@ inline constexpr int kControlVersion = 4;
 // Scroll distances are clamped to this many pixels either way.
 inline constexpr double kMaxScrollPixels = 1500;
 
+// The two ends of a session. Each seals what it sends with the session key,
+// so a message the service (or the network) reflects back opens fine at its
+// sender: the types only one side ever sends are refused when they arrive
+// there. The client sends "offer", "state" and "pong"; the technician
+// "answer", "ping", "end" and the input kinds. Candidates travel both ways
+// and are told apart by "messageId" (each side never accepts its own).
+enum class SessionSide { kClient, kTechnician };
+// Whether `message` (a signal, by "type", or a control message, by "kind")
+// may come from the other side to `receiver`.
+bool fromOtherSide(SessionSide receiver, const Json& message);
+
 // {"kind": "pong", "token": <the same number>} for a ping with a numeric token.
 std::optional<Json> pongFor(const Json& message);
 bool isEndMessage(const Json& message);

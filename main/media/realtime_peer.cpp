@@ -1,12 +1,16 @@
 #include "media/realtime_peer.h"
 
 #include <utility>
+#include <variant>
 
 namespace kx {
 
 namespace {
 
 constexpr int kFramesPerSecond = 30;
+
+// How often the latest receiver report is read (reports come every half second).
+constexpr double kRateSeconds = 0.5;
 
 Error invalidAnswer() { return makeError("Invalid WebRTC answer", 1); }
 Error invalidCandidate() { return makeError("Invalid WebRTC candidate", 1); }
@@ -45,10 +49,16 @@ RealtimePeer::RealtimePeer(EventLoop& loop, PeerEngine& engine, PeerSignalCallba
                 .videoTrack = {},
                 .step = [this](std::string_view name) { step(name); },
             },
-            invalidCandidate()) {
+            invalidCandidate()),
+      rate_(VideoSendParameters{}.maxBitrate, VideoSendParameters{}.maxFramerate) {
   PeerConnection* connection = link_.connection();
   if (!connection) return;
   source_ = connection->addVideoTrack(VideoSendParameters{});
+  if (source_) {
+    applied_ = rate_.target();
+    source_->setRate(applied_.bitrate, applied_.framesPerSecond);
+    rateTimer_ = startRepeating(loop, kRateSeconds, [this] { adjustRate(); });
+  }
   if (auto channel = connection->createDataChannel(kInputChannelLabel, /*ordered=*/true)) {
     channel_ = std::make_unique<ChannelLink>(
         loop, std::move(channel),
@@ -130,6 +140,7 @@ void RealtimePeer::send(const Bytes& bytes) {
 
 void RealtimePeer::close() {
   if (link_.closed()) return;
+  rateTimer_.cancel();
   {
     std::lock_guard lock(frameLock_);
     closed_ = true;
@@ -143,6 +154,38 @@ void RealtimePeer::close() {
 }
 
 void RealtimePeer::onIceState(IceConnectionState state) { report(iceStateText(state)); }
+
+void RealtimePeer::adjustRate() {
+  const double now = ++rateTicks_ * kRateSeconds;
+  link_.getStats([this, now](std::vector<StatsEntry> entries) {
+    for (const StatsEntry& entry : entries) {
+      auto type = entry.find("type");
+      auto rtt = entry.find("round-trip-time");
+      auto loss = entry.find("fraction-lost");
+      if (type == entry.end() || std::get_if<std::string>(&type->second) == nullptr ||
+          std::get<std::string>(type->second) != "remote-inbound-rtp" || rtt == entry.end()) {
+        continue;
+      }
+      LinkReport report;
+      if (const double* value = std::get_if<double>(&rtt->second)) report.roundTripSeconds = *value;
+      if (loss != entry.end()) {
+        if (const double* value = std::get_if<double>(&loss->second)) report.lossFraction = *value;
+      }
+      // The same report read twice says nothing new.
+      if (lastReport_ && lastReport_->roundTripSeconds == report.roundTripSeconds &&
+          lastReport_->lossFraction == report.lossFraction) {
+        return;
+      }
+      lastReport_ = report;
+      const VideoTarget target = rate_.update(report, now);
+      if (target != applied_ && source_) {
+        applied_ = target;
+        source_->setRate(target.bitrate, target.framesPerSecond);
+      }
+      return;
+    }
+  });
+}
 
 void RealtimePeer::onChannelState(DataChannelState state) {
   if (state == DataChannelState::kOpen) {

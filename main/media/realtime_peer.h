@@ -15,8 +15,10 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "media/bitrate_controller.h"
 #include "media/peer_rules.h"
 #include "protocol/encoding.h"
 #include "protocol/json.h"
@@ -75,6 +77,8 @@ class RealtimePeer {
   void report(const std::string& text);
   void emit(const Json& message);
   void step(std::string_view name);
+  // Reads the latest receiver report and moves the encoder's rate.
+  void adjustRate();
 
   EventLoop& loop_;
   PeerSignalCallback signal_;
@@ -90,6 +94,12 @@ class RealtimePeer {
 
   PeerLink link_;
   std::unique_ptr<ChannelLink> channel_;  // absent after close()
+
+  BitrateController rate_;
+  std::optional<LinkReport> lastReport_;
+  VideoTarget applied_;
+  int rateTicks_ = 0;
+  Timer rateTimer_;
 };
 
 }  // namespace kx

@@ -29,7 +29,16 @@ Expected<Json> parseSuccessBody(std::string_view body) {
 std::optional<std::string> serviceErrorText(std::string_view body) {
   const auto object = parseJsonObject(body);
   if (!object) return std::nullopt;
-  if (const std::string* text = jsonString(*object, "error")) return *text;
+  // {"error": text}, or an error object {"error": {..., "description": text}}
+  // or {"description": text} beside a machine-readable "error".
+  if (const std::string* text = jsonString(*object, "error")) {
+    if (const std::string* description = jsonString(*object, "description")) return *description;
+    return *text;
+  }
+  if (const Json* error = jsonObject(*object, "error")) {
+    if (const std::string* description = jsonString(*error, "description")) return *description;
+  }
+  if (const std::string* text = jsonString(*object, "description")) return *text;
   return std::nullopt;
 }
 

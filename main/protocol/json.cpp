@@ -4,7 +4,39 @@
 
 namespace kx {
 
+namespace {
+
+// Whether arrays and objects nest deeper than `limit` anywhere in `text`.
+// Runs before the parser so that hostile nesting never reaches it: building
+// and freeing a deep value recurses once per level.
+bool nestsDeeperThan(std::string_view text, size_t limit) {
+  size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) return true;
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 std::optional<Json> parseJson(std::string_view text) {
+  if (nestsDeeperThan(text, kMaxJsonDepth)) return std::nullopt;
   Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   return value;

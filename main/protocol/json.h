@@ -3,6 +3,7 @@
 // protocol relies on ("seq" must be an integer, "token" any number).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,7 +15,12 @@ namespace kx {
 
 using Json = nlohmann::json;
 
-// Parses untrusted text; nullopt on any syntax or UTF-8 error. Never throws.
+// Deepest nesting of arrays and objects parseJson accepts. Every message of
+// the protocol needs fewer than 8 levels.
+inline constexpr size_t kMaxJsonDepth = 64;
+
+// Parses untrusted text; nullopt on any syntax or UTF-8 error, or nesting
+// deeper than kMaxJsonDepth. Never throws.
 std::optional<Json> parseJson(std::string_view text);
 // Like parseJson, but only a JSON object counts.
 std::optional<Json> parseJsonObject(std::string_view text);

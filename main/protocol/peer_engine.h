@@ -87,6 +87,9 @@ class VideoSource {
   // Any thread (the capture's frame thread). `timeNs` is the capture time.
   virtual void push(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs) = 0;
   virtual void setEnabled(bool enabled) = 0;
+  // What the link carries now: the encoder's bitrate (bits per second) and
+  // the most frames per second to encode. The picture keeps its size.
+  virtual void setRate(int bitrate, int framesPerSecond) = 0;
 };
 
 struct VideoSendParameters {

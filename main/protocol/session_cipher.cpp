@@ -7,6 +7,7 @@
 #include <openssl/rand.h>
 
 #include <climits>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,7 @@ using KdfPtr = std::unique_ptr<EVP_KDF, Deleter<EVP_KDF_free>>;
 using KdfCtxPtr = std::unique_ptr<EVP_KDF_CTX, Deleter<EVP_KDF_CTX_free>>;
 
 constexpr char kInfoLabel[] = "KestrelixRemoteSessionV1.";
+constexpr char kVerificationInfo[] = "kestrelix-verification-code";
 constexpr size_t kPeerKeySize = 65;
 constexpr size_t kSaltSize = 16;
 
@@ -73,8 +75,8 @@ EVP_KDF* hkdf() {
   return kdf.get();
 }
 
-// RFC 5869 extract-and-expand over SHA-256, 32 bytes out.
-bool deriveKey(const Bytes& secret, const Bytes& salt, const std::string& info, std::array<uint8_t, 32>& out) {
+// RFC 5869 extract-and-expand over SHA-256 into `size` bytes at `out`.
+bool derive(const Bytes& secret, const Bytes& salt, std::string_view info, uint8_t* out, size_t size) {
   KdfCtxPtr ctx(EVP_KDF_CTX_new(hkdf()));
   if (!ctx) return false;
   char digest[] = "SHA256";
@@ -85,7 +87,7 @@ bool deriveKey(const Bytes& secret, const Bytes& salt, const std::string& info, 
       OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<char*>(info.data()), info.size()),
       OSSL_PARAM_construct_end(),
   };
-  return EVP_KDF_derive(ctx.get(), out.data(), out.size(), params) == 1;
+  return EVP_KDF_derive(ctx.get(), out, size, params) == 1;
 }
 
 }  // namespace
@@ -103,12 +105,23 @@ Expected<SessionCipher> SessionCipher::create(const P256PrivateKey& privateKey, 
   std::string info = kInfoLabel;
   info.append(session);
   std::array<uint8_t, 32> key{};
-  const bool derived = deriveKey(*secret, *saltBytes, info, key);
+  const bool derived = derive(*secret, *saltBytes, info, key.data(), key.size());
+  auto code = kx::verificationCode(*secret, *saltBytes);
   OPENSSL_cleanse(secret->data(), secret->size());
-  if (!derived) return libraryError(kCryptoUnderlying);
+  if (!derived || !code) return libraryError(kCryptoUnderlying);
   SessionCipher cipher(key);
+  cipher.verificationCode_ = std::move(*code);
   OPENSSL_cleanse(key.data(), key.size());
   return cipher;
+}
+
+std::optional<std::string> verificationCode(const Bytes& sharedSecret, const Bytes& salt) {
+  uint8_t bytes[4];
+  if (!derive(sharedSecret, salt, kVerificationInfo, bytes, sizeof bytes)) return std::nullopt;
+  const uint32_t value = (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) | bytes[3];
+  char text[8];
+  std::snprintf(text, sizeof text, "%06u", static_cast<unsigned>(value % 1000000));
+  return std::string(text);
 }
 
 Expected<Bytes> SessionCipher::encrypt(const uint8_t* data, size_t size) const {

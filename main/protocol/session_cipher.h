@@ -5,9 +5,15 @@
 // session's 16-byte salt and the info "KestrelixRemoteSessionV1." + session id.
 // An envelope is the AES-GCM combined layout: 12-byte nonce, ciphertext,
 // 16-byte tag (n + 28 bytes), no associated data.
+//
+// The same shared secret also gives a six-digit verification code that both
+// people can read to each other: a service relaying substituted public keys
+// cannot make the two ends show the same code.
 #pragma once
 
 #include <array>
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "protocol/encoding.h"
@@ -53,11 +59,19 @@ class SessionCipher {
   Expected<Bytes> decrypt(const Bytes& envelope) const { return decrypt(envelope.data(), envelope.size()); }
 
   const std::array<uint8_t, 32>& key() const { return key_; }
+  // Six digits, "012345"; empty for a cipher made fromKey().
+  const std::string& verificationCode() const { return verificationCode_; }
 
  private:
   explicit SessionCipher(const std::array<uint8_t, 32>& key) : key_(key) {}
   std::array<uint8_t, 32> key_;
+  std::string verificationCode_;
 };
+
+// HKDF-SHA256 (ikm = the raw 32-byte ECDH secret, salt = the session's salt,
+// info = "kestrelix-verification-code") to 4 bytes, read big-endian, modulo
+// 10^6, as six zero-padded digits. Nothing only when the library fails.
+std::optional<std::string> verificationCode(const Bytes& sharedSecret, const Bytes& salt);
 
 // Seals a JSON message into the base64 text that travels through the service.
 Expected<std::string> sealToBase64(const SessionCipher& cipher, std::string_view plaintext);

@@ -14,6 +14,7 @@
 #include "media/realtime_peer.h"
 #include "protocol/encoding.h"
 #include "protocol/p256_key.h"
+#include "protocol/platform_texts.h"
 #include "protocol/session_cipher.h"
 #include "runtime/atomic_file.h"
 #include "runtime/basic_loop.h"

@@ -19,11 +19,9 @@ TEST(Consent, PromptNamesTheTechnicianAndTheTerms) {
   showPrompt(h, h.pendingSession());
   const ConsentPrompt& prompt = h.dialogs.prompts.back();
   EXPECT_EQ(prompt.message, "Alex requests access");
-  EXPECT_EQ(prompt.informativeText,
-            "After approval, macOS will ask you to choose the display to share. Your screen and input are encrypted "
-            "between this Mac and the technician\u2019s app; your Firebase service exchanges encrypted connection "
-            "setup messages. The technician can see and control that display for up to 30 minutes. End the "
-            "session at any time from the KX Test menu.");
+  // The code the technician's cipher gives: the two people can compare them.
+  EXPECT_EQ(prompt.informativeText, std::string(kPlatformTexts.consentDetail) +
+                                        "\n\nVerification code: " + h.technicianCipher().verificationCode());
   EXPECT_EQ(prompt.approveTitle, "Approve");
   EXPECT_EQ(prompt.denyTitle, "Deny");
 }
@@ -58,6 +56,44 @@ TEST(Consent, DenialIsReportedAndChangesNothing) {
   EXPECT_EQ(h.client->active(), "");
   EXPECT_FALSE(h.client->processing());
   EXPECT_EQ(h.picker.presented, 0);
+}
+
+TEST(Consent, LateOrLostDecisionLeavesTheAgentOnline) {
+  // The request ended while the prompt was up, or the answer was lost.
+  const struct {
+    ConsentDecision decision;
+    std::optional<int> status;  // nullopt: the request failed in transport
+    std::string line;
+  } cases[] = {
+      {ConsentDecision::kDeny, 409, "Online · awaiting requests"},
+      {ConsentDecision::kDeny, std::nullopt, "Online · awaiting requests"},
+      {ConsentDecision::kApprove, 409, "Support request expired · the technician can request again"},
+  };
+  for (const auto& c : cases) {
+    AgentHarness h;
+    h.startRegistered();
+    showPrompt(h, h.pendingSession());
+    h.dialogs.answerConsent(c.decision);
+    h.loop.runUntilIdle();
+    if (c.status) {
+      h.respond("/api/device/DEV-1/decision", Json{{"error", "The request has expired."}}, *c.status);
+    } else {
+      h.http.fail(makeError("libcurl", 28, "Timeout"), *h.http.find("/api/device/DEV-1/decision"));
+      h.loop.runUntilIdle();
+    }
+    EXPECT_EQ(h.menu.line(), c.line);
+    EXPECT_EQ(h.client->active(), "");
+    EXPECT_FALSE(h.client->processing());
+    EXPECT_FALSE(h.pending("/api/enroll"));
+    EXPECT_TRUE(h.client->hasServiceTimer());
+    // A refused request the service still offers is refused again, unasked.
+    ASSERT_TRUE(h.advanceUntilPoll());
+    h.respond("/api/device/DEV-1/poll", Json{{"session", h.pendingSession()}});
+    EXPECT_EQ(h.dialogs.prompts.size(), c.decision == ConsentDecision::kDeny ? 1u : 2u);
+    if (c.decision == ConsentDecision::kDeny) {
+      EXPECT_EQ(h.respond("/api/device/DEV-1/decision", Json::object()).json()["approve"], false);
+    }
+  }
 }
 
 TEST(Consent, ApprovalStartsTheDisplayChoice) {
@@ -176,11 +212,13 @@ TEST(EndSession, MenuEndsAndReportsTheSession) {
   AgentHarness h;
   h.startRegistered();
   h.startStreaming();
+  EXPECT_EQ(h.menu.sharing, "Alex");
   const std::string session = h.client->active();
   h.client->endSession();
   EXPECT_EQ(h.client->active(), "");
   EXPECT_EQ(h.client->lifecycle().phaseText(), "idle");
   EXPECT_EQ(h.menu.title(), "KX Test");
+  EXPECT_EQ(h.menu.sharing, std::nullopt);
   EXPECT_EQ(h.menu.line(), "Online · awaiting requests");
   EXPECT_EQ(h.respond("/api/device/DEV-1/end", Json::object()).json(), (Json{{"session", session}}));
 }
@@ -193,6 +231,14 @@ TEST(EndSession, WithoutSessionOnlyClears) {
   h.client->endSession();
   EXPECT_EQ(h.http.sent().size(), sent);
   EXPECT_EQ(h.client->generation(), generation + 1);
+}
+
+TEST(EndSession, NotEnrolledStaysNotEnrolled) {
+  AgentHarness h;
+  h.make().start();
+  h.loop.runUntilIdle();
+  h.client->endSession();
+  EXPECT_EQ(h.menu.line(), "Not enrolled · import enrollment file");
 }
 
 Json candidateSignal(int n) {
@@ -223,6 +269,27 @@ TEST(Signals, OfferIsSealedAndPostedBeforeThePoll) {
   EXPECT_TRUE(isCanonicalUuid(offer["messageId"].get<std::string>()));
   EXPECT_TRUE(h.client->outgoingSignals().empty());
   EXPECT_TRUE(h.pending("/api/device/DEV-1/poll"));
+}
+
+TEST(Signals, TheStatusFileTimesEachStepOfTheSessionStart) {
+  AgentHarness h;
+  h.startRegistered();
+  h.approve();
+  h.pick();
+  h.loop.advance(1);
+  ASSERT_TRUE(h.pending("/api/device/DEV-1/signal"));
+  h.respond("/api/device/DEV-1/signal", Json::object());
+  h.client->writeStatus();
+  const Json status = h.statusFile();
+  std::vector<std::string> steps;
+  double previous = 0;
+  for (const Json& step : status["sessionTimeline"]) {
+    steps.push_back(step["step"]);
+    EXPECT_GE(step["uptime"].get<double>(), previous) << step;
+    previous = step["uptime"];
+  }
+  EXPECT_EQ(steps, (std::vector<std::string>{"approved", "display picked", "capture started", "offer made",
+                                             "offer sealed", "offer posted"}));
 }
 
 TEST(Signals, QueueHoldsAtMost256) {
@@ -299,6 +366,26 @@ TEST(Signals, AnswerAndCandidatesReachThePeerOnce) {
   int remoteSets = 0;
   for (const auto& call : connection->calls()) remoteSets += call == "setRemoteDescription:answer" ? 1 : 0;
   EXPECT_EQ(remoteSets, 1);
+  EXPECT_EQ(h.client->active(), h.technician.id);
+}
+
+TEST(Signals, ReflectedOwnSignalsAreNotTakenAsTheTechnicians) {
+  AgentHarness h;
+  h.startRegistered();
+  h.startStreaming();
+  h.engine.last()->emitLocalCandidate(IceCandidate{"candidate:1 1 udp 1 127.0.0.1 9 typ host", 0, "0"});
+  h.loop.runUntilIdle();
+  // The service sends our own sealed offer and candidate back, and a forged
+  // offer under a fresh id (only this side ever makes offers).
+  std::vector<std::string> own = h.client->outgoingSignals();
+  ASSERT_EQ(own.size(), 2u);
+  Json signals = Json::array();
+  for (const std::string& payload : own) signals.push_back(Json{{"payload", payload}});
+  signals.push_back(Json{{"payload", h.sealText(Json{{"type", "offer"}, {"sdp", "v=0\r\n"}, {"messageId", newUuid()}})}});
+  ASSERT_TRUE(h.advanceUntilPoll());
+  h.respond("/api/device/DEV-1/poll", Json{{"session", h.approvedSession(signals)}});
+  EXPECT_TRUE(h.engine.last()->addedCandidates().empty());
+  EXPECT_TRUE(h.client->seenSignals().empty());
   EXPECT_EQ(h.client->active(), h.technician.id);
 }
 

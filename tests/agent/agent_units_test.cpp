@@ -15,6 +15,7 @@
 #include "agent/worker_thread.h"
 #include "runtime/atomic_file.h"
 #include "runtime/basic_loop.h"
+#include "protocol/platform_texts.h"
 #include "support/scratch.h"
 
 namespace kx {
@@ -63,16 +64,14 @@ TEST(SetupWindowContent, FreshMacShowsBothStepsAndGuidance) {
   EXPECT_FALSE(content.codeEntryHidden);
   EXPECT_EQ(content.permissionText, "2. Enable mouse & keyboard control");
   EXPECT_TRUE(content.permissionButtonEnabled);
-  EXPECT_EQ(content.detailText,
-            "macOS may open Accessibility settings. Enable Kestrelix Remote Test there and return here; this window "
-            "updates automatically.");
+  EXPECT_EQ(content.detailText, kPlatformTexts.setupPermissionDetail);
   EXPECT_EQ(content.doneTitle, "Done");
   EXPECT_FALSE(content.needsRestart);
 }
 
 TEST(SetupWindowContent, EnrolledAndGrantedShowChecks) {
   const auto content = setupWindowContent(true, "granted", "", false);
-  EXPECT_EQ(content.enrollmentText, "✓ Mac enrolled");
+  EXPECT_EQ(content.enrollmentText, kPlatformTexts.setupEnrolled);
   EXPECT_TRUE(content.codeEntryHidden);
   EXPECT_EQ(content.permissionText, "✓ Mouse & keyboard control enabled");
   EXPECT_FALSE(content.permissionButtonEnabled);
@@ -90,9 +89,7 @@ TEST(SetupWindowContent, ErrorFollowsItsPrefixDirectly) {
 
 TEST(SetupWindowContent, RestartGuidanceWinsOverAnError) {
   const auto content = setupWindowContent(true, "denied", "Server 500: down", true);
-  EXPECT_EQ(content.detailText,
-            "Enable Kestrelix Remote Test in Accessibility settings, then choose Restart & recheck permissions "
-            "below. The app reopens automatically. An active support session will end.");
+  EXPECT_EQ(content.detailText, kPlatformTexts.setupRestartDetail);
   EXPECT_EQ(content.doneTitle, "Restart & recheck permissions");
   EXPECT_TRUE(content.needsRestart);
 }
@@ -192,6 +189,24 @@ TEST(SettingsFolder, FollowsXdgDataHome) {
   }
   const testing::ScopedEnv relative("XDG_DATA_HOME", "relative");  // not absolute: ignored, as XDG says
   EXPECT_TRUE(defaultSettingsFolder().ends_with("/.local/share/Kestrelix Remote Test"));
+}
+
+TEST(PlatformTexts, LinuxTextsNameNothingThatIsNotHere) {
+  const std::string_view texts[] = {
+      kLinuxTexts.consentDetail,       kLinuxTexts.defaultDeviceName,     kLinuxTexts.setupWindowTitle,
+      kLinuxTexts.setupIntroduction,   kLinuxTexts.setupCodeButton,       kLinuxTexts.setupEnrolled,
+      kLinuxTexts.setupPermissionDetail, kLinuxTexts.setupRestartDetail,  kLinuxTexts.inputSettingsUrl,
+      kLinuxTexts.inputAccessHelp,     kLinuxTexts.signInPrompt,          kLinuxTexts.waitingForApproval,
+      kLinuxTexts.selectDevice,        kLinuxTexts.setupCodeTitle,        kLinuxTexts.setupCodeValidity,
+      kLinuxTexts.controlNotEnabled,   kLinuxTexts.deviceStoppedResponding,
+  };
+  static_assert(sizeof(texts) == sizeof(PlatformTexts), "every text of the table is checked");
+  for (const std::string_view text : texts) {
+    for (const std::string_view word : {"Mac", "macOS", "Firebase", "Accessibility settings", "x-apple"}) {
+      EXPECT_EQ(text.find(word), std::string_view::npos) << text;
+    }
+  }
+  EXPECT_EQ(&kPlatformTexts, &kLinuxTexts);
 }
 
 }  // namespace

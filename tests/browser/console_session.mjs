@@ -78,10 +78,16 @@ function freeDisplay(from) {
 const x = (display, ...argv) => run('xdotool', argv, { env: { ...process.env, DISPLAY: display } })
   .then((r) => r.stdout.trim(), () => '');
 const windowNamed = async (display, name) => (await x(display, 'search', '--name', name)).split('\n').pop();
-async function pressReturnIn(display, name) {
+// The agent's consent and picker dialogs refuse by default and take no choice
+// in their first second on screen: that second passes, then Tab reaches the
+// granting button (Approve; Share after the display list) and Space presses it.
+async function grantIn(display, name, tabs) {
   const id = await waitFor(`the "${name}" window`, 30, () => windowNamed(display, name));
+  const shown = Date.now();
+  await waitFor('the dialog to take a choice', 5, () => Date.now() - shown > 1500);
   await x(display, 'windowfocus', '--sync', id);
-  await x(display, 'key', 'Return');
+  for (let i = 0; i < tabs; i += 1) await x(display, 'key', 'Tab');
+  await x(display, 'key', 'space');
 }
 const agentStatus = () => {
   try {
@@ -200,9 +206,9 @@ async function main() {
   if (!/^Verification code: \d{6}$/.test(verification)) fail(`bad verification line: ${verification}`);
 
   say('the person approves and picks the display');
-  await pressReturnIn(display, 'Support request');
+  await grantIn(display, 'Support request', 1);
   const approvedAt = Date.now();
-  await pressReturnIn(display, 'Choose the display to share');
+  await grantIn(display, 'Choose the display to share', 1);
   const pickedAt = Date.now();
 
   await page.waitForFunction(() => document.getElementById('status').textContent ===

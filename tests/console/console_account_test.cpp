@@ -142,8 +142,11 @@ TEST_F(SignInTest, RefusedExchangeShowsTheServiceText) {
 
 TEST_F(SignInTest, UnusableCallbackIsACancelledSignIn) {
   console->signIn();
+  EXPECT_TRUE(fakes.view.signInPending);
   fakes.webSignIn.complete(callback("state=" + fakes.webSignIn.state()));  // no code
   EXPECT_EQ(fakes.view.status, "Sign-in cancelled");
+  EXPECT_FALSE(fakes.view.signInPending);
+  EXPECT_FALSE(fakes.webSignIn.running());
   console->signIn();
   fakes.view.status.clear();
   fakes.webSignIn.complete(std::nullopt);
@@ -151,14 +154,44 @@ TEST_F(SignInTest, UnusableCallbackIsACancelledSignIn) {
   EXPECT_TRUE(http.sent().empty());
 }
 
-TEST_F(SignInTest, StateOfAReplacedAttemptIsRefused) {
+TEST_F(SignInTest, CallbackOfAnotherStateIsIgnoredAndTheSignInGoesOn) {
+  // An earlier attempt's callback, or one forged by another program.
   console->signIn();
   const std::string firstState = fakes.webSignIn.state();
   console->signIn();
   ASSERT_NE(fakes.webSignIn.state(), firstState);
-  fakes.webSignIn.complete(callback("code=c&state=" + firstState));
-  EXPECT_EQ(fakes.view.status, "Sign-in cancelled");
+  for (const std::string& stray : {callback("code=c&state=" + firstState), callback("code=c"),
+                                   std::string("kestrelixremote://elsewhere?code=c&state=" + fakes.webSignIn.state())}) {
+    fakes.webSignIn.complete(stray);
+  }
   EXPECT_TRUE(http.sent().empty());
+  EXPECT_TRUE(console->signingIn());
+  EXPECT_TRUE(fakes.webSignIn.running());
+  fakes.webSignIn.complete(callback("code=right&state=" + fakes.webSignIn.state()));
+  EXPECT_EQ(http.next().json()["code"], "right");
+  EXPECT_FALSE(console->signingIn());
+}
+
+TEST_F(SignInTest, CancelOrTimeOutEndsTheWait) {
+  const struct {
+    bool cancel;
+    double wait;
+    const char* status;
+  } cases[] = {
+      {true, 0, "Sign-in cancelled"},
+      {false, AdminConsole::kSignInTimeout, "Sign-in timed out: the browser did not come back. Try again."},
+  };
+  for (const auto& c : cases) {
+    fakes.view.actions.signIn();
+    loop.advance(AdminConsole::kSignInTimeout - 1);
+    EXPECT_TRUE(console->signingIn());
+    if (c.cancel) fakes.view.actions.cancelSignIn();
+    loop.advance(c.wait);
+    EXPECT_EQ(fakes.view.status, c.status);
+    EXPECT_FALSE(console->signingIn());
+    EXPECT_FALSE(fakes.view.signInPending);
+    EXPECT_FALSE(fakes.webSignIn.running());
+  }
 }
 
 TEST_F(SignInTest, BrowserErrorShowsItsDescription) {
@@ -194,6 +227,25 @@ TEST_F(ConsoleTest, StoredTokenSignsInAtStart) {
   EXPECT_EQ(console->token(), kToken);
   console->refreshList();
   EXPECT_EQ(http.next().header("Authorization"), std::string("Bearer ") + kToken);
+}
+
+TEST_F(ConsoleTest, StoredTokenArrivingLateIsUsedUnlessTheTechnicianSignedInMeanwhile) {
+  fakes.keychain.deferLoads = true;
+  makeConsole(std::nullopt);
+  console->show();
+  EXPECT_EQ(console->token(), "");
+  fakes.keychain.finishLoads();
+  EXPECT_EQ(console->token(), kToken);
+  EXPECT_TRUE(http.find("/api/admin/whoami"));
+
+  // A sign-in before the keyring answered is newer than what it holds.
+  makeConsole(std::nullopt);
+  console->signIn();
+  fakes.webSignIn.complete("kestrelixremote://admin-sign-in?code=c&state=" + fakes.webSignIn.state());
+  loop.runUntilIdle();
+  http.respondTo("/api/admin/exchange", 200, dumpJson(Json{{"token", "fresh"}}));
+  fakes.keychain.finishLoads();
+  EXPECT_EQ(console->token(), "fresh");
 }
 
 TEST_F(ConsoleTest, TokenOfAnotherServiceIsNotUsed) {
@@ -270,10 +322,10 @@ TEST_F(ConsoleTest, RowsShowNameAndOnlineState) {
   loadDevices(Json::array({deviceRecord("mac-1", "Studio", true), noName, deviceRecord("mac-3", "Office", false),
                            stringOnline}));
   EXPECT_EQ(fakes.view.rows, (std::vector<DeviceRow>{{"Studio · Online", true},
-                                                     {"Mac · Offline", false},
+                                                     {"Computer · Offline", false},
                                                      {"Office · Offline", false},
                                                      {"Lab · Offline", false}}));
-  EXPECT_EQ(fakes.view.status, "Select a Mac to request access.");
+  EXPECT_EQ(fakes.view.status, kPlatformTexts.selectDevice);
 }
 
 TEST_F(ConsoleTest, TheMacTheConsoleRunsOnCannotBeRequested) {
@@ -354,9 +406,9 @@ TEST_F(ConsoleTest, SetupCodeIsShownAndCopied) {
   EXPECT_EQ(http.next().header("Content-Type"), "application/json");
   http.respondJson(200, {{"code", "K7QX-22MN-PL4R-9TZA-XY"}});
   ASSERT_EQ(fakes.dialogs.alerts.size(), 1u);
-  EXPECT_EQ(fakes.dialogs.alerts[0].message, "New Mac setup code");
+  EXPECT_EQ(fakes.dialogs.alerts[0].message, kPlatformTexts.setupCodeTitle);
   EXPECT_EQ(fakes.dialogs.alerts[0].informative,
-            "K7QX-22MN-PL4R-9TZA-XY\n\nValid for one Mac for 24 hours. Download the app at "
+            "K7QX-22MN-PL4R-9TZA-XY\n\nValid for one computer for 24 hours. Download the app at "
             "https://service.test/download");
   EXPECT_TRUE(fakes.pasteboard.texts.empty());
   fakes.dialogs.choose(SetupCodeChoice::kCopyCode);
@@ -374,7 +426,7 @@ TEST_F(ConsoleTest, SetupCodeResponseWithoutCodeCopiesNothing) {
   console->createCode();
   http.respondJson(200, {{"code", 42}});
   ASSERT_EQ(fakes.dialogs.alerts.size(), 1u);
-  EXPECT_TRUE(fakes.dialogs.alerts[0].informative.starts_with("\n\nValid for one Mac"));
+  EXPECT_TRUE(fakes.dialogs.alerts[0].informative.starts_with("\n\nValid for one computer"));
   fakes.dialogs.choose(SetupCodeChoice::kCopyCode);
   EXPECT_TRUE(fakes.pasteboard.texts.empty());
 }
@@ -392,6 +444,24 @@ TEST_F(ConsoleTest, AlertAnsweredAfterTheConsoleIsGoneDoesNothing) {
   console.reset();
   fakes.dialogs.choose(SetupCodeChoice::kCopyCode);
   EXPECT_TRUE(fakes.pasteboard.texts.empty());
+}
+
+TEST_F(ConsoleTest, RecentActivityListsTheServiceEntriesAsLines) {
+  fakes.view.actions.showActivity();
+  ASSERT_TRUE(http.find("/api/admin/audit"));
+  EXPECT_EQ(http.next().method(), "GET");
+  const Json entries = Json::array({
+      Json{{"time", 1796591100}, {"event", "decision"}, {"device", "Studio"}, {"detail", "denied"}},
+      Json{{"time", "noon"}, {"event", "sign-in"}, {"device", ""}},
+      Json{{"detail", 7}},  // nothing readable: no line
+  });
+  http.respondTo("/api/admin/audit", 200, dumpJson(Json{{"entries", entries}}));
+  EXPECT_EQ(fakes.view.activity, "2026-12-06 21:05 UTC · decision · Studio · denied\nsign-in");
+  fakes.view.actions.showActivity();
+  http.respondTo("/api/admin/audit", 404, dumpJson(Json{{"error", "Not found."}}));
+  EXPECT_EQ(fakes.view.status, "Not found.");
+  fakes.view.actions.signOut();
+  EXPECT_EQ(fakes.view.activity, "");
 }
 
 }  // namespace

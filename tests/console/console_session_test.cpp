@@ -12,7 +12,7 @@ namespace {
 
 using testing::ConsoleTest;
 
-constexpr char kWaiting[] = "Waiting for the person at the Mac to approve and choose a display…";
+constexpr std::string_view kWaiting = kPlatformTexts.waitingForApproval;
 
 // --- Access request -------------------------------------------------------
 
@@ -48,6 +48,8 @@ TEST_F(ConsoleTest, AccessRequestStartsTheSession) {
 TEST_F(ConsoleTest, ConsoleAndMacDeriveTheSameKey) {
   startSession();
   EXPECT_EQ(console->cipher()->key(), macCipher->key());
+  // The header shows the code the person at the computer reads out.
+  EXPECT_EQ(fakes.view.sessionHeader, "Verification code: " + macCipher->verificationCode());
   console->queueSignal(Json{{"type", "answer"}, {"sdp", "x"}});
   ASSERT_EQ(console->outgoing().size(), 1u);
   auto opened = openFromBase64(*macCipher, console->outgoing()[0]);
@@ -87,11 +89,26 @@ TEST_F(ConsoleTest, RecordWithoutKeyOrOutOfRangeIndexDoesNothing) {
 }
 
 TEST_F(ConsoleTest, RefusedAccessRequestShowsServiceText) {
+  // Whatever shape the refusal takes (a repeat after a denial is throttled),
+  // the technician reads the service's own sentence.
+  const struct {
+    int status;
+    Json body;
+    std::string shown;
+  } cases[] = {
+      {403, Json{{"error", "This Mac belongs to another team."}}, "This Mac belongs to another team."},
+      {429, Json{{"error", "throttled"}, {"description", "The person refused. Try again in 5 minutes."}},
+       "The person refused. Try again in 5 minutes."},
+      {429, Json{{"error", Json{{"domain", "Kestrelix"}, {"description", "Try again in 30 minutes."}}}},
+       "Try again in 30 minutes."},
+  };
   loadDevices(Json::array({deviceRecord("mac-1", "Studio", true)}));
-  fakes.view.pressRequestAccess(0);
-  http.respondTo("/api/admin/request", 403, dumpJson(Json{{"error", "This Mac belongs to another team."}}));
-  EXPECT_EQ(fakes.view.status, "This Mac belongs to another team.");
-  EXPECT_TRUE(console->sid().empty());
+  for (const auto& c : cases) {
+    fakes.view.pressRequestAccess(0);
+    http.respondTo("/api/admin/request", c.status, dumpJson(c.body));
+    EXPECT_EQ(fakes.view.status, c.shown);
+    EXPECT_TRUE(console->sid().empty());
+  }
   EXPECT_FALSE(console->hasPeer());
   EXPECT_TRUE(engine.connections().empty());
 }
@@ -230,21 +247,26 @@ TEST_F(ConsoleTest, QueuedSignalGetsItsOwnMessageId) {
   EXPECT_TRUE(isCanonicalUuid(opened["messageId"].get<std::string>()));
 }
 
-TEST_F(ConsoleTest, OfferIsAnsweredThroughTheService) {
+TEST_F(ConsoleTest, OfferIsAnsweredThroughTheServiceInTheSameCycle) {
   startSession();
   ASSERT_TRUE(advanceToPoll());
   answerStatus(approvedWith({offer("m1")}));
   ASSERT_TRUE(connection->remoteDescription());
   EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=mac-offer\r\n");
-  ASSERT_EQ(console->outgoing().size(), 1u);
-  ASSERT_TRUE(advanceToPoll());
-  answerStatus(approvedWith({offer("m1")}));
+  // The answer leaves before the cycle ends, not a whole cycle later.
   auto post = http.find(sessionPath("/signal"));
   ASSERT_TRUE(post);
   auto opened = openPayloads(http.at(*post).json());
   ASSERT_EQ(opened.size(), 1u);
   EXPECT_EQ(opened[0]["type"], "answer");
   EXPECT_EQ(opened[0]["sdp"], connection->localDescription()->second);
+  http.respond(200, "{}", *post);
+  loop.runUntilIdle();
+  EXPECT_TRUE(console->outgoing().empty());
+  EXPECT_FALSE(console->busy());
+  for (const char* step : {"access requested", "approved", "offer received", "answer made", "answer posted"}) {
+    EXPECT_TRUE(console->timeline().has(step)) << step;
+  }
 }
 
 TEST_F(ConsoleTest, SignalsInTheStatusAnswerAvoidTheSeparateFetch) {
@@ -273,6 +295,7 @@ TEST_F(ConsoleTest, RepeatedMessageIdsAreTakenOnce) {
   const std::string c2 = "candidate:2 1 udp 2122260223 10.0.0.5 50001 typ host";
   ASSERT_TRUE(advanceToPoll());
   answerStatus(approvedWith({offer("m1"), candidate("c1", c1), candidate("c1", c1)}));
+  http.respondTo(sessionPath("/signal"), 200, "{}");  // the answer
   ASSERT_TRUE(advanceToPoll());
   answerStatus(approvedWith({offer("m1"), candidate("c1", c1), candidate("c2", c2)}));
   if (auto post = http.find(sessionPath("/signal"))) http.respond(200, "{}", *post);
@@ -430,6 +453,42 @@ TEST_F(ConsoleTest, EndSessionTellsTheMacAndTheService) {
   EXPECT_FALSE(fakes.view.endEnabled);
   EXPECT_TRUE(fakes.view.rows[0].enabled);
   EXPECT_EQ(fakes.view.status, status);
+}
+
+TEST_F(ConsoleTest, QuitWaitsForTheEndRequestButNotLong) {
+  const struct {
+    bool answered;
+    double wait;  // virtual seconds before quitting may go on
+  } cases[] = {{true, 0}, {false, AdminConsole::kQuitTimeout}};
+  for (const auto& c : cases) {
+    startSession();
+    const std::string id = console->sid();
+    int quits = 0;
+    console->quit([&] { ++quits; });
+    EXPECT_TRUE(console->sid().empty());
+    EXPECT_EQ(fakes.view.sessionHeader, "");
+    ASSERT_TRUE(http.find("/api/admin/session/" + id + "/end"));
+    EXPECT_EQ(quits, 0);
+    if (c.answered) http.respondTo("/api/admin/session/" + id + "/end", 200, "{}");
+    loop.advance(c.wait);
+    EXPECT_EQ(quits, 1);
+    loop.advance(5);
+    EXPECT_EQ(quits, 1);
+    http.abandonAll();
+  }
+  int quits = 0;
+  console->quit([&] { ++quits; });  // no session: at once
+  EXPECT_EQ(quits, 1);
+}
+
+TEST_F(ConsoleTest, SignOutEndsTheSessionWithTheTokenItHad) {
+  startSession();
+  const std::string id = console->sid();
+  fakes.view.actions.signOut();
+  ASSERT_TRUE(http.find("/api/admin/session/" + id + "/end"));
+  EXPECT_EQ(http.at(*http.find("/api/admin/session/" + id + "/end")).header("Authorization"),
+            std::string("Bearer ") + testing::kToken);
+  EXPECT_EQ(console->token(), "");
 }
 
 TEST_F(ConsoleTest, EndLetsGoOfAHeldButtonFirst) {
@@ -619,7 +678,7 @@ TEST_F(ConsoleTest, PingBeforeApprovalReportsTheMissingChannel) {
   EXPECT_FALSE(console->sid().empty());
   openChannel();
   macReportsState(false);
-  EXPECT_EQ(fakes.view.status, "Live video connected · Enable mouse & keyboard control on the Mac");
+  EXPECT_EQ(fakes.view.status, kPlatformTexts.controlNotEnabled);
 }
 
 TEST_F(ConsoleTest, PingCarriesTheUptimeAndRenewsAHeldButton) {
@@ -638,7 +697,7 @@ TEST_F(ConsoleTest, SilentMacEndsTheSessionAfterSixSeconds) {
   EXPECT_FALSE(console->sid().empty());
   loop.advance(2);
   EXPECT_TRUE(console->sid().empty());
-  EXPECT_EQ(fakes.view.status, "The Mac stopped responding. Request access again.");
+  EXPECT_EQ(fakes.view.status, kPlatformTexts.deviceStoppedResponding);
 }
 
 TEST_F(ConsoleTest, AnsweringMacStaysConnected) {
@@ -687,7 +746,7 @@ TEST_F(ConsoleTest, StateReportNeedsControlAndStreaming) {
   macSends(Json{{"kind", "state"}, {"canControl", true}});
   EXPECT_FALSE(console->canControl());
   EXPECT_FALSE(console->display().allowed());
-  EXPECT_EQ(fakes.view.status, "Live video connected · Enable mouse & keyboard control on the Mac");
+  EXPECT_EQ(fakes.view.status, kPlatformTexts.controlNotEnabled);
   EXPECT_GT(console->lastPong(), 0);
   macSends(Json{{"kind", "state"}, {"canControl", "true"}, {"streaming", true}});
   EXPECT_FALSE(console->canControl());

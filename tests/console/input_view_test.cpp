@@ -94,6 +94,39 @@ TEST_F(InputViewTest, HoverOnlyOverThePictureAndWithoutButton) {
   view.mouseDown(MouseButton::kLeft, {800, 500}, 1);
   view.mouseMoved({900, 500});
   EXPECT_EQ(emitted.size(), 2u);
+  view.mouseUp({900, 500}, 1);
+  // Not while another window is active.
+  view.setWindowActive(false);
+  view.mouseMoved({800, 500});
+  EXPECT_EQ(emitted.size(), 3u);
+}
+
+TEST_F(InputViewTest, FirstPressIntoAnUnfocusedAreaOnlyFocusesIt) {
+  EXPECT_TRUE(view.mouseDown(MouseButton::kLeft, {800, 500}, 1, /*focused=*/false));
+  view.mouseDragged({900, 500}, 1);
+  view.mouseUp({900, 500}, 1);
+  EXPECT_TRUE(emitted.empty());
+  EXPECT_TRUE(view.mouseDown(MouseButton::kLeft, {800, 500}, 1));
+  EXPECT_EQ(last()["action"], "down");
+}
+
+TEST_F(InputViewTest, ClickCountsFollowTimeDistanceAndButton) {
+  const struct {
+    MouseButton button;
+    Point point;
+    double seconds;
+    int clicks;
+  } presses[] = {
+      {MouseButton::kLeft, {100, 100}, 10.0, 1},   {MouseButton::kLeft, {102, 101}, 10.3, 2},
+      {MouseButton::kLeft, {101, 100}, 10.6, 3},   {MouseButton::kLeft, {101, 100}, 10.8, 3},  // stays at 3
+      {MouseButton::kLeft, {101, 100}, 11.5, 1},   // too late
+      {MouseButton::kLeft, {120, 100}, 11.6, 1},   // too far
+      {MouseButton::kRight, {120, 100}, 11.7, 1},  // another button
+      {MouseButton::kRight, {120, 100}, 11.8, 2},
+  };
+  for (const auto& p : presses) {
+    EXPECT_EQ(view.countClick(p.button, p.point, p.seconds), p.clicks) << p.seconds;
+  }
 }
 
 TEST_F(InputViewTest, NothingWhileInputIsOff) {

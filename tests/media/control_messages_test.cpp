@@ -17,6 +17,31 @@ TEST(ControlMessages, PingGetsPongWithTheSameNumber) {
   EXPECT_FALSE(pongFor(parse(R"({"kind":"pong","token":1})")));
 }
 
+TEST(ControlMessages, EachSideRefusesWhatOnlyItSends) {
+  // A reflected message opens with the session key at its own sender.
+  const struct {
+    const char* message;
+    bool toClient;
+    bool toTechnician;
+  } cases[] = {
+      {R"({"type":"offer","sdp":"v=0"})", false, true},
+      {R"({"type":"answer","sdp":"v=0"})", true, false},
+      {R"({"type":"candidate","candidate":{}})", true, true},
+      {R"({"kind":"state","canControl":true})", false, true},
+      {R"({"kind":"pong","token":1})", false, true},
+      {R"({"kind":"ping","token":1})", true, false},
+      {R"({"kind":"end"})", true, false},
+      {R"({"kind":"pointer","action":"down","x":0,"y":0})", true, false},
+      {R"({"kind":"keycode","code":0})", true, false},
+      {R"({"kind":"scroll","x":0,"y":1})", true, false},
+      {R"({"seq":1})", true, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fromOtherSide(SessionSide::kClient, parse(c.message)), c.toClient) << c.message;
+    EXPECT_EQ(fromOtherSide(SessionSide::kTechnician, parse(c.message)), c.toTechnician) << c.message;
+  }
+}
+
 TEST(ControlMessages, SequenceMustBeAnInteger) {
   EXPECT_EQ(inputSequence(parse(R"({"seq":5})")), 5);
   EXPECT_FALSE(inputSequence(parse(R"({"seq":5.5})")));

@@ -230,6 +230,28 @@ TEST_F(RealtimePeerTest, StepsOfTheStartAreNamedAsTheyHappen) {
                                               "DTLS connected", "data channel open"}));
 }
 
+TEST_F(RealtimePeerTest, ReceiverReportsMoveTheEncoderRate) {
+  auto reportWith = [&](double rtt) {
+    pc->setStats({{{"type", std::string("remote-inbound-rtp")}, {"round-trip-time", rtt}, {"fraction-lost", 0.0}}});
+  };
+  ASSERT_EQ(source->rates(), (std::vector<std::pair<int, int>>{{1'000'000, 25}}));
+  reportWith(0.02);
+  loop.advance(0.5);
+  reportWith(0.021);
+  loop.advance(0.5);
+  const size_t clean = source->rates().size();
+  EXPECT_GT(source->rates().back().first, 1'000'000);
+  loop.advance(1);  // the same report again is no news
+  EXPECT_EQ(source->rates().size(), clean);
+  reportWith(0.3);
+  loop.advance(0.5);
+  EXPECT_LT(source->rates().back().first, 850'000);
+  peer->close();
+  reportWith(0.02);
+  loop.advance(2);
+  EXPECT_LT(source->rates().back().first, 850'000) << "a closed peer moved the rate";
+}
+
 TEST_F(RealtimePeerTest, IceAndChannelStatesMapToStateWords) {
   using S = IceConnectionState;
   for (S s : {S::kNew, S::kChecking, S::kConnected, S::kCompleted, S::kFailed, S::kDisconnected, S::kClosed}) {

@@ -3,6 +3,7 @@
 #include <set>
 
 #include "protocol/encoding.h"
+#include "protocol/json.h"
 
 namespace kx {
 namespace {
@@ -61,6 +62,29 @@ TEST(Uuid, CanonicalFormIsUpperCaseHyphenated) {
                            "7D444840-9DC0-11D1-B245-5FFDCE74FAD", "7D444840-9DC0-11D1-B245-5FFDCE74FAD2A",
                            "7D444840-9DC011-D1-B245-5FFDCE74FAD2", "7D444840-9DC0-11D1-B245-5FFDCE74FAG2"}) {
     EXPECT_FALSE(isCanonicalUuid(text)) << text;
+  }
+}
+
+TEST(JsonParse, RefusesNestingBeyondTheLimitWherePeersCanSendIt) {
+  auto nested = [](size_t depth, std::string_view open, std::string_view close) {
+    std::string text;
+    for (size_t i = 0; i < depth; ++i) text += open;
+    for (size_t i = 0; i < depth; ++i) text += close;
+    return text;
+  };
+  const struct {
+    std::string text;
+    bool accepted;
+  } cases[] = {
+      {nested(kMaxJsonDepth, "[", "]"), true},
+      {nested(kMaxJsonDepth + 1, "[", "]"), false},
+      {nested(kMaxJsonDepth + 1, "{\"a\":", "}"), false},
+      {nested(1000000, "[", "]"), false},  // would exhaust the stack
+      {nested(1000000, "[", ""), false},   // unbalanced
+      {"{\"a\":\"" + nested(1000, "[", "") + "\\\"{\"}", true},  // brackets inside a string do not nest
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(parseJson(c.text).has_value(), c.accepted) << c.text.substr(0, 40);
   }
 }
 

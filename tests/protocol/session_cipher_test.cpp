@@ -110,6 +110,15 @@ TEST(SessionCipherDerivation, MatchesIndependentImplementation) {
             std::optional<std::string>(R"({"type":"ping","seq":1})"));
 }
 
+TEST(SessionCipherDerivation, VerificationCodeMatchesIndependentImplementation) {
+  // Computed with Python's hmac module: HKDF-SHA256 of the RFC 5903 secret.
+  auto i = keyFrom(kPrivateI);
+  EXPECT_EQ(verificationCode(*i.sharedSecret(*base64Decode(kPublicR)), *base64Decode(kSalt)), "316852");
+  EXPECT_EQ(verificationCode(Bytes(32, 24), Bytes(16, 0)), "099100");  // 1105099100: zero-padded
+  auto cipher = SessionCipher::create(keyFrom(kPrivateI), kPublicR, kSalt, kSession);
+  EXPECT_EQ(cipher->verificationCode(), "316852");
+}
+
 TEST(SessionCipherDerivation, BothSidesDeriveTheSameKey) {
   const P256PrivateKey device = P256PrivateKey::generate();
   const P256PrivateKey session = P256PrivateKey::generate();
@@ -120,6 +129,10 @@ TEST(SessionCipherDerivation, BothSidesDeriveTheSameKey) {
   ASSERT_TRUE(console.ok());
   ASSERT_TRUE(client.ok());
   EXPECT_EQ(console->key(), client->key());
+  EXPECT_EQ(console->verificationCode(), client->verificationCode());
+  // A key substituted in the middle gives each side another code.
+  auto middle = SessionCipher::create(P256PrivateKey::generate(), publicBase64(device), salt, id);
+  EXPECT_NE(middle->verificationCode(), client->verificationCode());
   auto offer = console->encrypt(std::string_view(R"({"type":"offer"})"));
   ASSERT_TRUE(offer.ok());
   EXPECT_EQ(toString(*client->decrypt(*offer)), R"({"type":"offer"})");

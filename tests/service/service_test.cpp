@@ -234,6 +234,19 @@ TEST_F(Decision, DenialIsNoSessionForTheMacAndDeniedForTheConsole) {
   EXPECT_EQ(decide(mac, sid, true).status, 409);
 }
 
+TEST_F(Decision, LateDecisionLetsADenialStandAndSaysAnApprovalExpired) {
+  const std::string alice = signIn("alice");
+  Mac mac = makeMac(alice);
+  const std::string sid = newUuid();
+  requestAccess(alice, mac, sid);
+  ASSERT_EQ(post("/api/admin/session/" + sid + "/end", Json::object(), alice).status, 200);
+  EXPECT_EQ(decide(mac, sid, false).status, 200);
+  const Reply late = decide(mac, sid, true);
+  EXPECT_EQ(late.status, 409);
+  EXPECT_EQ(late.json["error"], "The request has expired.");
+  EXPECT_EQ(status(alice, sid), "ended");
+}
+
 TEST_F(Decision, MalformedOrUnknownDecisionsAreRefused) {
   const std::string alice = signIn("alice");
   Mac mac = makeMac(alice);

@@ -24,12 +24,14 @@ class FakeStatusMenu final : public StatusMenu {
  public:
   void setTitle(const std::string& title) override { titles.push_back(title); }
   void setStatusLine(const std::string& text) override { lines.push_back(text); }
+  void setSharing(const std::optional<std::string>& technician) override { sharing = technician; }
 
   std::string title() const { return titles.empty() ? std::string() : titles.back(); }
   std::string line() const { return lines.empty() ? std::string() : lines.back(); }
 
   std::vector<std::string> titles;
   std::vector<std::string> lines;
+  std::optional<std::string> sharing;
 };
 
 class FakeAgentDialogs final : public AgentDialogs {

@@ -48,6 +48,9 @@ class FakeConsoleWindowView final : public ConsoleWindowView {
     requestAccess = std::move(press);
   }
   void setEndButtonEnabled(bool enabled) override { endEnabled = enabled; }
+  void setSignInPending(bool pending) override { signInPending = pending; }
+  void setSessionHeaderText(const std::string& text) override { sessionHeader = text; }
+  void setActivityText(const std::string& text) override { activity = text; }
   void showWindow() override { ++shown; }
   void toggleFullScreen() override { ++fullScreenToggles; }
   void setApplicationRegular(bool value) override { regular = value; }
@@ -67,6 +70,9 @@ class FakeConsoleWindowView final : public ConsoleWindowView {
   std::vector<DeviceRow> rows;
   std::function<void(size_t)> requestAccess;
   bool endEnabled = false;
+  bool signInPending = false;
+  std::string sessionHeader;
+  std::string activity;
   int shown = 0;
   int fullScreenToggles = 0;
   std::optional<bool> regular;
@@ -81,6 +87,10 @@ class FakeWebSignIn final : public WebSignIn {
     // A new attempt replaces the running one, whose completion is dropped.
     completion = std::move(done);
     return true;
+  }
+  void cancel() override {
+    completion = nullptr;
+    ++cancels;
   }
 
   // The query value `name` of the last opened address.
@@ -98,40 +108,53 @@ class FakeWebSignIn final : public WebSignIn {
   }
   std::string state() const { return query("state"); }
 
-  // Finishes the running attempt.
+  // Hands the running attempt a callback URL (or an error), as the app receives it.
   void complete(std::optional<std::string> callbackUrl, std::optional<Error> error = std::nullopt) {
-    auto done = std::exchange(completion, nullptr);
+    auto done = completion;  // the completion may cancel
     if (done) done(std::move(callbackUrl), std::move(error));
   }
   bool running() const { return completion != nullptr; }
 
   bool startSucceeds = true;
+  int cancels = 0;
   std::vector<std::string> urls;
   std::string scheme;
   Completion completion;
 };
 
+// Answers from inside each call, unless `deferLoads` keeps loads waiting for finishLoads().
 class FakeKeychain final : public Keychain {
  public:
-  std::optional<std::string> load(const std::string& service, const std::string& account) override {
-    if (!available) return std::nullopt;
-    auto it = items.find({service, account});
-    if (it == items.end()) return std::nullopt;
-    return it->second;
+  void load(const std::string& service, const std::string& account,
+            std::function<void(std::optional<std::string>)> done) override {
+    auto answer = [this, service, account, done = std::move(done)] {
+      auto it = items.find({service, account});
+      done(available && it != items.end() ? std::optional<std::string>(it->second) : std::nullopt);
+    };
+    if (deferLoads) {
+      waitingLoads.push_back(std::move(answer));
+    } else {
+      answer();
+    }
   }
-  Status save(const std::string& service, const std::string& account, const std::string& secret) override {
+  void save(const std::string& service, const std::string& account, const std::string& secret,
+            std::function<void(Status)> done) override {
     ++saves;
-    if (!available) return makeError("Keychain", 1, "No secret service");
-    items[{service, account}] = secret;
-    return {};
+    if (available) items[{service, account}] = secret;
+    done(available ? Status{} : Status(makeError("Keychain", 1, "No secret service")));
   }
-  Status remove(const std::string& service, const std::string& account) override {
+  void remove(const std::string& service, const std::string& account, std::function<void(Status)> done) override {
     ++removes;
-    if (!available) return makeError("Keychain", 1, "No secret service");
-    items.erase({service, account});
-    return {};
+    if (available) items.erase({service, account});
+    done(available ? Status{} : Status(makeError("Keychain", 1, "No secret service")));
+  }
+  void finishLoads() {
+    auto loads = std::move(waitingLoads);
+    for (auto& answer : loads) answer();
   }
 
+  bool deferLoads = false;
+  std::vector<std::function<void()>> waitingLoads;
   bool available = true;
   std::map<std::pair<std::string, std::string>, std::string> items;
   int saves = 0;

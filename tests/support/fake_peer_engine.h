@@ -214,6 +214,14 @@ class FakeVideoSource final : public VideoSource {
     std::lock_guard lock(mutex_);
     enabled_ = enabled;
   }
+  void setRate(int bitrate, int framesPerSecond) override {
+    std::lock_guard lock(mutex_);
+    rates_.emplace_back(bitrate, framesPerSecond);
+  }
+  std::vector<std::pair<int, int>> rates() const {
+    std::lock_guard lock(mutex_);
+    return rates_;
+  }
 
   std::optional<Format> format() const {
     std::lock_guard lock(mutex_);
@@ -248,6 +256,7 @@ class FakeVideoSource final : public VideoSource {
   std::vector<int64_t> times_;
   std::shared_ptr<const FrameBuffer> lastFrame_;
   bool enabled_ = true;
+  std::vector<std::pair<int, int>> rates_;
 };
 
 // Options a FakePeerEngine gives each connection it creates.

@@ -383,5 +383,31 @@ TEST_F(HttpsTransport, DestroyedTransportNeverCompletes) {
   EXPECT_EQ(completions, 0);
 }
 
+// A server that offers only old protocols or non-AEAD suites is refused
+// before any request is sent (a downgrade by a middlebox or a stale server).
+TEST_F(HttpsTransport, WeakTlsIsRefused) {
+  struct Case {
+    const char* name;
+    int maxVersion;
+    const char* ciphers;
+  } cases[] = {
+      {"TLS 1.1", TLS1_1_VERSION, "DEFAULT:@SECLEVEL=0"},
+      {"TLS 1.2 with CBC suites only", TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256:ECDHE-RSA-AES128-SHA256"},
+  };
+  for (const Case& c : cases) {
+    LocalHttpsServer weak(ca_);
+    weak.http().Post("/api/poll", [](const httplib::Request&, httplib::Response& response) {
+      response.set_content("{}", "application/json");
+    });
+    SSL_CTX* context = weak.http().ssl_context();
+    ASSERT_EQ(SSL_CTX_set_max_proto_version(context, c.maxVersion), 1);
+    ASSERT_EQ(SSL_CTX_set_cipher_list(context, c.ciphers), 1);
+    const auto result =
+        send(makeAgentRequest("https://localhost:" + std::to_string(weak.port()), "poll", Json::object(), "key"));
+    EXPECT_FALSE(result.ok()) << c.name;
+    EXPECT_EQ(weak.hits(), 0u) << c.name;
+  }
+}
+
 }  // namespace
 }  // namespace kx

@@ -18,6 +18,7 @@ namespace {
 
 // Trusted besides an extra CA file: the system's hashed certificate folder.
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
+constexpr const char* kTls12Ciphers = "ECDHE+AESGCM:ECDHE+CHACHA20";
 // The service answers with small JSON bodies; anything far larger is refused
 // rather than held in memory.
 constexpr curl_off_t kMaxResponseBytes = 16 << 20;
@@ -266,6 +267,9 @@ class CurlTransport::Worker {
     set(CURLOPT_TIMEOUT_MS, static_cast<long>(std::lround(seconds * 1000)));
     set(CURLOPT_SSL_VERIFYPEER, 1L);
     set(CURLOPT_SSL_VERIFYHOST, 2L);
+    // TLS 1.2 at least, and on 1.2 only forward-secret AEAD suites (1.3 has no others).
+    set(CURLOPT_SSLVERSION, static_cast<long>(CURL_SSLVERSION_TLSv1_2));
+    set(CURLOPT_SSL_CIPHER_LIST, kTls12Ciphers);
     std::error_code ignored;
     if (!options_.extraCaFile.empty() && std::filesystem::is_regular_file(options_.extraCaFile, ignored)) {
       set(CURLOPT_CAINFO, options_.extraCaFile.c_str());

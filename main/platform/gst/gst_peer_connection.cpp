@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <gst/sdp/sdp.h>
+#include <gst/video/video.h>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -20,6 +21,7 @@ namespace kx::gst {
 namespace {
 
 constexpr guint kJitterBufferMs = 50;
+constexpr uint64_t kRtcpIntervalNs = 500'000'000;
 // How long close() lets closing data channels tell the remote side.
 constexpr auto kChannelCloseGrace = std::chrono::milliseconds(100);
 
@@ -131,6 +133,17 @@ bool GstPeerConnection::start(const PeerConfiguration& configuration) {
     gst_object_unref(ice);
   }
 
+  // Receiver reports every half second instead of RTCP's default five: the
+  // bitrate controller follows the link from them (AVPF allows it, RFC 4585).
+  if (GstElement* rtpbin = gst_bin_get_by_name(GST_BIN(webrtc), "rtpbin")) {
+    g_signal_connect(rtpbin, "element-added", G_CALLBACK(+[](GstBin*, GstElement* element, gpointer) {
+                       if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtcp-min-interval")) {
+                         g_object_set(element, "rtcp-min-interval", guint64(kRtcpIntervalNs), nullptr);
+                       }
+                     }),
+                     nullptr);
+    gst_object_unref(rtpbin);
+  }
   handlers_.push_back(connectWeak(webrtc, "on-ice-candidate", G_CALLBACK(onIceCandidate), core_));
   handlers_.push_back(connectWeak(webrtc, "notify::ice-connection-state", G_CALLBACK(onStateNotify), core_));
   handlers_.push_back(connectWeak(webrtc, "notify::connection-state", G_CALLBACK(onStateNotify), core_));
@@ -370,7 +383,8 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
   gst_util_set_object_arg(G_OBJECT(encoder.get()), "tune", "zerolatency");
   gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
   const guint kbps = guint(std::max(100, parameters.maxBitrate / 1000));
-  // The encoder's rate is the only cap: webrtcbin has no congestion control.
+  // The start and the ceiling; webrtcbin 1.22 has no congestion control, so
+  // the client peer's bitrate controller moves it from receiver reports.
   g_object_set(encoder.get(), "bitrate", kbps, "vbv-buf-capacity", guint(500), "key-int-max",
                guint(std::max(1, parameters.maxFramerate) * 4), nullptr);
   CapsPtr h264(gst_caps_from_string("video/x-h264,profile=constrained-baseline"));
@@ -409,8 +423,12 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
   }
   for (GstElement* e : chain) gst_element_sync_state_with_parent(e);
 
-  auto source = std::make_shared<GstVideoSource>(std::move(appsrc));
+  auto source = std::make_shared<GstVideoSource>(std::move(appsrc), std::move(encoder));
   sources_.push_back(source);
+  {
+    std::lock_guard lock(core_->mutex);
+    core_->sources.push_back(source);
+  }
   video_ = parameters;
   return source;
 }
@@ -449,6 +467,16 @@ void GstPeerConnection::onStateNotify(GstElement* webrtc, GParamSpec*, gpointer 
   // webrtcbin's connection state counts DTLS as well: connected means the handshake is done.
   if (connection == GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED && !core->secured) {
     core->secured = true;
+    // What was encoded before the connection never arrived: start the
+    // picture with a key frame rather than waiting for the receiver to ask.
+    std::vector<std::shared_ptr<GstVideoSource>> sources;
+    {
+      std::lock_guard lock(core->mutex);
+      for (auto& weak : core->sources) {
+        if (auto source = weak.lock()) sources.push_back(source);
+      }
+    }
+    for (auto& source : sources) source->requestKeyFrame();
     core->observer.notify([](PeerConnectionObserver& o) { o.onDtlsConnected(); });
   }
 }
@@ -502,6 +530,8 @@ void GstPeerConnection::onPadAdded(GstElement* webrtc, GstPad* pad, gpointer dat
   // Recover from loss or a late start: wait for a key frame and ask for one.
   g_object_set(depay.get(), "request-keyframe", TRUE, "wait-for-keyframe", TRUE, nullptr);
   gst_util_set_object_arg(G_OBJECT(decoder.get()), "thread-type", "slice");
+  // A frame the decoder cannot decode asks for a key frame too.
+  setIfPresent(decoder.get(), "automatic-request-sync-points", TRUE);
   setIfPresent(convert.get(), "n-threads", guint(2));
   CapsPtr bgra(gst_caps_from_string("video/x-raw,format=BGRA"));
   g_object_set(sink.get(), "caps", bgra.get(), "sync", FALSE, "max-buffers", guint(2), "drop", TRUE, nullptr);
@@ -518,6 +548,9 @@ void GstPeerConnection::onPadAdded(GstElement* webrtc, GstPad* pad, gpointer dat
   gst_object_unref(target);
   gst_object_unref(parent);
   if (!linked) return;
+  // The stream may begin between key frames: ask for one (a PLI) at once
+  // rather than wait for the sender's next periodic one.
+  gst_pad_send_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
   core->observer.notify([&](PeerConnectionObserver& o) { o.onVideoTrack(track); });
 }
 

@@ -66,6 +66,7 @@ class GstPeerConnection final : public PeerConnection {
     bool closed = false;
     std::set<GstPromise*> pending;  // each holds a reference
     std::vector<std::weak_ptr<GstDataChannel>> channels;
+    std::vector<std::weak_ptr<GstVideoSource>> sources;
     int branches = 0;
 
     void reportState(IceConnectionState state);

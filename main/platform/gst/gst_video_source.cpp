@@ -2,6 +2,9 @@
 
 #include "platform/gst/gst_frame_buffer.h"
 
+#include <algorithm>
+#include <chrono>
+
 namespace kx::gst {
 namespace {
 
@@ -24,7 +27,8 @@ GstBuffer* wrapFrame(std::shared_ptr<const FrameBuffer> frame) {
 
 }  // namespace
 
-GstVideoSource::GstVideoSource(ElementRef appsrc) : appsrc_(std::move(appsrc)) {}
+GstVideoSource::GstVideoSource(ElementRef appsrc, ElementRef encoder)
+    : appsrc_(std::move(appsrc)), encoder_(std::move(encoder)) {}
 
 void GstVideoSource::configure(int width, int height, int framesPerSecond) {
   std::lock_guard lock(mutex_);
@@ -50,9 +54,24 @@ void GstVideoSource::push(std::shared_ptr<const FrameBuffer> frame, int64_t) {
   }
   std::lock_guard lock(mutex_);
   if (closed_ || !enabled_) return;
+  // A frame a little early still counts as on time: capture clocks jitter.
+  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                          std::chrono::steady_clock::now().time_since_epoch()).count();
+  if (minIntervalNs_ > 0 && lastPushNs_ >= 0 && now - lastPushNs_ < minIntervalNs_ * 9 / 10) return;
+  lastPushNs_ = now;
   // A frame of another size re-announces the caps rather than being misread.
   applyCaps(frame->width(), frame->height(), framesPerSecond_);
   gst_app_src_push_buffer(GST_APP_SRC(appsrc_.get()), wrapFrame(std::move(frame)));
+}
+
+void GstVideoSource::setRate(int bitrate, int framesPerSecond) {
+  std::lock_guard lock(mutex_);
+  if (closed_) return;
+  const guint kbps = guint(std::max(1, bitrate / 1000));
+  guint current = 0;
+  g_object_get(encoder_.get(), "bitrate", &current, nullptr);
+  if (current != kbps) g_object_set(encoder_.get(), "bitrate", kbps, nullptr);
+  minIntervalNs_ = framesPerSecond >= framesPerSecond_ || framesPerSecond <= 0 ? 0 : 1'000'000'000LL / framesPerSecond;
 }
 
 void GstVideoSource::setEnabled(bool enabled) {
@@ -63,6 +82,16 @@ void GstVideoSource::setEnabled(bool enabled) {
 std::pair<int, int> GstVideoSource::size() {
   std::lock_guard lock(mutex_);
   return {width_, height_};
+}
+
+void GstVideoSource::requestKeyFrame() {
+  std::lock_guard lock(mutex_);
+  if (closed_) return;
+  // Into the encoder from its output side, as a receiver's request arrives.
+  if (GstPad* pad = gst_element_get_static_pad(encoder_.get(), "src")) {
+    gst_pad_send_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    gst_object_unref(pad);
+  }
 }
 
 void GstVideoSource::close() {

@@ -17,7 +17,8 @@ namespace kx::gst {
 
 class GstVideoSource final : public VideoSource {
  public:
-  explicit GstVideoSource(ElementRef appsrc);
+  // `encoder` is the x264enc the frames reach.
+  GstVideoSource(ElementRef appsrc, ElementRef encoder);
 
   void configure(int width, int height, int framesPerSecond) override;
   // Frames are stamped by the appsrc when they arrive (`timeNs` comes from the
@@ -26,8 +27,13 @@ class GstVideoSource final : public VideoSource {
   // alive until the encoder lets go of it.
   void push(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs) override;
   void setEnabled(bool enabled) override;
+  // Sets the encoder's bitrate and drops frames that come sooner than the
+  // frame rate allows (the encoder is told nothing: fewer frames, same size).
+  void setRate(int bitrate, int framesPerSecond) override;
 
   void close();
+  // Asks the encoder for a key frame now (any thread).
+  void requestKeyFrame();
   // The configured picture size; zeros until configure() or the first frame.
   std::pair<int, int> size();
 
@@ -37,7 +43,10 @@ class GstVideoSource final : public VideoSource {
 
   std::mutex mutex_;
   ElementRef appsrc_;
+  ElementRef encoder_;
   bool closed_ = false;
+  int64_t minIntervalNs_ = 0;  // between frames handed on; 0 while every frame goes
+  int64_t lastPushNs_ = -1;
   bool enabled_ = true;
   int width_ = 0;
   int height_ = 0;

@@ -12,6 +12,8 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPixmap>
 #include <QProcess>
 #include <QPushButton>
 #include <QSettings>
@@ -20,11 +22,14 @@
 #include <QSystemTrayIcon>
 #include <QUrl>
 #include <QVBoxLayout>
-#include <thread>
 #include <unistd.h>
 
+#include <utility>
+
 #include "agent/setup_window_content.h"
+#include "platform/qt/deliberate_choice.h"
 #include "platform/qt/desktop_integration.h"
+#include "protocol/platform_texts.h"
 
 namespace kx {
 namespace {
@@ -42,14 +47,33 @@ void bringToFront(QWidget* w) {
   w->activateWindow();
 }
 
+// A red dot: the screen is being shared.
+QIcon sharingIcon() {
+  QPixmap dot(32, 32);
+  dot.fill(Qt::transparent);
+  QPainter painter(&dot);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(QColor(220, 38, 38));
+  painter.drawEllipse(4, 4, 24, 24);
+  return QIcon(dot);
+}
+
+// Texts in alerts come from the service (names, errors) or from files: plain.
+void plainTexts(QMessageBox* box) {
+  box->setTextFormat(Qt::PlainText);
+  showAsPlainText({box->findChild<QLabel*>("qt_msgbox_label"), box->findChild<QLabel*>("qt_msgbox_informativelabel")});
+}
+
 }  // namespace
 
 QtStatusMenu::QtStatusMenu() = default;
 QtStatusMenu::~QtStatusMenu() = default;
 
 void QtStatusMenu::install(AgentMenuActions actions) {
+  endSession_ = actions.endSession;
   menu_ = std::make_unique<QMenu>();
-  info_ = menu_->addAction("Starting…");
+  info_ = menu_->addAction(QString(line_).replace('&', "&&"));
   info_->setEnabled(false);
   const std::pair<const char*, std::function<void()>> items[] = {
       {"Technician console…", actions.showTechnician},
@@ -77,7 +101,8 @@ void QtStatusMenu::install(AgentMenuActions actions) {
   window_ = std::make_unique<QWidget>();
   window_->setWindowTitle(title_);
   auto* layout = new QVBoxLayout(window_.get());
-  windowInfo_ = new QLabel("Starting…");
+  windowInfo_ = new QLabel(line_);
+  windowInfo_->setTextFormat(Qt::PlainText);
   windowInfo_->setWordWrap(true);
   layout->addWidget(windowInfo_);
   for (QAction* action : menu_->actions()) {
@@ -97,8 +122,46 @@ void QtStatusMenu::setTitle(const std::string& title) {
 }
 
 void QtStatusMenu::setStatusLine(const std::string& text) {
-  if (info_) info_->setText(q(text));
-  if (windowInfo_) windowInfo_->setText(q(text));
+  line_ = q(text);
+  if (info_) info_->setText(title(text));
+  if (windowInfo_) windowInfo_->setText(line_);
+}
+
+void QtStatusMenu::setSharing(const std::optional<std::string>& technician) {
+  if (tray_) {
+    tray_->setIcon(technician ? sharingIcon() : QApplication::style()->standardIcon(QStyle::SP_ComputerIcon));
+  }
+  if (!technician) {
+    sharingBar_.reset();
+    return;
+  }
+  if (!sharingBar_) {
+    // A small frameless bar at the top centre of the screen, above every
+    // window, that takes no focus from what the person is doing.
+    sharingBar_ = std::make_unique<QWidget>(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                                                         Qt::WindowDoesNotAcceptFocus);
+    sharingBar_->setObjectName("sharingBar");
+    sharingBar_->setAttribute(Qt::WA_ShowWithoutActivating);
+    auto* row = new QHBoxLayout(sharingBar_.get());
+    row->setContentsMargins(12, 6, 6, 6);
+    auto* label = new QLabel;
+    label->setObjectName("sharingLabel");
+    label->setTextFormat(Qt::PlainText);  // the name comes from the service
+    auto* stop = new QPushButton("Stop");
+    stop->setObjectName("sharingStopButton");
+    QObject::connect(stop, &QPushButton::clicked, sharingBar_.get(), [this] {
+      if (endSession_) endSession_();
+    });
+    row->addWidget(label);
+    row->addWidget(stop);
+  }
+  sharingBar_->findChild<QLabel*>("sharingLabel")->setText("Sharing your screen with " + q(*technician));
+  sharingBar_->adjustSize();
+  if (QScreen* screen = QGuiApplication::primaryScreen()) {
+    const QRect area = screen->availableGeometry();
+    sharingBar_->move(area.center().x() - sharingBar_->width() / 2, area.top());
+  }
+  sharingBar_->show();
 }
 
 void QtAgentDialogs::askConsent(const ConsentPrompt& prompt, std::function<void(ConsentDecision)> done) {
@@ -108,13 +171,20 @@ void QtAgentDialogs::askConsent(const ConsentPrompt& prompt, std::function<void(
   box->setIcon(QMessageBox::Question);
   box->setText(q(prompt.message));
   box->setInformativeText(q(prompt.informativeText));
-  QPushButton* approve = box->addButton(q(prompt.approveTitle), QMessageBox::AcceptRole);
-  box->addButton(q(prompt.denyTitle), QMessageBox::RejectRole);
-  box->setDefaultButton(approve);
+  plainTexts(box);
+  QPushButton* approve = box->addButton(title(prompt.approveTitle), QMessageBox::AcceptRole);
+  approve->setObjectName("approveButton");
+  QPushButton* deny = box->addButton(title(prompt.denyTitle), QMessageBox::RejectRole);
+  deny->setObjectName("denyButton");
+  // Refusing is what Return does; nothing is chosen before the prompt has been seen.
+  box->setDefaultButton(deny);
+  box->setEscapeButton(deny);
+  holdChoiceUntilSeen(box, {approve, deny}, choiceDelayMs_);
   QObject::connect(box, &QMessageBox::finished, box, [box, approve, done = std::move(done)](int) {
     done(box->clickedButton() == approve ? ConsentDecision::kApprove : ConsentDecision::kDeny);
   });
   bringToFront(box);
+  deny->setFocus();
 }
 
 void QtAgentDialogs::showAlert(const std::string& message, const std::string& informativeText,
@@ -124,6 +194,7 @@ void QtAgentDialogs::showAlert(const std::string& message, const std::string& in
   box->setWindowTitle(kAppName);
   box->setText(q(message));
   box->setInformativeText(q(informativeText));
+  plainTexts(box);
   box->setStandardButtons(QMessageBox::Ok);
   QObject::connect(box, &QMessageBox::finished, box, [dismissed = std::move(dismissed)](int) {
     if (dismissed) dismissed();
@@ -154,7 +225,7 @@ class QtSetupWindow final : public SetupWindowView {
  public:
   explicit QtSetupWindow(SetupWindowActions actions) : actions_(std::move(actions)) {
     window_ = std::make_unique<QWidget>();
-    window_->setWindowTitle(q(kSetupWindowTitle));
+    window_->setWindowTitle(q(kPlatformTexts.setupWindowTitle));
     window_->setFixedWidth(560);
     window_->setMinimumHeight(620);
     auto* stack = new QVBoxLayout(window_.get());
@@ -166,13 +237,13 @@ class QtSetupWindow final : public SetupWindowView {
     font.setPointSize(23);
     font.setWeight(QFont::DemiBold);
     heading->setFont(font);
-    auto* intro = new QLabel(q(kSetupIntroduction));
+    auto* intro = new QLabel(q(kPlatformTexts.setupIntroduction));
     intro->setWordWrap(true);
     enrollment_ = new QLabel;
     codeField_ = new QLineEdit;
     codeField_->setObjectName("setupCode");
     codeField_->setPlaceholderText(q(kSetupCodePlaceholder));
-    codeButton_ = new QPushButton(q(kSetupCodeButton));
+    codeButton_ = new QPushButton(title(kPlatformTexts.setupCodeButton));
     auto* importButton = new QPushButton(q(kSetupImportButton));
     permission_ = new QLabel;
     permissionButton_ = new QPushButton(title(kSetupPermissionButton));
@@ -197,7 +268,8 @@ class QtSetupWindow final : public SetupWindowView {
     QObject::connect(codeButton_, &QPushButton::clicked, window_.get(), [this] {
       if (actions_.codeEnrollment) actions_.codeEnrollment(codeField_->text().toStdString());
     });
-    QObject::connect(codeField_, &QLineEdit::returnPressed, doneButton_, &QPushButton::click);
+    // Return in the code field enrolls; elsewhere it presses the default button.
+    QObject::connect(codeField_, &QLineEdit::returnPressed, codeButton_, &QPushButton::click);
     QObject::connect(importButton, &QPushButton::clicked, window_.get(), call(actions_.enroll));
     QObject::connect(permissionButton_, &QPushButton::clicked, window_.get(), call(actions_.permissions));
     QObject::connect(loginButton, &QPushButton::clicked, window_.get(), call(actions_.login));
@@ -274,7 +346,12 @@ void QtPreferences::setSetupShownVersion(const std::string& version) {
 void QtApplicationControl::terminate() {
   // exit(), not quit(): quit() asks the windows first, and the console
   // window only hides when asked to close.
-  QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+  auto exit = [] { QMetaObject::invokeMethod(qApp, [] { QCoreApplication::exit(0); }, Qt::QueuedConnection); };
+  if (auto beforeExit = std::exchange(beforeExit_, nullptr)) {
+    beforeExit(exit);
+  } else {
+    exit();
+  }
 }
 
 void QtApplicationControl::activate() {
@@ -282,20 +359,6 @@ void QtApplicationControl::activate() {
 }
 
 void QtWorkspace::openUrl(const std::string& url) { QDesktopServices::openUrl(QUrl(q(url))); }
-
-ThreadBackgroundQueue::~ThreadBackgroundQueue() { *alive_ = false; }
-
-void ThreadBackgroundQueue::run(std::function<void()> work, std::function<void()> done) {
-  // The loop outlives the queue; `alive` is read on the loop thread only,
-  // where the queue is destroyed.
-  EventLoop* loop = &loop_;
-  std::thread([loop, alive = alive_, work = std::move(work), done = std::move(done)]() mutable {
-    work();
-    loop->post([alive, done = std::move(done)] {
-      if (*alive) done();
-    });
-  }).detach();
-}
 
 ProcessInfo currentProcessInfo() {
   ProcessInfo info;

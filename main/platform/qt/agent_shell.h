@@ -41,7 +41,10 @@ class QtStatusMenu final : public StatusMenu {
 
   void setTitle(const std::string& title) override;
   void setStatusLine(const std::string& text) override;
+  void setSharing(const std::optional<std::string>& technician) override;
   bool usesTray() const { return tray_ != nullptr; }
+  // The sharing bar while it shows, else nullptr.
+  QWidget* sharingBar() const { return sharingBar_.get(); }
 
  private:
   std::unique_ptr<QMenu> menu_;
@@ -50,14 +53,22 @@ class QtStatusMenu final : public StatusMenu {
   QAction* info_ = nullptr;
   QLabel* windowInfo_ = nullptr;
   QString title_ = "KX Test";
+  QString line_ = "Starting…";  // kept for a menu built after the first line
+  std::unique_ptr<QWidget> sharingBar_;
+  std::function<void()> endSession_;
 };
 
 class QtAgentDialogs final : public AgentDialogs {
  public:
+  // `choiceDelayMs`: how long the consent prompt takes no answer after it shows.
+  explicit QtAgentDialogs(int choiceDelayMs = 1000) : choiceDelayMs_(choiceDelayMs) {}
   void askConsent(const ConsentPrompt& prompt, std::function<void(ConsentDecision)> done) override;
   void showAlert(const std::string& message, const std::string& informativeText,
                  std::function<void()> dismissed) override;
   void chooseEnrollmentFile(const std::string& title, std::function<void(std::optional<std::string>)> done) override;
+
+ private:
+  int choiceDelayMs_;
 };
 
 // Factory for the agent's setup window.
@@ -81,25 +92,21 @@ class QtPreferences final : public Preferences {
 
 class QtApplicationControl final : public ApplicationControl {
  public:
+  // Runs before the process exits (once): `beforeExit(proceed)` finishes what
+  // must leave first and then calls `proceed`.
+  void setBeforeExit(std::function<void(std::function<void()> proceed)> beforeExit) {
+    beforeExit_ = std::move(beforeExit);
+  }
   void terminate() override;
   void activate() override;
+
+ private:
+  std::function<void(std::function<void()>)> beforeExit_;
 };
 
 class QtWorkspace final : public Workspace {
  public:
   void openUrl(const std::string& url) override;
-};
-
-// A short-lived thread per job; results come back through the loop.
-class ThreadBackgroundQueue final : public BackgroundQueue {
- public:
-  explicit ThreadBackgroundQueue(EventLoop& loop) : loop_(loop) {}
-  ~ThreadBackgroundQueue() override;
-  void run(std::function<void()> work, std::function<void()> done) override;
-
- private:
-  EventLoop& loop_;
-  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // Facts about this process for the running-build identity.

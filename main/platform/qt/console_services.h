@@ -11,25 +11,30 @@ namespace kx {
 // Opens the portal page in the browser ($BROWSER, else xdg-open, else Qt's
 // default) and completes when the app receives the kestrelixremote: callback
 // URL (deliver()), normally handed over by a second copy of the app.
-class BrowserWebSignIn final : public WebSignIn {
+class BrowserWebSignIn final : public QObject, public WebSignIn {
  public:
+  ~BrowserWebSignIn() override;
   bool start(const std::string& url, const std::string& callbackScheme, Completion done) override;
-  // A URL received by this process. Returns true when it belonged to the
-  // attempt in progress (whose completion then runs).
+  void cancel() override;
+  // A URL received by this process. Returns true when it was handed to the
+  // attempt in progress.
   bool deliver(const std::string& url);
 
  private:
   std::string scheme_;
   Completion pending_;
+  uint64_t attempts_ = 0;  // a failure report of an earlier attempt is stale
 };
 
 // libsecret through QtKeychain. Without a session bus or keyring every call
 // fails fast and the token lives for the run only.
 class SecretServiceKeychain final : public Keychain {
  public:
-  std::optional<std::string> load(const std::string& service, const std::string& account) override;
-  Status save(const std::string& service, const std::string& account, const std::string& secret) override;
-  Status remove(const std::string& service, const std::string& account) override;
+  void load(const std::string& service, const std::string& account,
+            std::function<void(std::optional<std::string>)> done) override;
+  void save(const std::string& service, const std::string& account, const std::string& secret,
+            std::function<void(Status)> done) override;
+  void remove(const std::string& service, const std::string& account, std::function<void(Status)> done) override;
 };
 
 class QtPasteboard final : public Pasteboard {

@@ -4,6 +4,7 @@
 #include <QCloseEvent>
 #include <QDateTime>
 #include <QHBoxLayout>
+#include <QCursor>
 #include <QImage>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,7 +16,9 @@
 
 #include "console/mac_keycodes.h"
 #include "console/remote_input_view.h"
+#include "protocol/platform_texts.h"
 #include "protocol/json.h"
+#include "runtime/clock.h"
 
 namespace kx {
 namespace {
@@ -61,7 +64,10 @@ void VideoWidget::takeFrame() {
   shown_ = std::move(frame);
   ++framesShown_;
   lastFrameTime_ = static_cast<double>(QDateTime::currentMSecsSinceEpoch()) / 1000.0;
-  if (framesShown_ == 1) firstFrameTime_ = lastFrameTime_;
+  if (framesShown_ == 1) {
+    firstFrameTime_ = lastFrameTime_;
+    firstFrameUptime_ = SystemClock().uptime();
+  }
   if (resized && input_) input_->videoSizeChanged(shown_->width(), shown_->height());
   update();
 }
@@ -100,16 +106,18 @@ void VideoWidget::mouseMoveEvent(QMouseEvent* event) {
   }
 }
 
-void VideoWidget::press(QMouseEvent* event, int clicks) {
+void VideoWidget::press(QMouseEvent* event) {
   if (!input_) return;
   const MouseButton which = event->button() == Qt::RightButton ? MouseButton::kRight : MouseButton::kLeft;
   if (event->button() != Qt::LeftButton && event->button() != Qt::RightButton) return;
-  clicks_ = clicks;
-  if (input_->mouseDown(which, localPoint(event->position()), clicks)) setFocus(Qt::MouseFocusReason);
+  // Qt reports at most double clicks; the count, triple clicks included, is the view's.
+  const Point point = localPoint(event->position());
+  clicks_ = input_->countClick(which, point, static_cast<double>(event->timestamp()) / 1000.0);
+  if (input_->mouseDown(which, point, clicks_, hasFocus())) setFocus(Qt::MouseFocusReason);
 }
 
-void VideoWidget::mousePressEvent(QMouseEvent* event) { press(event, 1); }
-void VideoWidget::mouseDoubleClickEvent(QMouseEvent* event) { press(event, 2); }
+void VideoWidget::mousePressEvent(QMouseEvent* event) { press(event); }
+void VideoWidget::mouseDoubleClickEvent(QMouseEvent* event) { press(event); }
 
 void VideoWidget::mouseReleaseEvent(QMouseEvent* event) {
   if (!input_ || (event->button() != Qt::LeftButton && event->button() != Qt::RightButton)) return;
@@ -145,8 +153,16 @@ QtConsoleWindow::QtConsoleWindow() {
 
   auto* top = new QHBoxLayout;
   top->setSpacing(10);
-  identity_ = new QLabel("Sign in to connect to your Macs");
-  identity_->setObjectName("identity");
+  // Every label shows text from the service or the network: never as markup.
+  auto plainLabel = [](const char* name) {
+    auto* label = new QLabel;
+    label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+  };
+  identity_ = plainLabel("identity");
+  identity_->setText(QString::fromUtf8(kPlatformTexts.signInPrompt.data(),
+                                       static_cast<qsizetype>(kPlatformTexts.signInPrompt.size())));
   top->addWidget(identity_);
   auto addButton = [&](const char* title, std::function<void()> ConsoleActions::*member) {
     auto* b = new QPushButton(title);
@@ -157,19 +173,25 @@ QtConsoleWindow::QtConsoleWindow() {
     return b;
   };
   addButton("Technician sign in", &ConsoleActions::signIn);
+  cancelSignIn_ = addButton("Cancel", &ConsoleActions::cancelSignIn);
+  cancelSignIn_->setObjectName("cancelSignInButton");
+  cancelSignIn_->hide();
   addButton("Refresh devices", &ConsoleActions::refreshList);
   addButton("Create setup code", &ConsoleActions::createCode);
   addButton("Sign out", &ConsoleActions::signOut);
+  addButton("Recent activity", &ConsoleActions::showActivity)->setObjectName("activityButton");
   endButton_ = addButton("End session", &ConsoleActions::end);
   endButton_->setEnabled(false);
   addButton("Full screen", &ConsoleActions::fullScreen);
   top->addStretch();
   root->addLayout(top);
 
-  status_ = new QLabel;
-  status_->setObjectName("status");
+  status_ = plainLabel("status");
   status_->setWordWrap(true);
   root->addWidget(status_);
+  sessionHeader_ = plainLabel("sessionHeader");
+  sessionHeader_->hide();
+  root->addWidget(sessionHeader_);
 
   auto* middle = new QHBoxLayout;
   middle->setSpacing(16);
@@ -183,14 +205,20 @@ QtConsoleWindow::QtConsoleWindow() {
   list_->setSpacing(12);
   list_->setAlignment(Qt::AlignTop | Qt::AlignLeft);
   scroll->setWidget(listHost);
-  middle->addWidget(scroll);
+  auto* column = new QVBoxLayout;
+  column->addWidget(scroll, 1);
+  activity_ = plainLabel("activity");
+  activity_->setWordWrap(true);
+  activity_->setFixedWidth(245);
+  activity_->hide();
+  column->addWidget(activity_);
+  middle->addLayout(column);
   video_ = new VideoWidget;
   video_->setObjectName("video");
   middle->addWidget(video_, 1);
   root->addLayout(middle, 1);
 
-  measurement_ = new QLabel;
-  measurement_->setObjectName("measurement");
+  measurement_ = plainLabel("measurement");
   root->addWidget(measurement_);
 }
 
@@ -200,6 +228,15 @@ void QtConsoleWindow::setIdentityText(const std::string& text) { identity_->setT
 void QtConsoleWindow::setStatusText(const std::string& text) { status_->setText(q(text)); }
 void QtConsoleWindow::setMeasurementText(const std::string& text) { measurement_->setText(q(text)); }
 void QtConsoleWindow::setEndButtonEnabled(bool enabled) { endButton_->setEnabled(enabled); }
+void QtConsoleWindow::setActivityText(const std::string& text) {
+  activity_->setText(q(text));
+  activity_->setVisible(!text.empty());
+}
+void QtConsoleWindow::setSignInPending(bool pending) { cancelSignIn_->setVisible(pending); }
+void QtConsoleWindow::setSessionHeaderText(const std::string& text) {
+  sessionHeader_->setText(q(text));
+  sessionHeader_->setVisible(!text.empty());
+}
 
 void QtConsoleWindow::setDeviceRows(std::vector<DeviceRow> rows, std::function<void(size_t)> requestAccess) {
   while (QLayoutItem* item = list_->takeAt(0)) {
@@ -208,6 +245,7 @@ void QtConsoleWindow::setDeviceRows(std::vector<DeviceRow> rows, std::function<v
   }
   for (size_t i = 0; i < rows.size(); ++i) {
     auto* label = new QLabel(q(rows[i].label));
+    label->setTextFormat(Qt::PlainText);  // device names come from the service
     label->setWordWrap(true);
     auto* button = new QPushButton("Request access");
     button->setEnabled(rows[i].enabled);
@@ -222,6 +260,7 @@ void QtConsoleWindow::setDeviceRows(std::vector<DeviceRow> rows, std::function<v
 std::string QtConsoleWindow::summary() const {
   return dumpJson(Json{{"framesShown", video_->framesShown()},
                        {"firstFrameTime", video_->firstFrameTime()},
+                       {"firstFrameUptime", video_->firstFrameUptime()},
                        {"lastFrameTime", video_->lastFrameTime()},
                        {"identity", identity_->text().toStdString()},
                        {"status", status_->text().toStdString()},
@@ -229,6 +268,17 @@ std::string QtConsoleWindow::summary() const {
 }
 
 void QtConsoleWindow::showWindow() {
+  if (!placed_) {
+    // The first time: centred on the screen the pointer is on.
+    placed_ = true;
+    QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+    if (!screen) screen = QGuiApplication::primaryScreen();
+    if (screen) {
+      QRect frame = frameGeometry();
+      frame.moveCenter(screen->availableGeometry().center());
+      move(frame.topLeft());
+    }
+  }
   show();
   raise();
   activateWindow();
@@ -254,8 +304,9 @@ void QtConsoleWindow::closeEvent(QCloseEvent* event) {
 }
 
 void QtConsoleWindow::changeEvent(QEvent* event) {
-  if (event->type() == QEvent::ActivationChange && !isActiveWindow() && actions_.windowDidResignKey) {
-    actions_.windowDidResignKey();
+  if (event->type() == QEvent::ActivationChange) {
+    video_->setWindowActive(isActiveWindow());
+    if (!isActiveWindow() && actions_.windowDidResignKey) actions_.windowDidResignKey();
   }
   QWidget::changeEvent(event);
 }

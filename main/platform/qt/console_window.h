@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "console/console_platform.h"
+#include "console/remote_input_view.h"
 
 class QLabel;
 class QPushButton;
@@ -17,7 +18,14 @@ namespace kx {
 class VideoWidget final : public QWidget, public VideoRenderer {
  public:
   VideoWidget();
-  void setInput(RemoteInputView* input) { input_ = input; }
+  void setInput(RemoteInputView* input) {
+    input_ = input;
+    if (input_) input_->setWindowActive(windowActive_);
+  }
+  void setWindowActive(bool active) {
+    windowActive_ = active;
+    if (input_) input_->setWindowActive(active);
+  }
 
   // Engine thread: keeps the newest frame and asks the GUI thread to repaint.
   void onFrame(std::shared_ptr<const FrameBuffer> frame) override;
@@ -25,6 +33,7 @@ class VideoWidget final : public QWidget, public VideoRenderer {
   // the last (GUI thread).
   uint64_t framesShown() const { return framesShown_; }
   double firstFrameTime() const { return firstFrameTime_; }
+  double firstFrameUptime() const { return firstFrameUptime_; }  // same moment, on the uptime clock
   double lastFrameTime() const { return lastFrameTime_; }
 
  protected:
@@ -40,7 +49,7 @@ class VideoWidget final : public QWidget, public VideoRenderer {
   bool focusNextPrevChild(bool) override { return false; }  // Tab goes to the remote computer
 
  private:
-  void press(QMouseEvent* event, int clicks);
+  void press(QMouseEvent* event);
   void takeFrame();
 
   RemoteInputView* input_ = nullptr;
@@ -49,8 +58,10 @@ class VideoWidget final : public QWidget, public VideoRenderer {
   std::shared_ptr<const FrameBuffer> shown_;
   uint64_t framesShown_ = 0;
   double firstFrameTime_ = 0;
+  double firstFrameUptime_ = 0;
   double lastFrameTime_ = 0;
   int clicks_ = 0;
+  bool windowActive_ = false;
 };
 
 class QtConsoleWindow final : public QWidget, public ConsoleWindowView {
@@ -66,6 +77,9 @@ class QtConsoleWindow final : public QWidget, public ConsoleWindowView {
   void setMeasurementText(const std::string& text) override;
   void setDeviceRows(std::vector<DeviceRow> rows, std::function<void(size_t)> requestAccess) override;
   void setEndButtonEnabled(bool enabled) override;
+  void setSignInPending(bool pending) override;
+  void setActivityText(const std::string& text) override;
+  void setSessionHeaderText(const std::string& text) override;
   void showWindow() override;
   void toggleFullScreen() override;
   void setApplicationRegular(bool regular) override;
@@ -84,7 +98,11 @@ class QtConsoleWindow final : public QWidget, public ConsoleWindowView {
   QLabel* identity_ = nullptr;
   QLabel* status_ = nullptr;
   QLabel* measurement_ = nullptr;
+  QLabel* sessionHeader_ = nullptr;
+  QLabel* activity_ = nullptr;
   QPushButton* endButton_ = nullptr;
+  QPushButton* cancelSignIn_ = nullptr;
+  bool placed_ = false;
   QVBoxLayout* list_ = nullptr;
   VideoWidget* video_ = nullptr;
 };

@@ -7,10 +7,12 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "platform/qt/deliberate_choice.h"
+
 namespace kx {
 
-DisplayPickerDialog::DisplayPickerDialog(std::function<std::vector<Display>()> displays)
-    : displays_(std::move(displays)) {}
+DisplayPickerDialog::DisplayPickerDialog(std::function<std::vector<Display>()> displays, int choiceDelayMs)
+    : displays_(std::move(displays)), choiceDelayMs_(choiceDelayMs) {}
 
 DisplayPickerDialog::~DisplayPickerDialog() {
   if (dialog_) delete dialog_.data();
@@ -46,12 +48,19 @@ void DisplayPickerDialog::present() {
   layout->addWidget(list);
   auto* buttons = new QDialogButtonBox;
   QPushButton* share = buttons->addButton("Share", QDialogButtonBox::AcceptRole);
-  buttons->addButton(QDialogButtonBox::Cancel);
-  share->setDefault(true);
+  share->setObjectName("shareButton");
+  QPushButton* cancel = buttons->addButton(QDialogButtonBox::Cancel);
+  cancel->setObjectName("cancelButton");
+  // Return cancels; nothing is chosen before the dialog has been seen.
+  share->setAutoDefault(false);
+  cancel->setDefault(true);
+  holdChoiceUntilSeen(dialog, {share, cancel}, choiceDelayMs_);
   layout->addWidget(buttons);
   QObject::connect(buttons, &QDialogButtonBox::accepted, dialog, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, dialog, &QDialog::reject);
-  QObject::connect(list, &QListWidget::itemDoubleClicked, dialog, &QDialog::accept);
+  QObject::connect(list, &QListWidget::itemDoubleClicked, dialog, [dialog, share] {
+    if (share->isEnabled()) dialog->accept();
+  });
   QObject::connect(dialog, &QDialog::finished, dialog, [this, list, displays](int result) {
     dialog_.clear();
     const int row = list->currentRow();
@@ -65,6 +74,7 @@ void DisplayPickerDialog::present() {
   dialog->show();
   dialog->raise();
   dialog->activateWindow();
+  cancel->setFocus();
 }
 
 }  // namespace kx

@@ -14,7 +14,8 @@ namespace kx {
 
 class DisplayPickerDialog final : public DisplayPicker {
  public:
-  explicit DisplayPickerDialog(std::function<std::vector<Display>()> displays);
+  // `choiceDelayMs`: how long the dialog takes no answer after it shows.
+  explicit DisplayPickerDialog(std::function<std::vector<Display>()> displays, int choiceDelayMs = 1000);
   ~DisplayPickerDialog() override;
 
   void setObserver(Observer observer) override { observer_ = std::move(observer); }
@@ -26,6 +27,7 @@ class DisplayPickerDialog final : public DisplayPicker {
   std::function<std::vector<Display>()> displays_;
   Observer observer_;
   bool active_ = false;
+  int choiceDelayMs_;
   QPointer<QDialog> dialog_;
 };
 
