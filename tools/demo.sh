@@ -29,14 +29,18 @@ say() { printf '\033[1m== %s\033[0m\n' "$*"; }
 fail() { printf 'demo: %s\n' "$*" >&2; exit 1; }
 now() { date +%s.%N; }
 
-# wait_for SECONDS DESCRIPTION COMMAND...: polls COMMAND every 0.1 s.
-wait_for() {
-  local seconds=$1 what=$2; shift 2
-  local end=$(( $(date +%s) + seconds ))
+# poll SECONDS COMMAND...: true as soon as COMMAND succeeds (checked every 0.1 s), false at the deadline.
+poll() {
+  local end=$(( $(date +%s) + $1 )); shift
   until "$@" >/dev/null 2>&1; do
-    [ "$(date +%s)" -lt "$end" ] || fail "timed out waiting for $what"
+    [ "$(date +%s)" -lt "$end" ] || return 1
     sleep 0.1
   done
+}
+# wait_for SECONDS DESCRIPTION COMMAND...
+wait_for() {
+  local seconds=$1 what=$2; shift 2
+  poll "$seconds" "$@" || fail "timed out waiting for $what"
 }
 
 free_display() {
@@ -59,22 +63,27 @@ window() {  # display name-regex → newest matching window id
   DISPLAY=$1 xdotool search --name "$2" 2>/dev/null | tail -n 1
 }
 
-click() {  # display window x y (window-relative)
-  DISPLAY=$1 xdotool mousemove --window "$2" "$3" "$4" click 1
+# Each copy lists its visible widgets in $OUT/ROLE/widgets.tsv (KX_WIDGET_MAP):
+# object name, accessible name, x, y, width, height, enabled. Widgets are found
+# by either name, never by where a font or theme happens to put them.
+widget() {  # role name → "x y width height enabled" of the first match
+  awk -F'\t' -v n="$2" '$1 == n || $2 == n { print $3, $4, $5, $6, $7; exit }' "$OUT/$1/widgets.tsv" 2>/dev/null
 }
-
-press_return_in() {  # display window
-  DISPLAY=$1 xdotool windowfocus --sync "$2"
-  DISPLAY=$1 xdotool key Return
+shown() { [ -n "$(widget "$1" "$2")" ]; }
+enabled() { [ "$(widget "$1" "$2" | cut -d' ' -f5)" = 1 ]; }
+text_of() {  # role object-name → the widget's accessible name (a label's text)
+  awk -F'\t' -v n="$2" '$1 == n { print $2; exit }' "$OUT/$1/widgets.tsv" 2>/dev/null
 }
-
-# The consent prompt and the display picker refuse on Return and take no
-# choice in their first second: wait, then move from the focused refusing
-# button to the granting one before it and press it.
-choose_grant_in() {  # display window
-  sleep 1.5
-  DISPLAY=$1 xdotool windowfocus --sync "$2"
-  DISPLAY=$1 xdotool key shift+Tab space
+display_of() { if [ "$1" = agent ]; then echo "$A"; else echo "$C"; fi; }
+# The consent prompt and the display picker default to refusing and take no
+# choice in their first second: their buttons show disabled until then, so a
+# click waits for the button to be enabled and names the granting one.
+click() {  # role name: a real pointer click in the middle of the widget
+  wait_for 20 "\"$2\" to show" shown "$1" "$2"
+  wait_for 20 "\"$2\" to take a choice" enabled "$1" "$2"
+  local x y w h
+  read -r x y w h _ <<<"$(widget "$1" "$2")"
+  DISPLAY=$(display_of "$1") xdotool mousemove $((x + w / 2)) $((y + h / 2)) click 1
 }
 
 for tool in Xvfb xdotool xclip xev import curl; do
@@ -86,7 +95,7 @@ mkdir -p "$OUT/agent" "$OUT/console" "$OUT/screenshots"
 
 say "support service"
 # A short consent lease, so the third session can end by expiry.
-CONSENT_SECONDS=40
+CONSENT_SECONDS=30
 "$BIN/kx-service" serve --data "$SERVICE_DATA" --listen 127.0.0.1:8443 --consent-seconds "$CONSENT_SECONDS" >"$OUT/service.log" 2>&1 &
 PIDS+=($!)
 wait_for 15 "kx-service to listen on 127.0.0.1:8443 (is the port free?)" grep -q "listening" "$OUT/service.log"
@@ -109,7 +118,7 @@ run_copy() {  # role display
   (
     cd "$dir"
     export DISPLAY=":$display" TMPDIR="$dir" XDG_DATA_HOME="$dir/data" XDG_CONFIG_HOME="$dir/config" \
-      XDG_RUNTIME_DIR="$dir/runtime"
+      XDG_RUNTIME_DIR="$dir/runtime" KX_WIDGET_MAP="$dir/widgets.tsv"
     mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
     if [ "$role" = console ]; then
       export BROWSER="$ROOT/tools/demo-browser.sh" KX_DEMO_CA="$SERVICE_DATA/ca.pem" \
@@ -147,111 +156,108 @@ fi
 
 A=":$AGENT_DISPLAY"
 C=":$CONSOLE_DISPLAY"
-wait_for 20 "the agent's setup window" window "$A" "Set up this Mac"
-wait_for 20 "the console copy's menu window" window "$C" "^KX Test$"
+CONSOLE_TITLE="Kestrelix Remote — Technician"
+wait_for 20 "the agent's setup window" shown agent setupCode
+wait_for 20 "the console copy's menu window" shown console "Technician console…"
 
 say "technician opens the console and signs in through the portal"
-click "$C" "$(window "$C" "^KX Test$")" 150 41  # "Technician console…"
-wait_for 10 "the console window" window "$C" "Technician$"
-CONSOLE_WINDOW=$(window "$C" "Technician$")
-DISPLAY=$C xdotool windowmove "$CONSOLE_WINDOW" 420 0
-sleep 0.5
-click "$C" "$CONSOLE_WINDOW" 276 30  # "Technician sign in"
+click console "Technician console…"
+wait_for 10 "the console window" shown console "$CONSOLE_TITLE"
+# Clear of the menu window, whose buttons would otherwise lie under it.
+DISPLAY=$C xdotool windowmove "$(window "$C" "Technician$")" 420 0
+moved() { [ "$(widget console "$CONSOLE_TITLE" | cut -d' ' -f1)" -ge 420 ]; }
+wait_for 10 "the console window to move" moved
+click console "Technician sign in"
 # The browser hands the callback to a second copy, which gives it to the first and exits.
-sleep 4
+signed_in() { [ "$(text_of console identity)" = "$TECHNICIAN" ]; }
+wait_for 20 "the technician to be signed in" signed_in
 
 say "technician creates a setup code"
 DISPLAY=$C xclip -selection clipboard -i /dev/null
-click "$C" "$CONSOLE_WINDOW" 359 30  # "Create setup code"
-code_alert() { [ "$(DISPLAY=$C xdotool search --name "Technician$" | wc -l)" -ge 2 ]; }
-wait_for 10 "the setup-code alert" code_alert
-press_return_in "$C" "$(window "$C" "Technician$")"  # "Copy code"
+click console "Create setup code"
+click console "Copy code"
 clipboard_code() { DISPLAY=$C xclip -o -selection clipboard 2>/dev/null | grep -qE '^[0-9A-F]{20}$'; }
 wait_for 10 "the setup code on the clipboard" clipboard_code
 CODE=$(DISPLAY=$C xclip -o -selection clipboard)
 echo "setup code $CODE"
 
 say "the person at the shared computer enrolls it with the code"
-SETUP=$(window "$A" "Set up this")
-click "$A" "$SETUP" 279 149                      # the code field
+click agent setupCode
 DISPLAY=$A xdotool type --delay 15 "${CODE:0:5}-${CODE:5:5} ${CODE:10:5}-${CODE:15:5}"
-click "$A" "$SETUP" 71 183                        # "Enroll this Mac"
+click agent "Enroll this computer"
 registered() { grep -q '"device"' "$OUT/agent/data/Kestrelix Remote Test/enrollment.json" && [ -z "$(status_field registrationError)" ]; }
 wait_for 20 "registration" registered
-DISPLAY=$A xdotool windowunmap "$SETUP" || true
-sleep 5.5  # the agent is listed online after its first poll
+DISPLAY=$A xdotool windowunmap "$(window "$A" "Set up this computer")" || true
 
 # An X client on the shared display that reports the input it receives.
 DISPLAY=$A xev -geometry 1000x700+420+180 -event button -event keyboard >"$OUT/observed-input.txt" 2>&1 &
 PIDS+=($!)
 
-say "technician refreshes the devices and requests access"
-click "$C" "$CONSOLE_WINDOW" 239 30   # "Refresh devices"
-sleep 2
-click "$C" "$CONSOLE_WINDOW" 79 129   # "Request access" of the first device
-wait_for 20 "the consent alert" window "$A" "Support request"
-ALERT=$(window "$A" "Support request")
-sleep 0.5
-DISPLAY=$A import -window "$ALERT" "$OUT/screenshots/agent-consent-alert.png"
-
-say "the person approves and picks the display"
-APPROVED_AT=$(now)
-choose_grant_in "$A" "$ALERT"  # "Approve"
-wait_for 20 "the display picker" window "$A" "Choose the display to share"
-choose_grant_in "$A" "$(window "$A" "Choose the display to share")"  # "Share"
+# The device is listed online once the agent has polled: refresh until it is.
+refreshed_online() {
+  enabled console "Request access" && return 0
+  click console "Refresh devices"
+  poll 2 enabled console "Request access"
+}
 streaming() { [ "$(status_field captureState)" = streaming ]; }
-wait_for 30 "the capture to stream" streaming
+connected() { [ "$(status_field rtcState)" = connected ]; }
+ended() { [ "$(status_field captureState)" = idle ] && [ "$(status_field rtcState)" = idle ]; }
+console_idle() { ! enabled console "End session"; }
+
+# Requests access and lets the person approve and share.
+start_session() {
+  wait_for 30 "the device to be listed online" refreshed_online
+  click console "Request access"
+  wait_for 20 "the consent alert" shown agent Approve
+  [ -n "${APPROVED_AT:-}" ] || APPROVED_AT=$(now)  # the first session's, for the time to first frame
+  click agent Approve
+  click agent "Share"
+  wait_for 30 "the capture to stream" streaming
+  wait_for 30 "the real-time connection" connected
+}
+
+say "technician requests access; the person approves and picks the display"
+start_session
 frames_flowing() { [ "$(status_field capturedFrames)" -gt 0 ] 2>/dev/null; }
 wait_for 20 "the first captured frame" frames_flowing
 FIRST_FRAME_AT=$(now)
-connected() { [ "$(status_field rtcState)" = connected ]; }
-wait_for 30 "the real-time connection" connected
-sleep 4  # control state and the first pings
+FIRST_FRAMES=$(status_field capturedFrames)
+control_ready() { [[ "$(text_of console status)" == "Connected · Live video and control ready" ]]; }
+wait_for 20 "control to be ready at the console" control_ready
 AGENT_TIMELINE=$(node -e 'console.log(JSON.stringify(JSON.parse(require("fs").readFileSync(process.argv[1])).sessionTimeline || []))' \
   "$OUT/agent/data/Kestrelix Remote Test/client-status.json")
 
 say "technician clicks and types on the live picture"
-click "$C" "$CONSOLE_WINDOW" 700 400
-sleep 0.5
+click console video
+click_seen() { grep -aq '^ButtonPress' "$OUT/observed-input.txt"; }
+wait_for 10 "the click on the shared display" click_seen
 DISPLAY=$C xdotool type --delay 50 k
 input_seen() { grep -aq "keysym 0x6b, k" "$OUT/observed-input.txt"; }
 wait_for 10 "the typed key on the shared display" input_seen
-sleep 4.5  # a few more pings for the round-trip figure
-DISPLAY=$C import -window "$CONSOLE_WINDOW" "$OUT/screenshots/console-window.png"
+round_trip() { [[ "$(text_of console measurement)" == "Input round trip: "* ]]; }
+wait_for 20 "an input round trip at the console" round_trip
+DISPLAY=$C import -window "$(window "$C" "Technician$")" "$OUT/screenshots/console-window.png"
 DISPLAY=$A import -window root "$OUT/screenshots/shared-display.png"
 
 FRAMES_CAPTURED=$(status_field capturedFrames)
 FRAMES_COUNTED_AT=$(now)
 say "technician ends the session"
-click "$C" "$CONSOLE_WINDOW" 558 30   # "End session"
-ended() { [ "$(status_field captureState)" = idle ] && [ "$(status_field rtcState)" = idle ]; }
+click console "End session"
 wait_for 15 "the agent to end the session" ended
-
-# Requests access again and lets the person approve and share.
-start_session() {
-  sleep 4  # the console learns of the end at its next poll (every 3 s once connected)
-  click "$C" "$CONSOLE_WINDOW" 239 30   # "Refresh devices"
-  sleep 2
-  click "$C" "$CONSOLE_WINDOW" 79 129   # "Request access"
-  wait_for 20 "the consent alert" window "$A" "Support request"
-  choose_grant_in "$A" "$(window "$A" "Support request")"
-  wait_for 20 "the display picker" window "$A" "Choose the display to share"
-  choose_grant_in "$A" "$(window "$A" "Choose the display to share")"
-  wait_for 30 "the capture to stream" streaming
-  wait_for 30 "the real-time connection" connected
-}
+wait_for 15 "the console to see the end" console_idle
 
 say "a second session, ended by the person at the shared computer"
 start_session
-click "$A" "$(window "$A" "KX (Test|Sharing)$")" 149 209  # "End current session"
+click agent "End current session"
 wait_for 15 "the agent to end the session" ended
+wait_for 15 "the console to see the end" console_idle
 
 say "a third session, ended by the consent lease (${CONSENT_SECONDS} s in this demo)"
 start_session
 LEASE_STARTED=$(now)
 wait_for $((CONSENT_SECONDS + 15)) "the consent lease to end the session" ended
 LEASE_ENDED=$(now)
-sleep 4  # the console learns of the end at its next poll
+wait_for 15 "the console to see the end" console_idle
 
 stop_copy "$CONSOLE_PID"
 stop_copy "$AGENT_PID"
@@ -285,7 +291,7 @@ console.log("input round trip as the console shows it: " + s.measurement);
 console.log("injected click observed on the shared display at " + out.click_observed_at + ", typed key observed: k");
 console.log(JSON.stringify(out));
 if (!(s.framesShown > 10) || !rtt) process.exit(1);
-' "$SUMMARY" "$APPROVED_AT" "$CLICK" "$FRAMES_CAPTURED" "$FIRST_FRAME_AT" "$FRAMES_COUNTED_AT" || fail "the session figures are incomplete: $SUMMARY"
+' "$SUMMARY" "$APPROVED_AT" "$CLICK" "$((FRAMES_CAPTURED - ${FIRST_FRAMES:-0}))" "$FIRST_FRAME_AT" "$FRAMES_COUNTED_AT" || fail "the session figures are incomplete: $SUMMARY"
 echo "frames handed to the encoder on the shared computer: $FRAMES_CAPTURED"
 echo "third session ended by its consent lease $(node -e "console.log((process.argv[2]-process.argv[1]).toFixed(1))" "$LEASE_STARTED" "$LEASE_ENDED") s after streaming began"
 node "$ROOT/tools/session-timeline.js" "$AGENT_TIMELINE" "$SUMMARY"

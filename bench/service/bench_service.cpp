@@ -41,6 +41,7 @@
 #include "protocol/encoding.h"
 #include "protocol/json.h"
 #include "protocol/p256_key.h"
+#include "support/scratch.h"
 
 namespace {
 
@@ -48,9 +49,6 @@ using namespace kx;
 using namespace kx::service::driver;
 
 constexpr const char* kPassword = "bench-password";
-constexpr const char* kVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
-constexpr const char* kChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
-constexpr const char* kState = "0123456789abcdef0123456789abcdef";
 
 double now() {
   using namespace std::chrono;
@@ -93,19 +91,6 @@ std::string pollBody() {
                        {"inputPermission", true},
                        {"captureError", ""},
                        {"captureState", "streaming"}});
-}
-
-std::string signIn(TlsClient& portal, TlsClient& api) {
-  auto redirect = must(portal.request("POST", "/native-sign-in",
-                                      std::string("name=bench&password=") + kPassword + "&challenge=" + kChallenge +
-                                          "&state=" + kState,
-                                      "", {{"Content-Type", "application/x-www-form-urlencoded"}}),
-                       "sign-in");
-  const std::string location = redirect.header("location");
-  if (redirect.status != 303) die("sign-in answered " + std::to_string(redirect.status));
-  const std::string code = location.substr(location.find("code=") + 5, 43);
-  auto exchanged = must(api.postJson("/api/admin/exchange", Json{{"code", code}, {"verifier", kVerifier}}), "exchange");
-  return exchanged.json().value("token", "");
 }
 
 // Grows the fleet to `count` Macs, all online, the first `sessionCount` with an
@@ -460,7 +445,7 @@ class Flood {
           for (int i = 0; i < 19 && !stop_; ++i) {
             auto reply = (*client)->request(
                 "POST", "/native-sign-in",
-                "name=flood" + std::to_string(name++) + "&password=wrong&challenge=" + kChallenge + "&state=" + kState,
+                "name=flood" + std::to_string(name++) + "&password=wrong&challenge=" + kPkceChallenge + "&state=" + kSignInState,
                 "", {{"Content-Type", "application/x-www-form-urlencoded"}});
             if (!reply) break;
             ++(reply->status == 401 ? checked_ : refused_);
@@ -530,13 +515,12 @@ int main(int argc, char** argv) {
   }
 
   const std::string binary = siblingBinary("kx-service");
-  TempFolder folder("kx-bench-service");
+  kx::testing::TempDir folder("kx-bench-service");
   CommandResult added = runCommand(binary, {"technician", "add", "bench", "--data", folder.path()},
                                    std::string(kPassword) + "\n");
   if (added.exitCode != 0) die("technician add failed: " + added.err);
   auto process = must(ServiceProcess::start(binary, folder.path(), serveOptions), "start kx-service");
   const std::string ca = folder.path() + "/ca.pem";
-  auto portal = must(TlsClient::connect("127.0.0.1", process->port(), ca), "connect");
   auto api = must(TlsClient::connect("localhost", process->port(), ca), "connect");
 
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
@@ -545,8 +529,7 @@ int main(int argc, char** argv) {
   SSL_CTX_set_read_ahead(ctx, 1);
 
   Fleet fleet;
-  fleet.token = signIn(*portal, *api);
-  if (fleet.token.empty()) die("sign-in failed");
+  fleet.token = must(signInTechnician(*api, "bench", kPassword), "sign-in");
 
   auto print = [](const Result& r) {
     std::printf("  %.0f polls/s (%.0f Mac, %.0f technician), p50 %.2f ms, p99 %.2f ms, errors %llu\n"

@@ -47,6 +47,7 @@
 #include "driver/service_process.h"
 #include "driver/throwaway_postgres.h"
 #include "driver/tls_client.h"
+#include "support/scratch.h"
 #include "protocol/encoding.h"
 #include "protocol/json.h"
 #include "protocol/p256_key.h"
@@ -57,9 +58,6 @@ using namespace kx;
 using namespace kx::service::driver;
 
 constexpr const char* kPassword = "scale-password";
-constexpr const char* kVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk";
-constexpr const char* kChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
-constexpr const char* kState = "0123456789abcdef0123456789abcdef";
 constexpr size_t kPerProcess = 9000;    // connections per load process and per HAProxy
 constexpr size_t kPerAddress = 100;     // devices sharing one loopback source address
 constexpr int kAddressCap = 256;        // connections HAProxy allows one source address
@@ -508,16 +506,7 @@ std::string pollBody() {
 
 std::string signIn(uint16_t port, const std::string& ca) {
   auto api = must(TlsClient::connect("localhost", port, ca), "connect");
-  auto redirect = must(api->request("POST", "/native-sign-in",
-                                    std::string("name=scale&password=") + kPassword + "&challenge=" + kChallenge +
-                                        "&state=" + kState,
-                                    "", {{"Content-Type", "application/x-www-form-urlencoded"}}),
-                       "sign-in");
-  if (redirect.status != 303) die("sign-in answered " + std::to_string(redirect.status));
-  const std::string location = redirect.header("location");
-  const std::string code = location.substr(location.find("code=") + 5, 43);
-  auto exchanged = must(api->postJson("/api/admin/exchange", Json{{"code", code}, {"verifier", kVerifier}}), "exchange");
-  return exchanged.json().value("token", "");
+  return must(signInTechnician(*api, "scale", kPassword), "sign-in");
 }
 
 // Enrolls `count` Macs over `threads` connections; the first `sessions` get an approved session.
@@ -715,7 +704,7 @@ int main(int argc, char** argv) {
   }
 
   const std::string binary = siblingBinary("kx-service");
-  TempFolder folder("kx-scale");
+  kx::testing::TempDir folder("kx-scale");
   std::unique_ptr<ThrowawayPostgres> postgres;
   std::vector<std::string> database;
   if (!sqlite) {

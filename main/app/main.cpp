@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cstdlib>
 #include <memory>
 #include <string>
 
@@ -23,6 +24,7 @@
 #include "platform/qt/local_socket_instance.h"
 #include "platform/qt/qt_event_loop.h"
 #include "platform/qt/termination_signal.h"
+#include "platform/qt/widget_map.h"
 #include "platform/x11/x11_platform.h"
 #include "protocol/build_config.h"
 #include "protocol/json.h"
@@ -45,6 +47,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("Kestrelix Remote Test");
   QApplication::setQuitOnLastWindowClosed(false);
+  // UI automation finds the widgets by name in this file (the demo sets it).
+  if (const char* map = std::getenv("KX_WIDGET_MAP"); map && *map) publishWidgetMap(QString::fromLocal8Bit(map));
 
   // Before anything else: a second copy touches no file and builds no menu.
   LocalSocketInstance instance;

@@ -21,24 +21,13 @@
 #include "support/fake_agent_platform.h"
 #include "support/fake_http_transport.h"
 #include "support/fake_peer_engine.h"
+#include "support/scratch.h"
 
 namespace kx::testing {
 
 inline constexpr char kServiceAddress[] = "https://support.kx.test";
 inline constexpr char kServiceHost[] = "support.kx.test";
 inline constexpr char kRetiredSuffix[] = "legacy.kx.test";
-
-// Hands every request to the harness's one FakeHttpTransport.
-class ForwardingTransport final : public HttpTransport {
- public:
-  explicit ForwardingTransport(FakeHttpTransport& target) : target_(target) {}
-  void send(HttpRequest request, std::function<void(Expected<HttpResponse>)> done) override {
-    target_.send(std::move(request), std::move(done));
-  }
-
- private:
-  FakeHttpTransport& target_;
-};
 
 // The console's half of a session: its key pair, salt and id.
 struct Technician {
@@ -51,11 +40,7 @@ struct Technician {
 class AgentHarness {
  public:
   AgentHarness() {
-    // tmpfs when there is one: the agent flushes every status write to disk.
-    std::string pattern =
-        std::filesystem::is_directory("/dev/shm") ? "/dev/shm/kx-agent-test-XXXXXX" : "/tmp/kx-agent-test-XXXXXX";
-    root = mkdtemp(pattern.data());
-    folder = root + "/data/Kestrelix Remote Test";
+    folder = temp / "data/Kestrelix Remote Test";
     process.processId = 4242;
     process.bundleIdentifier = "com.kestrelix.remote.lantest";
     process.bundlePath = "/opt/kestrelix";
@@ -66,11 +51,7 @@ class AgentHarness {
     access.grant();
     preferences.shownVersion = "0.5.0";
   }
-  ~AgentHarness() {
-    client.reset();
-    std::error_code ignored;
-    std::filesystem::remove_all(root, ignored);
-  }
+  ~AgentHarness() { client.reset(); }
 
   AgentPlatform platform() {
     return AgentPlatform{
@@ -82,7 +63,7 @@ class AgentHarness {
         .makeServiceTransport =
             [this](const PinnedConnection& connection) {
               transportHosts.push_back(connection.host());
-              return std::make_unique<ForwardingTransport>(http);
+              return std::make_unique<ForwardingHttpTransport>(http);
             },
         .peerEngine = engine,
         .screenCapture = capture,
@@ -261,7 +242,7 @@ class AgentHarness {
   int technicianShown = 0;
   std::function<std::string()> technicianDevice;
   std::vector<std::string> transportHosts;
-  std::string root;
+  TempDir temp{"kx-agent-test"};
   std::string folder;
   std::string hostName = "Test Host";
   std::function<Status(const std::string&)> createFolder = createPrivateFolder;

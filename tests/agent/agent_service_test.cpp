@@ -18,6 +18,7 @@
 #include "runtime/basic_loop.h"
 #include "support/fake_agent_platform.h"
 #include "support/fake_peer_engine.h"
+#include "support/scratch.h"
 
 namespace kx {
 namespace {
@@ -27,11 +28,9 @@ using service::driver::HttpReply;
 using service::driver::runCommand;
 using service::driver::ServiceProcess;
 using service::driver::siblingBinary;
-using service::driver::TempFolder;
 using service::driver::TlsClient;
 
 constexpr const char* kPassword = "agent-integration-secret";
-constexpr const char* kState = "0123456789abcdef0123456789abcdef";
 
 // The technician console, reduced to its service calls.
 class Console {
@@ -48,23 +47,11 @@ class Console {
   }
 
   void signIn() {
-    const std::string verifier = base64UrlEncode(randomBytes(32));
-    const Bytes digest = sha256(verifier);
-    const std::string challenge = base64UrlEncode(digest);
     auto client = TlsClient::connect("localhost", port_, caFile_);
     ASSERT_TRUE(client.ok());
-    auto redirect = (*client)->request(
-        "POST", "/native-sign-in",
-        std::string("name=alex&password=") + kPassword + "&challenge=" + challenge + "&state=" + kState, "",
-        {{"Content-Type", "application/x-www-form-urlencoded"}});
-    ASSERT_TRUE(redirect.ok());
-    ASSERT_EQ(redirect->status, 303) << redirect->body;
-    const std::string location = redirect->header("location");
-    const auto start = location.find("code=") + 5;
-    const std::string code = location.substr(start, location.find('&', start) - start);
-    const HttpReply exchanged = call("POST", "/api/admin/exchange", Json{{"code", code}, {"verifier", verifier}});
-    ASSERT_EQ(exchanged.status, 200) << exchanged.body;
-    token_ = exchanged.json()["token"].get<std::string>();
+    auto token = service::driver::signInTechnician(**client, "alex", kPassword);
+    ASSERT_TRUE(token.ok()) << token.error().description;
+    token_ = *token;
   }
 
   std::string setupCode() {
@@ -249,8 +236,8 @@ class AgentAgainstService : public ::testing::Test {
     return runUntil([&] { return console_->status() == "ended"; }, seconds);
   }
 
-  TempFolder data_{"kx-agent-service"};
-  TempFolder agentFolder_{"kx-agent-home"};
+  testing::TempDir data_{"kx-agent-service"};
+  testing::TempDir agentFolder_{"kx-agent-home"};
   std::unique_ptr<ServiceProcess> service_;
   std::optional<Console> console_;
 
@@ -289,25 +276,6 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   ASSERT_TRUE(runUntil([&] { return client_->active().empty(); }, 5));
   EXPECT_TRUE(endedAtTheService(10));
   EXPECT_EQ(client_->lifecycle().phaseText(), "idle");
-}
-
-TEST_F(AgentAgainstService, PersonEndsTheSessionFromTheMenu) {
-  launch();
-  approvedSession();
-  client_->endSession();
-  EXPECT_TRUE(endedAtTheService(10));
-  // The agent goes back to waiting for requests.
-  ASSERT_TRUE(runUntil([&] { return !client_->processing() && client_->nextServicePoll() > loop_.uptime(); }, 10));
-  EXPECT_EQ(menu_.line(), "Online · awaiting requests");
-}
-
-TEST_F(AgentAgainstService, ConsentRunsOutAndTheServiceIsTold) {
-  launch(/*consentSeconds=*/4);
-  approvedSession();
-  EXPECT_LE(*client_->consentLease().deadline() - loop_.uptime(), 4.0);
-  ASSERT_TRUE(runUntil([&] { return client_->active().empty(); }, 10));
-  EXPECT_EQ(menu_.line(), "Support session expired · request fresh approval");
-  EXPECT_TRUE(endedAtTheService(10));
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <random>
 #include <thread>
 
@@ -32,23 +34,29 @@ class GstPeers : public ::testing::Test {
     ASSERT_TRUE(peers->waitConnected()) << "peers did not connect over loopback";
   }
 
-  // Pushes frames from another thread, as the capture does, until stopped.
+  // Pushes a frame every 33 ms from another thread, as the capture does, until destroyed.
   class Pusher {
    public:
     Pusher(std::shared_ptr<VideoSource> source, std::function<std::shared_ptr<const FrameBuffer>()> next)
         : thread_([this, source, next] {
-            while (!stop_) {
+            std::unique_lock lock(mutex_);
+            while (!stopped_.wait_for(lock, std::chrono::milliseconds(33), [this] { return stop_; })) {
               source->push(next(), 0);
-              std::this_thread::sleep_for(std::chrono::milliseconds(33));
             }
           }) {}
     ~Pusher() {
-      stop_ = true;
+      {
+        std::lock_guard lock(mutex_);
+        stop_ = true;
+      }
+      stopped_.notify_all();
       thread_.join();
     }
 
    private:
-    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
+    std::condition_variable stopped_;
+    bool stop_ = false;
     std::thread thread_;
   };
 

@@ -66,6 +66,14 @@ TEST(RemoteCandidate, MediaIdIsKeptOnlyWhenText) {
   EXPECT_EQ((*read(numeric))->sdpMid, std::nullopt);
 }
 
+TEST(PeerLimits, DescriptionsAndMessagesUpToTheirLimit) {
+  EXPECT_TRUE(sdpWithinLimit(std::string(48000, 'a')));
+  EXPECT_FALSE(sdpWithinLimit(std::string(48001, 'a')));
+  EXPECT_TRUE(acceptsIncomingMessage(8192, true));
+  EXPECT_FALSE(acceptsIncomingMessage(8193, true));
+  EXPECT_FALSE(acceptsIncomingMessage(2, false));  // text messages are not the protocol's
+}
+
 TEST(SdpMedia, ReadsKindPortIdAndListedEncodingsPerMLine) {
   const std::string sdp =
       "v=0\r\na=mid:session-level\r\n"

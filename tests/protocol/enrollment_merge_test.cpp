@@ -1,13 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include "protocol/encoding.h"
 #include "protocol/enrollment_merge.h"
 #include "protocol/json.h"
 #include "runtime/atomic_file.h"
+#include "support/scratch.h"
 
 namespace kx {
 namespace {
@@ -191,18 +190,8 @@ TEST(SetupCode, RecordEnrollsWithServiceAndKeepsStoredIdentity) {
 
 class EnrollmentFile : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/kx-enrollment-XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    path_ = dir_ + "/enrollment.json";
-  }
-  void TearDown() override {
-    unlink(path_.c_str());
-    rmdir(dir_.c_str());
-  }
-  std::string dir_;
-  std::string path_;
+  testing::TempDir dir_{"kx-enrollment"};
+  std::string path_ = dir_ / "enrollment.json";
 };
 
 TEST_F(EnrollmentFile, SavedBeforeRegistrationIsPrivateAndHasNoDevice) {
@@ -232,7 +221,7 @@ TEST_F(EnrollmentFile, SaveReplacesAndMakesOlderFilePrivate) {
 }
 
 TEST_F(EnrollmentFile, UnwritableFolderIsFileError) {
-  auto status = saveEnrollment(dir_ + "/missing/enrollment.json", setupCodeRecord("X", kConstants));
+  auto status = saveEnrollment(dir_ / "missing/enrollment.json", setupCodeRecord("X", kConstants));
   ASSERT_FALSE(status.ok());
   EXPECT_EQ(status.error().domain, "File");
 }

@@ -24,39 +24,28 @@
 
 #include "platform/qt/agent_shell.h"
 #include "platform/qt/local_socket_instance.h"
+#include "support/scratch.h"
+#include "support/xvfb.h"
 
 namespace kx {
 namespace {
 
-// Starts Xvfb on a free display number for the whole test program.
+// A private Xvfb for the whole test program, named by DISPLAY while it runs.
 class XvfbEnvironment : public ::testing::Environment {
  public:
   void SetUp() override {
-    for (int n = 140; n < 200; ++n) {
-      if (QFile::exists(QString("/tmp/.X11-unix/X%1").arg(n)) || QFile::exists(QString("/tmp/.X%1-lock").arg(n))) {
-        continue;
-      }
-      pid_ = fork();
-      if (pid_ == 0) {
-        const std::string display = ":" + std::to_string(n);
-        execlp("Xvfb", "Xvfb", display.c_str(), "-screen", "0", "1440x900x24", "-nolisten", "tcp",
-               static_cast<char*>(nullptr));
-        _exit(127);
-      }
-      for (int i = 0; i < 100 && !QFile::exists(QString("/tmp/.X11-unix/X%1").arg(n)); ++i) usleep(50'000);
-      setenv("DISPLAY", (":" + std::to_string(n)).c_str(), 1);
-      return;
-    }
+    xvfb_ = std::make_unique<testing::Xvfb>("1440x900x24");
+    ASSERT_TRUE(xvfb_->running()) << "Xvfb did not start";
+    display_ = std::make_unique<testing::ScopedEnv>("DISPLAY", xvfb_->name().c_str());
   }
   void TearDown() override {
-    if (pid_ > 0) {
-      kill(pid_, SIGTERM);
-      waitpid(pid_, nullptr, 0);
-    }
+    display_.reset();
+    xvfb_.reset();
   }
 
  private:
-  pid_t pid_ = -1;
+  std::unique_ptr<testing::Xvfb> xvfb_;
+  std::unique_ptr<testing::ScopedEnv> display_;
 };
 
 QWidget* windowTitled(const QString& title) {
@@ -79,11 +68,6 @@ QPushButton* buttonTitled(QWidget* w, const QString& text) {
     if (b->text() == text) return b;
   }
   return nullptr;
-}
-
-void saveScreenshot(QWidget* w, const QString& name) {
-  QDir().mkpath(KX_SCREENSHOT_DIR);
-  w->grab().save(QString(KX_SCREENSHOT_DIR) + "/" + name);
 }
 
 class QtShell : public ::testing::Test {
@@ -116,13 +100,12 @@ TEST_F(QtShell, SetupWindowShowsTheUnenrolledChecklist) {
   EXPECT_TRUE(texts.contains("2. Enable mouse & keyboard control"));
   EXPECT_TRUE(texts.contains("Mouse & keyboard control needs the XTest extension of this display's X server; this "
                              "window updates automatically."));
-  auto* code = w->findChild<QLineEdit*>();
+  auto* code = w->findChild<QLineEdit*>("setupCode");
   ASSERT_NE(code, nullptr);
   EXPECT_TRUE(code->isVisible());
   EXPECT_EQ(code->placeholderText(), "Enter the setup code supplied by your support team");
   ASSERT_NE(buttonTitled(w, "Enroll this computer"), nullptr);
   ASSERT_NE(buttonTitled(w, "Done"), nullptr);
-  saveScreenshot(w, "setup-window-unenrolled.png");
 
   // The code goes to the agent exactly as typed, by the button or by Return in the field.
   code->setText("  ab12-cd34  ");
@@ -195,7 +178,6 @@ TEST_F(QtShell, SharingBarNamesTheTechnicianAndStopEndsTheSession) {
   EXPECT_TRUE(bar->isVisible());
   EXPECT_TRUE(bar->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_EQ(labelTexts(bar), QStringList{"Sharing your screen with <i>Alex</i>"});
-  saveScreenshot(bar, "sharing-bar.png");
   bar->findChild<QPushButton*>("sharingStopButton")->click();
   EXPECT_EQ(ends, 1);
   menu.setSharing(std::nullopt);
@@ -274,7 +256,6 @@ TEST_F(QtShell, MenuWithoutTrayIsAWindowWithTheStatusLineFirst) {
                                   "End current session", "Quit"}));
   buttonTitled(w, "Quit")->click();
   EXPECT_EQ(quits, 1);
-  saveScreenshot(w, "agent-menu-window.png");
 }
 
 TEST_F(QtShell, ProgramStartsUnenrolledWithItsSetupWindow) {
@@ -297,7 +278,6 @@ TEST_F(QtShell, ProgramStartsUnenrolledWithItsSetupWindow) {
   const QString tree = QString::fromUtf8(wininfo.readAllStandardOutput());
   EXPECT_TRUE(tree.contains("Kestrelix Remote — Set up this computer"));
   EXPECT_TRUE(tree.contains("\"KX Test\""));
-  QProcess::execute("import", {"-window", "root", QString(KX_SCREENSHOT_DIR) + "/agent-start.png"});
   // SIGTERM quits through the agent's own path.
   app.terminate();
   ASSERT_TRUE(app.waitForFinished(5000));

@@ -4,18 +4,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "runtime/atomic_file.h"
+#include "support/scratch.h"
 
 namespace kx {
 namespace {
-
-std::string makeTempDir() {
-  char tmpl[] = "/tmp/kx-atomic-XXXXXX";
-  return mkdtemp(tmpl);
-}
 
 int countEntries(const std::string& dir) {
   int n = 0;
@@ -28,8 +23,9 @@ int countEntries(const std::string& dir) {
 }
 
 TEST(AtomicFile, ReplacesContentWithModeAndLeavesNoTemporaries) {
-  const std::string dir = makeTempDir();
-  const std::string path = dir + "/enrollment.json";
+  const testing::TempDir temp;
+  const std::string& dir = temp.path();
+  const std::string path = temp / "enrollment.json";
   ASSERT_TRUE(writeFileAtomically(path, "first", 0600).ok());
   ASSERT_TRUE(writeFileAtomically(path, "second, longer", 0600).ok());
   auto content = readFile(path);

@@ -3,11 +3,8 @@
 // database and a fresh database on a real PostgreSQL server.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <atomic>
-#include <filesystem>
 #include <thread>
 
 #include "driver/throwaway_postgres.h"
@@ -15,61 +12,40 @@
 #include "service/schema.h"
 #include "service/secrets.h"
 #include "service/sqlite_storage.h"
+#include "support/scratch.h"
 
 namespace kx::service {
 namespace {
 
-class TempFolder {
- public:
-  TempFolder() {
-    char pattern[] = "/tmp/kx-storage-XXXXXX";
-    path_ = ::mkdtemp(pattern);
-  }
-  ~TempFolder() { std::filesystem::remove_all(path_); }
-  std::string file(const char* name) const { return path_ + "/" + name; }
+using kx::testing::TempDir;
 
- private:
-  std::string path_;
-};
-
-int pragma(const std::string& path, const char* query) {
+// The first column of the first row of `query`, as text.
+std::string queryText(const std::string& path, const char* query) {
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
   sqlite3_stmt* stmt = nullptr;
   sqlite3_prepare_v2(db, query, -1, &stmt, nullptr);
-  int value = -1;
-  if (sqlite3_step(stmt) == SQLITE_ROW) value = sqlite3_column_int(stmt, 0);
+  std::string value;
+  if (sqlite3_step(stmt) == SQLITE_ROW) value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
   sqlite3_finalize(stmt);
   sqlite3_close(db);
   return value;
 }
 
-std::string journalMode(const std::string& path) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(db, "PRAGMA journal_mode", -1, &stmt, nullptr);
-  std::string mode;
-  if (sqlite3_step(stmt) == SQLITE_ROW) mode = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return mode;
-}
-
 TEST(SqliteSchema, NewFileGetsTheCurrentVersionInWalMode) {
-  TempFolder folder;
-  const std::string path = folder.file("service.db");
+  const TempDir folder("kx-storage");
+  const std::string path = folder / "service.db";
   {
     auto storage = SqliteStorage::open(path);
     ASSERT_TRUE(storage.ok()) << storage.error().summary();
   }
-  EXPECT_EQ(pragma(path, "PRAGMA user_version"), SqliteStorage::schemaVersion());
-  EXPECT_EQ(journalMode(path), "wal");
+  EXPECT_EQ(queryText(path, "PRAGMA user_version"), std::to_string(SqliteStorage::schemaVersion()));
+  EXPECT_EQ(queryText(path, "PRAGMA journal_mode"), "wal");
 }
 
 TEST(SqliteSchema, ReopeningKeepsTheData) {
-  TempFolder folder;
-  const std::string path = folder.file("service.db");
+  const TempDir folder("kx-storage");
+  const std::string path = folder / "service.db";
   {
     auto storage = SqliteStorage::open(path).value();
     ASSERT_TRUE(storage->addTechnician("alice", "hash").ok());
@@ -81,8 +57,8 @@ TEST(SqliteSchema, ReopeningKeepsTheData) {
 }
 
 TEST(SqliteSchema, NewerSchemaIsRefused) {
-  TempFolder folder;
-  const std::string path = folder.file("service.db");
+  const TempDir folder("kx-storage");
+  const std::string path = folder / "service.db";
   { auto storage = SqliteStorage::open(path).value(); }
   sqlite3* db = nullptr;
   sqlite3_open(path.c_str(), &db);
@@ -239,7 +215,7 @@ class StorageContract : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     if (std::string(GetParam()) == "sqlite") {
-      storage_ = SqliteStorage::open(folder_.file("service.db")).value();
+      storage_ = SqliteStorage::open((folder_ / "service.db")).value();
     } else {
       KX_REQUIRE_POSTGRES(server);
       postgres_ = server;
@@ -257,7 +233,7 @@ class StorageContract : public ::testing::TestWithParam<const char*> {
   bool rawWriteSucceeds(const char* sql) {
     if (!postgres_) {
       sqlite3* db = nullptr;
-      sqlite3_open(folder_.file("service.db").c_str(), &db);
+      sqlite3_open((folder_ / "service.db").c_str(), &db);
       const bool ok = sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
       sqlite3_close(db);
       return ok;
@@ -276,7 +252,7 @@ class StorageContract : public ::testing::TestWithParam<const char*> {
     return d;
   }
 
-  TempFolder folder_;
+  TempDir folder_{"kx-storage"};
   driver::ThrowawayPostgres* postgres_ = nullptr;
   std::string database_;
   std::unique_ptr<Storage> storage_;

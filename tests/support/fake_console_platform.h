@@ -19,6 +19,7 @@
 
 #include "console/console_platform.h"
 #include "protocol/http.h"
+#include "support/fake_http_transport.h"
 
 namespace kx {
 
@@ -183,19 +184,6 @@ class FakeConsoleDialogs final : public ConsoleDialogs {
     if (done) done(choice);
   }
   std::vector<Alert> alerts;
-};
-
-// Hands every request to a transport the test owns (the console owns what
-// its factory returns).
-class ForwardingHttpTransport final : public HttpTransport {
- public:
-  explicit ForwardingHttpTransport(HttpTransport& target) : target_(target) {}
-  void send(HttpRequest request, std::function<void(Expected<HttpResponse>)> done) override {
-    target_.send(std::move(request), std::move(done));
-  }
-
- private:
-  HttpTransport& target_;
 };
 
 struct FakeConsolePlatform {

@@ -149,4 +149,17 @@ class FakeHttpTransport final : public HttpTransport {
   std::deque<Pending> pending_;
 };
 
+// Hands every request to a transport the test owns, for code that owns the
+// transport it is given.
+class ForwardingHttpTransport final : public HttpTransport {
+ public:
+  explicit ForwardingHttpTransport(HttpTransport& target) : target_(target) {}
+  void send(HttpRequest request, std::function<void(Expected<HttpResponse>)> done) override {
+    target_.send(std::move(request), std::move(done));
+  }
+
+ private:
+  HttpTransport& target_;
+};
+
 }  // namespace kx

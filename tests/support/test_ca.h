@@ -16,23 +16,19 @@
 #include <openssl/x509v3.h>
 
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <stdexcept>
 #include <string>
-#include <system_error>
 #include <vector>
+
+#include "support/scratch.h"
 
 namespace kx {
 
 class TestCa {
  public:
   explicit TestCa(std::vector<std::string> dnsNames = {"localhost"}, std::vector<std::string> ipAddresses = {"127.0.0.1"}) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "kx-test-ca-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("TestCa: cannot create a temporary folder");
-    dir_ = pattern;
-
     Key caKey = newKey();
     Cert ca = newCertificate(caKey.get(), "Kestrelix Test CA");
     X509V3_CTX ctx;
@@ -61,17 +57,13 @@ class TestCa {
     writeCertificate(certFile(), server.get());
     writeKey(keyFile(), serverKey.get());
   }
-  ~TestCa() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
   TestCa(const TestCa&) = delete;
   TestCa& operator=(const TestCa&) = delete;
 
-  const std::filesystem::path& dir() const { return dir_; }
-  std::string caFile() const { return (dir_ / "ca.pem").string(); }
-  std::string certFile() const { return (dir_ / "server.pem").string(); }
-  std::string keyFile() const { return (dir_ / "server-key.pem").string(); }
+  std::filesystem::path dir() const { return folder_.path(); }
+  std::string caFile() const { return folder_ / "ca.pem"; }
+  std::string certFile() const { return folder_ / "server.pem"; }
+  std::string keyFile() const { return folder_ / "server-key.pem"; }
 
  private:
   using Key = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
@@ -127,7 +119,7 @@ class TestCa {
     check(PEM_write_PrivateKey(open(path).get(), key, nullptr, nullptr, 0, nullptr, nullptr));
   }
 
-  std::filesystem::path dir_;
+  testing::TempDir folder_{"kx-test-ca"};
 };
 
 }  // namespace kx

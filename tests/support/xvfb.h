@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "support/scratch.h"
+
 namespace kx::testing {
 
 class Xvfb {
@@ -80,14 +82,9 @@ class Xvfb {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGTERM);
     int status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (waitpid(pid_, &status, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) {
-        ::kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-        break;
-      }
-      usleep(10000);
+    if (!waitUntil([&] { return waitpid(pid_, &status, WNOHANG) != 0; }, std::chrono::seconds(5))) {
+      ::kill(pid_, SIGKILL);
+      waitpid(pid_, &status, 0);
     }
     pid_ = -1;
   }

@@ -19,6 +19,7 @@
 #include "protocol/http.h"
 #include "runtime/basic_loop.h"
 #include "runtime/task.h"
+#include "support/scratch.h"
 #include "support/test_ca.h"
 #include "transport/send_into.h"
 
@@ -45,7 +46,7 @@ class LocalHttpsServer {
     });
     port_ = server_.bind_to_any_port("127.0.0.1");
     thread_ = std::thread([this] { server_.listen_after_bind(); });
-    while (!server_.is_running()) std::this_thread::sleep_for(1ms);
+    if (!testing::waitUntil([this] { return server_.is_running(); })) throw std::runtime_error("server did not start");
   }
   ~LocalHttpsServer() {
     release();
@@ -138,9 +139,6 @@ TEST_F(HttpsTransport, RedirectIsNotFollowedAndIsAnError) {
   server_.http().Post("/api/poll", [this](const httplib::Request&, httplib::Response& response) {
     response.set_redirect(server_.base() + "/api/elsewhere");
   });
-  server_.http().Get("/api/admin/devices", [this](const httplib::Request&, httplib::Response& response) {
-    response.set_redirect(server_.base() + "/api/elsewhere");
-  });
   server_.http().Post("/api/moved", [](const httplib::Request&, httplib::Response& response) {
     response.status = 302;
     response.set_header("Location", "/api/elsewhere");
@@ -153,41 +151,16 @@ TEST_F(HttpsTransport, RedirectIsNotFollowedAndIsAnError) {
   const auto withText = agent("moved");
   ASSERT_FALSE(withText.ok());
   EXPECT_EQ(withText.error().description, "Server 302: Moved away");
-  const auto fromConsole = console("devices");
-  ASSERT_FALSE(fromConsole.ok());
-  EXPECT_EQ(fromConsole.error(), makeError("Kestrelix", 302, "Unable to connect to the support service"));
-
   for (const auto& request : server_.seen()) EXPECT_NE(request.path, "/api/elsewhere");
-  EXPECT_EQ(server_.hits(), 3u);
+  EXPECT_EQ(server_.hits(), 2u);
 }
 
-TEST_F(HttpsTransport, SuccessWithListIsEmptyForAgentAndDevicesForConsole) {
-  serve("/api/poll", 200, R"([{"id":"a"}])");
-  serve("/api/admin/devices", 200, R"([{"id":"a","online":true}])");
-  const auto forAgent = agent("poll");
-  ASSERT_TRUE(forAgent.ok()) << forAgent.error().summary();
-  EXPECT_EQ(*forAgent, Json::object());
-  const auto forConsole = console("devices");
-  ASSERT_TRUE(forConsole.ok()) << forConsole.error().summary();
-  EXPECT_EQ(*forConsole, Json::parse(R"({"devices":[{"id":"a","online":true}]})"));
-}
-
-TEST_F(HttpsTransport, SuccessWithObjectIsTheResult) {
+// Status and body reach the interpretation (whose rules service_policy_test holds).
+TEST_F(HttpsTransport, AnswersReachBothRoles) {
   serve("/api/register", 200, R"({"device":"D1","key":"k"})");
   const auto result = agent("register");
   ASSERT_TRUE(result.ok()) << result.error().summary();
   EXPECT_EQ(*result, (Json{{"device", "D1"}, {"key", "k"}}));
-}
-
-TEST_F(HttpsTransport, SuccessThatIsNotJsonIsParseError) {
-  serve("/api/poll", 200, "<html>maintenance</html>", "text/html");
-  const auto result = agent("poll");
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error().domain, "JSON");
-  EXPECT_EQ(result.error().code, 3840);
-}
-
-TEST_F(HttpsTransport, RefusalWithErrorTextReachesBothRoles) {
   serve("/api/poll", 401, R"({"error":"Unknown device"})");
   serve("/api/admin/whoami", 401, R"({"error":"Technician rights required"})");
   const auto forAgent = agent("poll");
@@ -196,13 +169,6 @@ TEST_F(HttpsTransport, RefusalWithErrorTextReachesBothRoles) {
   const auto forConsole = console("whoami");
   ASSERT_FALSE(forConsole.ok());
   EXPECT_EQ(forConsole.error(), makeError("Kestrelix", 401, "Technician rights required"));
-}
-
-TEST_F(HttpsTransport, BadGatewayPageIsUnableToConnect) {
-  serve("/api/admin/devices", 502, "<html><body><h1>502 Bad Gateway</h1></body></html>", "text/html");
-  const auto result = console("devices");
-  ASSERT_FALSE(result.ok());
-  EXPECT_EQ(result.error(), makeError("Kestrelix", 502, "Unable to connect to the support service"));
 }
 
 TEST_F(HttpsTransport, SendsBearerAndJsonContentType) {
@@ -306,13 +272,10 @@ TEST_F(HttpsTransport, SlowServerTimesOut) {
   });
   HttpRequest request = makeAgentRequest(server_.base(), "poll", Json::object(), "key");
   request.timeoutSeconds = 0.5;
-  const auto started = std::chrono::steady_clock::now();
   const auto result = interpretAgentResponse(send(request));
-  const auto took = std::chrono::steady_clock::now() - started;
   ASSERT_FALSE(result.ok());
   EXPECT_EQ(result.error().domain, "libcurl");
   EXPECT_EQ(result.error().code, kCurlTimedOut);
-  EXPECT_LT(took, 3s);
 }
 
 TEST_F(HttpsTransport, SeveralRequestsAreInFlightAtOnce) {
@@ -358,11 +321,9 @@ TEST_F(HttpsTransport, CookiesAreNeitherKeptNorSent) {
 TEST_F(HttpsTransport, ProxyFromTheEnvironmentIsIgnored) {
   serve("/api/poll", 200, "{}");
   // Nothing listens on the discard port: a request through the proxy would fail.
-  setenv("https_proxy", "http://127.0.0.1:9", 1);
-  setenv("HTTPS_PROXY", "http://127.0.0.1:9", 1);
+  const testing::ScopedEnv lower("https_proxy", "http://127.0.0.1:9");
+  const testing::ScopedEnv upper("HTTPS_PROXY", "http://127.0.0.1:9");
   const auto result = agent("poll");
-  unsetenv("https_proxy");
-  unsetenv("HTTPS_PROXY");
   EXPECT_TRUE(result.ok()) << result.error().summary();
 }
 
@@ -383,21 +344,40 @@ TEST_F(HttpsTransport, OversizedResponseIsRefused) {
   EXPECT_EQ(result.error().code, kCurlFileTooLarge);
 }
 
+// Counts what other threads post, so a test can see an answer queued without running it.
+class CountingLoop final : public EventLoop {
+ public:
+  explicit CountingLoop(EventLoop& loop) : loop_(loop) {}
+  void post(std::function<void()> fn) override {
+    loop_.post(std::move(fn));
+    ++posts;
+  }
+  TimerId addTimer(double delay, double interval, std::function<void()> fn) override {
+    return loop_.addTimer(delay, interval, std::move(fn));
+  }
+  void cancelTimer(TimerId id) override { loop_.cancelTimer(id); }
+  std::atomic<int> posts{0};
+
+ private:
+  EventLoop& loop_;
+};
+
 TEST_F(HttpsTransport, DestroyedTransportNeverCompletes) {
   server_.http().Post("/api/slow", [this](const httplib::Request&, httplib::Response& response) {
     server_.holdUntilReleased(10s);
     response.set_content("{}", "application/json");
   });
   serve("/api/fast", 200, "{}");
+  CountingLoop counting(loop_);
+  auto transport = std::make_unique<CurlTransport>(counting, trusted());
   int completions = 0;
-  transport_->send(makeAgentRequest(server_.base(), "slow", Json::object(), "k"),
-                   [&](Expected<HttpResponse>) { ++completions; });
-  transport_->send(makeAgentRequest(server_.base(), "fast", Json::object(), "k"),
-                   [&](Expected<HttpResponse>) { ++completions; });
-  // Let the fast answer arrive and be posted, but do not run the loop yet.
-  for (int i = 0; i < 200 && server_.hits() < 2; ++i) std::this_thread::sleep_for(10ms);
-  std::this_thread::sleep_for(200ms);
-  transport_.reset();
+  transport->send(makeAgentRequest(server_.base(), "slow", Json::object(), "k"),
+                  [&](Expected<HttpResponse>) { ++completions; });
+  transport->send(makeAgentRequest(server_.base(), "fast", Json::object(), "k"),
+                  [&](Expected<HttpResponse>) { ++completions; });
+  // The fast answer is queued on the loop, which has not run it yet.
+  ASSERT_TRUE(testing::waitUntil([&] { return counting.posts > 0; }));
+  transport.reset();
   server_.release();
   loop_.runUntil([] { return false; }, 0.3);
   EXPECT_EQ(completions, 0);

@@ -85,16 +85,6 @@ TEST(SendRequest, ResumesWithTheTransportsAnswer) {
   EXPECT_EQ((*got)->body, R"({"error":"no"})");
 }
 
-TEST(SendRequest, TransportErrorIsTheResult) {
-  FakeHttpTransport http;
-  TaskScope scope;
-  std::optional<Expected<HttpResponse>> got;
-  scope.spawn(sendInto(http, makeAgentRequest("https://localhost", "poll", Json::object(), "k"), got));
-  http.fail(makeError("libcurl", 7, "Failed to connect"));
-  ASSERT_TRUE(got && !got->ok());
-  EXPECT_EQ(got->error(), makeError("libcurl", 7, "Failed to connect"));
-}
-
 TEST(SendRequest, AnswerPostedToTheLoopArrivesWhenTheLoopRuns) {
   VirtualLoop loop;
   FakeHttpTransport http(&loop);

@@ -13,49 +13,18 @@ namespace kx::x11 {
 namespace {
 
 TEST(MacKeyTable, PositionsBecomeUsKeysyms) {
-  EXPECT_EQ(keysymForMacKey(0x00), KeySym(XK_a));
-  EXPECT_EQ(keysymForMacKey(0x06), KeySym(XK_z));
-  EXPECT_EQ(keysymForMacKey(0x16), KeySym(XK_6));  // 6 and 5 are swapped in the code order
-  EXPECT_EQ(keysymForMacKey(0x17), KeySym(XK_5));
-  EXPECT_EQ(keysymForMacKey(0x1E), KeySym(XK_bracketright));
-  EXPECT_EQ(keysymForMacKey(0x32), KeySym(XK_grave));
-  EXPECT_EQ(keysymForMacKey(0x2A), KeySym(XK_backslash));
-}
-
-TEST(MacKeyTable, TheProtocolsNamedKeysAreThere) {
-  EXPECT_EQ(keysymForMacKey(36), KeySym(XK_Return));
-  EXPECT_EQ(keysymForMacKey(51), KeySym(XK_BackSpace));
-  EXPECT_EQ(keysymForMacKey(48), KeySym(XK_Tab));
-  EXPECT_EQ(keysymForMacKey(53), KeySym(XK_Escape));
-  EXPECT_EQ(keysymForMacKey(123), KeySym(XK_Left));
-  EXPECT_EQ(keysymForMacKey(124), KeySym(XK_Right));
-  EXPECT_EQ(keysymForMacKey(126), KeySym(XK_Up));
-  EXPECT_EQ(keysymForMacKey(125), KeySym(XK_Down));
-}
-
-TEST(MacKeyTable, ForwardDeleteIsDeleteAndBackspaceIsNot) {
-  EXPECT_EQ(keysymForMacKey(0x75), KeySym(XK_Delete));
-  EXPECT_NE(keysymForMacKey(0x33), keysymForMacKey(0x75));
-}
-
-TEST(MacKeyTable, EveryFunctionKeyFromF1ToF20) {
-  const int codes[20] = {0x7A, 0x78, 0x63, 0x76, 0x60, 0x61, 0x62, 0x64, 0x65, 0x6D,
-                         0x67, 0x6F, 0x69, 0x6B, 0x71, 0x6A, 0x40, 0x4F, 0x50, 0x5A};
-  for (int i = 0; i < 20; ++i) EXPECT_EQ(keysymForMacKey(codes[i]), KeySym(XK_F1 + i)) << "F" << i + 1;
-}
-
-TEST(MacKeyTable, KeypadKeysStayKeypadKeys) {
-  EXPECT_EQ(keysymForMacKey(0x52), KeySym(XK_KP_0));
-  EXPECT_EQ(keysymForMacKey(0x5C), KeySym(XK_KP_9));
-  EXPECT_EQ(keysymForMacKey(0x4C), KeySym(XK_KP_Enter));
-  EXPECT_EQ(keysymForMacKey(0x41), KeySym(XK_KP_Decimal));
-}
-
-TEST(MacKeyTable, FnAndUnusedCodesHaveNoKey) {
-  EXPECT_EQ(keysymForMacKey(0x3F), 0u);
-  EXPECT_EQ(keysymForMacKey(0x34), 0u);
-  EXPECT_EQ(keysymForMacKey(128), 0u);
-  EXPECT_EQ(keysymForMacKey(-1), 0u);
+  const std::pair<int, KeySym> table[] = {
+      {0x00, XK_a}, {0x06, XK_z}, {0x16, XK_6}, {0x17, XK_5},  // 6 and 5 are swapped in the code order
+      {0x1E, XK_bracketright}, {0x32, XK_grave}, {0x2A, XK_backslash},
+      {36, XK_Return}, {51, XK_BackSpace}, {48, XK_Tab}, {53, XK_Escape}, {0x75, XK_Delete},
+      {123, XK_Left}, {124, XK_Right}, {126, XK_Up}, {125, XK_Down},
+      {0x52, XK_KP_0}, {0x5C, XK_KP_9}, {0x4C, XK_KP_Enter}, {0x41, XK_KP_Decimal},
+      {0x3F, 0}, {0x34, 0}, {128, 0}, {-1, 0},  // fn, unused, out of range
+  };
+  for (const auto& [code, keysym] : table) EXPECT_EQ(keysymForMacKey(code), keysym) << "code " << code;
+  const int functionKeys[20] = {0x7A, 0x78, 0x63, 0x76, 0x60, 0x61, 0x62, 0x64, 0x65, 0x6D,
+                                0x67, 0x6F, 0x69, 0x6B, 0x71, 0x6A, 0x40, 0x4F, 0x50, 0x5A};
+  for (int i = 0; i < 20; ++i) EXPECT_EQ(keysymForMacKey(functionKeys[i]), KeySym(XK_F1 + i)) << "F" << i + 1;
 }
 
 TEST(MacKeyTable, NoTwoCodesShareAKeysym) {
@@ -112,28 +81,17 @@ TEST(CodePoints, SurrogatePairsJoinAndStrayHalvesDrop) {
   EXPECT_EQ(decodeUtf16(stray), (std::vector<char32_t>{U'x', U'y'}));
 }
 
-TEST(ScrollSteps, EveryFortyPixelsIsOneClick) {
-  ScrollSteps steps;
-  EXPECT_EQ(steps.add(120), 3);
-  EXPECT_EQ(steps.add(-80), -2);
-  EXPECT_EQ(steps.add(1500), 37);
-}
-
-TEST(ScrollSteps, SmallScrollsAddUp) {
-  ScrollSteps steps;
-  EXPECT_EQ(steps.add(15), 0);
-  EXPECT_EQ(steps.add(15), 0);
-  EXPECT_EQ(steps.add(15), 1);
-  EXPECT_EQ(steps.add(34), 0);
-  EXPECT_EQ(steps.add(1), 1);
-}
-
-TEST(ScrollSteps, TurningRoundDropsTheCarry) {
-  ScrollSteps steps;
-  EXPECT_EQ(steps.add(39), 0);
-  EXPECT_EQ(steps.add(-20), 0);
-  EXPECT_EQ(steps.add(-20), -1);
-  EXPECT_EQ(steps.add(0), 0);
+TEST(ScrollSteps, EveryFortyPixelsIsOneClickAndTurningRoundDropsTheCarry) {
+  // Each row starts afresh: {pixels, clicks} in order.
+  const std::vector<std::vector<std::pair<int, int>>> rows = {
+      {{120, 3}, {-80, -2}, {1500, 37}},
+      {{15, 0}, {15, 0}, {15, 1}, {34, 0}, {1, 1}},
+      {{39, 0}, {-20, 0}, {-20, -1}, {0, 0}},
+  };
+  for (const auto& row : rows) {
+    ScrollSteps steps;
+    for (const auto& [pixels, clicks] : row) EXPECT_EQ(steps.add(pixels), clicks) << pixels;
+  }
 }
 
 }  // namespace

@@ -71,10 +71,6 @@ class XTestClient {
       poll(&p, 1, int(left.count()));
     }
   }
-  // Everything that arrives within `ms`.
-  void drain(int ms) {
-    waitFor([](const XEvent&) { return false; }, ms);
-  }
   std::vector<XEvent> ofType(int type) const {
     std::vector<XEvent> out;
     for (const auto& e : events) {

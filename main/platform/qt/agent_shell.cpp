@@ -241,6 +241,7 @@ class QtSetupWindow final : public SetupWindowView {
     intro->setWordWrap(true);
     enrollment_ = new QLabel;
     codeField_ = new QLineEdit;
+    codeField_->setObjectName("setupCode");
     codeField_->setPlaceholderText(q(kSetupCodePlaceholder));
     codeButton_ = new QPushButton(title(kPlatformTexts.setupCodeButton));
     auto* importButton = new QPushButton(q(kSetupImportButton));

@@ -214,6 +214,7 @@ QtConsoleWindow::QtConsoleWindow() {
   column->addWidget(activity_);
   middle->addLayout(column);
   video_ = new VideoWidget;
+  video_->setObjectName("video");
   middle->addWidget(video_, 1);
   root->addLayout(middle, 1);
 

@@ -76,17 +76,6 @@ CommandResult runCommand(const std::string& binary, const std::vector<std::strin
   return result;
 }
 
-TempFolder::TempFolder(const char* prefix) {
-  const char* base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base && *base ? base : "/tmp") + "/" + prefix + "-XXXXXX";
-  if (char* made = mkdtemp(pattern.data())) path_ = made;
-}
-
-TempFolder::~TempFolder() {
-  std::error_code ignored;
-  if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
-}
-
 Expected<std::unique_ptr<ServiceProcess>> ServiceProcess::start(const std::string& binary, const std::string& dataDir,
                                                                 const std::vector<std::string>& extra) {
   std::vector<std::string> args = {"serve", "--data", dataDir, "--listen", "127.0.0.1:0"};

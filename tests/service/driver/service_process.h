@@ -23,19 +23,6 @@ struct CommandResult {
 CommandResult runCommand(const std::string& binary, const std::vector<std::string>& args,
                          const std::string& input = "");
 
-// A fresh folder under $TMPDIR (or /tmp), removed with its content by the destructor.
-class TempFolder {
- public:
-  explicit TempFolder(const char* prefix = "kx-service");
-  ~TempFolder();
-  TempFolder(const TempFolder&) = delete;
-  TempFolder& operator=(const TempFolder&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
 class ServiceProcess {
  public:
   // `serve --data dataDir --listen 127.0.0.1:0 extra...`; waits up to 30 s

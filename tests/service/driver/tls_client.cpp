@@ -196,4 +196,32 @@ bool TlsClient::waitForClose(double timeoutSeconds) {
   }
 }
 
+Expected<HttpReply> postSignInForm(TlsClient& client, const std::string& name, const std::string& password) {
+  return client.request("POST", "/native-sign-in",
+                        "name=" + name + "&password=" + password + "&challenge=" + kPkceChallenge +
+                            "&state=" + kSignInState,
+                        "", {{"Content-Type", "application/x-www-form-urlencoded"}});
+}
+
+std::string signInCodeOf(const HttpReply& redirect) {
+  const std::string location = redirect.header("location");
+  const size_t at = location.find("code=");
+  if (redirect.status != 303 || at == std::string::npos) return {};
+  return location.substr(at + 5, location.find('&', at) - at - 5);
+}
+
+Expected<std::string> signInTechnician(TlsClient& client, const std::string& name, const std::string& password) {
+  auto redirect = postSignInForm(client, name, password);
+  if (!redirect) return std::move(redirect).error();
+  const std::string code = signInCodeOf(*redirect);
+  if (code.empty()) return makeError("SignIn", redirect->status, "the portal did not sign in: " + redirect->body);
+  auto exchanged = client.postJson("/api/admin/exchange", Json{{"code", code}, {"verifier", kPkceVerifier}});
+  if (!exchanged) return std::move(exchanged).error();
+  const std::string token = exchanged->json().value("token", "");
+  if (exchanged->status != 200 || token.empty()) {
+    return makeError("SignIn", exchanged->status, "the code exchange failed: " + exchanged->body);
+  }
+  return token;
+}
+
 }  // namespace kx::service::driver

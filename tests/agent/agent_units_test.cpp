@@ -1,13 +1,22 @@
-// The agent's value types and pure functions: consent lease, setup window
-// content, runtime identity, relaunch command.
+// The agent's value types and pure functions (consent lease, setup window
+// content, runtime identity, relaunch command), the background queue and the
+// settings folder.
 #include <gtest/gtest.h>
+
+#include <atomic>
+#include <sys/stat.h>
+#include <thread>
 
 #include "agent/consent_lease.h"
 #include "agent/relaunch.h"
 #include "agent/runtime_identity.h"
 #include "agent/setup_window_content.h"
 #include "agent/user_text.h"
+#include "agent/worker_thread.h"
+#include "runtime/atomic_file.h"
+#include "runtime/basic_loop.h"
 #include "protocol/platform_texts.h"
+#include "support/scratch.h"
 
 namespace kx {
 namespace {
@@ -128,6 +137,58 @@ TEST(UserText, ErrorsWithoutDescriptionGetTheGenericSentence) {
             "The operation couldn\u2019t be completed. (Invalid registration error 1.)");
   EXPECT_EQ(registrationErrorText(makeError("KestrelixService", 401, "Server 401: Bad token")),
             "KestrelixService (401): Server 401: Bad token");
+}
+
+TEST(WorkerThread, WorkRunsElsewhereAndCompletesOnTheLoop) {
+  VirtualLoop loop;
+  WorkerThread worker(loop);
+  std::thread::id workedOn;
+  std::thread::id doneOn;
+  bool done = false;
+  worker.run([&] { workedOn = std::this_thread::get_id(); },
+             [&] {
+               doneOn = std::this_thread::get_id();
+               done = true;
+             });
+  ASSERT_TRUE(loop.runUntil([&] { return done; }, 5));
+  EXPECT_NE(workedOn, std::this_thread::get_id());
+  EXPECT_EQ(doneOn, std::this_thread::get_id());
+}
+
+TEST(WorkerThread, CompletionsAfterDestructionAreDropped) {
+  VirtualLoop loop;
+  std::atomic<bool> worked{false};
+  bool done = false;
+  {
+    WorkerThread worker(loop);
+    worker.run([&] { worked = true; }, [&] { done = true; });
+    ASSERT_TRUE(testing::waitUntil([&] { return worked.load(); }));
+  }
+  loop.runUntilIdle();
+  EXPECT_FALSE(done);
+}
+
+TEST(SettingsFolder, CreatedPrivateWithItsParents) {
+  const testing::TempDir temp("kx-folder");
+  const std::string root = temp.path();
+  const std::string folder = root + "/a/b/Kestrelix Remote Test";
+  ASSERT_TRUE(createPrivateFolder(folder));
+  ASSERT_TRUE(createPrivateFolder(folder));  // existing is fine
+  struct stat info {};
+  ASSERT_EQ(stat(folder.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0700u);
+  // A file in the way is an error.
+  ASSERT_TRUE(writeFileAtomically(root + "/file", "x"));
+  EXPECT_FALSE(createPrivateFolder(root + "/file/sub"));
+}
+
+TEST(SettingsFolder, FollowsXdgDataHome) {
+  {
+    const testing::ScopedEnv absolute("XDG_DATA_HOME", "/srv/data");
+    EXPECT_EQ(defaultSettingsFolder(), "/srv/data/Kestrelix Remote Test");
+  }
+  const testing::ScopedEnv relative("XDG_DATA_HOME", "relative");  // not absolute: ignored, as XDG says
+  EXPECT_TRUE(defaultSettingsFolder().ends_with("/.local/share/Kestrelix Remote Test"));
 }
 
 TEST(PlatformTexts, LinuxTextsNameNothingThatIsNotHere) {
