@@ -223,7 +223,7 @@ class RemoteClient {
   ConsentLease consentLease_;
   double nextServicePoll_ = 0;
   SessionTimeline timeline_;
-  Timer offerTimer_;  // the contact that carries a new offer
+  Timer offerTimer_;  // the contacts that carry a new offer and fetch its answer
   bool restarting_ = false;
   bool terminating_ = false;
   Timer quitTimer_;

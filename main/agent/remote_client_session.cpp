@@ -241,11 +241,11 @@ void RemoteClient::queueSignal(Json message) {
   outgoingSignals_.push_back(std::move(*sealed));
   if (const std::string* type = jsonString(message, "type"); type && *type == "offer") {
     markStep("offer sealed");
-    // The offer goes at the first contact the cadence allows rather than the
-    // next tick after it, a moment late so the first candidates ride along.
-    const double wait = std::max(kCandidateGrace, nextServicePoll_ - platform_.clock.uptime());
-    offerTimer_ = startOneShot(platform_.loop, wait, [this] {
+    // The technician is waiting on the offer: it goes out at once, a moment
+    // late so the first candidates ride along, and the cadence restarts there.
+    offerTimer_ = startOneShot(platform_.loop, kCandidateGrace, [this] {
       offerTimer_ = Timer();
+      nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime());
       scope_.spawn(poll());
     });
   }
@@ -265,7 +265,16 @@ Task<Status> RemoteClient::postSignals() {
   if (!reply) co_return std::move(reply).error();
   if (current(session, epoch)) {
     // The offer is the first signal of a capture: the first post after it was sealed carries it.
-    if (timeline_.has("offer sealed")) markStep("offer posted");
+    if (timeline_.has("offer sealed") && !timeline_.has("offer posted")) {
+      markStep("offer posted");
+      // The answer is due a cadence from now: ask exactly then, not at the
+      // first tick after it.
+      offerTimer_ = startOneShot(platform_.loop, std::max(0.0, nextServicePoll_ - platform_.clock.uptime()), [this] {
+        offerTimer_ = Timer();
+        nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime());
+        scope_.spawn(poll());
+      });
+    }
     // Only what was sent leaves the queue; signals queued meanwhile stay.
     size_t sent = 0;
     while (sent < batch.size() && !outgoingSignals_.empty() && outgoingSignals_.front() == batch[sent]) {
