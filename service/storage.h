@@ -98,17 +98,29 @@ struct AuditEntry {
   std::string detail;   // the outcome or reason ("approved", "ended by the person", ...)
 };
 
-// Every operation may fail with an error of domain "Storage". Implementations
-// need not be thread-safe: the service serialises its calls. Several service
-// processes may share one database (PostgreSQL): a transaction then excludes
-// every other process's transactions, as SQLite's single writer does.
+// Every operation may fail with an error of domain "Storage". Unless
+// concurrent() says otherwise an implementation need not be thread-safe: the
+// service then serialises its calls. Several service processes may share one
+// database (PostgreSQL): a transaction then excludes every other process's
+// transactions, as SQLite's single writer does.
 class Storage {
  public:
   virtual ~Storage() = default;
 
+  // True when calls may come from several threads at once.
+  virtual bool concurrent() const { return false; }
+
   // Runs `body` atomically: its writes are kept only when it succeeds.
-  // Nested calls are atomic on their own within the outer one.
+  // Nested calls are atomic on their own within the outer one and share its
+  // exclusion.
   virtual Status transaction(const std::function<Status()>& body) = 0;
+  // The same, excluding only the transactions on the same `scope` (a name
+  // such as "device:<id>") and whole ones: for a read-check-write whose
+  // conflicts all name one thing. Single-writer backends exclude everything.
+  virtual Status transactionOn(std::string_view scope, const std::function<Status()>& body) {
+    (void)scope;
+    return transaction(body);
+  }
 
   // Fails with code 409 when the name is taken.
   virtual Expected<int64_t> addTechnician(std::string_view name, std::string_view passwordHash) = 0;
