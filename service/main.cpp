@@ -38,9 +38,12 @@ constexpr const char* kUsage =
     "  serve [--data DIR] [--database URI] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
     "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
     "        [--max-connections-per-address N] [--request-seconds N] [--monitor HOST:PORT]\n"
+    "        [--trusted-proxies ADDRESS,...]\n"
     "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
     "      certificate for localhost and 127.0.0.1 are made in the data folder;\n"
-    "      --monitor serves /healthz and /metrics over plain HTTP there (off by default)\n"
+    "      --monitor serves /healthz and /metrics over plain HTTP there (off by default);\n"
+    "      connections from --trusted-proxies (e.g. HAProxy with send-proxy or send-proxy-v2)\n"
+    "      start with a PROXY header naming the client (off by default)\n"
     "  technician add NAME [--data DIR]\n"
     "      add a technician; the password is read from standard input\n"
     "  technician remove NAME [--data DIR]\n"
@@ -292,7 +295,8 @@ bool parseHostPort(const std::string& text, std::string& host, uint16_t& port) {
 int serveCommand(const Arguments& args) {
   if (args.words.size() != 1 ||
       !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds", "pending-seconds", "workers",
-                          "installer-url", "max-connections-per-address", "monitor", "request-seconds"})) {
+                          "installer-url", "max-connections-per-address", "monitor", "request-seconds",
+                          "trusted-proxies"})) {
     std::cerr << kUsage;
     return 2;
   }
@@ -314,6 +318,14 @@ int serveCommand(const Arguments& args) {
   server.requestSeconds = *requestSeconds;
   if (*workers >= 1) server.ioThreads = static_cast<int>(*workers);
   server.maxConnectionsPerAddress = static_cast<size_t>(*perAddress);
+  if (auto it = args.options.find("trusted-proxies"); it != args.options.end()) {
+    std::string_view list = it->second;
+    while (!list.empty()) {
+      const size_t comma = list.find(',');
+      if (comma != 0) server.trustedProxies.emplace_back(list.substr(0, comma));
+      list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+    }
+  }
   if (*consent > kMaxConsentSeconds) {
     std::cerr << "kx-service: --consent-seconds is at most " << kMaxConsentSeconds << "\n";
     return 2;
