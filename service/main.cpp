@@ -26,6 +26,7 @@
 #include "service/https_front.h"
 #include "service/local_certificates.h"
 #include "service/open_storage.h"
+#include "service/postgres_storage.h"
 #include "service/service.h"
 
 namespace {
@@ -338,6 +339,9 @@ int serveCommand(const Arguments& args) {
   if (auto it = args.options.find("installer-url"); it != args.options.end()) options.installerUrl = it->second;
   auto opened = openService(args, std::move(options));
   if (!opened) return 1;
+  // Handlers mostly wait on the database: with one that takes calls side by
+  // side, as many run as the storage has connections.
+  if (opened->storage->concurrent()) server.handlerThreads = static_cast<int>(kPostgresConnections);
 
   const auto cert = args.options.find("cert");
   const auto key = args.options.find("key");

@@ -459,6 +459,17 @@ Expected<std::optional<Device>> PostgresStorage::deviceById(std::string_view id)
   return std::optional<Device>(std::move(device));
 }
 
+Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(std::string_view id) {
+  auto rows = run("SELECT " KX_DEVICE_COLUMNS ", EXISTS(SELECT 1 FROM sessions WHERE device_id = $1"
+                  " AND state IN ('pending', 'approved')) FROM devices WHERE id = $1",
+                  Params().text(id), "reading a device");
+  if (!rows) return std::move(rows).error();
+  if (rows->count() == 0) return std::optional<PolledDevice>();
+  PolledDevice polled{readDevice(*rows, 0), rows->text(0, 8) == "t"};
+  withOwnPresence(polled.device);
+  return std::optional<PolledDevice>(std::move(polled));
+}
+
 Expected<std::optional<Device>> PostgresStorage::deviceByKeyDigest(const Bytes& digest) {
   auto rows = run("SELECT " KX_DEVICE_COLUMNS " FROM devices WHERE key_digest = $1", Params().blob(digest),
                   "reading a device");

@@ -33,12 +33,17 @@ struct pg_conn;
 
 namespace kx::service {
 
+// Connections a serving process keeps to PostgreSQL (the server's default
+// max_connections of 100 leaves room for several replicas and the commands).
+inline constexpr size_t kPostgresConnections = 16;
+
 class PostgresStorage final : public Storage {
  public:
   // Connects with a libpq connection URI (postgresql://user@host:port/db?...)
   // and migrates; refuses a database whose schema is newer than this program's.
   // At most `connections` connections are opened, as calls need them.
-  static Expected<std::unique_ptr<PostgresStorage>> open(const std::string& uri, size_t connections = 8);
+  static Expected<std::unique_ptr<PostgresStorage>> open(const std::string& uri,
+                                                         size_t connections = kPostgresConnections);
   ~PostgresStorage() override;
 
   bool concurrent() const override { return true; }
@@ -58,6 +63,7 @@ class PostgresStorage final : public Storage {
   Status addDevice(const Device& device) override;
   Expected<std::optional<Device>> deviceById(std::string_view id) override;
   Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) override;
+  Expected<std::optional<PolledDevice>> deviceForPoll(std::string_view id) override;
   Expected<std::vector<Device>> devicesOf(int64_t technicianId) override;
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;

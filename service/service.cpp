@@ -16,7 +16,7 @@ namespace {
 // Presence (last poll time) is written at most this often per Mac unless its
 // reported state changed: "online" is judged over 20 s, and a write per poll
 // would make every poll a disk transaction.
-constexpr double kPresenceWriteSeconds = 10;
+constexpr double kPresenceWriteSeconds = 15;
 constexpr size_t kMaxNameBytes = 128;
 constexpr size_t kMaxStateTextBytes = 512;
 constexpr size_t kMaxCachedPollBytes = 2048;
@@ -368,11 +368,19 @@ Response Service::dispatch(const Request& request) {
 
 // --- authentication ----------------------------------------------------------
 
-Device Service::authenticateDevice(const Request& request, std::string_view deviceId) {
+Device Service::authenticateDevice(const Request& request, std::string_view deviceId, bool* sessionOpen) {
   const std::string_view key = bearer(request);
   if (key.empty()) refuse(401, "A device key is required.");
   const Bytes digest = secretDigest(key);
-  auto device = need(storage_.deviceById(deviceId));
+  std::optional<Device> device;
+  if (sessionOpen) {
+    if (auto polled = need(storage_.deviceForPoll(deviceId))) {
+      device = std::move(polled->device);
+      *sessionOpen = polled->sessionOpen;
+    }
+  } else {
+    device = need(storage_.deviceById(deviceId));
+  }
   if (device && constantTimeEqual(device->keyDigest, digest)) return std::move(*device);
   if (need(storage_.deviceByKeyDigest(digest))) refuse(403, "This device key belongs to another device.");
   refuse(401, "Unknown device key.");
@@ -602,7 +610,8 @@ Json Service::enroll(const Request& request) {
 }
 
 Json Service::devicePoll(const Request& request, std::string_view deviceId) {
-  const Device device = authenticateDevice(request, deviceId);
+  bool sessionOpen = false;
+  const Device device = authenticateDevice(request, deviceId, &sessionOpen);
   polls_.fetch_add(1, std::memory_order_relaxed);
   std::string state;
   const double t = now();
@@ -630,6 +639,8 @@ Json Service::devicePoll(const Request& request, std::string_view deviceId) {
   if (state != device.state || t - device.lastSeen >= kPresenceWriteSeconds || t < device.lastSeen) {
     need(storage_.updateDevicePresence(device.id, t, state));
   }
+  // Most polls end here, after one read.
+  if (!sessionOpen) return Json::object();
   const auto session = openSession(device.id, t);
   if (!session) return Json::object();
   Json record{{"id", session->id},

@@ -118,7 +118,8 @@ class Service {
 
   Response dispatch(const Request& request);
 
-  Device authenticateDevice(const Request& request, std::string_view deviceId);
+  // With `sessionOpen`, also tells whether the device has an open session.
+  Device authenticateDevice(const Request& request, std::string_view deviceId, bool* sessionOpen = nullptr);
   Technician authenticateTechnician(const Request& request, Bytes* tokenDigest = nullptr);
   Session deviceSession(const Device& device, const Json& body);
   Session technicianSession(const Technician& technician, std::string_view sessionId);

@@ -140,6 +140,20 @@ class Storage {
   virtual Status addDevice(const Device& device) = 0;
   virtual Expected<std::optional<Device>> deviceById(std::string_view id) = 0;
   virtual Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) = 0;
+  // The device and whether it has a pending or approved session: all that
+  // most polls need, in one read where the backend can.
+  struct PolledDevice {
+    Device device;
+    bool sessionOpen = false;
+  };
+  virtual Expected<std::optional<PolledDevice>> deviceForPoll(std::string_view id) {
+    auto device = deviceById(id);
+    if (!device) return std::move(device).error();
+    if (!*device) return std::optional<PolledDevice>();
+    auto open = openSessions(id);
+    if (!open) return std::move(open).error();
+    return std::optional<PolledDevice>(PolledDevice{std::move(**device), !open->empty()});
+  }
   virtual Expected<std::vector<Device>> devicesOf(int64_t technicianId) = 0;
   virtual Status updateDeviceIdentity(std::string_view id, std::string_view name,
                                       std::string_view publicKey, std::string_view installation) = 0;
