@@ -54,7 +54,7 @@ const technician = new Console({
     video,
     ...callbacks,
     counted: (added, refused) => {
-      $('candidates').textContent = `Candidates from the Mac: ${added} added, ${refused} refused`;
+      $('candidates').textContent = `Candidates from the computer: ${added} added, ${refused} refused`;
     },
   }),
 });
@@ -69,7 +69,7 @@ function renderDevices() {
     const row = document.createElement('li');
     const label = document.createElement('span');
     const online = device.online === true;
-    label.textContent = `${typeof device.name === 'string' ? device.name : 'Mac'} · ${online ? 'Online' : 'Offline'}`;
+    label.textContent = `${typeof device.name === 'string' ? device.name : 'Computer'} · ${online ? 'Online' : 'Offline'}`;
     const button = document.createElement('button');
     button.type = 'button';
     button.textContent = 'Request access';
@@ -92,7 +92,7 @@ async function refresh() {
     const list = (await request('devices')).devices;
     devices = Array.isArray(list) ? list.filter((d) => d && typeof d === 'object') : [];
     renderDevices();
-    if (!technician.running) setStatus('Select a Mac to request access.');
+    if (!technician.running) setStatus('Select a computer to request access.');
     refreshAudit();
   } catch (error) {
     setStatus(describeError(error));
@@ -125,7 +125,7 @@ async function createCode() {
   try {
     const reply = await request('setup-code', {});
     const code = typeof reply.code === 'string' ? reply.code : '';
-    $('code-text').textContent = `${code}\n\nValid for one Mac for 24 hours. Download the app at ${location.origin}/download`;
+    $('code-text').textContent = `${code}\n\nValid for one computer for 24 hours. Download the app at ${location.origin}/download`;
     const dialog = $('code-dialog');
     dialog.onclose = () => {
       if (dialog.returnValue === 'copy' && code) navigator.clipboard?.writeText(code).catch(() => {});
@@ -142,7 +142,7 @@ async function fullScreen() {
     return;
   }
   await $('screen').requestFullscreen();
-  // In full screen Chromium can hand the Mac even the keys it keeps for itself
+  // In full screen Chromium can hand the computer even the keys it keeps for itself
   // (new tab, close tab, switch tab); holding Escape leaves.
   await navigator.keyboard?.lock?.().catch(() => {});
   video.focus();
