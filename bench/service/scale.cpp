@@ -332,6 +332,7 @@ class LoadProcess {
     if (i < device.ackedAtSend) tally_.signalsLost += device.ackedAtSend - i;
     for (; technician.seenByDevice < i && technician.seenByDevice < technician.postedAt.size();
          ++technician.seenByDevice) {
+      if (t < countFrom_) continue;  // the warm-up's burst is not counted, as for polls
       ++tally_.relays;
       tally_.relayLatency.record(t - technician.postedAt[technician.seenByDevice]);
     }
