@@ -763,9 +763,15 @@ Json Service::devices(const Request& request) {
 Json Service::setupCode(const Request& request) {
   const Technician technician = authenticateTechnician(request);
   body(request);
-  auto code = newSetupCodeFor(technician, request.remoteAddress);
-  if (!code) refuse(static_cast<int>(code.error().code), code.error().description);
-  return Json{{"code", *code}};
+  // Counting the live codes and adding one are atomic per technician.
+  std::optional<Expected<std::string>> code;
+  need(storage_.transactionOn("technician:" + std::to_string(technician.id), [&]() -> Status {
+    code = newSetupCodeFor(technician, request.remoteAddress);
+    if (!*code && (*code).error().domain != "Technician") return (*code).error();
+    return {};
+  }));
+  if (!*code) refuse(static_cast<int>((*code).error().code), (*code).error().description);
+  return Json{{"code", **code}};
 }
 
 Json Service::accessRequest(const Request& request) {
