@@ -8,10 +8,11 @@
 // each once. The last line is one JSON object.
 //
 // usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite] [--direct]
-//                         [--tcp-proxy]
+//                         [--http-proxy]
 // (--sqlite: one replica on SQLite; --direct: the Macs talk to the first replica, not through HAProxy;
-// --tcp-proxy: HAProxy passes TLS through instead of ending it). KX_LOAD_DEBUG=1 prints every
-// answer other than 200.
+// --http-proxy: HAProxy ends TLS and shares a few connections to each replica among the Macs, instead
+// of passing each Mac's TLS through with a PROXY header). KX_LOAD_DEBUG=1 prints every answer other
+// than 200.
 //
 // One process holds at most 20,000 descriptors here, so the connections are
 // split over load processes and HAProxy instances of at most kPerProcess each.
@@ -369,9 +370,11 @@ uint16_t freePort() {
   return ntohs(a.sin_port);
 }
 
-// HAProxy terminates the Macs' TLS, caps connections per source address as
-// the service does, and keeps a few re-encrypted connections to each replica,
-// each opened with a PROXY header naming its Mac.
+// HAProxy caps connections per source address as the service does. By
+// default it passes each Mac's TLS through to a replica, after a PROXY header
+// naming the Mac. Ending TLS instead, it keeps a few re-encrypted connections
+// to each replica that many Macs share, so it cannot name one Mac per
+// connection (a PROXY header makes a connection private to its client).
 // A request a dead replica did not answer is sent to the other one.
 std::string haproxyConfig(uint16_t port, const std::string& pem, const std::string& ca,
                           const std::vector<uint16_t>& replicas, bool tcp) {
@@ -431,8 +434,7 @@ std::string haproxyConfig(uint16_t port, const std::string& pem, const std::stri
       "  balance roundrobin\n"
       "  option httpchk GET /download\n";
   for (size_t i = 0; i < replicas.size(); ++i) {
-    c += "  server r" + std::to_string(i) + " 127.0.0.1:" + std::to_string(replicas[i]) +
-         " send-proxy-v2 ssl verify required ca-file " +
+    c += "  server r" + std::to_string(i) + " 127.0.0.1:" + std::to_string(replicas[i]) + " ssl verify required ca-file " +
          ca + " verifyhost localhost check inter 1s fall 1 rise 2 maxconn " + std::to_string(kBackendConnections) +
          "\n";
   }
@@ -485,12 +487,12 @@ int main(int argc, char** argv) {
   double killAt = -1;  // seconds into the counted window; negative: half of it
   bool sqlite = false;
   bool direct = false;  // no HAProxy: every Mac on the first replica
-  bool tcpProxy = false;
+  bool httpProxy = false;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
-    if (flag == "--sqlite" || flag == "--direct" || flag == "--tcp-proxy") {
-      (flag == "--sqlite" ? sqlite : flag == "--direct" ? direct : tcpProxy) = true;
+    if (flag == "--sqlite" || flag == "--direct" || flag == "--http-proxy") {
+      (flag == "--sqlite" ? sqlite : flag == "--direct" ? direct : httpProxy) = true;
       continue;
     }
     ++i;
@@ -528,7 +530,7 @@ int main(int argc, char** argv) {
   // HAProxy names each Mac's address in a PROXY header, so the replicas'
   // per-address caps and limits apply to the Macs, not to HAProxy.
   std::vector<std::string> serve = database;
-  if (!sqlite && !direct) serve.insert(serve.end(), {"--trusted-proxies", "127.0.0.1"});
+  if (!sqlite && !direct && !httpProxy) serve.insert(serve.end(), {"--trusted-proxies", "127.0.0.1"});
   for (size_t i = 0; i < replicaCount; ++i) {
     replicas.push_back(must(ServiceProcess::start(binary, folder.path(), serve), "start kx-service"));
     replicaPorts.push_back(replicas.back()->port());
@@ -550,7 +552,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < processes; ++i) {
       const uint16_t port = freePort();
       const std::string config = folder.path() + "/haproxy-" + std::to_string(i) + ".cfg";
-      std::ofstream(config) << haproxyConfig(port, pem, ca, replicaPorts, tcpProxy);
+      std::ofstream(config) << haproxyConfig(port, pem, ca, replicaPorts, !httpProxy);
       haproxies.push_back(startHaproxy(config, port, ca));
       fronts.push_back(port);
     }
