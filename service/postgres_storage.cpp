@@ -152,20 +152,16 @@ struct PostgresStorage::Link {
   }
 };
 
-namespace {
-// The link each thread's open transaction runs on, per storage: every call
-// the transaction's body makes on that thread goes to the same connection.
-thread_local std::vector<std::pair<const void*, void*>> tBound;
-}  // namespace
+thread_local std::vector<std::pair<const PostgresStorage*, PostgresStorage::Link*>> PostgresStorage::bound_;
 
 // A connection for one call: the thread's transaction's own, or one from the
 // pool (waiting while all are busy), given back at the end.
 class PostgresStorage::Lease {
  public:
   explicit Lease(PostgresStorage& storage) : storage_(storage) {
-    for (auto& [owner, link] : tBound) {
+    for (auto& [owner, link] : bound_) {
       if (owner == &storage) {
-        link_ = static_cast<Link*>(link);
+        link_ = link;
         return;
       }
     }
@@ -198,9 +194,9 @@ class PostgresStorage::Lease {
   Link& link() { return *link_; }
   bool connected() const { return link_->connection && PQstatus(link_->connection) == CONNECTION_OK; }
   // Calls on this thread use this link until unbind().
-  void bind() { tBound.emplace_back(&storage_, link_); }
+  void bind() { bound_.emplace_back(&storage_, link_); }
   void unbind() {
-    std::erase_if(tBound, [&](const auto& entry) { return entry.first == &storage_; });
+    std::erase_if(bound_, [&](const auto& entry) { return entry.first == &storage_; });
   }
 
  private:

@@ -26,6 +26,7 @@
 #include <vector>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "service/storage.h"
 
@@ -110,6 +111,10 @@ class PostgresStorage final : public Storage {
   Status flushPresence();
   // A device as this process knows it: its own unwritten presence wins when newer.
   void withOwnPresence(Device& device) const;
+
+  // The link each thread's open transaction runs on, per storage: every call
+  // the transaction's body makes on that thread goes to the same connection.
+  static thread_local std::vector<std::pair<const PostgresStorage*, Link*>> bound_;
 
   const std::string uri_;
   const size_t maxLinks_;
