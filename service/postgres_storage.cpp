@@ -18,10 +18,17 @@ namespace kx::service {
 namespace {
 
 // Whole transactions hold this lock exclusively, scoped ones share it and
-// hold their scope's own (a 64-bit hash of its name) exclusively.
-constexpr const char* kTakeWholeLock = "SELECT pg_advisory_xact_lock(7042005470)";
-constexpr const char* kTakeScopeLock =
-    "SELECT pg_advisory_xact_lock_shared(7042005470), pg_advisory_xact_lock(hashtextextended($1, 7042005470))";
+// hold their scope's own exclusively; a transaction starts and takes its
+// locks in one round trip.
+constexpr const char* kBeginWhole = "BEGIN; SELECT pg_advisory_xact_lock(7042005470)";
+constexpr const char* kBeginScoped = "BEGIN; SELECT pg_advisory_xact_lock_shared(7042005470), pg_advisory_xact_lock(";
+
+// A scope's lock key: FNV-1a, the same in every build and process.
+int64_t scopeKey(std::string_view scope) {
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : scope) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return static_cast<int64_t>(hash);
+}
 constexpr const char* kUniqueViolation = "23505";
 constexpr double kPresenceBatchSeconds = 1;
 constexpr double kPresenceNewsSeconds = 10;
@@ -309,13 +316,8 @@ Status PostgresStorage::transact(std::string_view scope, bool whole, const std::
   Link& link = lease.link();
   const bool outer = link.depth == 0;
   if (outer) {
-    if (Status s = exec(link, "BEGIN"); !s) return s;
-    Status locked = whole ? exec(link, kTakeWholeLock) : Status();
-    if (!whole) {
-      auto rows = run(link, kTakeScopeLock, Params().text(scope), "taking a lock");
-      if (!rows) locked = std::move(rows).error();
-    }
-    if (!locked) {
+    const std::string begin = whole ? kBeginWhole : kBeginScoped + std::to_string(scopeKey(scope)) + ")";
+    if (Status locked = exec(link, begin.c_str()); !locked) {
       (void)exec(link, "ROLLBACK");
       return locked;
     }
@@ -646,12 +648,15 @@ Expected<std::vector<Session>> PostgresStorage::deniedSessions(std::string_view 
 
 Status PostgresStorage::appendSignals(std::string_view sessionId, Direction direction,
                                       const std::vector<std::string>& payloads) {
+  auto append = [&](const std::string& payload) {
+    return change("INSERT INTO signals(session_id, direction, payload) VALUES($1, $2, $3)",
+                  Params().text(sessionId).integer(static_cast<int64_t>(direction)).text(payload), "adding a signal");
+  };
+  // One statement is atomic on its own: the usual single signal needs no savepoint.
+  if (payloads.size() == 1) return append(payloads.front());
   return transaction([&]() -> Status {
     for (const std::string& payload : payloads) {
-      auto rows = run("INSERT INTO signals(session_id, direction, payload) VALUES($1, $2, $3)",
-                      Params().text(sessionId).integer(static_cast<int64_t>(direction)).text(payload),
-                      "adding a signal");
-      if (!rows) return std::move(rows).error();
+      if (Status s = append(payload); !s) return s;
     }
     return {};
   });
