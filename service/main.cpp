@@ -38,8 +38,8 @@ constexpr const char* kUsage =
     "usage: kx-service COMMAND [OPTIONS]\n"
     "  serve [--data DIR] [--database URI] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
     "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
-    "        [--max-connections-per-address N] [--request-seconds N] [--monitor HOST:PORT]\n"
-    "        [--trusted-proxies ADDRESS,...]\n"
+    "        [--max-connections N] [--max-connections-per-address N] [--request-seconds N]\n"
+    "        [--monitor HOST:PORT] [--trusted-proxies ADDRESS,...]\n"
     "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
     "      certificate for localhost and 127.0.0.1 are made in the data folder;\n"
     "      --monitor serves /healthz and /metrics over plain HTTP there (off by default);\n"
@@ -296,7 +296,7 @@ bool parseHostPort(const std::string& text, std::string& host, uint16_t& port) {
 int serveCommand(const Arguments& args) {
   if (args.words.size() != 1 ||
       !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds", "pending-seconds", "workers",
-                          "installer-url", "max-connections-per-address", "monitor", "request-seconds",
+                          "installer-url", "max-connections", "max-connections-per-address", "monitor", "request-seconds",
                           "trusted-proxies"})) {
     std::cerr << kUsage;
     return 2;
@@ -313,11 +313,13 @@ int serveCommand(const Arguments& args) {
   const auto consent = positiveNumber(args, "consent-seconds", 1800);
   const auto pending = positiveNumber(args, "pending-seconds", 120);
   const auto workers = positiveNumber(args, "workers", 0.5);
+  const auto connections = positiveNumber(args, "max-connections", 10000);
   const auto perAddress = positiveNumber(args, "max-connections-per-address", 256);
   const auto requestSeconds = positiveNumber(args, "request-seconds", 10);
-  if (!consent || !pending || !workers || !perAddress || !requestSeconds) return 2;
+  if (!consent || !pending || !workers || !connections || !perAddress || !requestSeconds) return 2;
   server.requestSeconds = *requestSeconds;
   if (*workers >= 1) server.ioThreads = static_cast<int>(*workers);
+  server.maxConnections = static_cast<size_t>(*connections);
   server.maxConnectionsPerAddress = static_cast<size_t>(*perAddress);
   if (auto it = args.options.find("trusted-proxies"); it != args.options.end()) {
     std::string_view list = it->second;

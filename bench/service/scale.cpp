@@ -531,6 +531,9 @@ int main(int argc, char** argv) {
   // per-address caps and limits apply to the Macs, not to HAProxy.
   std::vector<std::string> serve = database;
   if (!sqlite && !direct && !httpProxy) serve.insert(serve.end(), {"--trusted-proxies", "127.0.0.1"});
+  // Passing TLS through, a replica holds a connection per Mac it serves, and
+  // all of them once the other is killed (as far as descriptors allow).
+  serve.insert(serve.end(), {"--max-connections", "19000"});
   for (size_t i = 0; i < replicaCount; ++i) {
     replicas.push_back(must(ServiceProcess::start(binary, folder.path(), serve), "start kx-service"));
     replicaPorts.push_back(replicas.back()->port());
