@@ -20,10 +20,11 @@
 namespace kx::gst {
 namespace {
 
-// Room for one retransmission on links up to about 150 ms round trip: a lost
-// packet is asked for again and waited for this long. Costs nothing while
+// Room for one retransmission on links up to about 300 ms round trip (a mobile
+// link with its queue): a lost packet is asked for again and waited for this
+// long, where a shorter wait costs a key frame and a freeze. Costs nothing while
 // packets come in order, since the picture is drawn as soon as it is decoded.
-constexpr guint kJitterBufferMs = 200;
+constexpr guint kJitterBufferMs = 400;
 constexpr guint kFastStartPackets = 2;
 constexpr uint64_t kRtcpIntervalNs = 500'000'000;
 // How long close() lets closing data channels tell the remote side.
