@@ -253,6 +253,7 @@ TEST_F(ConsoleTest, EndTellsTheMacAndTheServiceAfterLettingGoOfAHeldButton) {
   EXPECT_EQ(http.at(*http.find("/api/admin/session/" + id + "/end")).body(), "{}");
   EXPECT_FALSE(console->cipher());
   EXPECT_FALSE(console->display().allowed());
+  EXPECT_EQ(fakes.view.status, "Session ended");
   // The next session numbers its messages from 1 again.
   startControlledSession();
   console->sendInput(Json{{"kind", "scroll"}, {"x", 0.0}, {"y", 1.0}});

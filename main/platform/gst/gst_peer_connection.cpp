@@ -24,6 +24,7 @@ namespace {
 // packet is asked for again and waited for this long. Costs nothing while
 // packets come in order, since the picture is drawn as soon as it is decoded.
 constexpr guint kJitterBufferMs = 200;
+constexpr guint kFastStartPackets = 2;
 constexpr uint64_t kRtcpIntervalNs = 500'000'000;
 // How long close() lets closing data channels tell the remote side.
 constexpr auto kChannelCloseGrace = std::chrono::milliseconds(100);
@@ -147,9 +148,12 @@ bool GstPeerConnection::start(const PeerConfiguration& configuration) {
                      nullptr);
     // webrtcbin 1.22 finds no transceiver for a bundled stream here and
     // leaves retransmission off, so no NACK is ever sent: turn it on for
-    // every incoming stream (runs after webrtcbin's own handler).
+    // every incoming stream (runs after webrtcbin's own handler). A new
+    // stream starts with its first packets in order, not after a whole
+    // latency of waiting (the picture's first key frame is many packets).
     g_signal_connect(rtpbin, "new-jitterbuffer", G_CALLBACK(+[](GstElement*, GstElement* jitterBuffer, guint, guint, gpointer) {
-                       g_object_set(jitterBuffer, "do-retransmission", TRUE, nullptr);
+                       g_object_set(jitterBuffer, "do-retransmission", TRUE, "faststart-min-packets",
+                                    kFastStartPackets, nullptr);
                      }),
                      nullptr);
     gst_object_unref(rtpbin);
@@ -500,7 +504,7 @@ void GstPeerConnection::onStateNotify(GstElement* webrtc, GParamSpec*, gpointer 
         if (auto source = weak.lock()) sources.push_back(source);
       }
     }
-    for (auto& source : sources) source->requestKeyFrame();
+    for (auto& source : sources) source->startPicture();
     core->observer.notify([](PeerConnectionObserver& o) { o.onDtlsConnected(); });
   }
 }
