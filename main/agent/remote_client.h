@@ -170,6 +170,7 @@ class RemoteClient {
   void peerState(uint64_t peerSerial, const std::string& session, int64_t epoch, const std::string& state);
   Json pollBody() const;
   void markStep(std::string_view step);
+  void fetchAnswerOnTime();
   Json statusObject() const;
   // The platform's "shows the agent is alive" guard for callbacks.
   std::weak_ptr<bool> weak() const { return alive_; }

@@ -102,7 +102,11 @@ Task<void> RemoteClient::poll() {
   if (state && *state == "approved" && *id == active_) {
     if (lifecycle_.mayControl()) {
       // The signals of a session travel in its record.
+      const int64_t epoch = generation_;
       if (const Json* signals = jsonArray(*session, "signals")) co_await receiveSignals(*signals, *id);
+      if (current(*id, epoch) && timeline_.has("offer posted") && !timeline_.has("answer applied")) {
+        fetchAnswerOnTime();
+      }
     }
     processing_ = false;
     co_return;
@@ -253,6 +257,16 @@ void RemoteClient::queueSignal(Json message) {
   if (ownSignals_.size() < kMaxSeenSignals) ownSignals_.insert(messageId);
 }
 
+// While the technician's answer is awaited, each contact comes exactly a
+// contact interval after the last rather than at the first tick after it.
+void RemoteClient::fetchAnswerOnTime() {
+  offerTimer_ = startOneShot(platform_.loop, std::max(0.0, nextServicePoll_ - platform_.clock.uptime()), [this] {
+    offerTimer_ = Timer();
+    nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime());
+    scope_.spawn(poll());
+  });
+}
+
 void RemoteClient::markStep(std::string_view step) { timeline_.mark(step, platform_.clock.uptime()); }
 
 Task<Status> RemoteClient::postSignals() {
@@ -267,13 +281,7 @@ Task<Status> RemoteClient::postSignals() {
     // The offer is the first signal of a capture: the first post after it was sealed carries it.
     if (timeline_.has("offer sealed") && !timeline_.has("offer posted")) {
       markStep("offer posted");
-      // The answer is due a cadence from now: ask exactly then, not at the
-      // first tick after it.
-      offerTimer_ = startOneShot(platform_.loop, std::max(0.0, nextServicePoll_ - platform_.clock.uptime()), [this] {
-        offerTimer_ = Timer();
-        nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime());
-        scope_.spawn(poll());
-      });
+      fetchAnswerOnTime();
     }
     // Only what was sent leaves the queue; signals queued meanwhile stay.
     size_t sent = 0;

@@ -20,10 +20,11 @@
 namespace kx::gst {
 namespace {
 
-// Room for one retransmission on links up to about 150 ms round trip: a lost
-// packet is asked for again and waited for this long. Costs nothing while
+// Room for one retransmission on links up to about 300 ms round trip (a mobile
+// link with its queue): a lost packet is asked for again and waited for this
+// long, where a shorter wait costs a key frame and a freeze. Costs nothing while
 // packets come in order, since the picture is drawn as soon as it is decoded.
-constexpr guint kJitterBufferMs = 200;
+constexpr guint kJitterBufferMs = 400;
 constexpr guint kFastStartPackets = 2;
 constexpr uint64_t kRtcpIntervalNs = 500'000'000;
 // How long close() lets closing data channels tell the remote side.
@@ -398,8 +399,10 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
   gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
   const guint kbps = guint(std::max(100, parameters.maxBitrate / 1000));
   // The start and the ceiling; webrtcbin 1.22 has no congestion control, so
-  // the client peer's bitrate controller moves it from receiver reports.
-  g_object_set(encoder.get(), "bitrate", kbps, "vbv-buf-capacity", guint(500), "key-int-max",
+  // the client peer's bitrate controller moves it from receiver reports. A
+  // quarter second of bitrate bounds a frame (a key frame above all): its
+  // burst then holds the input behind it on a narrow link no longer than that.
+  g_object_set(encoder.get(), "bitrate", kbps, "vbv-buf-capacity", guint(250), "key-int-max",
                guint(std::max(1, parameters.maxFramerate) * 4), nullptr);
   CapsPtr h264(gst_caps_from_string("video/x-h264,profile=constrained-baseline"));
   g_object_set(h264Caps.get(), "caps", h264.get(), nullptr);
