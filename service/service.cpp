@@ -773,8 +773,8 @@ Json Service::accessRequest(const Request& request) {
       if (repeat) return;  // a retried request whose answer was lost
       refuse(409, "A session with this id exists.");
     }
-    if (!online(*device, t)) refuse(409, "The Mac is offline.");
-    if (openSession(device->id, t)) refuse(409, "The Mac already has an open session.");
+    if (!online(*device, t)) refuse(409, "The computer is offline.");
+    if (openSession(device->id, t)) refuse(409, "The computer already has an open session.");
     throttleAfterDenials(*device, t);
     need(storage_.addSession(session));
     audit(AuditRow("access-request")

@@ -214,6 +214,11 @@ start_session() {
   click agent "Share"
   wait_for 30 "the capture to stream" streaming
   wait_for 30 "the real-time connection" connected
+  agent_timeline >> "$OUT/agent-timelines.jsonl"
+}
+agent_timeline() {
+  node -e 'console.log(JSON.stringify(JSON.parse(require("fs").readFileSync(process.argv[1])).sessionTimeline || []))' \
+    "$OUT/agent/data/Kestrelix Remote Test/client-status.json"
 }
 
 say "technician requests access; the person approves and picks the display"
@@ -224,8 +229,7 @@ FIRST_FRAME_AT=$(now)
 FIRST_FRAMES=$(status_field capturedFrames)
 control_ready() { [[ "$(text_of console status)" == "Connected · Live video and control ready" ]]; }
 wait_for 20 "control to be ready at the console" control_ready
-AGENT_TIMELINE=$(node -e 'console.log(JSON.stringify(JSON.parse(require("fs").readFileSync(process.argv[1])).sessionTimeline || []))' \
-  "$OUT/agent/data/Kestrelix Remote Test/client-status.json")
+AGENT_TIMELINE=$(agent_timeline)
 
 say "technician clicks and types on the live picture"
 click console video
@@ -294,7 +298,7 @@ if (!(s.framesShown > 10) || !rtt) process.exit(1);
 ' "$SUMMARY" "$APPROVED_AT" "$CLICK" "$((FRAMES_CAPTURED - ${FIRST_FRAMES:-0}))" "$FIRST_FRAME_AT" "$FRAMES_COUNTED_AT" || fail "the session figures are incomplete: $SUMMARY"
 echo "frames handed to the encoder on the shared computer: $FRAMES_CAPTURED"
 echo "third session ended by its consent lease $(node -e "console.log((process.argv[2]-process.argv[1]).toFixed(1))" "$LEASE_STARTED" "$LEASE_ENDED") s after streaming began"
-node "$ROOT/tools/session-timeline.js" "$AGENT_TIMELINE" "$SUMMARY"
+node "$ROOT/tools/session-timeline.js" "$AGENT_TIMELINE" "$SUMMARY" "$OUT/agent-timelines.jsonl"
 echo "screenshots: $OUT/screenshots/"
 say "audit trail of the demo's sessions, newest first"
 "$BIN/kx-service" audit --technician "$TECHNICIAN" --data "$SERVICE_DATA" |

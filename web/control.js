@@ -8,7 +8,7 @@ export const TEXT = Object.freeze({
   inputUnavailable: 'Input connection unavailable. End and reconnect.',
   shortcutHint: 'Update the remote client to 0.5.0 for keyboard shortcuts.',
   ready: 'Connected · Live video and control ready',
-  noControl: 'Live video connected · Enable mouse & keyboard control on the Mac',
+  noControl: 'Live video connected · Enable mouse & keyboard control on the computer',
 });
 
 const encoder = new TextEncoder();

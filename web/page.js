@@ -3,7 +3,7 @@
 import { describeError } from './errors.js';
 import { InputView } from './input.js';
 import { TechnicianPeer } from './peer.js';
-import { request, signedIn } from './service.js';
+import { currentToken, request, signedIn } from './service.js';
 import { Console } from './session.js';
 import { finishSignIn, signOut, startSignIn } from './signin.js';
 
@@ -54,7 +54,7 @@ const technician = new Console({
     video,
     ...callbacks,
     counted: (added, refused) => {
-      $('candidates').textContent = `Candidates from the Mac: ${added} added, ${refused} refused`;
+      $('candidates').textContent = `Candidates from the computer: ${added} added, ${refused} refused`;
     },
   }),
 });
@@ -69,7 +69,7 @@ function renderDevices() {
     const row = document.createElement('li');
     const label = document.createElement('span');
     const online = device.online === true;
-    label.textContent = `${typeof device.name === 'string' ? device.name : 'Mac'} · ${online ? 'Online' : 'Offline'}`;
+    label.textContent = `${typeof device.name === 'string' ? device.name : 'Computer'} · ${online ? 'Online' : 'Offline'}`;
     const button = document.createElement('button');
     button.type = 'button';
     button.textContent = 'Request access';
@@ -86,22 +86,27 @@ async function refresh() {
     setStatus('Sign in with technician rights to see your devices.');
     return;
   }
+  // A sign-out (or a new sign-in) while the replies are on their way makes them stale.
+  const token = currentToken();
   try {
     const who = await request('whoami');
+    if (currentToken() !== token) return;
     setIdentity(typeof who.name === 'string' ? who.name : 'Technician');
     const list = (await request('devices')).devices;
+    if (currentToken() !== token) return;
     devices = Array.isArray(list) ? list.filter((d) => d && typeof d === 'object') : [];
     renderDevices();
-    if (!technician.running) setStatus('Select a Mac to request access.');
+    if (!technician.running) setStatus('Select a computer to request access.');
     refreshAudit();
   } catch (error) {
-    setStatus(describeError(error));
+    if (currentToken() === token) setStatus(describeError(error));
   }
 }
 
 // The technician's own recent actions as the service recorded them. A service
 // without the audit log answers 404 and the box stays hidden.
 async function refreshAudit() {
+  const token = currentToken();
   let entries;
   try {
     entries = (await request('audit')).entries;
@@ -109,7 +114,7 @@ async function refreshAudit() {
     $('audit-box').hidden = true;
     return;
   }
-  if (!Array.isArray(entries)) return;
+  if (currentToken() !== token || !Array.isArray(entries)) return;
   const rows = entries.filter((e) => e && typeof e === 'object').slice(0, 50).map((e) => {
     const item = document.createElement('li');
     const when = Number.isFinite(e.time) ? new Date(e.time * 1000).toLocaleString() : '';
@@ -125,7 +130,7 @@ async function createCode() {
   try {
     const reply = await request('setup-code', {});
     const code = typeof reply.code === 'string' ? reply.code : '';
-    $('code-text').textContent = `${code}\n\nValid for one Mac for 24 hours. Download the app at ${location.origin}/download`;
+    $('code-text').textContent = `${code}\n\nValid for one computer for 24 hours. Download the app at ${location.origin}/download`;
     const dialog = $('code-dialog');
     dialog.onclose = () => {
       if (dialog.returnValue === 'copy' && code) navigator.clipboard?.writeText(code).catch(() => {});
@@ -142,7 +147,7 @@ async function fullScreen() {
     return;
   }
   await $('screen').requestFullscreen();
-  // In full screen Chromium can hand the Mac even the keys it keeps for itself
+  // In full screen Chromium can hand the computer even the keys it keeps for itself
   // (new tab, close tab, switch tab); holding Escape leaves.
   await navigator.keyboard?.lock?.().catch(() => {});
   video.focus();
@@ -159,7 +164,12 @@ $('sign-out').addEventListener('click', () => {
   $('audit').replaceChildren();
   $('audit-box').hidden = true;
 });
-$('end').addEventListener('click', () => technician.end());
+$('end').addEventListener('click', () => {
+  if (!technician.running) return;
+  technician.end();
+  // Otherwise the line would go on saying the session is connected.
+  setStatus('Session ended');
+});
 $('full-screen').addEventListener('click', () => fullScreen().catch(() => {}));
 addEventListener('pagehide', () => technician.end());
 

@@ -12,9 +12,9 @@ const MAX_OUTGOING = 128;
 const MAX_SEEN = 512;
 const SIGNALS_PER_POST = 8;
 export const TEXT = Object.freeze({
-  waiting: 'Waiting for the person at the Mac to approve and choose a display…',
+  waiting: 'Waiting for the person at the computer to approve and choose a display…',
   connectionEnded: 'Connection ended. Request a new approved session.',
-  silent: 'The Mac stopped responding. Request access again.',
+  silent: 'The computer stopped responding. Request access again.',
 });
 
 export class Console {

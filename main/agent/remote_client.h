@@ -170,6 +170,7 @@ class RemoteClient {
   void peerState(uint64_t peerSerial, const std::string& session, int64_t epoch, const std::string& state);
   Json pollBody() const;
   void markStep(std::string_view step);
+  void fetchAnswerOnTime();
   Json statusObject() const;
   // The platform's "shows the agent is alive" guard for callbacks.
   std::weak_ptr<bool> weak() const { return alive_; }
@@ -223,7 +224,7 @@ class RemoteClient {
   ConsentLease consentLease_;
   double nextServicePoll_ = 0;
   SessionTimeline timeline_;
-  Timer offerTimer_;  // the contact that carries a new offer
+  Timer offerTimer_;  // the contacts that carry a new offer and fetch its answer
   bool restarting_ = false;
   bool terminating_ = false;
   Timer quitTimer_;

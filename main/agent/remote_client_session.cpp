@@ -102,7 +102,11 @@ Task<void> RemoteClient::poll() {
   if (state && *state == "approved" && *id == active_) {
     if (lifecycle_.mayControl()) {
       // The signals of a session travel in its record.
+      const int64_t epoch = generation_;
       if (const Json* signals = jsonArray(*session, "signals")) co_await receiveSignals(*signals, *id);
+      if (current(*id, epoch) && timeline_.has("offer posted") && !timeline_.has("answer applied")) {
+        fetchAnswerOnTime();
+      }
     }
     processing_ = false;
     co_return;
@@ -241,16 +245,26 @@ void RemoteClient::queueSignal(Json message) {
   outgoingSignals_.push_back(std::move(*sealed));
   if (const std::string* type = jsonString(message, "type"); type && *type == "offer") {
     markStep("offer sealed");
-    // The offer goes at the first contact the cadence allows rather than the
-    // next tick after it, a moment late so the first candidates ride along.
-    const double wait = std::max(kCandidateGrace, nextServicePoll_ - platform_.clock.uptime());
-    offerTimer_ = startOneShot(platform_.loop, wait, [this] {
+    // The technician is waiting on the offer: it goes out at once, a moment
+    // late so the first candidates ride along, and the cadence restarts there.
+    offerTimer_ = startOneShot(platform_.loop, kCandidateGrace, [this] {
       offerTimer_ = Timer();
+      nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime());
       scope_.spawn(poll());
     });
   }
   // Our own signal coming back is never taken as the technician's.
   if (ownSignals_.size() < kMaxSeenSignals) ownSignals_.insert(messageId);
+}
+
+// While the technician's answer is awaited, each contact comes exactly a
+// contact interval after the last rather than at the first tick after it.
+void RemoteClient::fetchAnswerOnTime() {
+  offerTimer_ = startOneShot(platform_.loop, std::max(0.0, nextServicePoll_ - platform_.clock.uptime()), [this] {
+    offerTimer_ = Timer();
+    nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime());
+    scope_.spawn(poll());
+  });
 }
 
 void RemoteClient::markStep(std::string_view step) { timeline_.mark(step, platform_.clock.uptime()); }
@@ -265,7 +279,10 @@ Task<Status> RemoteClient::postSignals() {
   if (!reply) co_return std::move(reply).error();
   if (current(session, epoch)) {
     // The offer is the first signal of a capture: the first post after it was sealed carries it.
-    if (timeline_.has("offer sealed")) markStep("offer posted");
+    if (timeline_.has("offer sealed") && !timeline_.has("offer posted")) {
+      markStep("offer posted");
+      fetchAnswerOnTime();
+    }
     // Only what was sent leaves the queue; signals queued meanwhile stay.
     size_t sent = 0;
     while (sent < batch.size() && !outgoingSignals_.empty() && outgoingSignals_.front() == batch[sent]) {

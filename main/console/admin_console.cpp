@@ -116,7 +116,7 @@ AdminConsole::AdminConsole(ConsolePlatform platform, std::function<std::string()
       .createCode = action(&AdminConsole::createCode),
       .signOut = action(&AdminConsole::signOut),
       .showActivity = action(&AdminConsole::showActivity),
-      .end = action(&AdminConsole::end),
+      .end = action(&AdminConsole::endPressed),
       .fullScreen = action(&AdminConsole::fullScreen),
       .windowWillClose = action(&AdminConsole::windowWillClose),
       .windowDidResignKey = action(&AdminConsole::windowDidResignKey),
@@ -588,6 +588,13 @@ Task<Status> AdminConsole::postOutgoing(std::string session) {
   // Signals queued meanwhile went to the back, so the front is what was posted.
   outgoing_.erase(outgoing_.begin(), outgoing_.begin() + static_cast<std::ptrdiff_t>(count));
   co_return Status{};
+}
+
+void AdminConsole::endPressed() {
+  if (sid_.empty()) return;
+  end();
+  // Otherwise the line would go on saying the session is connected.
+  setStatus("Session ended");
 }
 
 void AdminConsole::end() {

@@ -93,6 +93,8 @@ class AdminConsole {
   // "Request access" of row `index` of the device list.
   void connectDevice(size_t index);
   void end();
+  // "End session": ends it and says so.
+  void endPressed();
   // Ends the running session and calls `done` once its end request is
   // answered, or after kQuitTimeout at the latest; at once without a session.
   void quit(std::function<void()> done);

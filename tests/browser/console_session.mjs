@@ -2,7 +2,9 @@
 // headless, signs in through the portal, requests access to the real agent on
 // a virtual display, gets the picture and sends a click and a key that are
 // then seen on that display. Also the rules only a browser can show: the
-// token never in the address, the page's Content-Security-Policy enforced.
+// token never in the address, the page's Content-Security-Policy enforced, a
+// second console beside the first (one computer, one session), and a second
+// session in the same page.
 //
 //   node console_session.mjs --build DIR [--demo]
 //
@@ -25,6 +27,7 @@ const CHROMIUM = '/usr/bin/chromium';
 const PORTAL = 'https://127.0.0.1:8443';
 const TECHNICIAN = 'web-technician';
 const PASSWORD = `web-password-${process.pid}-${Date.now()}`;
+const OTHER = 'other-technician';
 const SERVICE_DATA = join(BUILD, 'local-service');  // the CA the agent build trusts
 const OUT = join(BUILD, 'web-session');
 const AGENT_HOME = join(OUT, 'agent');
@@ -89,6 +92,7 @@ async function grantIn(display, name, tabs) {
   for (let i = 0; i < tabs; i += 1) await x(display, 'key', 'Tab');
   await x(display, 'key', 'space');
 }
+const CONNECTED = 'Connected · Live video and control ready';
 const agentStatus = () => {
   try {
     return JSON.parse(readFileSync(join(AGENT_DATA, 'client-status.json'), 'utf8'));
@@ -115,9 +119,11 @@ async function main() {
     ['serve', '--data', SERVICE_DATA, '--listen', '127.0.0.1:8443']);
   await waitFor('kx-service to listen on 127.0.0.1:8443', 20, () => service.output.includes('listening'));
   if (service.output.includes('browser console off')) fail(service.output);
-  const add = spawn(join(BUILD, 'bin', 'kx-service'), ['technician', 'add', TECHNICIAN, '--data', SERVICE_DATA]);
-  add.stdin.end(`${PASSWORD}\n`);
-  await new Promise((resolve) => add.on('exit', resolve));
+  for (const name of [TECHNICIAN, OTHER]) {
+    const add = spawn(join(BUILD, 'bin', 'kx-service'), ['technician', 'add', name, '--data', SERVICE_DATA]);
+    add.stdin.end(`${PASSWORD}\n`);
+    await new Promise((resolve) => add.on('exit', resolve));
+  }
   const { stdout: enrollment } = await run(join(BUILD, 'bin', 'kx-service'),
     ['enrollment-file', '--technician', TECHNICIAN, '--data', SERVICE_DATA]);
   writeFileSync(join(AGENT_DATA, 'enrollment.json'), enrollment);
@@ -136,7 +142,7 @@ async function main() {
   });
   await waitFor('the agent to register', 30, () =>
     readFileSync(join(AGENT_DATA, 'enrollment.json'), 'utf8').includes('"device"'));
-  const setup = await windowNamed(display, 'Set up this Mac');
+  const setup = await windowNamed(display, 'Set up this computer');
   if (setup) await x(display, 'windowunmap', setup);
   // An X client on the shared display that reports the input it receives.
   const observer = start('xev', ['-geometry', '1000x700+420+180', '-event', 'button', '-event', 'keyboard'],
@@ -163,9 +169,13 @@ async function main() {
     defaultViewport: { width: 1400, height: 900 },
   });
   page = await browser.newPage();
+  const consoles = [page];
   const pageErrors = [];
-  page.on('pageerror', (e) => pageErrors.push(String(e)));
-  page.on('console', (m) => { if (/Uncaught/.test(m.text())) pageErrors.push(m.text()); });
+  const watch = (p) => {
+    p.on('pageerror', (e) => pageErrors.push(String(e)));
+    p.on('console', (m) => { if (/Uncaught/.test(m.text())) pageErrors.push(m.text()); });
+  };
+  watch(page);
   await page.goto(`${PORTAL}/console/`, { waitUntil: 'networkidle0' });
   const text = (selector) => page.$eval(selector, (e) => e.textContent);
 
@@ -180,27 +190,33 @@ async function main() {
   if (inline.ran || inline.directive !== 'script-src-elem') fail(`inline script not refused: ${JSON.stringify(inline)}`);
 
   say('technician signs in through the portal');
-  await Promise.all([page.waitForNavigation(), page.click('#sign-in')]);
-  if (!page.url().startsWith(`${PORTAL}/native-sign-in?`)) fail(`sign-in went to ${page.url()}`);
-  await page.type('#name', TECHNICIAN);
-  await page.type('#password', PASSWORD);
-  await Promise.all([page.waitForNavigation(), page.click('button[type=submit]')]);
-  await page.waitForFunction((name) => document.getElementById('identity').textContent === name, {}, TECHNICIAN);
+  const signIn = async (p, name) => {
+    await Promise.all([p.waitForNavigation(), p.click('#sign-in')]);
+    if (!p.url().startsWith(`${PORTAL}/native-sign-in?`)) fail(`sign-in went to ${p.url()}`);
+    await p.type('#name', name);
+    await p.type('#password', PASSWORD);
+    await Promise.all([p.waitForNavigation(), p.click('button[type=submit]')]);
+    await p.waitForFunction((n) => document.getElementById('identity').textContent === n, {}, name);
+  };
+  await signIn(page, TECHNICIAN);
   const traces = await page.evaluate(() => ({ url: location.href, history: history.length,
     stored: sessionStorage.length + localStorage.length, cookies: document.cookie }));
   if (traces.url !== `${PORTAL}/console/`) fail(`the address keeps sign-in data: ${traces.url}`);
   if (traces.stored || traces.cookies) fail(`sign-in left data in storage: ${JSON.stringify(traces)}`);
 
   say('technician lists the devices and requests access');
-  await waitFor('the agent to be listed online', 30, async () => {
-    await page.click('#refresh');
-    return page.evaluate(() => {
-      const button = document.querySelector('#devices button');
-      return button && !button.disabled;
+  const requestAccess = async (p) => {
+    await waitFor('the agent to be listed online', 30, async () => {
+      await p.click('#refresh');
+      return p.evaluate(() => {
+        const button = document.querySelector('#devices button');
+        return button && !button.disabled;
+      });
     });
-  });
-  // In the page itself: a refresh still on its way may redraw the rows at any moment.
-  await page.evaluate(() => document.querySelector('#devices button').click());
+    // In the page itself: a refresh still on its way may redraw the rows at any moment.
+    await p.evaluate(() => document.querySelector('#devices button').click());
+  };
+  await requestAccess(page);
   await page.waitForFunction(() => document.getElementById('verification').textContent.startsWith('Verification code: '));
   const verification = await text('#verification');
   if (!/^Verification code: \d{6}$/.test(verification)) fail(`bad verification line: ${verification}`);
@@ -211,8 +227,7 @@ async function main() {
   await grantIn(display, 'Choose the display to share', 1);
   const pickedAt = Date.now();
 
-  await page.waitForFunction(() => document.getElementById('status').textContent ===
-    'Connected · Live video and control ready', { timeout: 30000 });
+  await page.waitForFunction((t) => document.getElementById('status').textContent === t, { timeout: 30000 }, CONNECTED);
   await page.waitForFunction(() => document.getElementById('video').getVideoPlaybackQuality().totalVideoFrames >= 10,
     { timeout: 30000 });
   await page.waitForFunction(() => /^Input round trip: \d+ ms$/.test(document.getElementById('measurement').textContent),
@@ -241,6 +256,29 @@ async function main() {
   }));
   if (!/ added, 0 refused$/.test(figures.candidates)) fail(`candidates refused: ${figures.candidates}`);
 
+  say('a second console: the same technician is refused the busy computer, another technician works alongside');
+  const frames = () => page.$eval('#video', (v) => v.getVideoPlaybackQuality().totalVideoFrames);
+  const framesBefore = await frames();
+  for (const name of [TECHNICIAN, OTHER]) {
+    const p = await (await browser.createBrowserContext()).newPage();
+    watch(p);
+    consoles.push(p);
+    await p.goto(`${PORTAL}/console/`, { waitUntil: 'networkidle0' });
+    await signIn(p, name);
+  }
+  const [, twin, stranger] = consoles;
+  // Signing in listed the devices already; a refresh on its way would redraw the status line.
+  await twin.waitForFunction(() => document.querySelector('#devices button')?.disabled === false);
+  await twin.evaluate(() => document.querySelector('#devices button').click());
+  await twin.waitForFunction(() => document.getElementById('status').textContent ===
+    'The computer already has an open session.', { timeout: 10000 });
+  await stranger.waitForFunction(() => document.getElementById('status').textContent ===
+    'Select a computer to request access.');
+  if (await stranger.$('#devices li')) fail('another technician was shown this technician\'s computer');
+  await stranger.click('#sign-out');
+  await waitFor('the first session to go on', 10, async () => (await frames()) > framesBefore + 10);
+  if (await text('#status') !== CONNECTED) fail(`the first session was disturbed: ${await text('#status')}`);
+
   say('technician ends the session');
   await page.click('#end');
   await waitFor('the agent to end the session', 20, () => {
@@ -251,6 +289,18 @@ async function main() {
   // Back to awaiting requests: a new request is possible at once.
   await page.waitForFunction(() => !document.querySelector('#devices button').disabled);
   const statusAfterEnd = await text('#status');
+  if (statusAfterEnd !== 'Session ended') fail(`status after End: ${statusAfterEnd}`);
+
+  say('a second session in the same page: nothing of the first one touches it');
+  await requestAccess(page);
+  await grantIn(display, 'Support request', 1);
+  await grantIn(display, 'Choose the display to share', 1);
+  await page.waitForFunction((t) => document.getElementById('status').textContent === t, { timeout: 30000 }, CONNECTED);
+  await page.waitForFunction((before) =>
+    Number(document.querySelector('#timeline [data-step="firstFrame"]')?.dataset.at) > before,
+  { timeout: 30000 }, figures.firstFrameAt);
+  await page.click('#end');
+  await waitFor('the agent to end the second session', 20, () => agentStatus().captureState === 'idle');
   // The service's record of this technician's actions, shown under the page.
   await page.click('#refresh');
   await page.waitForFunction(() => [...document.querySelectorAll('#audit li')]

@@ -117,7 +117,7 @@ test('a silent agent ends the session after 6 s, never before its first answer',
   h.clock += 0.5;
   h.console.ping();
   assert.equal(h.console.running, false);
-  assert.equal(h.status, 'The Mac stopped responding. Request access again.');
+  assert.equal(h.status, 'The computer stopped responding. Request access again.');
   assert.ok(h.requests.some((r) => r.path.endsWith('/end')));
 });
 

@@ -5,13 +5,18 @@
 namespace kx {
 namespace {
 
-TEST(CaptureLifecycle, RunsThroughThePhasesOfOneSession) {
+TEST(CaptureLifecycle, OnlyTheApprovedSessionMovesThroughThePhasesInOrder) {
   CaptureLifecycle lifecycle;
+  lifecycle.failed();  // no session: nothing to pause
   EXPECT_EQ(lifecycle.phaseText(), "idle");
+  EXPECT_FALSE(lifecycle.selected("A"));
   lifecycle.approved("A");
   EXPECT_EQ(lifecycle.phaseText(), "choosing");
+  EXPECT_FALSE(lifecycle.selected("B"));
+  EXPECT_FALSE(lifecycle.started("A"));  // not starting yet
   EXPECT_TRUE(lifecycle.selected("A"));
-  EXPECT_EQ(lifecycle.phaseText(), "starting");
+  EXPECT_FALSE(lifecycle.selected("A"));  // a second pick
+  EXPECT_FALSE(lifecycle.started("B"));   // a stale capture of another session
   EXPECT_FALSE(lifecycle.mayControl());
   EXPECT_TRUE(lifecycle.started("A"));
   EXPECT_EQ(lifecycle.phaseText(), "streaming");
@@ -19,57 +24,23 @@ TEST(CaptureLifecycle, RunsThroughThePhasesOfOneSession) {
   lifecycle.end();
   EXPECT_EQ(lifecycle.phaseText(), "idle");
   EXPECT_FALSE(lifecycle.session());
-}
-
-TEST(CaptureLifecycle, GuardsRefuseOtherSessionsAndRepeats) {
-  CaptureLifecycle lifecycle;
-  EXPECT_FALSE(lifecycle.selected("A"));  // no session
-  lifecycle.approved("A");
-  EXPECT_FALSE(lifecycle.selected("B"));
-  EXPECT_FALSE(lifecycle.started("A"));  // not starting yet
-  EXPECT_TRUE(lifecycle.selected("A"));
-  EXPECT_FALSE(lifecycle.selected("A"));  // a second pick
-  EXPECT_FALSE(lifecycle.started("B"));
-  EXPECT_EQ(lifecycle.phaseText(), "starting");
-}
-
-TEST(CaptureLifecycle, PausedSessionNeverStreamsAgain) {
-  CaptureLifecycle lifecycle;
-  lifecycle.approved("A");
+  lifecycle.approved("C");
   lifecycle.failed();
   EXPECT_EQ(lifecycle.phaseText(), "paused");
-  EXPECT_FALSE(lifecycle.selected("A"));
-  EXPECT_FALSE(lifecycle.started("A"));
-  EXPECT_EQ(lifecycle.session(), "A");
+  EXPECT_FALSE(lifecycle.selected("C"));  // a paused session never streams again
+  EXPECT_FALSE(lifecycle.started("C"));
 }
 
-TEST(CaptureLifecycle, FailureWithoutSessionChangesNothing) {
-  CaptureLifecycle lifecycle;
-  lifecycle.failed();
-  EXPECT_EQ(lifecycle.phaseText(), "idle");
-}
-
-TEST(CaptureConfiguration, HeightFollowsTheAspectRatioAndIsEven) {
-  EXPECT_EQ(captureConfigurationFor({0, 0, 2560, 1440})->height, 810);
-  EXPECT_EQ(captureConfigurationFor({0, 0, 1512, 982})->height, 934);
-  EXPECT_EQ(captureConfigurationFor({0, 0, 1440, 900})->height, 900);
-  EXPECT_EQ(captureConfigurationFor({0, 0, 1440, 900})->width, 1440);
-}
-
-TEST(CaptureConfiguration, VeryWideDisplayGetsTheMinimumHeight) {
-  EXPECT_EQ(captureConfigurationFor({0, 0, 100000, 10})->height, 2);
-}
-
-TEST(CaptureConfiguration, DisplayWithoutSizeIsRefused) {
+TEST(CaptureConfiguration, EvenHeightOfTheAspectRatioAtTheCaptureWidth) {
+  const std::pair<Rect, int> heights[] = {{{0, 0, 2560, 1440}, 810}, {{0, 0, 1512, 982}, 934},
+                                          {{0, 0, 1440, 900}, 900},   {{0, 0, 100000, 10}, 2}};
+  for (const auto& [display, height] : heights) {
+    const auto configuration = captureConfigurationFor(display);
+    EXPECT_EQ(configuration->width, 1440);
+    EXPECT_EQ(configuration->height, height) << display.width;
+  }
   EXPECT_FALSE(captureConfigurationFor({0, 0, 0, 900}));
   EXPECT_FALSE(captureConfigurationFor({0, 0, 1440, -1}));
-}
-
-TEST(CaptureConfiguration, FrameRateAndQueue) {
-  const auto configuration = captureConfigurationFor({0, 0, 1920, 1080});
-  EXPECT_EQ(configuration->minimumFrameIntervalDen, 30);
-  EXPECT_EQ(configuration->queueDepth, 3);
-  EXPECT_TRUE(configuration->showsCursor);
 }
 
 }  // namespace

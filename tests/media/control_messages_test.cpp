@@ -1,8 +1,12 @@
+// What the client makes of the technician's control messages, and the
+// pointer state it keeps from them.
 #include "media/control_messages.h"
 
 #include <gtest/gtest.h>
 
 #include <limits>
+
+#include "media/pointer_state.h"
 
 namespace kx {
 namespace {
@@ -12,9 +16,9 @@ Json parse(std::string_view text) { return parseJson(text).value(); }
 TEST(ControlMessages, PingGetsPongWithTheSameNumber) {
   EXPECT_EQ(dumpJson(*pongFor(parse(R"({"kind":"ping","token":12.75})"))), R"({"kind":"pong","token":12.75})");
   EXPECT_EQ(dumpJson(*pongFor(parse(R"({"kind":"ping","token":7})"))), R"({"kind":"pong","token":7})");
-  EXPECT_FALSE(pongFor(parse(R"({"kind":"ping","token":"7"})")));
-  EXPECT_FALSE(pongFor(parse(R"({"kind":"ping"})")));
-  EXPECT_FALSE(pongFor(parse(R"({"kind":"pong","token":1})")));
+  for (const char* noPong : {R"({"kind":"ping","token":"7"})", R"({"kind":"ping"})", R"({"kind":"pong","token":1})"}) {
+    EXPECT_FALSE(pongFor(parse(noPong))) << noPong;
+  }
 }
 
 TEST(ControlMessages, EachSideRefusesWhatOnlyItSends) {
@@ -40,105 +44,136 @@ TEST(ControlMessages, EachSideRefusesWhatOnlyItSends) {
     EXPECT_EQ(fromOtherSide(SessionSide::kClient, parse(c.message)), c.toClient) << c.message;
     EXPECT_EQ(fromOtherSide(SessionSide::kTechnician, parse(c.message)), c.toTechnician) << c.message;
   }
+  EXPECT_EQ(stateMessage(true, false), parse(R"({"kind":"state","canControl":true,"streaming":false,"controlVersion":4})"));
 }
 
-TEST(ControlMessages, SequenceMustBeAnInteger) {
+TEST(ControlMessages, FieldsAreReadWithinTheirRanges) {
   EXPECT_EQ(inputSequence(parse(R"({"seq":5})")), 5);
-  EXPECT_FALSE(inputSequence(parse(R"({"seq":5.5})")));
-  EXPECT_FALSE(inputSequence(parse(R"({"seq":"5"})")));
-  EXPECT_FALSE(inputSequence(parse(R"({})")));
-}
+  for (const char* bad : {R"({"seq":5.5})", R"({"seq":"5"})", "{}"}) EXPECT_FALSE(inputSequence(parse(bad))) << bad;
 
-TEST(ControlMessages, StateMessageCarriesVersionFour) {
-  EXPECT_EQ(stateMessage(true, false),
-            parse(R"({"kind":"state","canControl":true,"streaming":false,"controlVersion":4})"));
-}
-
-TEST(ControlMessages, PointerDefaultsAndClickClamp) {
-  const auto plain = readPointer(parse(R"({"action":"down","x":0.5,"y":0.25})"));
-  ASSERT_TRUE(plain);
-  EXPECT_EQ(plain->button, "left");
-  EXPECT_EQ(plain->clicks, 1);
-  EXPECT_EQ(readPointer(parse(R"({"action":"down","x":0,"y":0,"clicks":2})"))->clicks, 2);
-  EXPECT_EQ(readPointer(parse(R"({"action":"down","x":0,"y":0,"clicks":0})"))->clicks, 1);
-  EXPECT_EQ(readPointer(parse(R"({"action":"down","x":0,"y":0,"clicks":9})"))->clicks, 3);
-  EXPECT_EQ(readPointer(parse(R"({"action":"down","x":0,"y":0,"clicks":2.5})"))->clicks, 1);
-  EXPECT_EQ(readPointer(parse(R"({"action":"down","x":0,"y":0,"button":"right"})"))->button, "right");
-  EXPECT_FALSE(readPointer(parse(R"({"x":0.5,"y":0.5})")));
-  EXPECT_FALSE(readPointer(parse(R"({"action":"down","x":"0.5","y":0.5})")));
-}
-
-TEST(ControlMessages, ClickNeedsFractions) {
-  EXPECT_EQ(readClick(parse(R"({"x":1,"y":0})")), (Point{1, 0}));
-  EXPECT_FALSE(readClick(parse(R"({"x":1.01,"y":0})")));
-  EXPECT_FALSE(readClick(parse(R"({"x":-0.1,"y":0})")));
-  EXPECT_FALSE(readClick(parse(R"({"x":"0.5","y":0})")));
-}
-
-TEST(ControlMessages, KeycodeRangeAndFlagMask) {
-  EXPECT_FALSE(readKeycode(parse(R"({"code":128})")));
-  EXPECT_FALSE(readKeycode(parse(R"({"code":-1})")));
-  EXPECT_FALSE(readKeycode(parse(R"({"code":1.5})")));
-  EXPECT_EQ(readKeycode(parse(R"({"code":127})"))->flags, 0u);
-  // Command + shift survive; bit 0x1 and bit 0x1000000 do not.
-  const auto keycode = readKeycode(parse(R"({"code":12,"flags":17956865})"));  // 0x1120001
-  ASSERT_TRUE(keycode);
-  EXPECT_EQ(keycode->flags, kFlagCommand | kFlagShift);
-  EXPECT_EQ(readKeycode(parse(R"({"code":12,"flags":-131072})"))->flags, 0u);
-  EXPECT_EQ(readKeycode(parse(R"({"code":12,"flags":"131072"})"))->flags, 0u);
-  EXPECT_EQ(readKeycode(parse(R"({"code":12,"flags":18446744073709551615})"))->flags, kFlagMask);
-}
-
-TEST(ControlMessages, ScrollIsClampedAndTruncated) {
-  const auto big = readScroll(parse(R"({"x":0,"y":4000})"));
-  EXPECT_EQ(big->vertical, 1500);
-  EXPECT_EQ(big->horizontal, 0);
-  const auto small = readScroll(parse(R"({"x":-12.9,"y":-12.9})"));
-  EXPECT_EQ(small->vertical, -12);
-  EXPECT_EQ(small->horizontal, -12);
-  EXPECT_EQ(readScroll(parse(R"({"x":-9999,"y":1})"))->horizontal, -1500);
-  EXPECT_FALSE(readScroll(parse(R"({"y":1})")));
-  EXPECT_FALSE(readScroll(Json{{"x", std::numeric_limits<double>::infinity()}, {"y", 1}}));
-}
-
-TEST(ControlMessages, NamedKeysPressTheirCode) {
-  const auto events = readKey(parse(R"({"key":"Escape"})"));
-  ASSERT_TRUE(events);
-  ASSERT_EQ(events->size(), 2u);
-  EXPECT_EQ((*events)[0].virtualKeyCode, 53);
-  EXPECT_TRUE((*events)[0].down);
-  EXPECT_FALSE((*events)[1].down);
-  EXPECT_TRUE((*events)[0].text.empty());
-  EXPECT_EQ(namedKeyCode("Enter"), 36);
-  EXPECT_EQ(namedKeyCode("Backspace"), 51);
-  EXPECT_EQ(namedKeyCode("Tab"), 48);
-  EXPECT_EQ(namedKeyCode("ArrowLeft"), 123);
-  EXPECT_EQ(namedKeyCode("ArrowRight"), 124);
-  EXPECT_EQ(namedKeyCode("ArrowDown"), 125);
-  EXPECT_EQ(namedKeyCode("ArrowUp"), 126);
-  EXPECT_FALSE(namedKeyCode("escape"));
-}
-
-TEST(ControlMessages, OtherTextIsTypedAsUtf16OnKeyZero) {
-  const auto events = readKey(parse(R"({"key":"é😀"})"));
-  ASSERT_TRUE(events);
-  for (const KeyEvent& event : *events) {
-    EXPECT_EQ(event.virtualKeyCode, 0);
-    EXPECT_EQ(event.text, u"é😀");
-    EXPECT_EQ(event.flags, 0u);
+  const std::pair<const char*, std::optional<std::pair<std::string, int>>> pointers[] = {
+      {R"({"action":"down","x":0.5,"y":0.25})", std::pair{"left", 1}},
+      {R"({"action":"down","x":0,"y":0,"clicks":2})", std::pair{"left", 2}},
+      {R"({"action":"down","x":0,"y":0,"clicks":0})", std::pair{"left", 1}},
+      {R"({"action":"down","x":0,"y":0,"clicks":9})", std::pair{"left", 3}},
+      {R"({"action":"down","x":0,"y":0,"clicks":2.5})", std::pair{"left", 1}},
+      {R"({"action":"down","x":0,"y":0,"button":"right"})", std::pair{"right", 1}},
+      {R"({"x":0.5,"y":0.5})", std::nullopt},
+      {R"({"action":"down","x":"0.5","y":0.5})", std::nullopt},
+  };
+  for (const auto& [text, expected] : pointers) {
+    const auto pointer = readPointer(parse(text));
+    ASSERT_EQ(pointer.has_value(), expected.has_value()) << text;
+    if (pointer) {
+      EXPECT_EQ(std::pair(pointer->button, pointer->clicks), *expected) << text;
+    }
   }
-  EXPECT_EQ((*events)[0].text.size(), 3u);  // one BMP unit and a surrogate pair
+  EXPECT_EQ(readClick(parse(R"({"x":1,"y":0})")), (Point{1, 0}));
+  for (const char* bad : {R"({"x":1.01,"y":0})", R"({"x":-0.1,"y":0})", R"({"x":"0.5","y":0})"}) {
+    EXPECT_FALSE(readClick(parse(bad))) << bad;
+  }
+
+  // Command + shift survive; bit 0x1 and bit 0x1000000 do not.
+  const std::pair<const char*, std::optional<uint64_t>> keycodes[] = {
+      {R"({"code":128})", std::nullopt},
+      {R"({"code":-1})", std::nullopt},
+      {R"({"code":1.5})", std::nullopt},
+      {R"({"code":127})", 0},
+      {R"({"code":12,"flags":17956865})", kFlagCommand | kFlagShift},
+      {R"({"code":12,"flags":-131072})", 0},
+      {R"({"code":12,"flags":"131072"})", 0},
+      {R"({"code":12,"flags":18446744073709551615})", kFlagMask},
+  };
+  for (const auto& [text, flags] : keycodes) {
+    const auto keycode = readKeycode(parse(text));
+    ASSERT_EQ(keycode.has_value(), flags.has_value()) << text;
+    if (keycode) {
+      EXPECT_EQ(keycode->flags, *flags) << text;
+    }
+  }
+
+  const std::pair<Json, std::optional<std::pair<int, int>>> scrolls[] = {
+      {parse(R"({"x":0,"y":4000})"), std::pair{0, 1500}},
+      {parse(R"({"x":-12.9,"y":-12.9})"), std::pair{-12, -12}},
+      {parse(R"({"x":-9999,"y":1})"), std::pair{-1500, 1}},
+      {parse(R"({"y":1})"), std::nullopt},
+      {Json{{"x", std::numeric_limits<double>::infinity()}, {"y", 1}}, std::nullopt},
+  };
+  for (const auto& [message, expected] : scrolls) {
+    const auto scroll = readScroll(message);
+    ASSERT_EQ(scroll.has_value(), expected.has_value()) << message;
+    if (scroll) {
+      EXPECT_EQ(std::pair(int(scroll->horizontal), int(scroll->vertical)), *expected) << message;
+    }
+  }
 }
 
-TEST(ControlMessages, EmptyKeyTextTypesNothing) {
+TEST(ControlMessages, NamedKeysPressTheirCodeAndOtherTextIsTypedAsUtf16) {
+  const auto escape = readKey(parse(R"({"key":"Escape"})"));
+  ASSERT_EQ(escape->size(), 2u);
+  EXPECT_EQ((*escape)[0].virtualKeyCode, 53);
+  EXPECT_TRUE((*escape)[0].down && !(*escape)[1].down && (*escape)[0].text.empty());
+  const std::pair<const char*, int> named[] = {{"Enter", 36},     {"Backspace", 51},  {"Tab", 48},
+                                               {"ArrowLeft", 123}, {"ArrowRight", 124}, {"ArrowDown", 125},
+                                               {"ArrowUp", 126}};
+  for (const auto& [name, code] : named) EXPECT_EQ(namedKeyCode(name), code) << name;
+  EXPECT_FALSE(namedKeyCode("escape"));
+  const auto typed = readKey(parse(R"({"key":"é😀"})"));
+  ASSERT_TRUE(typed);
+  for (const KeyEvent& event : *typed) {
+    EXPECT_EQ(event.virtualKeyCode, 0);
+    EXPECT_EQ(event.text, u"é😀");  // one BMP unit and a surrogate pair
+  }
   EXPECT_FALSE(readKey(parse(R"({"key":""})")));
   EXPECT_FALSE(readKey(parse(R"({"key":5})")));
-}
-
-TEST(ControlMessages, Utf16Conversion) {
-  EXPECT_EQ(toUtf16("abc"), u"abc");
   EXPECT_EQ(toUtf16("\xe2\x80\xa6"), u"…");
   EXPECT_EQ(toUtf16("\xf0\x9f\x98"), u"\ufffd");  // truncated
+}
+
+constexpr Rect kScreen{0, 0, 1440, 900};
+using E = MouseEventType;
+
+TEST(PointerState, ButtonsDragAndReleaseAtTheirPositions) {
+  PointerState p;
+  const struct {
+    const char* action;
+    double x, y;
+    const char* button;
+    std::vector<PointerEvent> events;
+  } steps[] = {
+      {"hover", 0.5, 0.5, "", {{E::kMouseMoved, {720, 450}}}},
+      {"move", 0.5, 0.5, "left", {}},  // nothing held
+      {"up", 0.5, 0.5, "left", {}},
+      {"down", 0.1, 0.1, "right", {{E::kRightMouseDown, {144, 90}}}},
+      {"hover", 0.9, 0.9, "", {}},  // not while held
+      {"move", 0.2, 0.2, "left", {{E::kRightMouseDragged, {288, 180}}}},  // the stored button
+      {"down", 0.5, 0.5, "left", {{E::kRightMouseUp, {288, 180}}, {E::kLeftMouseDown, {720, 450}}}},
+      {"wiggle", 0.5, 0.5, "left", {}},
+      {"down", 1.0001, 0.5, "left", {}},  // out of range
+      {"down", std::numeric_limits<double>::quiet_NaN(), 0.5, "left", {}},
+      {"up", 0.75, 0.5, "right", {{E::kLeftMouseUp, {1080, 450}}}},
+  };
+  for (const auto& s : steps) EXPECT_EQ(p.receive(s.action, s.x, s.y, kScreen, 1, s.button), s.events) << s.action;
+  EXPECT_FALSE(p.held());
+  EXPECT_EQ(p.receive("hover", 1.0, 1.0, Rect{100, 50, 1000, 500}, 1, ""),
+            (std::vector<PointerEvent>{{E::kMouseMoved, {1100, 550}}}));
+  EXPECT_TRUE(p.receive("down", 0.5, 0.5, Rect{0, 0, 0, 900}, 1, "left").empty());
+  EXPECT_EQ(buttonFor(E::kRightMouseDragged), MouseButton::kRight);
+  EXPECT_EQ(buttonFor(E::kMouseMoved), MouseButton::kLeft);
+}
+
+TEST(PointerState, AHeldButtonExpiresAfterThreeQuietSecondsAndIsReleasedOnce) {
+  PointerState p;
+  EXPECT_TRUE(p.release().empty());
+  p.receive("down", 0.5, 0.5, kScreen, 100, "left");
+  EXPECT_TRUE(p.expire(103.0).empty());
+  p.receive("move", 0.6, 0.5, kScreen, 102.5, "left");
+  EXPECT_TRUE(p.expire(105.4).empty());
+  EXPECT_EQ(p.expire(105.7), (std::vector<PointerEvent>{{E::kLeftMouseUp, {864, 450}}}));
+  EXPECT_TRUE(p.expire(200).empty());
+  p.receive("down", 0.5, 0.5, kScreen, 300, "right");
+  EXPECT_EQ(p.release(), (std::vector<PointerEvent>{{E::kRightMouseUp, {720, 450}}}));
+  EXPECT_TRUE(p.release().empty());
 }
 
 }  // namespace

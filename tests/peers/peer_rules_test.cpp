@@ -1,3 +1,5 @@
+// The limits and readers both peers share; the peers' own tests check only
+// that they apply them.
 #include "media/peer_rules.h"
 
 #include <gtest/gtest.h>
@@ -7,63 +9,47 @@
 namespace kx {
 namespace {
 
-const Error kInvalid = makeError("Invalid candidate", 1);
-
-std::optional<Expected<IceCandidate>> read(const Json& message) { return readRemoteCandidate(message, kInvalid); }
-
-bool refused(const std::optional<Expected<IceCandidate>>& result) {
-  return result && !result->ok() && result->error() == kInvalid;
-}
-
-TEST(RemoteCandidate, MLineIndexMustLieWithinZeroToSixteen) {
-  EXPECT_TRUE(refused(read(candidateMessage("candidate:1", -1))));
-  EXPECT_TRUE(refused(read(candidateMessage("candidate:1", 17))));
-  for (int index : {0, 16}) {
-    auto result = read(candidateMessage("candidate:1", index));
-    ASSERT_TRUE(result && result->ok()) << index;
-    EXPECT_EQ((*result)->sdpMLineIndex, index);
-  }
-}
-
-TEST(RemoteCandidate, MissingOrNonIntegerIndexCountsAsZero) {
-  for (auto index : {std::optional<Json>(), std::optional<Json>(2.5), std::optional<Json>("3"),
-                     std::optional<Json>(Json())}) {
-    auto result = read(candidateMessage("candidate:1", index));
-    ASSERT_TRUE(result && result->ok());
-    EXPECT_EQ((*result)->sdpMLineIndex, 0);
-  }
-}
-
-TEST(RemoteCandidate, IntegerBeyondInt64IsRefusedNotTakenAsZero) {
-  EXPECT_TRUE(refused(read(candidateMessage("candidate:1", Json(uint64_t{18446744073709551615u})))));
-}
-
-TEST(RemoteCandidate, LineOfAtMost4096BytesIsAccepted) {
-  auto atLimit = read(candidateMessage(candidateLine(4096)));
-  ASSERT_TRUE(atLimit && atLimit->ok());
-  EXPECT_EQ((*atLimit)->candidate.size(), 4096u);
-  EXPECT_TRUE(refused(read(candidateMessage(candidateLine(4097)))));
-  // Bytes, not characters: 2048 two-byte characters fill the limit exactly.
-  std::string wide;
+TEST(RemoteCandidate, LineAndIndexWithinTheirLimits) {
+  const Error invalid = makeError("Invalid candidate", 1);
+  std::string line = "candidate:";
+  line.resize(4096, '1');
+  std::string wide;  // bytes, not characters: 2048 two-byte characters fill the limit
   for (int i = 0; i < 2048; ++i) wide += "\xC3\xA9";
-  EXPECT_TRUE(read(candidateMessage(wide))->ok());
-  EXPECT_TRUE(refused(read(candidateMessage(wide + "x"))));
-}
-
-TEST(RemoteCandidate, MissingObjectOrLineIsIgnored) {
-  EXPECT_FALSE(read(Json{{"type", "candidate"}}));
-  EXPECT_FALSE(read(Json{{"type", "candidate"}, {"candidate", "candidate:1"}}));
-  EXPECT_FALSE(read(Json{{"type", "candidate"}, {"candidate", {{"sdpMLineIndex", 0}}}}));
-  EXPECT_FALSE(read(Json{{"type", "candidate"}, {"candidate", {{"candidate", 7}}}}));
-  // Ignoring wins over a bad index: there is nothing to apply.
-  EXPECT_FALSE(read(Json{{"type", "candidate"}, {"candidate", {{"sdpMLineIndex", 99}}}}));
-}
-
-TEST(RemoteCandidate, MediaIdIsKeptOnlyWhenText) {
-  EXPECT_EQ((*read(candidateMessage("candidate:1", 0, "video")))->sdpMid, "video");
+  const struct {
+    Json message;
+    std::optional<int> index;  // nullopt: refused
+  } cases[] = {
+      {candidateMessage("candidate:1", 0), 0},
+      {candidateMessage("candidate:1", 16), 16},
+      {candidateMessage("candidate:1", -1), {}},
+      {candidateMessage("candidate:1", 17), {}},
+      {candidateMessage("candidate:1", Json(uint64_t{18446744073709551615u})), {}},
+      {candidateMessage("candidate:1", std::nullopt), 0},  // missing or not an integer: 0
+      {candidateMessage("candidate:1", 2.5), 0},
+      {candidateMessage("candidate:1", "3"), 0},
+      {candidateMessage(line), 0},
+      {candidateMessage(line + "1"), {}},
+      {candidateMessage(wide), 0},
+      {candidateMessage(wide + "x"), {}},
+  };
+  for (const auto& c : cases) {
+    const auto result = readRemoteCandidate(c.message, invalid);
+    ASSERT_TRUE(result) << c.message.dump().substr(0, 80);
+    if (!c.index) {
+      EXPECT_EQ(result->error(), invalid) << c.message.dump().substr(0, 80);
+    } else {
+      ASSERT_TRUE(result->ok()) << c.message.dump().substr(0, 80);
+      EXPECT_EQ((*result)->sdpMLineIndex, *c.index);
+    }
+  }
+  // Nothing to apply is ignored, whatever the index says.
+  for (const Json& candidate : {Json(), Json("candidate:1"), Json{{"sdpMLineIndex", 99}}, Json{{"candidate", 7}}}) {
+    EXPECT_FALSE(readRemoteCandidate(Json{{"type", "candidate"}, {"candidate", candidate}}, invalid)) << candidate;
+  }
+  EXPECT_EQ((*readRemoteCandidate(candidateMessage("candidate:1", 0, "video"), invalid))->sdpMid, "video");
   Json numeric = candidateMessage("candidate:1");
   numeric["candidate"]["sdpMid"] = 0;
-  EXPECT_EQ((*read(numeric))->sdpMid, std::nullopt);
+  EXPECT_EQ((*readRemoteCandidate(numeric, invalid))->sdpMid, std::nullopt);
 }
 
 TEST(PeerLimits, DescriptionsAndMessagesUpToTheirLimit) {
@@ -74,7 +60,7 @@ TEST(PeerLimits, DescriptionsAndMessagesUpToTheirLimit) {
   EXPECT_FALSE(acceptsIncomingMessage(2, false));  // text messages are not the protocol's
 }
 
-TEST(SdpMedia, ReadsKindPortIdAndListedEncodingsPerMLine) {
+TEST(SdpMedia, ReadsEachMLineAndAnAnswerMustTakeEveryOfferedVideoWithH264) {
   const std::string sdp =
       "v=0\r\na=mid:session-level\r\n"
       "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\na=rtpmap:96 h264/90000\r\na=rtpmap:97 VP8/90000\r\n"
@@ -89,22 +75,14 @@ TEST(SdpMedia, ReadsKindPortIdAndListedEncodingsPerMLine) {
                                    {"video", -1, std::nullopt, {}},
                                }));
   EXPECT_TRUE(readSdpMedia("not sdp at all").empty());
-}
-
-TEST(SdpMedia, AnAnswerMustTakeEveryOfferedVideoLineWithH264) {
   const auto offer = readSdpMedia(mediaSdp());
-  struct Case {
-    std::string answer;
-    bool accepted;
-  } cases[] = {
+  const std::pair<std::string, bool> answers[] = {
       {mediaSdp(), true},
-      {mediaSdp("0"), false},                 // video rejected
+      {mediaSdp("0"), false},                   // video rejected
       {mediaSdp("9", "video0", "VP8"), false},  // no H.264 payload
-      {"v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n", false},  // video line missing
-      {"v=0\r\n", false},
+      {"v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(answerAcceptsVideo(offer, readSdpMedia(c.answer)), c.accepted) << c.answer;
-  // An offer without video asks nothing of the answer.
+  for (const auto& [answer, accepted] : answers) EXPECT_EQ(answerAcceptsVideo(offer, readSdpMedia(answer)), accepted) << answer;
   EXPECT_TRUE(answerAcceptsVideo(readSdpMedia("v=0\r\nm=application 9 X y\r\n"), {}));
 }
 
@@ -117,7 +95,6 @@ TEST(SessionTimeline, KeepsTheFirstOfEachStepOfTheCurrentSessionOnly) {
   EXPECT_EQ(timeline.toJson(), Json::parse(R"([{"step":"approved","uptime":10},{"step":"ICE connected","uptime":11}])"));
   timeline.start("approved", 20);
   EXPECT_FALSE(timeline.has("ICE connected"));
-  EXPECT_EQ(timeline.toJson().size(), 1u);
 }
 
 TEST(LocalCandidate, MissingMediaIdIsSentAsZero) {
@@ -125,8 +102,6 @@ TEST(LocalCandidate, MissingMediaIdIsSentAsZero) {
   EXPECT_EQ(localCandidateSignal(candidate),
             Json::parse(R"({"type":"candidate","candidate":{"candidate":"candidate:9 1 udp 1 10.0.0.1 5000 typ host",
                             "sdpMid":"0","sdpMLineIndex":2}})"));
-  candidate.sdpMid = "video0";
-  EXPECT_EQ(localCandidateSignal(candidate)["candidate"]["sdpMid"], "video0");
 }
 
 }  // namespace

@@ -16,11 +16,6 @@
 
 namespace kx {
 
-template <typename T>
-Task<void> storeResult(Task<T> task, std::optional<T>* out) {
-  out->emplace(co_await std::move(task));
-}
-
 // Starts a peer step; the result appears once the loop has run the engine's completions.
 class StepRunner {
  public:
@@ -28,20 +23,18 @@ class StepRunner {
 
   std::optional<Status>& start(Task<Status> step) {
     results_.push_back(std::make_unique<std::optional<Status>>());
-    scope_.spawn(storeResult(std::move(step), results_.back().get()));
+    scope_.spawn([](Task<Status> task, std::optional<Status>* out) -> Task<void> {
+      out->emplace(co_await std::move(task));
+    }(std::move(step), results_.back().get()));
     return *results_.back();
   }
   // Runs the step to its end; a step still waiting counts as a test failure.
   Status run(Task<Status> step) {
     auto& result = start(std::move(step));
     loop_.runUntilIdle();
-    if (!result) {
-      ADD_FAILURE() << "step did not finish";
-      return makeError("test", 0, "step did not finish");
-    }
-    return *result;
+    if (!result) ADD_FAILURE() << "step did not finish";
+    return result.value_or(makeError("test", 0, "step did not finish"));
   }
-  void cancelAll() { scope_.cancelAll(); }
 
  private:
   VirtualLoop& loop_;
@@ -73,15 +66,6 @@ inline Json candidateMessage(const std::string& line, std::optional<Json> index 
   if (mid) inner["sdpMid"] = *mid;
   return Json{{"type", "candidate"}, {"candidate", inner}};
 }
-
-// A candidate line of exactly `size` bytes.
-inline std::string candidateLine(size_t size, char fill = '1') {
-  std::string line = "candidate:";
-  line.resize(size, fill);
-  return line;
-}
-
-inline Error invalidError(const char* domain) { return makeError(domain, 1); }
 
 // Descriptions shaped like the engines' own: video then data channel, bundled.
 inline std::string mediaSdp(const std::string& videoPort = "9", const std::string& videoMid = "video0",

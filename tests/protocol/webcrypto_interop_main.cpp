@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
 
 #include "protocol/json.h"
@@ -15,35 +16,6 @@
 namespace {
 
 constexpr int kSkip = 77;
-
-struct Child {
-  pid_t pid = -1;
-  FILE* in = nullptr;   // the child's stdin
-  FILE* out = nullptr;  // the child's stdout
-};
-
-bool spawn(const char* node, const char* script, Child& child) {
-  int toChild[2];
-  int fromChild[2];
-  if (pipe(toChild) != 0 || pipe(fromChild) != 0) return false;
-  child.pid = fork();
-  if (child.pid < 0) return false;
-  if (child.pid == 0) {
-    dup2(toChild[0], STDIN_FILENO);
-    dup2(fromChild[1], STDOUT_FILENO);
-    close(toChild[0]);
-    close(toChild[1]);
-    close(fromChild[0]);
-    close(fromChild[1]);
-    execl(node, node, script, static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(toChild[0]);
-  close(fromChild[1]);
-  child.in = fdopen(toChild[1], "w");
-  child.out = fdopen(fromChild[0], "r");
-  return child.in && child.out;
-}
 
 std::optional<kx::Json> readMessage(FILE* from) {
   char* line = nullptr;
@@ -55,20 +27,6 @@ std::optional<kx::Json> readMessage(FILE* from) {
   return message;
 }
 
-int waitFor(Child& child) {
-  if (child.in) fclose(child.in);
-  child.in = nullptr;
-  int status = 0;
-  if (waitpid(child.pid, &status, 0) < 0) return -1;
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-int fail(Child& child, const std::string& why) {
-  std::fprintf(stderr, "c++: %s\n", why.c_str());
-  waitFor(child);
-  return 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,46 +36,62 @@ int main(int argc, char** argv) {
     return kSkip;
   }
   std::signal(SIGPIPE, SIG_IGN);  // a node that dies early shows up as a failed write or read
-  Child child;
-  if (!spawn(node, argv[2], child)) {
-    std::fprintf(stderr, "c++: cannot start %s\n", node);
-    return 1;
+  int toChild[2], fromChild[2];
+  if (pipe(toChild) != 0 || pipe(fromChild) != 0) return 1;
+  const pid_t pid = fork();
+  if (pid < 0) return 1;
+  if (pid == 0) {
+    dup2(toChild[0], STDIN_FILENO);
+    dup2(fromChild[1], STDOUT_FILENO);
+    for (int fd : {toChild[0], toChild[1], fromChild[0], fromChild[1]}) close(fd);
+    execl(node, node, argv[2], static_cast<char*>(nullptr));
+    _exit(127);
   }
-
-  const auto hello = readMessage(child.out);
-  if (!hello) {
-    const int rc = waitFor(child);
-    if (rc == kSkip) return kSkip;
-    std::fprintf(stderr, "c++: node sent no key (exit %d)\n", rc);
+  close(toChild[0]);
+  close(fromChild[1]);
+  FILE* in = fdopen(toChild[1], "w");
+  FILE* out = fdopen(fromChild[0], "r");
+  // Closes node's input and returns its exit status.
+  auto finish = [&] {
+    fclose(in);
+    int status = 0;
+    return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  };
+  auto fail = [&](const std::string& why) {
+    std::fprintf(stderr, "c++: %s (node exit %d)\n", why.c_str(), finish());
     return 1;
+  };
+
+  const auto hello = readMessage(out);
+  if (!hello) {
+    const int rc = finish();
+    std::fprintf(stderr, "c++: node sent no key (exit %d)\n", rc);
+    return rc == kSkip ? kSkip : 1;
   }
   const std::string* peer = kx::jsonString(*hello, "publicKey");
   const std::string* salt = kx::jsonString(*hello, "salt");
   const std::string* id = kx::jsonString(*hello, "id");
-  if (!peer || !salt || !id) return fail(child, "malformed first message");
-
+  if (!peer || !salt || !id) return fail("malformed first message");
   const kx::P256PrivateKey device = kx::P256PrivateKey::generate();
   auto cipher = kx::SessionCipher::create(device, *peer, *salt, *id);
-  if (!cipher) return fail(child, "cannot derive the cipher: " + cipher.error().summary());
+  if (!cipher) return fail("cannot derive the cipher: " + cipher.error().summary());
   const std::string offer = R"({"type":"offer","sdp":"v=0\r\n","messageId":"é—1"})";
   auto sealed = kx::sealToBase64(*cipher, offer);
-  if (!sealed) return fail(child, "cannot seal: " + sealed.error().summary());
+  if (!sealed) return fail("cannot seal: " + sealed.error().summary());
   const kx::Json reply = {
       {"publicKey", kx::base64Encode(device.publicKeyX963())}, {"envelope", *sealed}, {"expected", offer}};
-  std::fprintf(child.in, "%s\n", kx::dumpJson(reply).c_str());
-  std::fflush(child.in);
+  std::fprintf(in, "%s\n", kx::dumpJson(reply).c_str());
+  std::fflush(in);
 
-  const auto answer = readMessage(child.out);
-  if (!answer) return fail(child, "node could not open our envelope (see its message)");
+  const auto answer = readMessage(out);
+  if (!answer) return fail("node could not open our envelope (see its message)");
   const std::string* envelope = kx::jsonString(*answer, "envelope");
   const std::string* expected = kx::jsonString(*answer, "expected");
-  if (!envelope || !expected) return fail(child, "malformed second message");
+  if (!envelope || !expected) return fail("malformed second message");
   const auto opened = kx::openFromBase64(*cipher, *envelope);
-  if (!opened) return fail(child, "cannot open the Web Crypto envelope");
-  if (*opened != *expected) return fail(child, "opened text differs: " + *opened);
-
-  const int rc = waitFor(child);
-  if (rc != 0) {
+  if (!opened) return fail("cannot open the Web Crypto envelope");
+  if (*opened != *expected) return fail("opened text differs: " + *opened);
+  if (const int rc = finish(); rc != 0) {
     std::fprintf(stderr, "c++: node exited with %d\n", rc);
     return 1;
   }

@@ -23,25 +23,14 @@
 
 namespace kx {
 
-class RemoteInputView;
-
-// Draws nothing; counts frames.
-class FakeVideoRenderer final : public VideoRenderer {
- public:
-  void onFrame(std::shared_ptr<const FrameBuffer>) override { ++frames; }
-  int frames = 0;
-};
-
-class FakeConsoleWindowView final : public ConsoleWindowView {
+class FakeConsoleWindowView final : public ConsoleWindowView, public VideoRenderer {
  public:
   void setActions(ConsoleActions value) override { actions = std::move(value); }
-  void attachInputView(RemoteInputView* value) override { input = value; }
-  VideoRenderer* videoRenderer() override { return &renderer; }
+  void attachInputView(RemoteInputView*) override {}
+  VideoRenderer* videoRenderer() override { return this; }
+  void onFrame(std::shared_ptr<const FrameBuffer>) override {}
   void setIdentityText(const std::string& text) override { identity = text; }
-  void setStatusText(const std::string& text) override {
-    status = text;
-    statusHistory.push_back(text);
-  }
+  void setStatusText(const std::string& text) override { status = text; }
   void setMeasurementText(const std::string& text) override { measurement = text; }
   void setDeviceRows(std::vector<DeviceRow> value, std::function<void(size_t)> press) override {
     rows = std::move(value);
@@ -51,8 +40,8 @@ class FakeConsoleWindowView final : public ConsoleWindowView {
   void setSignInPending(bool pending) override { signInPending = pending; }
   void setSessionHeaderText(const std::string& text) override { sessionHeader = text; }
   void setActivityText(const std::string& text) override { activity = text; }
-  void showWindow() override { ++shown; }
-  void toggleFullScreen() override { ++fullScreenToggles; }
+  void showWindow() override {}
+  void toggleFullScreen() override {}
   void setApplicationRegular(bool value) override { regular = value; }
 
   // Presses "Request access" of row `index` as the window would.
@@ -61,20 +50,11 @@ class FakeConsoleWindowView final : public ConsoleWindowView {
   }
 
   ConsoleActions actions;
-  RemoteInputView* input = nullptr;
-  FakeVideoRenderer renderer;
-  std::string identity;
-  std::string status;
-  std::vector<std::string> statusHistory;
-  std::string measurement;
+  std::string identity, status, measurement, sessionHeader, activity;
   std::vector<DeviceRow> rows;
   std::function<void(size_t)> requestAccess;
   bool endEnabled = false;
   bool signInPending = false;
-  std::string sessionHeader;
-  std::string activity;
-  int shown = 0;
-  int fullScreenToggles = 0;
   std::optional<bool> regular;
 };
 
@@ -84,27 +64,18 @@ class FakeWebSignIn final : public WebSignIn {
     urls.push_back(url);
     scheme = callbackScheme;
     if (!startSucceeds) return false;
-    // A new attempt replaces the running one, whose completion is dropped.
-    completion = std::move(done);
+    completion = std::move(done);  // a new attempt replaces the running one
     return true;
   }
-  void cancel() override {
-    completion = nullptr;
-    ++cancels;
-  }
+  void cancel() override { completion = nullptr; }
 
   // The query value `name` of the last opened address.
   std::string query(const std::string& name) const {
-    if (urls.empty()) return {};
     const std::string& url = urls.back();
-    const std::string key = name + "=";
-    for (size_t at = url.find('?'); at != std::string::npos; at = url.find('&', at + 1)) {
-      if (url.compare(at + 1, key.size(), key) == 0) {
-        const size_t begin = at + 1 + key.size();
-        return url.substr(begin, url.find('&', begin) - begin);
-      }
-    }
-    return {};
+    const size_t at = url.find((url.find('?' + name + '=') != std::string::npos ? '?' : '&') + name + '=');
+    if (at == std::string::npos) return {};
+    const size_t begin = at + name.size() + 2;
+    return url.substr(begin, url.find('&', begin) - begin);
   }
   std::string state() const { return query("state"); }
 
@@ -116,7 +87,6 @@ class FakeWebSignIn final : public WebSignIn {
   bool running() const { return completion != nullptr; }
 
   bool startSucceeds = true;
-  int cancels = 0;
   std::vector<std::string> urls;
   std::string scheme;
   Completion completion;
@@ -127,30 +97,25 @@ class FakeKeychain final : public Keychain {
  public:
   void load(const std::string& service, const std::string& account,
             std::function<void(std::optional<std::string>)> done) override {
-    auto answer = [this, service, account, done = std::move(done)] {
-      auto it = items.find({service, account});
+    auto answer = [this, key = std::pair{service, account}, done = std::move(done)] {
+      auto it = items.find(key);
       done(available && it != items.end() ? std::optional<std::string>(it->second) : std::nullopt);
     };
-    if (deferLoads) {
-      waitingLoads.push_back(std::move(answer));
-    } else {
-      answer();
-    }
+    deferLoads ? waitingLoads.push_back(std::move(answer)) : answer();
   }
   void save(const std::string& service, const std::string& account, const std::string& secret,
             std::function<void(Status)> done) override {
     ++saves;
     if (available) items[{service, account}] = secret;
-    done(available ? Status{} : Status(makeError("Keychain", 1, "No secret service")));
+    done(result());
   }
   void remove(const std::string& service, const std::string& account, std::function<void(Status)> done) override {
     ++removes;
     if (available) items.erase({service, account});
-    done(available ? Status{} : Status(makeError("Keychain", 1, "No secret service")));
+    done(result());
   }
   void finishLoads() {
-    auto loads = std::move(waitingLoads);
-    for (auto& answer : loads) answer();
+    for (auto& answer : std::exchange(waitingLoads, {})) answer();
   }
 
   bool deferLoads = false;
@@ -159,6 +124,9 @@ class FakeKeychain final : public Keychain {
   std::map<std::pair<std::string, std::string>, std::string> items;
   int saves = 0;
   int removes = 0;
+
+ private:
+  Status result() const { return available ? Status{} : Status(makeError("Keychain", 1, "No secret service")); }
 };
 
 class FakePasteboard final : public Pasteboard {
@@ -180,8 +148,7 @@ class FakeConsoleDialogs final : public ConsoleDialogs {
   }
   // Presses a button of the newest alert.
   void choose(SetupCodeChoice choice) {
-    auto done = std::exchange(alerts.back().done, nullptr);
-    if (done) done(choice);
+    if (auto done = std::exchange(alerts.back().done, nullptr)) done(choice);
   }
   std::vector<Alert> alerts;
 };
@@ -192,7 +159,6 @@ struct FakeConsolePlatform {
   FakeKeychain keychain;
   FakePasteboard pasteboard;
   FakeConsoleDialogs dialogs;
-  int transportsMade = 0;
 
   ConsolePlatform platform(EventLoop& loop, Clock& clock, PeerEngine& engine, HttpTransport& http) {
     return ConsolePlatform{
@@ -204,11 +170,7 @@ struct FakeConsolePlatform {
         .pasteboard = pasteboard,
         .dialogs = dialogs,
         .peerEngine = engine,
-        .makeHttpTransport =
-            [this, &http]() -> std::unique_ptr<HttpTransport> {
-          ++transportsMade;
-          return std::make_unique<ForwardingHttpTransport>(http);
-        },
+        .makeHttpTransport = [&http] { return std::make_unique<ForwardingHttpTransport>(http); },
     };
   }
 };

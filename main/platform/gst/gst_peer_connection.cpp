@@ -20,10 +20,12 @@
 namespace kx::gst {
 namespace {
 
-// Room for one retransmission on links up to about 150 ms round trip: a lost
-// packet is asked for again and waited for this long. Costs nothing while
+// Room for one retransmission on links up to about 300 ms round trip (a mobile
+// link with its queue): a lost packet is asked for again and waited for this
+// long, where a shorter wait costs a key frame and a freeze. Costs nothing while
 // packets come in order, since the picture is drawn as soon as it is decoded.
-constexpr guint kJitterBufferMs = 200;
+constexpr guint kJitterBufferMs = 400;
+constexpr guint kFastStartPackets = 2;
 constexpr uint64_t kRtcpIntervalNs = 500'000'000;
 // How long close() lets closing data channels tell the remote side.
 constexpr auto kChannelCloseGrace = std::chrono::milliseconds(100);
@@ -147,9 +149,12 @@ bool GstPeerConnection::start(const PeerConfiguration& configuration) {
                      nullptr);
     // webrtcbin 1.22 finds no transceiver for a bundled stream here and
     // leaves retransmission off, so no NACK is ever sent: turn it on for
-    // every incoming stream (runs after webrtcbin's own handler).
+    // every incoming stream (runs after webrtcbin's own handler). A new
+    // stream starts with its first packets in order, not after a whole
+    // latency of waiting (the picture's first key frame is many packets).
     g_signal_connect(rtpbin, "new-jitterbuffer", G_CALLBACK(+[](GstElement*, GstElement* jitterBuffer, guint, guint, gpointer) {
-                       g_object_set(jitterBuffer, "do-retransmission", TRUE, nullptr);
+                       g_object_set(jitterBuffer, "do-retransmission", TRUE, "faststart-min-packets",
+                                    kFastStartPackets, nullptr);
                      }),
                      nullptr);
     gst_object_unref(rtpbin);
@@ -394,8 +399,10 @@ std::shared_ptr<VideoSource> GstPeerConnection::addVideoTrack(const VideoSendPar
   gst_util_set_object_arg(G_OBJECT(encoder.get()), "speed-preset", "ultrafast");
   const guint kbps = guint(std::max(100, parameters.maxBitrate / 1000));
   // The start and the ceiling; webrtcbin 1.22 has no congestion control, so
-  // the client peer's bitrate controller moves it from receiver reports.
-  g_object_set(encoder.get(), "bitrate", kbps, "vbv-buf-capacity", guint(500), "key-int-max",
+  // the client peer's bitrate controller moves it from receiver reports. A
+  // quarter second of bitrate bounds a frame (a key frame above all): its
+  // burst then holds the input behind it on a narrow link no longer than that.
+  g_object_set(encoder.get(), "bitrate", kbps, "vbv-buf-capacity", guint(250), "key-int-max",
                guint(std::max(1, parameters.maxFramerate) * 4), nullptr);
   CapsPtr h264(gst_caps_from_string("video/x-h264,profile=constrained-baseline"));
   g_object_set(h264Caps.get(), "caps", h264.get(), nullptr);
@@ -500,7 +507,7 @@ void GstPeerConnection::onStateNotify(GstElement* webrtc, GParamSpec*, gpointer 
         if (auto source = weak.lock()) sources.push_back(source);
       }
     }
-    for (auto& source : sources) source->requestKeyFrame();
+    for (auto& source : sources) source->startPicture();
     core->observer.notify([](PeerConnectionObserver& o) { o.onDtlsConnected(); });
   }
 }

@@ -8,14 +8,24 @@
 namespace kx {
 namespace {
 
+// Every element a connection of either role makes.
+constexpr const char* kElements[] = {"webrtcbin", "appsrc", "appsink", "videoconvert", "x264enc", "rtph264pay",
+                                     "rtph264depay", "h264parse", "avdec_h264"};
+
+void makeOnce(const char* name) {
+  if (GstElement* element = gst_element_factory_make(name, nullptr)) gst_object_unref(gst_object_ref_sink(element));
+}
+
 class GstPeerEngine final : public PeerEngine {
  public:
-  // The DTLS certificate every connection of the process shares is made when
-  // the first DTLS element is: done here, off the loop, it no longer delays
-  // the first offer by the key generation.
+  // Off the loop, before the first session needs them: the DTLS certificate
+  // every connection of the process shares (made with the first DTLS
+  // element), and the plugins behind the elements, whose first load (the
+  // decoder's above all) otherwise stalls the start of the picture.
   GstPeerEngine()
       : warmUp_([] {
-          if (GstElement* dtls = gst_element_factory_make("dtlsdec", nullptr)) gst_object_unref(gst_object_ref_sink(dtls));
+          makeOnce("dtlsdec");
+          for (const char* name : kElements) makeOnce(name);
         }) {}
   ~GstPeerEngine() override { warmUp_.join(); }
 
@@ -29,8 +39,7 @@ class GstPeerEngine final : public PeerEngine {
 };
 
 bool pluginsPresent() {
-  for (const char* name : {"webrtcbin", "appsrc", "appsink", "videoconvert", "x264enc", "rtph264pay",
-                           "rtph264depay", "h264parse", "avdec_h264"}) {
+  for (const char* name : kElements) {
     GstElementFactory* factory = gst_element_factory_find(name);
     if (!factory) return false;
     gst_object_unref(factory);

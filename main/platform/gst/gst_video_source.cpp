@@ -108,6 +108,12 @@ void GstVideoSource::requestKeyFrame() {
   gst_object_unref(clock);
 }
 
+void GstVideoSource::startPicture() {
+  std::lock_guard lock(mutex_);
+  if (closed_) return;
+  sendKeyFrameEvent();
+}
+
 void GstVideoSource::makeDueKeyFrame() {
   std::lock_guard lock(mutex_);
   if (closed_ || !dueKeyFrame_) return;
@@ -119,6 +125,10 @@ void GstVideoSource::makeDueKeyFrame() {
 
 void GstVideoSource::makeKeyFrame(GstClockTime now) {
   keyFrames_.made(double(now) / GST_SECOND);
+  sendKeyFrameEvent();
+}
+
+void GstVideoSource::sendKeyFrameEvent() {
   // Into the encoder from its output side, as a receiver's request arrives.
   if (GstPad* pad = gst_element_get_static_pad(encoder_.get(), "src")) {
     gst_pad_send_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));

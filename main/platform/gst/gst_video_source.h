@@ -38,6 +38,11 @@ class GstVideoSource final : public VideoSource, public std::enable_shared_from_
   // the key frame interval when one was made within it. Receivers' requests
   // (PLI, FIR) take this path too.
   void requestKeyFrame();
+  // A key frame now, outside the pacing: the picture's first once the
+  // connection is secure. The receiver's own first request, which follows
+  // within moments, must not wait out the interval behind it, since what this
+  // one carries may arrive before the receiver's decoder is linked.
+  void startPicture();
   // The configured picture size; zeros until configure() or the first frame.
   std::pair<int, int> size();
 
@@ -45,6 +50,7 @@ class GstVideoSource final : public VideoSource, public std::enable_shared_from_
   // Caller holds mutex_.
   void applyCaps(int width, int height, int framesPerSecond);
   void makeKeyFrame(GstClockTime now);
+  void sendKeyFrameEvent();
   void makeDueKeyFrame();
 
   std::mutex mutex_;

@@ -1,0 +1,174 @@
+// The loops, timers, tasks and atomic files every layer stands on.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <functional>
+#include <memory>
+#include <numeric>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "runtime/atomic_file.h"
+#include "runtime/basic_loop.h"
+#include "runtime/task.h"
+#include "support/scratch.h"
+
+namespace kx {
+namespace {
+
+TEST(VirtualLoop, TimersFireInDueOrderAtTheirOwnTimeUntilCancelled) {
+  VirtualLoop loop(100.0, 1000.0);
+  std::vector<std::pair<std::string, double>> fired;
+  auto note = [&](std::string what) { return [&, what] { fired.emplace_back(what, loop.uptime()); }; };
+  Timer late = startOneShot(loop, 3.0, note("late"));
+  Timer early = startOneShot(loop, 1.0, note("early"));
+  Timer repeating = startRepeating(loop, 0.75, note("tick"));
+  { Timer dropped = startRepeating(loop, 0.1, note("dropped")); }  // destroying the handle cancels
+  Timer self;
+  self = startRepeating(loop, 1.25, [&] {
+    fired.emplace_back("self", loop.uptime());
+    self.cancel();
+  });
+  loop.advance(1.5);
+  repeating.cancel();
+  loop.advance(5.0);
+  EXPECT_EQ(fired, (std::vector<std::pair<std::string, double>>{
+                       {"tick", 100.75}, {"early", 101}, {"self", 101.25}, {"tick", 101.5}, {"late", 103}}));
+  EXPECT_DOUBLE_EQ(loop.wallTime(), 1006.5);
+  loop.setWallTime(5000.0);  // a wall-clock jump moves no timer
+  EXPECT_DOUBLE_EQ(loop.uptime(), 106.5);
+}
+
+TEST(VirtualLoop, OneShotMayReplaceItselfFromItsCallback) {
+  VirtualLoop loop;
+  Timer timer;
+  int runs = 0;
+  std::function<void()> retry = [&] {
+    ++runs;
+    timer = Timer();  // clears the fired timer, as a retry does
+    if (runs < 3) timer = startOneShot(loop, 5.0, retry);
+  };
+  timer = startOneShot(loop, 5.0, retry);
+  loop.advance(100);
+  EXPECT_EQ(runs, 3);
+  EXPECT_FALSE(timer);
+}
+
+TEST(VirtualLoop, WorkPostedFromOtherThreadsRunsOnTheLoopInOrder) {
+  VirtualLoop loop;
+  std::vector<int> seen;
+  std::thread worker([&] {
+    for (int i = 0; i < 100; ++i) loop.post([&seen, i] { seen.push_back(i); });
+  });
+  worker.join();
+  EXPECT_TRUE(seen.empty());  // nothing runs before the loop does
+  loop.runUntilIdle();
+  std::vector<int> expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
+  EXPECT_EQ(seen, expected);
+  bool done = false;
+  std::thread later([&] { loop.post([&] { done = true; }); });
+  EXPECT_TRUE(loop.runUntil([&] { return done; }, 5.0));
+  later.join();
+}
+
+TEST(RunLoop, FiresRealTimersAndQuits) {
+  RunLoop loop;
+  int fired = 0;
+  Timer t = startOneShot(loop, 0.01, [&] {
+    ++fired;
+    loop.quit();
+  });
+  loop.run();
+  EXPECT_EQ(fired, 1);
+}
+
+Task<int> doubled(std::function<void(std::function<void(int)>)> start) {
+  int v = co_await awaitCallback<int>(std::move(start));
+  co_return v * 2;
+}
+
+TEST(Task, ResumesWhenTheCallbackCompletesAtOnceOrLater) {
+  TaskScope scope;
+  std::vector<int> out;
+  std::function<void(int)> pending;
+  auto chain = [&](std::function<void(std::function<void(int)>)> start) -> Task<void> {
+    out.push_back(0);
+    out.push_back(co_await doubled(std::move(start)));
+  };
+  scope.spawn(chain([](std::function<void(int)> done) { done(7); }));
+  EXPECT_EQ(out, (std::vector<int>{0, 14}));
+  scope.spawn(chain([&](std::function<void(int)> done) { pending = std::move(done); }));
+  EXPECT_EQ(scope.pending(), 1u);
+  pending(21);
+  EXPECT_EQ(out, (std::vector<int>{0, 14, 0, 42}));
+  EXPECT_EQ(scope.pending(), 0u);
+  std::string got;
+  auto inner = []() -> Task<std::string> { co_return std::string(1000, 'x'); };
+  auto outer = [&]() -> Task<void> { got = co_await inner(); };  // a coroutine lambda must outlive its frame
+  scope.spawn(outer());
+  EXPECT_EQ(got.size(), 1000u);
+}
+
+TEST(Task, DestroyedScopeNeverResumesAndLateCompletionIsIgnored) {
+  std::function<void(int)> pending;
+  std::vector<int> out;
+  auto alive = std::make_shared<int>(0);
+  {
+    TaskScope scope;
+    auto holder = [&, keep = alive]() -> Task<void> {
+      auto local = keep;  // released when the frame is destroyed
+      out.push_back(co_await doubled([&](std::function<void(int)> done) { pending = std::move(done); }));
+    };
+    scope.spawn(holder());
+    EXPECT_EQ(alive.use_count(), 3);
+  }
+  EXPECT_EQ(alive.use_count(), 1);  // frames (and their locals) were destroyed
+  pending(5);                       // the completion outlives the task
+  EXPECT_TRUE(out.empty());
+}
+
+TEST(Task, CompletionPostedFromAnotherThreadResumesOnTheLoop) {
+  VirtualLoop loop;
+  TaskScope scope;
+  int result = 0;
+  std::thread::id resumedOn;
+  std::thread worker;
+  auto op = [&]() -> Task<void> {
+    result = co_await awaitCallback<int>([&](std::function<void(int)> done) {
+      worker = std::thread([&loop, done = std::move(done)] { loop.post([done] { done(9); }); });
+    });
+    resumedOn = std::this_thread::get_id();
+  };
+  scope.spawn(op());
+  EXPECT_TRUE(loop.runUntil([&] { return result == 9; }, 5.0));
+  worker.join();
+  EXPECT_EQ(resumedOn, std::this_thread::get_id());
+}
+
+TEST(AtomicFile, ReplacesContentWithModeAndLeavesNoTemporaries) {
+  const testing::TempDir temp;
+  const std::string path = temp / "enrollment.json";
+  ASSERT_TRUE(writeFileAtomically(path, "first", 0600).ok());
+  ASSERT_TRUE(writeFileAtomically(path, "second, longer", 0600).ok());
+  EXPECT_EQ(*readFile(path), "second, longer");
+  struct stat st {};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  int entries = 0;
+  DIR* d = opendir(temp.path().c_str());
+  while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
+  closedir(d);
+  EXPECT_EQ(entries, 1);
+  for (auto error : {writeFileAtomically("/nonexistent-kx-dir/x.json", "data").error(),
+                     readFile("/nonexistent-kx-dir/x.json").error()}) {
+    EXPECT_EQ(error.domain, "File");
+    EXPECT_EQ(error.code, ENOENT);
+  }
+}
+
+}  // namespace
+}  // namespace kx
