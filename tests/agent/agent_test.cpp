@@ -614,6 +614,27 @@ TEST(Signals, OfferIsSealedAndPostedBeforeThePoll) {
   EXPECT_TRUE(h.pending(kPoll));
 }
 
+TEST(Signals, OfferGoesAtOnceAndEachContactAwaitingTheAnswerComesExactlyAnIntervalLater) {
+  AgentHarness h;
+  h.startRegistered();
+  h.approve();
+  h.pick();
+  h.loop.advance(0.06);  // not held back by the contact of the approval
+  ASSERT_TRUE(h.pending(kSignal));
+  h.respond(kSignal);
+  const auto untilNextContact = [&] {
+    double waited = 0;
+    for (; !h.pending(kPoll) && waited < 3; waited += 0.01) h.loop.advance(0.01);
+    return waited;
+  };
+  for (int contact = 0; contact < 3; ++contact) {
+    ASSERT_TRUE(h.pending(kPoll));
+    h.respond(kPoll, Json{{"session", h.approvedSession()}});
+    // The timer's ticks alone would make it about 1.5 s.
+    EXPECT_NEAR(untilNextContact(), 1.0, 0.03) << contact;
+  }
+}
+
 TEST(Signals, QueueHoldsAtMost256AndOnlyWhatWasSentInBatchesOf16LeavesIt) {
   AgentHarness h;
   h.startRegistered();
