@@ -251,6 +251,30 @@ TEST_F(LiveService, ConnectionsPerSourceAddressAreCapped) {
   EXPECT_FALSE(connect(same).ok());
 }
 
+TEST(TrustedProxy, ItsHeaderNamesTheClientForThePerAddressCapAndIsRequired) {
+  TempDir folder("kx-service-proxied");
+  auto started = ServiceProcess::start(binary(), folder.path(),
+                                       {"--trusted-proxies", "127.0.0.1", "--max-connections-per-address", "1"});
+  ASSERT_TRUE(started.ok()) << started.error().description;
+  const auto behindProxy = [&](const std::string& header) {
+    ConnectOptions options;
+    options.source = "127.0.0.1";
+    options.proxyHeader = header;
+    return TlsClient::connect("localhost", (*started)->port(), folder.path() + "/ca.pem", options);
+  };
+  const auto from = [](const std::string& client) { return "PROXY TCP4 " + client + " 127.0.0.1 40000 8443\r\n"; };
+  // Two clients behind one proxy address each have their own place.
+  auto first = behindProxy(from("198.51.100.7"));
+  ASSERT_TRUE(first.ok()) << first.error().description;
+  EXPECT_EQ((*first)->request("GET", "/api/admin/whoami")->status, 401);
+  auto second = behindProxy(from("198.51.100.8"));
+  ASSERT_TRUE(second.ok()) << second.error().description;
+  EXPECT_EQ((*second)->request("GET", "/api/admin/whoami")->status, 401);
+  EXPECT_FALSE(behindProxy(from("198.51.100.7")).ok());  // the first client's one place is taken
+  EXPECT_FALSE(behindProxy("").ok());
+  EXPECT_FALSE(behindProxy("PROXY TCP4 198.51.100.9\r\n").ok());
+}
+
 TEST_F(LiveService, HealthAndMetricsAreServedOnlyOnTheMonitoringAddress) {
   const std::string& out = process_->output();
   const size_t at = out.find("monitoring on http://127.0.0.1:");

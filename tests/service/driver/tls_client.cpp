@@ -95,6 +95,11 @@ Expected<std::unique_ptr<TlsClient>> TlsClient::connect(const std::string& host,
   if (::connect(impl.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     return makeError("TlsClient", errno, std::strerror(errno));
   }
+  if (!options.proxyHeader.empty() &&
+      ::send(impl.fd, options.proxyHeader.data(), options.proxyHeader.size(), MSG_NOSIGNAL) !=
+          ssize_t(options.proxyHeader.size())) {
+    return makeError("TlsClient", errno, std::strerror(errno));
+  }
   impl.ctx = SSL_CTX_new(TLS_client_method());
   if (!impl.ctx || SSL_CTX_load_verify_locations(impl.ctx, caFile.c_str(), nullptr) != 1) {
     return tlsError("cannot load " + caFile);
