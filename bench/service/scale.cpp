@@ -448,9 +448,11 @@ pid_t startHaproxy(const std::string& config, uint16_t port, const std::string& 
     ::_exit(127);
   }
   // Up when it answers TLS on its port.
+  ConnectOptions quick;
+  quick.timeoutSeconds = 1;
   const double deadline = now() + 30;
   while (now() < deadline) {
-    if (TlsClient::connect("localhost", port, ca, ConnectOptions{1, "", 0, ""}).ok()) return pid;
+    if (TlsClient::connect("localhost", port, ca, quick).ok()) return pid;
     int status = 0;
     if (::waitpid(pid, &status, WNOHANG) == pid) die("haproxy exited at start (is it installed?)");
     ::poll(nullptr, 0, 20);
