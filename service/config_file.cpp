@@ -9,9 +9,9 @@ namespace {
 
 constexpr size_t kMaxConfigBytes = 64 * 1024;
 
-constexpr std::array<std::string_view, 10> kNames = {"listen",          "cert",    "key",          "data",
-                                                    "database",        "url",     "consent-seconds",
-                                                    "pending-seconds", "workers", "installer-url"};
+constexpr std::array<std::string_view, 11> kNames = {
+    "listen",          "cert",    "key",           "data",           "database", "url", "consent-seconds",
+    "pending-seconds", "workers", "installer-url", "trusted-proxies"};
 
 std::string_view trim(std::string_view s) {
   const size_t first = s.find_first_not_of(" \t\r");

@@ -19,6 +19,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "service/proxy_header.h"
+
 namespace kx::service {
 
 namespace {
@@ -50,12 +52,13 @@ std::chrono::steady_clock::duration after(double seconds) {
   return std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
 }
 
-std::string addressText(const tcp::endpoint& endpoint) {
-  net::ip::address address = endpoint.address();
+// IPv4 clients of an IPv6 listener are named as IPv4.
+net::ip::address peerAddress(const tcp::endpoint& endpoint) {
+  const net::ip::address address = endpoint.address();
   if (address.is_v6() && address.to_v6().is_v4_mapped()) {
-    address = net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
+    return net::ip::make_address_v4(net::ip::v4_mapped, address.to_v6());
   }
-  return address.to_string();
+  return address;
 }
 
 // Answer times of the main listener, in Prometheus' cumulative buckets.
@@ -98,6 +101,7 @@ struct HttpsFront::Impl {
   std::mutex countsMutex;
   size_t open = 0;
   std::unordered_map<std::string, size_t> perAddress;
+  std::vector<net::ip::address> trusted;  // may send a PROXY header
   net::io_context io;
   ssl::context tls{ssl::context::tls_server};
   std::optional<net::thread_pool> handlers;
@@ -114,35 +118,62 @@ struct HttpsFront::Impl {
   std::unique_ptr<Listener> main;
   std::unique_ptr<Listener> monitoring;
 
-  // Holds one place in the connection counts for as long as it lives.
+  // Holds one place in the connection counts for as long as it lives: in
+  // all, and (once the client's address is known) in that address's count.
   class Slot {
    public:
-    Slot(Impl& front, std::string address) : front_(&front), address_(std::move(address)) {}
-    Slot(Slot&& other) noexcept : front_(std::exchange(other.front_, nullptr)), address_(std::move(other.address_)) {}
+    Slot(Impl& front, std::string address, bool counted)
+        : front_(&front), address_(std::move(address)), counted_(counted) {}
+    Slot(Slot&& other) noexcept
+        : front_(std::exchange(other.front_, nullptr)), address_(std::move(other.address_)), counted_(other.counted_) {}
     Slot& operator=(Slot&&) = delete;
     ~Slot() {
       if (!front_) return;
       std::lock_guard lock(front_->countsMutex);
       --front_->open;
-      if (auto it = front_->perAddress.find(address_); it != front_->perAddress.end() && --it->second == 0) {
-        front_->perAddress.erase(it);
-      }
+      if (counted_) front_->release(address_);
     }
     const std::string& address() const { return address_; }
+
+    // The client behind a trusted proxy: false when its address is at its cap.
+    bool claim(std::string address) {
+      std::lock_guard lock(front_->countsMutex);
+      if (!front_->take(address)) return false;
+      address_ = std::move(address);
+      counted_ = true;
+      return true;
+    }
 
    private:
     Impl* front_;
     std::string address_;
+    bool counted_;
   };
 
-  std::optional<Slot> admit(const std::string& address) {
+  bool take(const std::string& address) {
+    size_t& mine = perAddress[address];
+    if (mine >= options.maxConnectionsPerAddress) {
+      if (mine == 0) perAddress.erase(address);
+      return false;
+    }
+    ++mine;
+    return true;
+  }
+  void release(const std::string& address) {
+    if (auto it = perAddress.find(address); it != perAddress.end() && --it->second == 0) perAddress.erase(it);
+  }
+
+  // A trusted proxy's connection counts for its client once the header names it.
+  std::optional<Slot> admit(const std::string& address, bool proxied) {
     std::lock_guard lock(countsMutex);
     if (open >= options.maxConnections) return std::nullopt;
-    size_t& mine = perAddress[address];
-    if (mine >= options.maxConnectionsPerAddress) return std::nullopt;
-    ++mine;
+    if (!proxied && !take(address)) return std::nullopt;
     ++open;
-    return Slot(*this, address);
+    return Slot(*this, address, !proxied);
+  }
+
+  bool isTrusted(const net::ip::address& peer) const {
+    return std::find(trusted.begin(), trusted.end(), peer) != trusted.end();
   }
 
   Status listen(Listener& listener, const std::string& host, uint16_t port);
@@ -154,12 +185,13 @@ namespace {
 template <class Stream>
 class Connection : public std::enable_shared_from_this<Connection<Stream>> {
  public:
-  Connection(HttpsFront::Impl& front, Stream stream, HttpsFront::Impl::Slot slot, bool monitoring)
-      : front_(front), stream_(std::move(stream)), slot_(std::move(slot)), monitoring_(monitoring) {}
+  Connection(HttpsFront::Impl& front, Stream stream, HttpsFront::Impl::Slot slot, bool monitoring, bool proxied)
+      : front_(front), stream_(std::move(stream)), slot_(std::move(slot)), monitoring_(monitoring), proxied_(proxied) {}
 
   void start() {
     if constexpr (kSecure) {
       lowest().expires_after(after(front_.options.handshakeSeconds));
+      if (proxied_) return readProxyHeader();
       stream_.async_handshake(ssl::stream_base::server, [self = this->shared_from_this()](const ErrorCode& ec) {
         if (!ec) self->awaitRequest();
       });
@@ -172,6 +204,31 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   static constexpr bool kSecure = !std::is_same_v<Stream, beast::tcp_stream>;
 
   beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
+  // The PROXY header comes before TLS, within the handshake deadline. Bytes
+  // read past it are the start of the TLS handshake.
+  void readProxyHeader() {
+    const size_t have = proxyBytes_.size();
+    proxyBytes_.resize(kMaxProxyHeaderBytes);
+    lowest().async_read_some(
+        net::buffer(proxyBytes_.data() + have, proxyBytes_.size() - have),
+        [self = this->shared_from_this(), have](const ErrorCode& ec, size_t n) {
+          self->proxyBytes_.resize(have + n);
+          if (ec) return;
+          const ProxyHeader header = parseProxyHeader(self->proxyBytes_);
+          if (header.outcome == ProxyHeader::Outcome::needMore) return self->readProxyHeader();
+          if (header.outcome == ProxyHeader::Outcome::invalid) return;
+          if (!self->slot_.claim(header.source.empty() ? self->slot_.address() : header.source)) return;
+          if constexpr (kSecure) {
+            self->proxyBytes_.erase(0, header.length);
+            // Boost 1.81 checks this handler against both (error) and (error, size).
+            self->stream_.async_handshake(ssl::stream_base::server, net::buffer(self->proxyBytes_),
+                                          [self](const ErrorCode& e, size_t = 0) {
+                                            if (!e) self->awaitRequest();
+                                          });
+          }
+        });
+  }
 
   // Between requests only the idle deadline runs; the first byte (of a
   // request or of stray line ends) starts the request deadline, which no
@@ -328,6 +385,8 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   // closes: a client that has seen its connection end can connect again.
   HttpsFront::Impl::Slot slot_;
   bool monitoring_;
+  bool proxied_;           // a trusted proxy: a PROXY header comes first
+  std::string proxyBytes_;  // read before TLS while proxied
   bool started_ = false;  // the request deadline runs
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -371,16 +430,19 @@ void HttpsFront::Impl::accept(Listener& listener) {
     }
     ErrorCode peerError;
     const tcp::endpoint peer = socket.remote_endpoint(peerError);
-    std::optional<Slot> slot = peerError ? std::nullopt : admit(addressText(peer));
+    const net::ip::address from = peerAddress(peer);
+    const bool proxied = !peerError && listener.secure && isTrusted(from);
+    std::optional<Slot> slot = peerError ? std::nullopt : admit(from.to_string(), proxied);
     if (slot) {
       socket.set_option(tcp::no_delay(true), peerError);
       beast::tcp_stream stream(std::move(socket));
       if (listener.secure) {
         std::make_shared<Connection<beast::ssl_stream<beast::tcp_stream>>>(
-            *this, beast::ssl_stream<beast::tcp_stream>(std::move(stream), tls), std::move(*slot), false)
+            *this, beast::ssl_stream<beast::tcp_stream>(std::move(stream), tls), std::move(*slot), false, proxied)
             ->start();
       } else {
-        std::make_shared<Connection<beast::tcp_stream>>(*this, std::move(stream), std::move(*slot), true)->start();
+        std::make_shared<Connection<beast::tcp_stream>>(*this, std::move(stream), std::move(*slot), true, false)
+            ->start();
       }
     }
     accept(listener);
@@ -398,6 +460,12 @@ Expected<std::unique_ptr<HttpsFront>> HttpsFront::create(FrontOptions options, R
   impl.options = options;
   impl.handler = std::move(handler);
   impl.monitor = std::move(monitor);
+  for (const std::string& text : options.trustedProxies) {
+    ErrorCode bad;
+    const net::ip::address address = net::ip::make_address(text, bad);
+    if (bad) return makeError("Listen", 1, "not an IP address of a trusted proxy: " + text);
+    impl.trusted.push_back(address);
+  }
 
   SSL_CTX* ctx = impl.tls.native_handle();
   SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);

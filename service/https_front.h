@@ -7,6 +7,10 @@
 // deadline for each request that runs from the first byte after the previous
 // response (a stray CRLF included) to the request's last byte; an idle
 // deadline between requests; open connections in all and per source address.
+//
+// Behind a load balancer, the client's address comes in a PROXY protocol
+// header (v1 or v2) that only the configured proxies may send: the caps, the
+// sign-in limits and the audit log then see the client, not the proxy.
 #pragma once
 
 #include <atomic>
@@ -14,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "runtime/error.h"
 #include "service/http_message.h"
@@ -35,6 +40,10 @@ struct FrontOptions {
   double idleSeconds = 60;
   size_t maxConnections = 10000;
   size_t maxConnectionsPerAddress = 256;
+  // Peers (IPv4 or IPv6 addresses) whose connections start with a PROXY
+  // header; from them a connection without one, or with a malformed one, is
+  // closed. From every other peer a PROXY header is not HTTP and is refused.
+  std::vector<std::string> trustedProxies;
 
   // A second, plain-HTTP listener for monitoring (health, metrics); off when
   // the host is empty. Its requests go to `monitor`, not to the main handler.

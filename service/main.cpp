@@ -26,6 +26,7 @@
 #include "service/https_front.h"
 #include "service/local_certificates.h"
 #include "service/open_storage.h"
+#include "service/postgres_storage.h"
 #include "service/service.h"
 
 namespace {
@@ -37,10 +38,13 @@ constexpr const char* kUsage =
     "usage: kx-service COMMAND [OPTIONS]\n"
     "  serve [--data DIR] [--database URI] [--listen HOST:PORT] [--cert FILE --key FILE]\n"
     "        [--consent-seconds N] [--pending-seconds N] [--workers N] [--installer-url URL]\n"
-    "        [--max-connections-per-address N] [--request-seconds N] [--monitor HOST:PORT]\n"
+    "        [--max-connections N] [--max-connections-per-address N] [--request-seconds N]\n"
+    "        [--monitor HOST:PORT] [--trusted-proxies ADDRESS,...]\n"
     "      serve HTTPS (default 127.0.0.1:8443); without --cert/--key a local CA and a\n"
     "      certificate for localhost and 127.0.0.1 are made in the data folder;\n"
-    "      --monitor serves /healthz and /metrics over plain HTTP there (off by default)\n"
+    "      --monitor serves /healthz and /metrics over plain HTTP there (off by default);\n"
+    "      connections from --trusted-proxies (e.g. HAProxy with send-proxy or send-proxy-v2)\n"
+    "      start with a PROXY header naming the client (off by default)\n"
     "  technician add NAME [--data DIR]\n"
     "      add a technician; the password is read from standard input\n"
     "  technician remove NAME [--data DIR]\n"
@@ -292,7 +296,8 @@ bool parseHostPort(const std::string& text, std::string& host, uint16_t& port) {
 int serveCommand(const Arguments& args) {
   if (args.words.size() != 1 ||
       !onlyOptions(args, {"data", "database", "listen", "cert", "key", "consent-seconds", "pending-seconds", "workers",
-                          "installer-url", "max-connections-per-address", "monitor", "request-seconds"})) {
+                          "installer-url", "max-connections", "max-connections-per-address", "monitor", "request-seconds",
+                          "trusted-proxies"})) {
     std::cerr << kUsage;
     return 2;
   }
@@ -308,12 +313,22 @@ int serveCommand(const Arguments& args) {
   const auto consent = positiveNumber(args, "consent-seconds", 1800);
   const auto pending = positiveNumber(args, "pending-seconds", 120);
   const auto workers = positiveNumber(args, "workers", 0.5);
+  const auto connections = positiveNumber(args, "max-connections", 10000);
   const auto perAddress = positiveNumber(args, "max-connections-per-address", 256);
   const auto requestSeconds = positiveNumber(args, "request-seconds", 10);
-  if (!consent || !pending || !workers || !perAddress || !requestSeconds) return 2;
+  if (!consent || !pending || !workers || !connections || !perAddress || !requestSeconds) return 2;
   server.requestSeconds = *requestSeconds;
   if (*workers >= 1) server.ioThreads = static_cast<int>(*workers);
+  server.maxConnections = static_cast<size_t>(*connections);
   server.maxConnectionsPerAddress = static_cast<size_t>(*perAddress);
+  if (auto it = args.options.find("trusted-proxies"); it != args.options.end()) {
+    std::string_view list = it->second;
+    while (!list.empty()) {
+      const size_t comma = list.find(',');
+      if (comma != 0) server.trustedProxies.emplace_back(list.substr(0, comma));
+      list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+    }
+  }
   if (*consent > kMaxConsentSeconds) {
     std::cerr << "kx-service: --consent-seconds is at most " << kMaxConsentSeconds << "\n";
     return 2;
@@ -326,6 +341,9 @@ int serveCommand(const Arguments& args) {
   if (auto it = args.options.find("installer-url"); it != args.options.end()) options.installerUrl = it->second;
   auto opened = openService(args, std::move(options));
   if (!opened) return 1;
+  // Handlers mostly wait on the database: with one that takes calls side by
+  // side, as many run as the storage has connections.
+  if (opened->storage->concurrent()) server.handlerThreads = static_cast<int>(kPostgresConnections);
 
   const auto cert = args.options.find("cert");
   const auto key = args.options.find("key");

@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <type_traits>
+#include <utility>
 
 #include "service/schema.h"
 
@@ -15,8 +17,18 @@ namespace kx::service {
 
 namespace {
 
-// Held by every transaction, in every process sharing the database.
-constexpr const char* kTakeTransactionLock = "SELECT pg_advisory_xact_lock(7042005470)";
+// Whole transactions hold this lock exclusively, scoped ones share it and
+// hold their scope's own exclusively; a transaction starts and takes its
+// locks in one round trip.
+constexpr const char* kBeginWhole = "BEGIN; SELECT pg_advisory_xact_lock(7042005470)";
+constexpr const char* kBeginScoped = "BEGIN; SELECT pg_advisory_xact_lock_shared(7042005470), pg_advisory_xact_lock(";
+
+// A scope's lock key: FNV-1a, the same in every build and process.
+int64_t scopeKey(std::string_view scope) {
+  uint64_t hash = 14695981039346656037ull;
+  for (char c : scope) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+  return static_cast<int64_t>(hash);
+}
 constexpr const char* kUniqueViolation = "23505";
 constexpr double kPresenceBatchSeconds = 1;
 constexpr double kPresenceNewsSeconds = 10;
@@ -129,70 +141,136 @@ class PostgresStorage::Rows {
   ResultPtr result_;
 };
 
-Expected<std::unique_ptr<PostgresStorage>> PostgresStorage::open(const std::string& uri) {
-  PGconn* connection = PQconnectdb(uri.c_str());
-  if (!connection) return makeError("Storage", 1, "out of memory connecting to PostgreSQL");
-  std::unique_ptr<PostgresStorage> storage(new PostgresStorage(connection));
-  if (PQstatus(connection) != CONNECTION_OK) {
-    return makeError("Storage", 1, "cannot connect to PostgreSQL: " + lastMessage(connection, nullptr));
+// One connection with the statements prepared on it.
+struct PostgresStorage::Link {
+  PGconn* connection = nullptr;
+  std::map<const char*, std::string> prepared;  // by the address of the static SQL text
+  int depth = 0;                                 // transactions open on it
+
+  ~Link() { PQfinish(connection); }
+
+  bool reconnectIfLost() {
+    if (PQstatus(connection) == CONNECTION_OK) return true;
+    // Within a transaction its earlier writes are gone with the connection.
+    if (depth > 0) return false;
+    PQreset(connection);
+    prepared.clear();
+    return PQstatus(connection) == CONNECTION_OK;
+  }
+};
+
+thread_local std::vector<std::pair<const PostgresStorage*, PostgresStorage::Link*>> PostgresStorage::bound_;
+
+// A connection for one call: the thread's transaction's own, or one from the
+// pool (waiting while all are busy), given back at the end.
+class PostgresStorage::Lease {
+ public:
+  explicit Lease(PostgresStorage& storage) : storage_(storage) {
+    for (auto& [owner, link] : bound_) {
+      if (owner == &storage) {
+        link_ = link;
+        return;
+      }
+    }
+    std::unique_lock lock(storage.poolMutex_);
+    storage.linkFree_.wait(lock, [&] { return !storage.idle_.empty() || storage.links_.size() < storage.maxLinks_; });
+    if (!storage.idle_.empty()) {
+      link_ = storage.idle_.back();
+      storage.idle_.pop_back();
+    } else {
+      storage.links_.push_back(std::make_unique<Link>());
+      link_ = storage.links_.back().get();
+      lock.unlock();
+      link_->connection = PQconnectdb(storage.uri_.c_str());
+      // Notices ("relation exists, skipping") are not failures and not news.
+      if (link_->connection) PQsetNoticeProcessor(link_->connection, [](void*, const char*) {}, nullptr);
+    }
+    pooled_ = true;
+  }
+  ~Lease() {
+    if (!pooled_) return;
+    {
+      std::lock_guard lock(storage_.poolMutex_);
+      storage_.idle_.push_back(link_);
+    }
+    storage_.linkFree_.notify_one();
+  }
+  Lease(const Lease&) = delete;
+  Lease& operator=(const Lease&) = delete;
+
+  Link& link() { return *link_; }
+  bool connected() const { return link_->connection && PQstatus(link_->connection) == CONNECTION_OK; }
+  // Calls on this thread use this link until unbind().
+  void bind() { bound_.emplace_back(&storage_, link_); }
+  void unbind() {
+    std::erase_if(bound_, [&](const auto& entry) { return entry.first == &storage_; });
+  }
+
+ private:
+  PostgresStorage& storage_;
+  Link* link_ = nullptr;
+  bool pooled_ = false;
+};
+
+Expected<std::unique_ptr<PostgresStorage>> PostgresStorage::open(const std::string& uri, size_t connections) {
+  std::unique_ptr<PostgresStorage> storage(new PostgresStorage(uri, std::max<size_t>(1, connections)));
+  {
+    Lease lease(*storage);
+    if (!lease.link().connection) return makeError("Storage", 1, "out of memory connecting to PostgreSQL");
+    if (!lease.connected()) {
+      return makeError("Storage", 1, "cannot connect to PostgreSQL: " + lastMessage(lease.link().connection, nullptr));
+    }
   }
   if (Status s = storage->migrate(); !s) return std::move(s).error();
   return storage;
 }
 
-PostgresStorage::PostgresStorage(PGconn* connection) : connection_(connection) {
-  // Notices ("relation exists, skipping") are not failures and not news.
-  PQsetNoticeProcessor(connection_, [](void*, const char*) {}, nullptr);
-}
+PostgresStorage::PostgresStorage(std::string uri, size_t connections) : uri_(std::move(uri)), maxLinks_(connections) {}
 
-PostgresStorage::~PostgresStorage() {
-  (void)flushPresence();
-  PQfinish(connection_);
-}
+PostgresStorage::~PostgresStorage() { (void)flushPresence(); }
 
-bool PostgresStorage::reconnectIfLost() {
-  if (PQstatus(connection_) == CONNECTION_OK) return true;
-  // Within a transaction its earlier writes are gone with the connection.
-  if (transactionDepth_ > 0) return false;
-  PQreset(connection_);
-  prepared_.clear();
-  return PQstatus(connection_) == CONNECTION_OK;
-}
-
-Status PostgresStorage::exec(const char* sql) {
-  if (!reconnectIfLost()) return makeError("Storage", 1, "lost the PostgreSQL connection");
-  ResultPtr result(PQexec(connection_, sql));
+Status PostgresStorage::exec(Link& link, const char* sql) {
+  if (!link.reconnectIfLost()) return makeError("Storage", 1, "lost the PostgreSQL connection");
+  ResultPtr result(PQexec(link.connection, sql));
   const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
   if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-    return makeError("Storage", 1, lastMessage(connection_, result.get()));
+    return makeError("Storage", 1, lastMessage(link.connection, result.get()));
   }
   return {};
 }
 
 Expected<PostgresStorage::Rows> PostgresStorage::run(const char* sql, const Params& params, std::string_view what) {
+  Lease lease(*this);
+  return run(lease.link(), sql, params, what);
+}
+
+Expected<PostgresStorage::Rows> PostgresStorage::run(Link& link, const char* sql, const Params& params,
+                                                     std::string_view what) {
   // One retry covers a connection the server dropped since the last call.
   for (int attempt = 0;; ++attempt) {
-    if (!reconnectIfLost()) return makeError("Storage", 1, std::string(what) + ": lost the PostgreSQL connection");
-    auto known = prepared_.find(sql);
-    if (known == prepared_.end()) {
-      std::string name = "kx" + std::to_string(prepared_.size());
-      ResultPtr prepared(PQprepare(connection_, name.c_str(), sql, 0, nullptr));
+    if (!link.reconnectIfLost()) {
+      return makeError("Storage", 1, std::string(what) + ": lost the PostgreSQL connection");
+    }
+    PGconn* connection = link.connection;
+    auto known = link.prepared.find(sql);
+    if (known == link.prepared.end()) {
+      std::string name = "kx" + std::to_string(link.prepared.size());
+      ResultPtr prepared(PQprepare(connection, name.c_str(), sql, 0, nullptr));
       if (!prepared || PQresultStatus(prepared.get()) != PGRES_COMMAND_OK) {
-        if (attempt == 0 && PQstatus(connection_) != CONNECTION_OK) continue;
-        return makeError("Storage", 1, std::string(what) + ": " + lastMessage(connection_, prepared.get()));
+        if (attempt == 0 && PQstatus(connection) != CONNECTION_OK) continue;
+        return makeError("Storage", 1, std::string(what) + ": " + lastMessage(connection, prepared.get()));
       }
-      known = prepared_.emplace(sql, std::move(name)).first;
+      known = link.prepared.emplace(sql, std::move(name)).first;
     }
     const std::vector<const char*> values = params.pointers();
-    ResultPtr result(PQexecPrepared(connection_, known->second.c_str(), params.size(), values.data(),
+    ResultPtr result(PQexecPrepared(connection, known->second.c_str(), params.size(), values.data(),
                                     params.lengths(), params.formats(), 0));
     const ExecStatusType status = result ? PQresultStatus(result.get()) : PGRES_FATAL_ERROR;
     if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return Rows(std::move(result));
-    if (attempt == 0 && PQstatus(connection_) != CONNECTION_OK) continue;
+    if (attempt == 0 && PQstatus(connection) != CONNECTION_OK) continue;
     const char* state = result ? PQresultErrorField(result.get(), PG_DIAG_SQLSTATE) : nullptr;
     const bool duplicate = state && std::strcmp(state, kUniqueViolation) == 0;
-    return makeError("Storage", duplicate ? 409 : 1,
-                     std::string(what) + ": " + lastMessage(connection_, result.get()));
+    return makeError("Storage", duplicate ? 409 : 1, std::string(what) + ": " + lastMessage(connection, result.get()));
   }
 }
 
@@ -203,14 +281,16 @@ Status PostgresStorage::change(const char* sql, const Params& params, std::strin
 }
 
 Status PostgresStorage::migrate() {
-  // Replicas starting together wait for each other on the transaction lock.
+  // Replicas starting together wait for each other on the whole lock.
   return transaction([&]() -> Status {
-    if (Status s = exec("CREATE TABLE IF NOT EXISTS schema_version(version INTEGER NOT NULL)"); !s) return s;
-    auto rows = run("SELECT version FROM schema_version", Params(), "reading the schema version");
+    Lease lease(*this);
+    Link& link = lease.link();
+    if (Status s = exec(link, "CREATE TABLE IF NOT EXISTS schema_version(version INTEGER NOT NULL)"); !s) return s;
+    auto rows = run(link, "SELECT version FROM schema_version", Params(), "reading the schema version");
     if (!rows) return std::move(rows).error();
     int version = rows->count() > 0 ? static_cast<int>(rows->integer(0, 0)) : 0;
     if (rows->count() == 0) {
-      if (Status s = exec("INSERT INTO schema_version VALUES(0)"); !s) return s;
+      if (Status s = exec(link, "INSERT INTO schema_version VALUES(0)"); !s) return s;
     }
     if (version > currentSchemaVersion()) {
       return makeError("Storage", 1,
@@ -218,37 +298,43 @@ Status PostgresStorage::migrate() {
                            ", newer than this program's " + std::to_string(currentSchemaVersion()));
     }
     for (; version < currentSchemaVersion(); ++version) {
-      if (Status s = exec(schemaMigrations()[static_cast<size_t>(version)].postgres); !s) return s;
+      if (Status s = exec(link, schemaMigrations()[static_cast<size_t>(version)].postgres); !s) return s;
     }
     const std::string bump = "UPDATE schema_version SET version = " + std::to_string(version);
-    return exec(bump.c_str());
+    return exec(link, bump.c_str());
   });
 }
 
-Status PostgresStorage::transaction(const std::function<Status()>& body) {
-  const bool outer = transactionDepth_ == 0;
+Status PostgresStorage::transaction(const std::function<Status()>& body) { return transact({}, true, body); }
+
+Status PostgresStorage::transactionOn(std::string_view scope, const std::function<Status()>& body) {
+  return transact(scope, false, body);
+}
+
+Status PostgresStorage::transact(std::string_view scope, bool whole, const std::function<Status()>& body) {
+  Lease lease(*this);
+  Link& link = lease.link();
+  const bool outer = link.depth == 0;
   if (outer) {
-    if (Status s = exec("BEGIN"); !s) return s;
-    if (Status s = exec(kTakeTransactionLock); !s) {
-      (void)exec("ROLLBACK");
-      return s;
+    const std::string begin = whole ? kBeginWhole : kBeginScoped + std::to_string(scopeKey(scope)) + ")";
+    if (Status locked = exec(link, begin.c_str()); !locked) {
+      (void)exec(link, "ROLLBACK");
+      return locked;
     }
-  } else if (Status s = exec("SAVEPOINT nested"); !s) {
+    lease.bind();
+  } else if (Status s = exec(link, "SAVEPOINT nested"); !s) {
     return s;
   }
-  ++transactionDepth_;
+  ++link.depth;
   Status result = body();
-  --transactionDepth_;
+  --link.depth;
   const char* undo = outer ? "ROLLBACK" : "ROLLBACK TO nested; RELEASE nested";
-  if (!result) {
-    (void)exec(undo);
-    return result;
+  if (result) {
+    if (Status s = exec(link, outer ? "COMMIT" : "RELEASE nested"); !s) result = std::move(s);
   }
-  if (Status s = exec(outer ? "COMMIT" : "RELEASE nested"); !s) {
-    (void)exec(undo);
-    return s;
-  }
-  return {};
+  if (!result) (void)exec(link, undo);
+  if (outer) lease.unbind();
+  return result;
 }
 
 // --- technicians -----------------------------------------------------------
@@ -371,6 +457,17 @@ Expected<std::optional<Device>> PostgresStorage::deviceById(std::string_view id)
   return std::optional<Device>(std::move(device));
 }
 
+Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(std::string_view id) {
+  auto rows = run("SELECT " KX_DEVICE_COLUMNS ", EXISTS(SELECT 1 FROM sessions WHERE device_id = $1"
+                  " AND state IN ('pending', 'approved')) FROM devices WHERE id = $1",
+                  Params().text(id), "reading a device");
+  if (!rows) return std::move(rows).error();
+  if (rows->count() == 0) return std::optional<PolledDevice>();
+  PolledDevice polled{readDevice(*rows, 0), rows->text(0, 8) == "t"};
+  withOwnPresence(polled.device);
+  return std::optional<PolledDevice>(std::move(polled));
+}
+
 Expected<std::optional<Device>> PostgresStorage::deviceByKeyDigest(const Bytes& digest) {
   auto rows = run("SELECT " KX_DEVICE_COLUMNS " FROM devices WHERE key_digest = $1", Params().blob(digest),
                   "reading a device");
@@ -403,44 +500,54 @@ Status PostgresStorage::updateDeviceIdentity(std::string_view id, std::string_vi
 
 Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) {
   const std::string key(id);
-  auto known = written_.find(key);
-  const bool news = known == written_.end() || known->second.state != state ||
-                    lastSeen - known->second.lastSeen >= kPresenceNewsSeconds || lastSeen < known->second.lastSeen;
-  written_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
-  if (news) {
-    presence_.erase(key);
-    return change(kWritePresence,
-                  Params()
-                      .array(std::vector<std::string>{key})
-                      .array(std::vector<double>{lastSeen})
-                      .array(std::vector<std::string>{std::string(state)}),
-                  "writing presence");
+  bool flush = false;
+  {
+    std::lock_guard lock(presenceMutex_);
+    auto known = written_.find(key);
+    const bool news = known == written_.end() || known->second.state != state ||
+                      lastSeen - known->second.lastSeen >= kPresenceNewsSeconds || lastSeen < known->second.lastSeen;
+    written_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
+    if (!news) {
+      if (presence_.empty()) oldestPresence_ = lastSeen;
+      presence_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
+      flush = lastSeen - oldestPresence_ >= kPresenceBatchSeconds || lastSeen < oldestPresence_ ||
+              presence_.size() >= kMaxPresenceBatch;
+      if (!flush) return {};
+    } else {
+      presence_.erase(key);
+    }
   }
-  if (presence_.empty()) oldestPresence_ = lastSeen;
-  presence_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
-  if (lastSeen - oldestPresence_ >= kPresenceBatchSeconds || lastSeen < oldestPresence_ ||
-      presence_.size() >= kMaxPresenceBatch) {
-    return flushPresence();
-  }
-  return {};
+  if (flush) return flushPresence();
+  // News: written at once (outside the lock, like every statement).
+  return change(kWritePresence,
+                Params()
+                    .array(std::vector<std::string>{key})
+                    .array(std::vector<double>{lastSeen})
+                    .array(std::vector<std::string>{std::string(state)}),
+                "writing presence");
 }
 
 Status PostgresStorage::flushPresence() {
-  if (presence_.empty()) return {};
+  std::unordered_map<std::string, Presence> batch;
+  {
+    // Soft state: a batch that cannot be written is dropped, not retried forever.
+    std::lock_guard lock(presenceMutex_);
+    batch.swap(presence_);
+  }
+  if (batch.empty()) return {};
   std::vector<std::string> ids, states;
   std::vector<double> times;
-  for (auto& [id, p] : presence_) {
+  for (auto& [id, p] : batch) {
     ids.push_back(id);
     times.push_back(p.lastSeen);
     states.push_back(p.state);
   }
-  // Soft state: a batch that cannot be written is dropped, not retried forever.
-  presence_.clear();
   // Another replica may have written a newer poll of the same Mac.
   return change(kWritePresence, Params().array(ids).array(times).array(states), "writing presence");
 }
 
 void PostgresStorage::withOwnPresence(Device& device) const {
+  std::lock_guard lock(presenceMutex_);
   auto own = presence_.find(device.id);
   if (own == presence_.end() || own->second.lastSeen < device.lastSeen) return;
   device.lastSeen = own->second.lastSeen;
@@ -448,8 +555,11 @@ void PostgresStorage::withOwnPresence(Device& device) const {
 }
 
 Status PostgresStorage::removeDevice(std::string_view id) {
-  presence_.erase(std::string(id));
-  written_.erase(std::string(id));
+  {
+    std::lock_guard lock(presenceMutex_);
+    presence_.erase(std::string(id));
+    written_.erase(std::string(id));
+  }
   return change("DELETE FROM devices WHERE id = $1", Params().text(id), "removing a device");
 }
 
@@ -538,12 +648,15 @@ Expected<std::vector<Session>> PostgresStorage::deniedSessions(std::string_view 
 
 Status PostgresStorage::appendSignals(std::string_view sessionId, Direction direction,
                                       const std::vector<std::string>& payloads) {
+  auto append = [&](const std::string& payload) {
+    return change("INSERT INTO signals(session_id, direction, payload) VALUES($1, $2, $3)",
+                  Params().text(sessionId).integer(static_cast<int64_t>(direction)).text(payload), "adding a signal");
+  };
+  // One statement is atomic on its own: the usual single signal needs no savepoint.
+  if (payloads.size() == 1) return append(payloads.front());
   return transaction([&]() -> Status {
     for (const std::string& payload : payloads) {
-      auto rows = run("INSERT INTO signals(session_id, direction, payload) VALUES($1, $2, $3)",
-                      Params().text(sessionId).integer(static_cast<int64_t>(direction)).text(payload),
-                      "adding a signal");
-      if (!rows) return std::move(rows).error();
+      if (Status s = append(payload); !s) return s;
     }
     return {};
   });
@@ -629,7 +742,10 @@ Expected<std::vector<AuditEntry>> PostgresStorage::auditEntries(int64_t technici
 
 Status PostgresStorage::purge(double now, double closedBefore, double failuresBefore) {
   if (Status s = flushPresence(); !s) return s;
-  std::erase_if(written_, [&](const auto& entry) { return now - entry.second.lastSeen > kPresenceNewsSeconds; });
+  {
+    std::lock_guard lock(presenceMutex_);
+    std::erase_if(written_, [&](const auto& entry) { return now - entry.second.lastSeen > kPresenceNewsSeconds; });
+  }
   return transaction([&]() -> Status {
     if (Status s = change("DELETE FROM sign_in_failures WHERE at < $1", Params().real(failuresBefore),
                           "purging sign-in failures");

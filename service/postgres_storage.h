@@ -1,12 +1,14 @@
 // The service's storage in a PostgreSQL database that any number of service
-// processes share: one libpq connection per process, prepared statements,
-// and the schema moved forward by the migrations every backend shares.
+// processes share: a small pool of libpq connections per process (calls from
+// several threads run at once, each on its own), prepared statements, and the
+// schema moved forward by the migrations every backend shares.
 //
-// Transactions take one advisory lock for their whole length, so a
-// transaction in one process excludes those of every other, as SQLite's
-// single writer does; single statements outside transactions are atomic on
-// their own. A lost connection is re-established on the next call outside a
-// transaction.
+// A whole transaction takes one advisory lock exclusively, so it excludes
+// every other transaction in every process, as SQLite's single writer does;
+// a scoped one (transactionOn) takes that lock shared and one for its scope
+// exclusively, so transactions on different things run side by side. Single
+// statements outside transactions are atomic on their own. A lost connection
+// is re-established on its next use outside a transaction.
 //
 // Presence (a Mac's last poll and state) that is news — the first this
 // process sees of a Mac, a changed state, or one after ten seconds without —
@@ -17,10 +19,14 @@
 // poll would be most of the database's work.
 #pragma once
 
+#include <condition_variable>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <vector>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "service/storage.h"
 
@@ -28,14 +34,22 @@ struct pg_conn;
 
 namespace kx::service {
 
+// Connections a serving process keeps to PostgreSQL (the server's default
+// max_connections of 100 leaves room for several replicas and the commands).
+inline constexpr size_t kPostgresConnections = 16;
+
 class PostgresStorage final : public Storage {
  public:
   // Connects with a libpq connection URI (postgresql://user@host:port/db?...)
   // and migrates; refuses a database whose schema is newer than this program's.
-  static Expected<std::unique_ptr<PostgresStorage>> open(const std::string& uri);
+  // At most `connections` connections are opened, as calls need them.
+  static Expected<std::unique_ptr<PostgresStorage>> open(const std::string& uri,
+                                                         size_t connections = kPostgresConnections);
   ~PostgresStorage() override;
 
+  bool concurrent() const override { return true; }
   Status transaction(const std::function<Status()>& body) override;
+  Status transactionOn(std::string_view scope, const std::function<Status()>& body) override;
 
   Expected<int64_t> addTechnician(std::string_view name, std::string_view passwordHash) override;
   Expected<std::optional<Technician>> technicianByName(std::string_view name) override;
@@ -50,6 +64,7 @@ class PostgresStorage final : public Storage {
   Status addDevice(const Device& device) override;
   Expected<std::optional<Device>> deviceById(std::string_view id) override;
   Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) override;
+  Expected<std::optional<PolledDevice>> deviceForPoll(std::string_view id) override;
   Expected<std::vector<Device>> devicesOf(int64_t technicianId) override;
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;
@@ -81,25 +96,38 @@ class PostgresStorage final : public Storage {
   class Rows;
 
  private:
-  explicit PostgresStorage(pg_conn* connection);
+  struct Link;
+  class Lease;
+
+  PostgresStorage(std::string uri, size_t connections);
   Status migrate();
-  Status exec(const char* sql);
+  Status transact(std::string_view scope, bool whole, const std::function<Status()>& body);
+  Status exec(Link& link, const char* sql);
   // Runs a (cached, prepared) statement; `what` names it in errors.
   Expected<Rows> run(const char* sql, const Params& params, std::string_view what);
+  Expected<Rows> run(Link& link, const char* sql, const Params& params, std::string_view what);
   // The same for statements whose result is only success.
   Status change(const char* sql, const Params& params, std::string_view what);
   Status flushPresence();
   // A device as this process knows it: its own unwritten presence wins when newer.
   void withOwnPresence(Device& device) const;
-  bool reconnectIfLost();
 
-  pg_conn* connection_;
-  std::map<const char*, std::string> prepared_;  // by the address of the static SQL text
-  int transactionDepth_ = 0;
+  // The link each thread's open transaction runs on, per storage: every call
+  // the transaction's body makes on that thread goes to the same connection.
+  static thread_local std::vector<std::pair<const PostgresStorage*, Link*>> bound_;
+
+  const std::string uri_;
+  const size_t maxLinks_;
+  std::mutex poolMutex_;
+  std::condition_variable linkFree_;
+  std::vector<std::unique_ptr<Link>> links_;
+  std::vector<Link*> idle_;
+
   struct Presence {
     double lastSeen;
     std::string state;
   };
+  mutable std::mutex presenceMutex_;
   std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
   std::unordered_map<std::string, Presence> written_;   // the latest written or batched
   double oldestPresence_ = 0;

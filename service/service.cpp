@@ -16,7 +16,7 @@ namespace {
 // Presence (last poll time) is written at most this often per Mac unless its
 // reported state changed: "online" is judged over 20 s, and a write per poll
 // would make every poll a disk transaction.
-constexpr double kPresenceWriteSeconds = 2;
+constexpr double kPresenceWriteSeconds = 15;
 constexpr size_t kMaxNameBytes = 128;
 constexpr size_t kMaxStateTextBytes = 512;
 constexpr size_t kMaxCachedPollBytes = 2048;
@@ -199,6 +199,12 @@ Service::Service(Storage& storage, const Clock& clock, ServiceOptions options)
   options_.pendingSeconds = std::max(options_.pendingSeconds, 1.0);
 }
 
+std::unique_lock<std::mutex> Service::serialised() {
+  std::unique_lock lock(mutex_, std::defer_lock);
+  if (!storage_.concurrent()) lock.lock();
+  return lock;
+}
+
 // An audit row built field by field (most rows leave some fields empty).
 struct AuditRow {
   AuditEntry entry;
@@ -234,13 +240,13 @@ struct AuditRow {
 // --- transactions ------------------------------------------------------------
 
 namespace {
-// Runs `step` in one storage transaction; a refusal rolls it back and is
-// rethrown outside the transaction.
+// Runs `step` in one storage transaction that excludes the others on the
+// same `scope`; a refusal rolls it back and is rethrown outside the transaction.
 template <typename F>
-void atomically(Storage& storage, F&& step) {
+void atomically(Storage& storage, std::string_view scope, F&& step) {
   std::optional<Refusal> refusal;
   std::exception_ptr unexpected;
-  Status status = storage.transaction([&]() -> Status {
+  Status status = storage.transactionOn(scope, [&]() -> Status {
     try {
       step();
       return {};
@@ -286,7 +292,7 @@ Response Service::dispatch(const Request& request) {
   const bool post = method == "POST";
 
   auto locked = [&](auto&& handler) {
-    std::lock_guard lock(mutex_);
+    auto lock = serialised();
     return jsonResponse(handler());
   };
 
@@ -362,11 +368,19 @@ Response Service::dispatch(const Request& request) {
 
 // --- authentication ----------------------------------------------------------
 
-Device Service::authenticateDevice(const Request& request, std::string_view deviceId) {
+Device Service::authenticateDevice(const Request& request, std::string_view deviceId, bool* sessionOpen) {
   const std::string_view key = bearer(request);
   if (key.empty()) refuse(401, "A device key is required.");
   const Bytes digest = secretDigest(key);
-  auto device = need(storage_.deviceById(deviceId));
+  std::optional<Device> device;
+  if (sessionOpen) {
+    if (auto polled = need(storage_.deviceForPoll(deviceId))) {
+      device = std::move(polled->device);
+      *sessionOpen = polled->sessionOpen;
+    }
+  } else {
+    device = need(storage_.deviceById(deviceId));
+  }
   if (device && constantTimeEqual(device->keyDigest, digest)) return std::move(*device);
   if (need(storage_.deviceByKeyDigest(digest))) refuse(403, "This device key belongs to another device.");
   refuse(401, "Unknown device key.");
@@ -387,7 +401,10 @@ Technician Service::authenticateTechnician(const Request& request, Bytes* tokenD
 
 bool Service::online(const Device& device, double t) const {
   double last = device.lastSeen;
-  if (auto it = presence_.find(device.id); it != presence_.end()) last = std::max(last, it->second.lastPoll);
+  {
+    std::lock_guard lock(presenceMutex_);
+    if (auto it = presence_.find(device.id); it != presence_.end()) last = std::max(last, it->second.lastPoll);
+  }
   return last > 0 && t - last <= options_.onlineSeconds;
 }
 
@@ -505,7 +522,7 @@ bool Service::relay(const Session& session, Direction direction, const Json& bod
     incoming.push_back(item.get<std::string>());
   }
   bool first = false;
-  atomically(storage_, [&] {
+  atomically(storage_, "session:" + session.id, [&] {
     const std::vector<std::string> kept = need(storage_.signals(session.id, direction));
     first = kept.empty();
     std::unordered_set<std::string_view> known(kept.begin(), kept.end());
@@ -574,7 +591,7 @@ Json Service::enroll(const Request& request) {
   device.name = name.empty() ? "Mac" : name;
   device.publicKey = *publicKey;
   device.installation = installation;
-  atomically(storage_, [&] {
+  atomically(storage_, "grant:" + base64Encode(digest), [&] {
     auto grant = need(storage_.findGrant(kind, digest));
     if (!grant || grant->expires <= t || !need(storage_.removeGrant(kind, digest))) {
       refuse(401, kind == GrantKind::setupCode ? "This setup code is not valid. Ask your technician for a new one."
@@ -593,30 +610,37 @@ Json Service::enroll(const Request& request) {
 }
 
 Json Service::devicePoll(const Request& request, std::string_view deviceId) {
-  const Device device = authenticateDevice(request, deviceId);
+  bool sessionOpen = false;
+  const Device device = authenticateDevice(request, deviceId, &sessionOpen);
   polls_.fetch_add(1, std::memory_order_relaxed);
-  Presence& presence = presence_[device.id];
-  // A Mac repeats the same report between changes; only a new one is read.
-  if (presence.body.empty() || presence.body != request.body) {
-    const Json b = body(request);
-    Json state = Json::object();
-    for (const char* key : {"videoTransport", "rtcState", "captureError", "captureState"}) {
-      if (const std::string* text = jsonString(b, key)) state[key] = truncateUtf8(*text, kMaxStateTextBytes);
-    }
-    for (const char* key : {"screenPermission", "inputPermission"}) {
-      if (auto flag = jsonBool(b, key)) state[key] = *flag;
-    }
-    if (auto version = jsonInt(b, "controlVersion")) state["controlVersion"] = *version;
-    presence.state = dumpJson(state);
-    // Real reports are a few hundred bytes; larger ones are not kept.
-    presence.body = request.body.size() <= kMaxCachedPollBytes ? request.body : std::string();
-  }
-
+  std::string state;
   const double t = now();
-  if (presence.state != device.state || t - device.lastSeen >= kPresenceWriteSeconds || t < device.lastSeen) {
-    need(storage_.updateDevicePresence(device.id, t, presence.state));
+  {
+    std::lock_guard lock(presenceMutex_);
+    Presence& presence = presence_[device.id];
+    // A Mac repeats the same report between changes; only a new one is read.
+    if (presence.body.empty() || presence.body != request.body) {
+      const Json b = body(request);
+      Json report = Json::object();
+      for (const char* key : {"videoTransport", "rtcState", "captureError", "captureState"}) {
+        if (const std::string* text = jsonString(b, key)) report[key] = truncateUtf8(*text, kMaxStateTextBytes);
+      }
+      for (const char* key : {"screenPermission", "inputPermission"}) {
+        if (auto flag = jsonBool(b, key)) report[key] = *flag;
+      }
+      if (auto version = jsonInt(b, "controlVersion")) report["controlVersion"] = *version;
+      presence.state = dumpJson(report);
+      // Real reports are a few hundred bytes; larger ones are not kept.
+      presence.body = request.body.size() <= kMaxCachedPollBytes ? request.body : std::string();
+    }
+    presence.lastPoll = t;
+    state = presence.state;
   }
-  presence.lastPoll = t;
+  if (state != device.state || t - device.lastSeen >= kPresenceWriteSeconds || t < device.lastSeen) {
+    need(storage_.updateDevicePresence(device.id, t, state));
+  }
+  // Most polls end here, after one read.
+  if (!sessionOpen) return Json::object();
   const auto session = openSession(device.id, t);
   if (!session) return Json::object();
   Json record{{"id", session->id},
@@ -739,9 +763,15 @@ Json Service::devices(const Request& request) {
 Json Service::setupCode(const Request& request) {
   const Technician technician = authenticateTechnician(request);
   body(request);
-  auto code = newSetupCodeFor(technician, request.remoteAddress);
-  if (!code) refuse(static_cast<int>(code.error().code), code.error().description);
-  return Json{{"code", *code}};
+  // Counting the live codes and adding one are atomic per technician.
+  std::optional<Expected<std::string>> code;
+  need(storage_.transactionOn("technician:" + std::to_string(technician.id), [&]() -> Status {
+    code = newSetupCodeFor(technician, request.remoteAddress);
+    if (!*code && (*code).error().domain != "Technician") return (*code).error();
+    return {};
+  }));
+  if (!*code) refuse(static_cast<int>((*code).error().code), (*code).error().description);
+  return Json{{"code", **code}};
 }
 
 Json Service::accessRequest(const Request& request) {
@@ -761,7 +791,7 @@ Json Service::accessRequest(const Request& request) {
   const double t = now();
   session.created = t;
 
-  atomically(storage_, [&] {
+  atomically(storage_, "device:" + session.deviceId, [&] {
     auto device = need(storage_.deviceById(session.deviceId));
     if (!device) refuse(404, "Unknown Mac.");
     if (device->technicianId != technician.id) refuse(403, "This Mac belongs to another technician.");
@@ -790,11 +820,12 @@ Json Service::accessRequest(const Request& request) {
 Json Service::revoke(const Request& request) {
   const Technician technician = authenticateTechnician(request);
   const std::string id = requireText(body(request), "device");
-  atomically(storage_, [&] {
+  atomically(storage_, "device:" + id, [&] {
     auto device = need(storage_.deviceById(id));
     if (!device) refuse(404, "Unknown Mac.");
     if (device->technicianId != technician.id) refuse(403, "This Mac belongs to another technician.");
     need(storage_.removeDevice(device->id));
+    std::lock_guard lock(presenceMutex_);
     presence_.erase(device->id);
     audit(AuditRow("device-revoked")
               .technician(technician.id, technician.name)
@@ -887,7 +918,7 @@ Response Service::signInSubmit(const Request& request) {
 
   std::optional<Technician> technician;
   {
-    std::lock_guard lock(mutex_);
+    auto lock = serialised();
     const double t = now();
     const auto failures = need(storage_.signInFailures(name, address, t - options_.signInWindowSeconds));
     if (failures.byName >= options_.signInFailuresPerName || failures.byAddress >= options_.signInFailuresPerAddress) {
@@ -904,7 +935,7 @@ Response Service::signInSubmit(const Request& request) {
   }
   const bool verified = *checked && technician;
 
-  std::lock_guard lock(mutex_);
+  auto lock = serialised();
   const double t = now();
   if (!verified) {
     need(storage_.addSignInFailure(name, address, t));
@@ -956,7 +987,7 @@ Status Service::addTechnician(std::string_view name, std::string_view password) 
   }
   auto hash = hashPassword(password, options_.passwordHashing);
   if (!hash) return std::move(hash).error();
-  std::lock_guard lock(mutex_);
+  auto lock = serialised();
   return storage_.transaction([&]() -> Status {
     auto id = storage_.addTechnician(name, *hash);
     if (!id) return std::move(id).error();
@@ -965,7 +996,7 @@ Status Service::addTechnician(std::string_view name, std::string_view password) 
 }
 
 Status Service::removeTechnician(std::string_view name) {
-  std::lock_guard lock(mutex_);
+  auto lock = serialised();
   return storage_.transaction([&]() -> Status {
     auto technician = storage_.technicianByName(name);
     if (!technician) return std::move(technician).error();
@@ -1000,7 +1031,7 @@ Expected<std::string> Service::newSetupCodeFor(const Technician& technician, std
 }
 
 Expected<std::string> Service::createEnrollmentToken(std::string_view name) {
-  std::lock_guard lock(mutex_);
+  auto lock = serialised();
   auto technician = storage_.technicianByName(name);
   if (!technician) return std::move(technician).error();
   if (!*technician) return makeError("Technician", 1, "No technician is named " + std::string(name) + ".");
@@ -1012,7 +1043,7 @@ Expected<std::string> Service::createEnrollmentToken(std::string_view name) {
 }
 
 Expected<std::string> Service::createSetupCode(std::string_view name) {
-  std::lock_guard lock(mutex_);
+  auto lock = serialised();
   auto technician = storage_.technicianByName(name);
   if (!technician) return std::move(technician).error();
   if (!*technician) return makeError("Technician", 1, "No technician is named " + std::string(name) + ".");
@@ -1020,7 +1051,7 @@ Expected<std::string> Service::createSetupCode(std::string_view name) {
 }
 
 Expected<std::vector<AuditEntry>> Service::auditLog(std::string_view name, size_t limit) {
-  std::lock_guard lock(mutex_);
+  auto lock = serialised();
   int64_t id = 0;
   if (!name.empty()) {
     auto technician = storage_.technicianByName(name);
@@ -1044,7 +1075,7 @@ Response Service::monitor(const Request& request, std::string_view extra) {
   size_t open = 0;
   size_t queued = 0;
   try {
-    std::lock_guard lock(mutex_);
+    auto lock = serialised();
     for (const Session& s : need(storage_.openSessions(""))) {
       ++open;
       for (Direction d : {Direction::toDevice, Direction::toConsole}) queued += need(storage_.signals(s.id, d)).size();
@@ -1068,14 +1099,17 @@ Response Service::monitor(const Request& request, std::string_view extra) {
 }
 
 Status Service::sweep() {
-  std::lock_guard lock(mutex_);
+  auto lock = serialised();
   const double t = now();
   try {
     openSession("", t);
   } catch (const StorageFailure& f) {
     return f.error;
   }
-  std::erase_if(presence_, [&](const auto& entry) { return t - entry.second.lastPoll > options_.onlineSeconds; });
+  {
+    std::lock_guard presenceLock(presenceMutex_);
+    std::erase_if(presence_, [&](const auto& entry) { return t - entry.second.lastPoll > options_.onlineSeconds; });
+  }
   return storage_.purge(t, t - options_.closedSessionSeconds, t - options_.signInWindowSeconds);
 }
 

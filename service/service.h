@@ -67,8 +67,10 @@ class Service {
  public:
   Service(Storage& storage, const Clock& clock, ServiceOptions options = {});
 
-  // Thread-safe; never throws. Calls are serialised, except that password
-  // hashing runs outside the lock so a sign-in does not stall the Macs' polls.
+  // Thread-safe; never throws. Calls are serialised unless the storage is
+  // concurrent (then its transactions keep each rule atomic, as they must
+  // across replicas anyway); password hashing always runs outside the lock so
+  // a sign-in does not stall the Macs' polls.
   Response handle(const Request& request);
 
   // Administration (the command line). Names are 1 to 64 printable characters.
@@ -116,7 +118,8 @@ class Service {
 
   Response dispatch(const Request& request);
 
-  Device authenticateDevice(const Request& request, std::string_view deviceId);
+  // With `sessionOpen`, also tells whether the device has an open session.
+  Device authenticateDevice(const Request& request, std::string_view deviceId, bool* sessionOpen = nullptr);
   Technician authenticateTechnician(const Request& request, Bytes* tokenDigest = nullptr);
   Session deviceSession(const Device& device, const Json& body);
   Session technicianSession(const Technician& technician, std::string_view sessionId);
@@ -138,6 +141,8 @@ class Service {
   const std::string& dummyPasswordHash();
   bool online(const Device& device, double t) const;
   double now() const { return clock_.wallTime(); }
+  // Held while handling, unless the storage takes calls from several threads.
+  std::unique_lock<std::mutex> serialised();
 
   Storage& storage_;
   const Clock& clock_;
@@ -154,6 +159,7 @@ class Service {
     std::string body;   // the last poll body as received
     std::string state;  // what was read from it
   };
+  mutable std::mutex presenceMutex_;
   std::unordered_map<std::string, Presence> presence_;
   std::atomic<uint64_t> polls_{0};
   std::atomic<uint64_t> signInFailures_{0};

@@ -98,17 +98,29 @@ struct AuditEntry {
   std::string detail;   // the outcome or reason ("approved", "ended by the person", ...)
 };
 
-// Every operation may fail with an error of domain "Storage". Implementations
-// need not be thread-safe: the service serialises its calls. Several service
-// processes may share one database (PostgreSQL): a transaction then excludes
-// every other process's transactions, as SQLite's single writer does.
+// Every operation may fail with an error of domain "Storage". Unless
+// concurrent() says otherwise an implementation need not be thread-safe: the
+// service then serialises its calls. Several service processes may share one
+// database (PostgreSQL): a transaction then excludes every other process's
+// transactions, as SQLite's single writer does.
 class Storage {
  public:
   virtual ~Storage() = default;
 
+  // True when calls may come from several threads at once.
+  virtual bool concurrent() const { return false; }
+
   // Runs `body` atomically: its writes are kept only when it succeeds.
-  // Nested calls are atomic on their own within the outer one.
+  // Nested calls are atomic on their own within the outer one and share its
+  // exclusion.
   virtual Status transaction(const std::function<Status()>& body) = 0;
+  // The same, excluding only the transactions on the same `scope` (a name
+  // such as "device:<id>") and whole ones: for a read-check-write whose
+  // conflicts all name one thing. Single-writer backends exclude everything.
+  virtual Status transactionOn(std::string_view scope, const std::function<Status()>& body) {
+    (void)scope;
+    return transaction(body);
+  }
 
   // Fails with code 409 when the name is taken.
   virtual Expected<int64_t> addTechnician(std::string_view name, std::string_view passwordHash) = 0;
@@ -128,6 +140,20 @@ class Storage {
   virtual Status addDevice(const Device& device) = 0;
   virtual Expected<std::optional<Device>> deviceById(std::string_view id) = 0;
   virtual Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) = 0;
+  // The device and whether it has a pending or approved session: all that
+  // most polls need, in one read where the backend can.
+  struct PolledDevice {
+    Device device;
+    bool sessionOpen = false;
+  };
+  virtual Expected<std::optional<PolledDevice>> deviceForPoll(std::string_view id) {
+    auto device = deviceById(id);
+    if (!device) return std::move(device).error();
+    if (!*device) return std::optional<PolledDevice>();
+    auto open = openSessions(id);
+    if (!open) return std::move(open).error();
+    return std::optional<PolledDevice>(PolledDevice{std::move(**device), !open->empty()});
+  }
   virtual Expected<std::vector<Device>> devicesOf(int64_t technicianId) = 0;
   virtual Status updateDeviceIdentity(std::string_view id, std::string_view name,
                                       std::string_view publicKey, std::string_view installation) = 0;

@@ -14,142 +14,83 @@
 // usage: kx-bench-service [--seconds S] [--n 100,1000] [--client-threads T] [--technician-share F]
 //                         [--service-workers W] [--flood T]
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cmath>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "driver/service_process.h"
 #include "driver/tls_client.h"
+#include "load.h"
 #include "protocol/encoding.h"
 #include "protocol/json.h"
-#include "protocol/p256_key.h"
 #include "support/scratch.h"
 
 namespace {
 
 using namespace kx;
+using namespace kx::bench;
 using namespace kx::service::driver;
 
 constexpr const char* kPassword = "bench-password";
 
-double now() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-[[noreturn]] void die(const std::string& what) {
-  std::cerr << "kx-bench-service: " << what << std::endl;
-  std::exit(1);
-}
-
-template <typename T>
-T must(Expected<T> value, const char* what) {
-  if (!value) die(std::string(what) + ": " + value.error().description);
-  return std::move(*value);
-}
-
-// Loopback source addresses, 200 connections each (under the per-address cap).
-std::string sourceAddress(size_t connection) {
+// Loopback source addresses (host order), 200 connections each (under the per-address cap).
+in_addr_t sourceAddress(size_t connection) {
   const size_t host = connection / 200;
-  return "127.0." + std::to_string(host / 250) + "." + std::to_string(2 + host % 250);
+  return (127u << 24) + static_cast<in_addr_t>((host / 250) << 8) + static_cast<in_addr_t>(2 + host % 250);
 }
-
-struct Mac {
-  std::string id;
-  std::string key;
-};
 
 struct Fleet {
   std::string token;
-  std::vector<Mac> macs;
-  std::vector<std::string> sessions;  // sessions[i] belongs to macs[i]
+  std::vector<Mac> macs;  // the first `sessions` are in an approved session
+  size_t sessions = 0;
 };
-
-std::string pollBody() {
-  return dumpJson(Json{{"videoTransport", "webrtc"},
-                       {"rtcState", "connected"},
-                       {"controlVersion", 4},
-                       {"screenPermission", true},
-                       {"inputPermission", true},
-                       {"captureError", ""},
-                       {"captureState", "streaming"}});
-}
 
 // Grows the fleet to `count` Macs, all online, the first `sessionCount` with an
 // approved session carrying a few signals each way.
-void grow(Fleet& fleet, TlsClient& api, size_t count, size_t sessionCount) {
-  const std::string publicKey = base64Encode(P256PrivateKey::generate().publicKeyX963());
-  while (fleet.macs.size() < count) {
-    auto code = must(api.postJson("/api/admin/setup-code", Json::object(), fleet.token), "setup code");
-    auto enrolled = must(api.postJson("/api/enroll", Json{{"token", code.json().value("code", "")},
-                                                          {"installation", newUuid()},
-                                                          {"name", "Bench Mac " + std::to_string(fleet.macs.size())},
-                                                          {"publicKey", publicKey}}),
-                         "enroll");
-    if (enrolled.status != 200) die("enroll answered " + enrolled.body);
-    fleet.macs.push_back({enrolled.json().value("id", ""), enrolled.json().value("key", "")});
-  }
-  const std::string body = pollBody();
-  while (fleet.sessions.size() < sessionCount) {
-    const Mac& mac = fleet.macs[fleet.sessions.size()];
-    must(api.request("POST", "/api/device/" + mac.id + "/poll", body, mac.key), "poll");
-    const std::string sid = newUuid();
-    auto requested = must(api.postJson("/api/admin/request",
-                                       Json{{"id", sid},
-                                            {"device", mac.id},
-                                            {"browserKey", publicKey},
-                                            {"salt", base64Encode(randomBytes(16))}},
-                                       fleet.token),
-                          "request");
-    if (requested.status != 200) die("request answered " + requested.body);
-    must(api.postJson("/api/device/" + mac.id + "/decision", Json{{"session", sid}, {"approve", true}}, mac.key),
-         "decision");
+void grow(Fleet& fleet, TlsClient& api, uint16_t port, const std::string& ca, size_t count, size_t sessionCount) {
+  // Macs enrolled before had no session; those that get one now are enrolled anew.
+  if (sessionCount > fleet.sessions) fleet.macs.resize(std::min(fleet.macs.size(), fleet.sessions));
+  enrollMacs(fleet.macs, port, ca, fleet.token, count, sessionCount, 2);
+  for (; fleet.sessions < sessionCount; ++fleet.sessions) {
+    const Mac& mac = fleet.macs[fleet.sessions];
     // Sealed signals are ~100 to 6000 base64 characters; a few of each size.
-    const Json fromMac{{"session", sid},
+    const Json fromMac{{"session", mac.session},
                        {"payloads", {std::string(6000, 'O'), std::string(300, 'C'), std::string(300, 'D')}}};
     must(api.postJson("/api/device/" + mac.id + "/signal", fromMac, mac.key), "signal");
-    must(api.postJson("/api/admin/session/" + sid + "/signal",
+    must(api.postJson("/api/admin/session/" + mac.session + "/signal",
                       Json{{"payloads", {std::string(4000, 'A'), std::string(300, 'E')}}}, fleet.token),
          "signal");
-    fleet.sessions.push_back(sid);
   }
 }
 
 // --- the load client ---------------------------------------------------------------
 
 struct Connection {
-  int fd = -1;
-  SSL* ssl = nullptr;
+  LoadConnection link;
   bool technician = false;
   bool connected = false;
   std::string request;   // sent again and again
   size_t written = 0;
-  std::string in;
   double sentAt = 0;
   bool failed = false;
   uint64_t answered = 0;  // within the counted window
 };
 
 struct Tally {
-  std::vector<double> latencies;  // seconds, device and technician polls
+  Histogram latencies;  // device and technician polls
   uint64_t devicePolls = 0;
   uint64_t technicianPolls = 0;
   uint64_t errors = 0;
@@ -160,43 +101,20 @@ class LoadClient {
  public:
   LoadClient(uint16_t port, SSL_CTX* ctx) : port_(port), ctx_(ctx), epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
   ~LoadClient() {
-    for (Connection& c : connections_) {
-      if (c.ssl) SSL_free(c.ssl);
-      if (c.fd >= 0) ::close(c.fd);
-    }
+    connections_.clear();
     ::close(epoll_);
   }
 
   void add(std::string request, bool technician) {
-    Connection c;
-    c.request = std::move(request);
-    c.technician = technician;
+    auto c = std::make_unique<Connection>();
+    c->request = std::move(request);
+    c->technician = technician;
     connections_.push_back(std::move(c));
   }
 
   // Connects and handshakes every connection; false after `timeout` seconds.
   bool connectAll(double timeout, std::atomic<size_t>& nextSource) {
-    for (Connection& c : connections_) {
-      c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-      const int one = 1;
-      setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-      sockaddr_in from{};
-      from.sin_family = AF_INET;
-      inet_pton(AF_INET, sourceAddress(nextSource++).c_str(), &from.sin_addr);
-      if (::bind(c.fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) return false;
-      sockaddr_in addr{};
-      addr.sin_family = AF_INET;
-      addr.sin_port = htons(port_);
-      addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-      ::connect(c.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-      c.ssl = SSL_new(ctx_);
-      SSL_set_fd(c.ssl, c.fd);
-      SSL_set_connect_state(c.ssl);
-      epoll_event ev{};
-      ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-      ev.data.ptr = &c;
-      epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
-    }
+    for (auto& c : connections_) c->link.open(ctx_, epoll_, c.get(), sourceAddress(nextSource++), port_);
     size_t pending = connections_.size();
     const double deadline = now() + timeout;
     epoll_event events[512];
@@ -205,51 +123,34 @@ class LoadClient {
       for (int i = 0; i < n; ++i) {
         auto* c = static_cast<Connection*>(events[i].data.ptr);
         if (c->connected || c->failed) continue;
-        ERR_clear_error();
-        const int rc = SSL_do_handshake(c->ssl);
-        if (rc == 1) {
-          c->connected = true;
-          --pending;
-        } else {
-          const int e = SSL_get_error(c->ssl, rc);
-          if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) {
-            c->failed = true;
-            --pending;
-          }
-        }
+        const LoadConnection::Step step = c->link.handshake();
+        if (step == LoadConnection::Step::wait) continue;
+        (step == LoadConnection::Step::done ? c->connected : c->failed) = true;
+        --pending;
       }
     }
-    return pending == 0 && std::none_of(connections_.begin(), connections_.end(), [](auto& c) { return c.failed; });
+    return pending == 0 && std::none_of(connections_.begin(), connections_.end(), [](auto& c) { return c->failed; });
   }
 
   // Closed loop for `seconds`; only answers that complete after `warmup`
   // seconds are counted.
-  Tally run(double warmup, double seconds) {
-    Tally tally;
-    tally.latencies.reserve(1 << 20);
+  std::unique_ptr<Tally> run(double warmup, double seconds) {
+    auto tally = std::make_unique<Tally>();
     const double start = now();
     const double countFrom = start + warmup;
     const double end = countFrom + seconds;
-    // After the handshakes write readiness matters only for a blocked write
-    // (see flush): watching it always would wake us on every ACK.
-    for (Connection& c : connections_) {
-      epoll_event ev{};
-      ev.events = EPOLLIN | EPOLLET;
-      ev.data.ptr = &c;
-      epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
-    }
-    for (Connection& c : connections_) send(c);
+    for (auto& c : connections_) send(*c);
     epoll_event events[512];
     while (now() < end) {
       const int n = epoll_wait(epoll_, events, 512, 50);
       for (int i = 0; i < n; ++i) {
         auto* c = static_cast<Connection*>(events[i].data.ptr);
-        if (!c->failed) drive(*c, tally, countFrom);
+        if (!c->failed) drive(*c, *tally, countFrom);
       }
     }
-    for (const Connection& c : connections_) {
-      tally.errors += c.failed ? 1 : 0;
-      tally.leastAnswered = std::min(tally.leastAnswered, c.answered);
+    for (const auto& c : connections_) {
+      tally->errors += c->failed ? 1 : 0;
+      tally->leastAnswered = std::min(tally->leastAnswered, c->answered);
     }
     return tally;
   }
@@ -258,57 +159,27 @@ class LoadClient {
   void send(Connection& c) {
     c.written = 0;
     c.sentAt = now();
-    flush(c);
-  }
-
-  void flush(Connection& c) {
-    while (c.written < c.request.size()) {
-      ERR_clear_error();
-      const int n = SSL_write(c.ssl, c.request.data() + c.written, static_cast<int>(c.request.size() - c.written));
-      if (n <= 0) {
-        const int e = SSL_get_error(c.ssl, n);
-        if (e == SSL_ERROR_WANT_WRITE) {
-          epoll_event ev{};
-          ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-          ev.data.ptr = &c;
-          epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
-        } else if (e != SSL_ERROR_WANT_READ) {
-          c.failed = true;
-        }
-        return;
-      }
-      c.written += static_cast<size_t>(n);
-    }
+    if (c.link.write(c.request, c.written) == LoadConnection::Step::failed) c.failed = true;
   }
 
   void drive(Connection& c, Tally& tally, double countFrom) {
-    flush(c);
+    if (c.link.write(c.request, c.written) == LoadConnection::Step::failed) {
+      c.failed = true;
+      return;
+    }
+    // One answer at a time: the next request goes out only after it.
     for (;;) {
-      char buf[32768];
-      ERR_clear_error();
-      const int n = SSL_read(c.ssl, buf, sizeof buf);
-      if (n <= 0) {
-        const int e = SSL_get_error(c.ssl, n);
-        if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) c.failed = true;
+      int status = 0;
+      std::string body;
+      const LoadConnection::Step step = c.link.readAnswer(status, body);
+      if (step != LoadConnection::Step::done) {
+        c.failed = step == LoadConnection::Step::failed;
         return;
       }
-      c.in.append(buf, static_cast<size_t>(n));
-      // One answer at a time: the next request goes out only after it.
-      const size_t head = c.in.find("\r\n\r\n");
-      if (head == std::string::npos) continue;
-      const size_t lengthAt = c.in.find("Content-Length: ");
-      if (lengthAt == std::string::npos || lengthAt > head) {
-        c.failed = true;
-        return;
-      }
-      const size_t length = std::strtoul(c.in.c_str() + lengthAt + 16, nullptr, 10);
-      if (c.in.size() < head + 4 + length) continue;
-      const bool ok = c.in.compare(9, 3, "200") == 0;
-      c.in.erase(0, head + 4 + length);
       const double t = now();
       if (t >= countFrom) {
-        if (!ok) ++tally.errors;
-        tally.latencies.push_back(t - c.sentAt);
+        if (status != 200) ++tally.errors;
+        tally.latencies.record(t - c.sentAt);
         ++(c.technician ? tally.technicianPolls : tally.devicePolls);
         ++c.answered;
       }
@@ -319,7 +190,7 @@ class LoadClient {
   uint16_t port_;
   SSL_CTX* ctx_;
   int epoll_;
-  std::vector<Connection> connections_;
+  std::vector<std::unique_ptr<Connection>> connections_;
 };
 
 // CPU seconds (user + system) used so far by a process.
@@ -363,25 +234,15 @@ Result measure(uint16_t port, pid_t service, SSL_CTX* ctx, const Fleet& fleet, s
   const std::string body = pollBody();
   std::vector<std::unique_ptr<LoadClient>> clients;
   for (int t = 0; t < threads; ++t) clients.push_back(std::make_unique<LoadClient>(port, ctx));
-  for (size_t i = 0; i < n; ++i) {
-    const Mac& mac = fleet.macs[i];
-    clients[i % clients.size()]->add("POST /api/device/" + mac.id + "/poll HTTP/1.1\r\nHost: localhost\r\n"
-                                     "Authorization: Bearer " + mac.key +
-                                         "\r\nContent-Type: application/json\r\nContent-Length: " +
-                                         std::to_string(body.size()) + "\r\n\r\n" + body,
-                                     false);
-  }
+  for (size_t i = 0; i < n; ++i) clients[i % clients.size()]->add(pollRequest(fleet.macs[i], body), false);
   for (size_t i = 0; i < technicians; ++i) {
-    clients[i % clients.size()]->add("GET /api/admin/session/" + fleet.sessions[i] +
-                                         "/status HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " +
-                                         fleet.token + "\r\n\r\n",
-                                     true);
+    clients[i % clients.size()]->add(statusRequest(fleet.macs[i].session, fleet.token), true);
   }
   std::atomic<size_t> nextSource{0};
   for (auto& c : clients) {
     if (!c->connectAll(60, nextSource)) die("could not connect every client");
   }
-  std::vector<Tally> tallies(clients.size());
+  std::vector<std::unique_ptr<Tally>> tallies(clients.size());
   std::vector<std::thread> running;
   for (size_t t = 0; t < clients.size(); ++t) {
     running.emplace_back([&, t] { tallies[t] = clients[t]->run(1.0, seconds); });
@@ -395,12 +256,12 @@ Result measure(uint16_t port, pid_t service, SSL_CTX* ctx, const Fleet& fleet, s
   for (auto& t : running) t.join();
 
   Tally all;
-  for (Tally& t : tallies) {
-    all.latencies.insert(all.latencies.end(), t.latencies.begin(), t.latencies.end());
-    all.devicePolls += t.devicePolls;
-    all.technicianPolls += t.technicianPolls;
-    all.errors += t.errors;
-    all.leastAnswered = std::min(all.leastAnswered, t.leastAnswered);
+  for (const auto& t : tallies) {
+    all.latencies.add(t->latencies);
+    all.devicePolls += t->devicePolls;
+    all.technicianPolls += t->technicianPolls;
+    all.errors += t->errors;
+    all.leastAnswered = std::min(all.leastAnswered, t->leastAnswered);
   }
   Result r;
   r.n = n;
@@ -415,11 +276,8 @@ Result measure(uint16_t port, pid_t service, SSL_CTX* ctx, const Fleet& fleet, s
     r.serviceCpuPerPoll = serviceCpu / polls * 1e6;
     r.clientCpuPerPoll = clientCpu / polls * 1e6;
   }
-  if (!all.latencies.empty()) {
-    std::sort(all.latencies.begin(), all.latencies.end());
-    r.p50 = all.latencies[all.latencies.size() / 2] * 1000;
-    r.p99 = all.latencies[std::min(all.latencies.size() - 1, all.latencies.size() * 99 / 100)] * 1000;
-  }
+  r.p50 = all.latencies.percentileMs(0.5);
+  r.p99 = all.latencies.percentileMs(0.99);
   return r;
 }
 
@@ -523,9 +381,7 @@ int main(int argc, char** argv) {
   const std::string ca = folder.path() + "/ca.pem";
   auto api = must(TlsClient::connect("localhost", process->port(), ca), "connect");
 
-  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
-  SSL_CTX_load_verify_locations(ctx, ca.c_str(), nullptr);
-  SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  SSL_CTX* ctx = clientContext(ca);
   SSL_CTX_set_read_ahead(ctx, 1);
 
   Fleet fleet;
@@ -545,7 +401,7 @@ int main(int argc, char** argv) {
   for (size_t n : sizes) {
     const size_t technicians = static_cast<size_t>(static_cast<double>(n) * technicianShare);
     const double setupStart = now();
-    grow(fleet, *api, n, technicians);
+    grow(fleet, *api, process->port(), ca, n, technicians);
     std::cout << "N=" << n << ": " << n << " Macs polling, " << technicians
               << " technicians polling session status (set-up " << rounded(now() - setupStart, 0.1) << " s)"
               << std::endl;

@@ -8,21 +8,16 @@
 // each once. The last line is one JSON object.
 //
 // usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite] [--direct]
-//                         [--tcp-proxy]
+//                         [--http-proxy]
 // (--sqlite: one replica on SQLite; --direct: the Macs talk to the first replica, not through HAProxy;
-// --tcp-proxy: HAProxy passes TLS through instead of ending it). KX_SCALE_DEBUG=1 prints every
-// answer other than 200.
+// --http-proxy: HAProxy ends TLS and shares a few connections to each replica among the Macs, instead
+// of passing each Mac's TLS through with a PROXY header). KX_LOAD_DEBUG=1 prints every answer other
+// than 200.
 //
 // One process holds at most 20,000 descriptors here, so the connections are
 // split over load processes and HAProxy instances of at most kPerProcess each.
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <openssl/err.h>
-#include <openssl/ssl.h>
-#include <poll.h>
 #include <signal.h>
+#include <poll.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -30,31 +25,23 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <cmath>
-#include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <iostream>
-#include <mutex>
+#include <memory>
 #include <queue>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "driver/service_process.h"
 #include "driver/throwaway_postgres.h"
 #include "driver/tls_client.h"
+#include "load.h"
 #include "support/scratch.h"
-#include "protocol/encoding.h"
-#include "protocol/json.h"
-#include "protocol/p256_key.h"
 
 namespace {
 
 using namespace kx;
+using namespace kx::bench;
 using namespace kx::service::driver;
 
 constexpr const char* kPassword = "scale-password";
@@ -66,23 +53,6 @@ constexpr int kAddressCap = 256;        // connections HAProxy allows one source
 constexpr int kBackendConnections = 32;
 constexpr double kIdlePoll = 5, kSessionPoll = 1, kSignalEvery = 2;
 constexpr double kWarmup = 6;           // more than one idle period: every Mac has polled
-constexpr int kBuckets = 100000;        // latency histogram: 0.1 ms buckets up to 10 s, then one more
-
-double now() {
-  using namespace std::chrono;
-  return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-[[noreturn]] void die(const std::string& what) {
-  std::cerr << "kx-scale: " << what << std::endl;
-  std::exit(1);
-}
-
-template <typename T>
-T must(Expected<T> value, const std::string& what) {
-  if (!value) die(what + ": " + value.error().description);
-  return std::move(*value);
-}
 
 // --- what one load process reports -------------------------------------------
 
@@ -95,12 +65,9 @@ struct Tally {
   uint64_t relays = 0;
   uint64_t signalsLost = 0;        // acknowledged before a poll was sent, missing from its answer
   uint64_t signalsOutOfOrder = 0;  // repeated or out of order in an answer
-  std::array<uint32_t, kBuckets + 1> pollLatency{};
-  std::array<uint32_t, kBuckets + 1> relayLatency{};
+  Histogram pollLatency;
+  Histogram relayLatency;
 
-  static void record(std::array<uint32_t, kBuckets + 1>& h, double seconds) {
-    h[static_cast<size_t>(std::clamp(seconds * 1e4, 0.0, static_cast<double>(kBuckets)))]++;
-  }
   void add(const Tally& o) {
     polls += o.polls;
     technicianRequests += o.technicianRequests;
@@ -110,39 +77,17 @@ struct Tally {
     relays += o.relays;
     signalsLost += o.signalsLost;
     signalsOutOfOrder += o.signalsOutOfOrder;
-    for (int i = 0; i <= kBuckets; ++i) {
-      pollLatency[i] += o.pollLatency[i];
-      relayLatency[i] += o.relayLatency[i];
-    }
+    pollLatency.add(o.pollLatency);
+    relayLatency.add(o.relayLatency);
   }
 };
-
-double percentile(const std::array<uint32_t, kBuckets + 1>& h, double p) {
-  uint64_t total = 0;
-  for (uint32_t n : h) total += n;
-  if (total == 0) return 0;
-  const auto rank = static_cast<uint64_t>(std::ceil(p * static_cast<double>(total)));
-  uint64_t seen = 0;
-  for (int i = 0; i <= kBuckets; ++i) {
-    seen += h[i];
-    if (seen >= rank) return (i + 1) / 10.0;  // upper edge, in ms
-  }
-  return kBuckets / 10.0;
-}
 
 // --- the simulated fleet -----------------------------------------------------
-
-struct Mac {
-  std::string id;
-  std::string key;
-  std::string session;  // empty unless in a session
-};
 
 struct Connection {
   enum class State { closed, handshaking, idle, busy };
   State state = State::closed;
-  int fd = -1;
-  SSL* ssl = nullptr;
+  LoadConnection link;
   in_addr_t source = 0;
   bool technician = false;
   size_t mac = 0;          // the Mac polling, or whose session the technician runs
@@ -150,7 +95,6 @@ struct Connection {
   double next = 0;         // when the next request is due
   std::string out;
   size_t written = 0;
-  std::string in;
   double sentAt = 0;
   bool retried = false;
   bool posting = false;    // technician: the request in flight is a signal post
@@ -166,11 +110,7 @@ struct Connection {
 class LoadProcess {
  public:
   LoadProcess(uint16_t port, const std::string& ca, const std::string& pollBody, const std::string& token)
-      : port_(port), pollBody_(pollBody), token_(token), epoll_(epoll_create1(EPOLL_CLOEXEC)) {
-    ctx_ = SSL_CTX_new(TLS_client_method());
-    SSL_CTX_load_verify_locations(ctx_, ca.c_str(), nullptr);
-    SSL_CTX_set_verify(ctx_, SSL_VERIFY_PEER, nullptr);
-  }
+      : port_(port), pollBody_(pollBody), token_(token), epoll_(epoll_create1(EPOLL_CLOEXEC)), ctx_(clientContext(ca)) {}
 
   // A Mac, and the technician of its session when it has one, both from `source`.
   void addDevice(const Mac& mac, in_addr_t source) {
@@ -241,54 +181,22 @@ class LoadProcess {
   void schedule(Connection& c) { timers_.push({c.next, &c}); }
 
   void open(Connection& c) {
-    c.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    setsockopt(c.fd, SOL_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    from.sin_addr.s_addr = htonl(c.source);
-    ::bind(c.fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
-    sockaddr_in to{};
-    to.sin_family = AF_INET;
-    to.sin_port = htons(port_);
-    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::connect(c.fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
-    c.ssl = SSL_new(ctx_);
-    SSL_set_fd(c.ssl, c.fd);
-    SSL_set1_host(c.ssl, "localhost");
-    SSL_set_connect_state(c.ssl);
+    c.link.open(ctx_, epoll_, &c, c.source, port_);
     c.state = Connection::State::handshaking;
-    c.in.clear();
-    epoll_event ev{};
-    ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-    ev.data.ptr = &c;
-    epoll_ctl(epoll_, EPOLL_CTL_ADD, c.fd, &ev);
   }
 
   void close(Connection& c) {
-    if (c.ssl) SSL_free(c.ssl);
-    if (c.fd >= 0) ::close(c.fd);
-    c.ssl = nullptr;
-    c.fd = -1;
+    c.link.close();
     c.state = Connection::State::closed;
   }
 
   void handshake(Connection& c) {
-    ERR_clear_error();
-    const int rc = SSL_do_handshake(c.ssl);
-    if (rc == 1) {
+    const LoadConnection::Step step = c.link.handshake();
+    if (step == LoadConnection::Step::failed) return failed(c);
+    if (step == LoadConnection::Step::done) {
       c.state = Connection::State::idle;
-      // Only blocked writes need write readiness (see flush).
-      epoll_event ev{};
-      ev.events = EPOLLIN | EPOLLET;
-      ev.data.ptr = &c;
-      epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
       if (!c.out.empty()) send(c);  // a request interrupted by a lost connection
-      return;
     }
-    const int e = SSL_get_error(c.ssl, rc);
-    if (e != SSL_ERROR_WANT_READ && e != SSL_ERROR_WANT_WRITE) failed(c);
   }
 
   // The connection broke: reconnect and send the request in flight again,
@@ -316,19 +224,13 @@ class LoadProcess {
       c.posting = sinceLast >= kSignalEvery - 0.5;
       if (c.posting) {
         const std::string payload = "s" + std::to_string(c.postedAt.size()) + ":" + std::string(200, 'x');
-        const std::string body = dumpJson(Json{{"payloads", {payload}}});
-        c.out = "POST /api/admin/session/" + mac.session + "/signal HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " +
-                token_ + "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
-                "\r\n\r\n" + body;
+        c.out = signalRequest(mac.session, token_, Json{{"payloads", {payload}}});
         c.postedAt.push_back(now());
       } else {
-        c.out = "GET /api/admin/session/" + mac.session + "/status HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " +
-                token_ + "\r\n\r\n";
+        c.out = statusRequest(mac.session, token_);
       }
     } else {
-      c.out = "POST /api/device/" + mac.id + "/poll HTTP/1.1\r\nHost: localhost\r\nAuthorization: Bearer " + mac.key +
-              "\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(pollBody_.size()) +
-              "\r\n\r\n" + pollBody_;
+      c.out = pollRequest(mac, pollBody_);
       if (c.peer) c.ackedAtSend = c.peer->acked;
     }
     c.retried = false;
@@ -348,23 +250,7 @@ class LoadProcess {
   }
 
   void flush(Connection& c) {
-    while (c.written < c.out.size()) {
-      ERR_clear_error();
-      const int n = SSL_write(c.ssl, c.out.data() + c.written, static_cast<int>(c.out.size() - c.written));
-      if (n <= 0) {
-        const int e = SSL_get_error(c.ssl, n);
-        if (e == SSL_ERROR_WANT_WRITE) {
-          epoll_event ev{};
-          ev.events = EPOLLIN | EPOLLOUT | EPOLLET;
-          ev.data.ptr = &c;
-          epoll_ctl(epoll_, EPOLL_CTL_MOD, c.fd, &ev);
-        } else if (e != SSL_ERROR_WANT_READ) {
-          failed(c);
-        }
-        return;
-      }
-      c.written += static_cast<size_t>(n);
-    }
+    if (c.link.write(c.out, c.written) == LoadConnection::Step::failed) failed(c);
   }
 
   void readable(Connection& c) {
@@ -372,42 +258,14 @@ class LoadProcess {
     if (c.state == Connection::State::closed) return;
     if (c.state == Connection::State::busy) flush(c);
     if (c.state != Connection::State::busy && c.state != Connection::State::idle) return;
-    for (;;) {
-      char buf[32768];
-      ERR_clear_error();
-      const int n = SSL_read(c.ssl, buf, sizeof buf);
-      if (n <= 0) {
-        const int e = SSL_get_error(c.ssl, n);
-        if (e == SSL_ERROR_WANT_READ || e == SSL_ERROR_WANT_WRITE) return;
-        // Closed while idle (a proxy time-out): reopened when next needed.
-        if (c.state == Connection::State::idle) {
-          close(c);
-        } else {
-          failed(c);
-        }
-        return;
-      }
-      c.in.append(buf, static_cast<size_t>(n));
-      const size_t head = c.in.find("\r\n\r\n");
-      if (head == std::string::npos) continue;
-      // HAProxy sends header names in lower case.
-      std::string lowerHead = c.in.substr(0, head);
-      std::transform(lowerHead.begin(), lowerHead.end(), lowerHead.begin(),
-                     [](unsigned char ch) { return static_cast<char>(std::tolower(ch)); });
-      const size_t lengthAt = lowerHead.find("content-length:");
-      if (lengthAt == std::string::npos) {
-        c.in.clear();
-        failed(c);
-        return;
-      }
-      const size_t length = std::strtoul(c.in.c_str() + lengthAt + 15, nullptr, 10);
-      if (c.in.size() < head + 4 + length) continue;
-      const bool ok = c.in.compare(9, 3, "200") == 0;
-      if (!ok && std::getenv("KX_SCALE_DEBUG")) std::cerr << c.in.substr(0, 300) << std::endl;
-      answered(c, ok, std::string_view(c.in).substr(head + 4, length));
-      c.in.erase(0, head + 4 + length);
-      return;
-    }
+    int status = 0;
+    std::string body;
+    const LoadConnection::Step step = c.link.readAnswer(status, body);
+    if (step == LoadConnection::Step::done) return answered(c, status == 200, body);
+    if (step == LoadConnection::Step::wait) return;
+    // Closed while idle (a proxy time-out): reopened when next needed.
+    if (c.state == Connection::State::idle) return close(c);
+    failed(c);
   }
 
   void answered(Connection& c, bool ok, std::string_view body) {
@@ -430,7 +288,7 @@ class LoadProcess {
     } else {
       if (t >= countFrom_) {
         ++tally_.polls;
-        Tally::record(tally_.pollLatency, t - c.sentAt);
+        tally_.pollLatency.record(t - c.sentAt);
       }
       if (ok && c.peer) checkSignals(c, body, t);
     }
@@ -475,8 +333,9 @@ class LoadProcess {
     if (i < device.ackedAtSend) tally_.signalsLost += device.ackedAtSend - i;
     for (; technician.seenByDevice < i && technician.seenByDevice < technician.postedAt.size();
          ++technician.seenByDevice) {
+      if (t < countFrom_) continue;  // the warm-up's burst is not counted, as for polls
       ++tally_.relays;
-      Tally::record(tally_.relayLatency, t - technician.postedAt[technician.seenByDevice]);
+      tally_.relayLatency.record(t - technician.postedAt[technician.seenByDevice]);
     }
   }
 
@@ -494,62 +353,9 @@ class LoadProcess {
 
 // --- set-up --------------------------------------------------------------------
 
-std::string pollBody() {
-  return dumpJson(Json{{"videoTransport", "webrtc"},
-                       {"rtcState", "new"},
-                       {"controlVersion", 4},
-                       {"screenPermission", true},
-                       {"inputPermission", true},
-                       {"captureError", ""},
-                       {"captureState", "idle"}});
-}
-
 std::string signIn(uint16_t port, const std::string& ca) {
   auto api = must(TlsClient::connect("localhost", port, ca), "connect");
   return must(signInTechnician(*api, "scale", kPassword), "sign-in");
-}
-
-// Enrolls `count` Macs over `threads` connections; the first `sessions` get an approved session.
-std::vector<Mac> enroll(uint16_t port, const std::string& ca, const std::string& token, size_t count, size_t sessions,
-                        int threads) {
-  std::vector<Mac> macs(count);
-  const std::string publicKey = base64Encode(P256PrivateKey::generate().publicKeyX963());
-  std::atomic<size_t> nextIndex{0};
-  std::vector<std::thread> workers;
-  for (int w = 0; w < threads; ++w) {
-    workers.emplace_back([&] {
-      auto api = must(TlsClient::connect("localhost", port, ca), "connect");
-      for (size_t i; (i = nextIndex++) < count;) {
-        auto code = must(api->postJson("/api/admin/setup-code", Json::object(), token), "setup code");
-        auto enrolled = must(api->postJson("/api/enroll", Json{{"token", code.json().value("code", "")},
-                                                               {"installation", newUuid()},
-                                                               {"name", "Scale Mac " + std::to_string(i)},
-                                                               {"publicKey", publicKey}}),
-                             "enroll");
-        if (enrolled.status != 200) die("enroll answered " + enrolled.body);
-        Mac& mac = macs[i];
-        mac.id = enrolled.json().value("id", "");
-        mac.key = enrolled.json().value("key", "");
-        if (i >= sessions) continue;
-        must(api->request("POST", "/api/device/" + mac.id + "/poll", pollBody(), mac.key), "poll");
-        mac.session = newUuid();
-        auto requested = must(api->postJson("/api/admin/request",
-                                            Json{{"id", mac.session},
-                                                 {"device", mac.id},
-                                                 {"browserKey", publicKey},
-                                                 {"salt", base64Encode(randomBytes(16))}},
-                                            token),
-                              "request");
-        if (requested.status != 200) die("request answered " + requested.body);
-        auto decided = must(api->postJson("/api/device/" + mac.id + "/decision",
-                                          Json{{"session", mac.session}, {"approve", true}}, mac.key),
-                            "decision");
-        if (decided.status != 200) die("decision answered " + decided.body);
-      }
-    });
-  }
-  for (auto& w : workers) w.join();
-  return macs;
 }
 
 uint16_t freePort() {
@@ -564,8 +370,11 @@ uint16_t freePort() {
   return ntohs(a.sin_port);
 }
 
-// HAProxy terminates the Macs' TLS, caps connections per source address as
-// the service does, and keeps a few re-encrypted connections to each replica.
+// HAProxy caps connections per source address as the service does. By
+// default it passes each Mac's TLS through to a replica, after a PROXY header
+// naming the Mac. Ending TLS instead, it keeps a few re-encrypted connections
+// to each replica that many Macs share, so it cannot name one Mac per
+// connection (a PROXY header makes a connection private to its client).
 // A request a dead replica did not answer is sent to the other one.
 std::string haproxyConfig(uint16_t port, const std::string& pem, const std::string& ca,
                           const std::vector<uint16_t>& replicas, bool tcp) {
@@ -592,7 +401,7 @@ std::string haproxyConfig(uint16_t port, const std::string& pem, const std::stri
         "  balance roundrobin\n";
     for (size_t i = 0; i < replicas.size(); ++i) {
       c += "  server r" + std::to_string(i) + " 127.0.0.1:" + std::to_string(replicas[i]) +
-           " check inter 1s fall 1 rise 2\n";
+           " send-proxy-v2 check inter 1s fall 1 rise 2\n";
     }
     return c;
   }
@@ -678,12 +487,12 @@ int main(int argc, char** argv) {
   double killAt = -1;  // seconds into the counted window; negative: half of it
   bool sqlite = false;
   bool direct = false;  // no HAProxy: every Mac on the first replica
-  bool tcpProxy = false;
+  bool httpProxy = false;
   for (int i = 1; i < argc; ++i) {
     const std::string flag = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : "";
-    if (flag == "--sqlite" || flag == "--direct" || flag == "--tcp-proxy") {
-      (flag == "--sqlite" ? sqlite : flag == "--direct" ? direct : tcpProxy) = true;
+    if (flag == "--sqlite" || flag == "--direct" || flag == "--http-proxy") {
+      (flag == "--sqlite" ? sqlite : flag == "--direct" ? direct : httpProxy) = true;
       continue;
     }
     ++i;
@@ -718,8 +527,15 @@ int main(int argc, char** argv) {
   }
   std::vector<std::unique_ptr<ServiceProcess>> replicas;
   std::vector<uint16_t> replicaPorts;
+  // HAProxy names each Mac's address in a PROXY header, so the replicas'
+  // per-address caps and limits apply to the Macs, not to HAProxy.
+  std::vector<std::string> serve = database;
+  if (!sqlite && !direct && !httpProxy) serve.insert(serve.end(), {"--trusted-proxies", "127.0.0.1"});
+  // Passing TLS through, a replica holds a connection per Mac it serves, and
+  // all of them once the other is killed (as far as descriptors allow).
+  serve.insert(serve.end(), {"--max-connections", "19000"});
   for (size_t i = 0; i < replicaCount; ++i) {
-    replicas.push_back(must(ServiceProcess::start(binary, folder.path(), database), "start kx-service"));
+    replicas.push_back(must(ServiceProcess::start(binary, folder.path(), serve), "start kx-service"));
     replicaPorts.push_back(replicas.back()->port());
   }
   const std::string ca = folder.path() + "/ca.pem";
@@ -739,7 +555,7 @@ int main(int argc, char** argv) {
     for (size_t i = 0; i < processes; ++i) {
       const uint16_t port = freePort();
       const std::string config = folder.path() + "/haproxy-" + std::to_string(i) + ".cfg";
-      std::ofstream(config) << haproxyConfig(port, pem, ca, replicaPorts, tcpProxy);
+      std::ofstream(config) << haproxyConfig(port, pem, ca, replicaPorts, !httpProxy);
       haproxies.push_back(startHaproxy(config, port, ca));
       fronts.push_back(port);
     }
@@ -748,7 +564,8 @@ int main(int argc, char** argv) {
   const double setupStart = now();
   const std::string token = signIn(fronts[0], ca);
   if (token.empty()) die("sign-in failed");
-  const std::vector<Mac> macs = enroll(fronts[0], ca, token, devices, sessions, 4);
+  std::vector<Mac> macs;
+  enrollMacs(macs, fronts[0], ca, token, devices, sessions, 4);
   std::cerr << "kx-scale: " << devices << " Macs enrolled, " << sessions << " in a session, in "
             << std::round(now() - setupStart) << " s; " << processes << " load process(es)" << std::endl;
 
@@ -827,10 +644,10 @@ int main(int argc, char** argv) {
                      {"seconds", seconds},
                      {"polls_per_s", round2(static_cast<double>(all.polls) / seconds)},
                      {"technician_requests_per_s", round2(static_cast<double>(all.technicianRequests) / seconds)},
-                     {"p50_ms", percentile(all.pollLatency, 0.5)},
-                     {"p99_ms", percentile(all.pollLatency, 0.99)},
+                     {"p50_ms", all.pollLatency.percentileMs(0.5)},
+                     {"p99_ms", all.pollLatency.percentileMs(0.99)},
                      {"relays", all.relays},
-                     {"relay_p99_ms", percentile(all.relayLatency, 0.99)},
+                     {"relay_p99_ms", all.relayLatency.percentileMs(0.99)},
                      {"signals_lost", all.signalsLost},
                      {"signals_out_of_order", all.signalsOutOfOrder},
                      {"errors", all.httpErrors + all.connectionErrors},

@@ -1,5 +1,5 @@
 // Fuzzes a request as the front receives it: bytes on the wire through the
-// HTTP parser with the front's limits, then the service's answer to whatever
+// PROXY header parser (as from a trusted proxy) and the HTTP parser with the front's limits, then the service's answer to whatever
 // parsed, on a fresh database. Checks that no input crosses a limit or gets
 // an answer that is not a JSON error or a page.
 #include <boost/beast/core/flat_buffer.hpp>
@@ -12,6 +12,7 @@
 #include "protocol/json.h"
 #include "runtime/basic_loop.h"
 #include "service/https_front.h"
+#include "service/proxy_header.h"
 #include "service/service.h"
 #include "service/sqlite_storage.h"
 
@@ -31,6 +32,15 @@ SqliteStorage& storage() {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const FrontOptions limits;
   std::string_view wire(reinterpret_cast<const char*>(data), size);
+  const ProxyHeader proxy = parseProxyHeader(wire);
+  if (proxy.outcome == ProxyHeader::Outcome::complete) {
+    if (proxy.length == 0 || proxy.length > wire.size() || proxy.length > kMaxProxyHeaderBytes) __builtin_trap();
+    // A prefix of a complete header is never complete too.
+    if (parseProxyHeader(wire.substr(0, proxy.length - 1)).outcome == ProxyHeader::Outcome::complete) __builtin_trap();
+    wire.remove_prefix(proxy.length);
+  } else if (proxy.outcome == ProxyHeader::Outcome::needMore && wire.size() >= kMaxProxyHeaderBytes) {
+    __builtin_trap();
+  }
   while (!wire.empty() && (wire.front() == '\r' || wire.front() == '\n')) wire.remove_prefix(1);
 
   http::request_parser<http::string_body> parser;

@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-#include <filesystem>
 #include <memory>
 #include <optional>
 #include <string>
@@ -14,90 +12,54 @@
 #include "media/realtime_peer.h"
 #include "protocol/encoding.h"
 #include "protocol/p256_key.h"
-#include "protocol/platform_texts.h"
 #include "protocol/session_cipher.h"
 #include "runtime/atomic_file.h"
 #include "runtime/basic_loop.h"
 #include "support/fake_agent_platform.h"
 #include "support/fake_http_transport.h"
-#include "support/fake_peer_engine.h"
 #include "support/scratch.h"
 
 namespace kx::testing {
 
 inline constexpr char kServiceAddress[] = "https://support.kx.test";
-inline constexpr char kServiceHost[] = "support.kx.test";
-inline constexpr char kRetiredSuffix[] = "legacy.kx.test";
+inline const std::string kPoll = "/api/device/DEV-1/poll", kSignal = "/api/device/DEV-1/signal",
+                         kDecision = "/api/device/DEV-1/decision", kEnd = "/api/device/DEV-1/end";
 
 // The console's half of a session: its key pair, salt and id.
 struct Technician {
   P256PrivateKey key = P256PrivateKey::generate();
   std::string salt = base64Encode(randomBytes(16));
   std::string id = newUuid();
-  std::string name = "Alex";
 };
 
-class AgentHarness {
+// The loop is made before the fakes that post to it.
+struct VirtualTime {
+  VirtualLoop loop;
+};
+
+class AgentHarness : public VirtualTime, public AgentFakes {
  public:
-  AgentHarness() {
-    folder = temp / "data/Kestrelix Remote Test";
+  AgentHarness() : AgentFakes(loop) {
     process.processId = 4242;
     process.bundleIdentifier = "com.kestrelix.remote.lantest";
-    process.bundlePath = "/opt/kestrelix";
     process.executablePath = "/opt/kestrelix/bin/kestrelix-remote";
-    process.launchTime = 1.7e9;
-    process.architecture = "x86_64";
     process.onDiskVersion = "0.5.0";
-    access.grant();
-    preferences.shownVersion = "0.5.0";
   }
   ~AgentHarness() { client.reset(); }
 
-  AgentPlatform platform() {
-    return AgentPlatform{
-        .loop = loop,
-        .clock = loop,
-        .menu = menu,
-        .dialogs = dialogs,
-        .makeSetupWindow = setup.factory(),
-        .makeServiceTransport =
-            [this](const PinnedConnection& connection) {
-              transportHosts.push_back(connection.host());
-              return std::make_unique<ForwardingHttpTransport>(http);
-            },
-        .peerEngine = engine,
-        .screenCapture = capture,
-        .picker = picker,
-        .injector = injector,
-        .inputAccess = access,
-        .background = background,
-        .loginItem = login,
-        .relauncher = relauncher,
-        .singleInstance = instances,
-        .preferences = preferences,
-        .application = application,
-        .workspace = workspace,
-        .showTechnicianConsole =
-            [this](std::function<std::string()> device) {
-              ++technicianShown;
-              technicianDevice = std::move(device);
-            },
-        .hostName = hostName,
-        .settingsFolder = folder,
-        .createSettingsFolder = createFolder,
-        .process = process,
-        .service = ServiceEndpoint{kServiceAddress, kServiceHost, kRetiredSuffix},
-    };
-  }
-
   RemoteClient& make() {
-    client = std::make_unique<RemoteClient>(platform());
+    auto transport = [this](const PinnedConnection& c) {
+      transportHosts.push_back(c.host());
+      return std::make_unique<ForwardingHttpTransport>(http);
+    };
+    AgentPlatform p = platform(loop, loop, transport, {kServiceAddress, "support.kx.test", "legacy.kx.test"}, folder);
+    p.createSettingsFolder = createFolder;
+    client = std::make_unique<RemoteClient>(std::move(p));
     return *client;
   }
 
   std::string settingsPath() const { return folder + "/enrollment.json"; }
   std::string statusPath() const { return folder + "/client-status.json"; }
-
   static Json enrollmentFile(std::string token = "ENROLL-TOKEN") {
     return Json{{"url", kServiceAddress}, {"token", std::move(token)}, {"sitesAccess", "all"}};
   }
@@ -105,20 +67,25 @@ class AgentHarness {
     ASSERT_TRUE(createPrivateFolder(folder));
     ASSERT_TRUE(writeFileAtomically(settingsPath(), dumpJson(record)));
   }
-  Json storedSettings() const {
-    auto text = readFile(settingsPath());
-    if (!text) return Json();
-    return parseJson(*text).value_or(Json());
+  std::string writeFile(const std::string& name, const Json& content) const {
+    EXPECT_TRUE(writeFileAtomically(temp / name, dumpJson(content)));
+    return temp / name;
   }
-  Json statusFile() const {
-    auto text = readFile(statusPath());
-    if (!text) return Json();
-    return parseJson(*text).value_or(Json());
+  static Json readJson(const std::string& path) {
+    const auto text = readFile(path);
+    return text ? parseJson(*text).value_or(Json()) : Json();
   }
+  Json storedSettings() const { return readJson(settingsPath()); }
+  Json statusFile() const { return readJson(statusPath()); }
 
   bool pending(std::string_view prefix) const { return http.find(prefix).has_value(); }
+  size_t sentTo(std::string_view path) const {
+    size_t count = 0;
+    for (const auto& request : http.sent()) count += request.path() == path;
+    return count;
+  }
   // Answers the oldest pending request under `prefix` and returns it.
-  RecordedHttpRequest respond(std::string_view prefix, const Json& body, int status = 200) {
+  RecordedHttpRequest respond(std::string_view prefix, const Json& body = Json::object(), int status = 200) {
     const auto index = http.find(prefix);
     if (!index) {
       ADD_FAILURE() << "no pending request for " << prefix;
@@ -129,31 +96,28 @@ class AgentHarness {
     loop.runUntilIdle();
     return request;
   }
-  // Steps the timers in 0.5-second ticks until a request under `prefix` waits.
+  // Steps the timers in 0.5-second ticks until a request under `prefix` waits,
+  // answering signal posts on the way unless they are what is awaited.
   bool advanceUntilPending(std::string_view prefix, double maxSeconds = 10) {
     for (double waited = 0; waited <= maxSeconds; waited += 0.5) {
+      while (prefix != kSignal && pending(kSignal)) respond(kSignal);
       if (pending(prefix)) return true;
       loop.advance(0.5);
     }
-    return pending(prefix);
+    return false;
   }
-
-  // Steps until a poll request waits, answering signal posts on the way.
-  bool advanceUntilPoll(double maxSeconds = 10) {
-    for (double waited = 0; waited <= maxSeconds; waited += 0.5) {
-      while (pending("/api/device/DEV-1/signal")) respond("/api/device/DEV-1/signal", Json::object());
-      if (pending("/api/device/DEV-1/poll")) return true;
-      loop.advance(0.5);
-    }
-    return pending("/api/device/DEV-1/poll");
+  // The next poll, answered with `reply`.
+  void poll(const Json& reply = Json::object(), int status = 200) {
+    ASSERT_TRUE(advanceUntilPending(kPoll));
+    respond(kPoll, reply, status);
   }
 
   // Launches with a stored enrollment and answers the registration.
-  void startRegistered(const std::string& device = "DEV-1", const std::string& key = "KEY-1") {
+  void startRegistered() {
     writeSettings(enrollmentFile());
     make().start();
     loop.runUntilIdle();
-    respond("/api/enroll", Json{{"id", device}, {"key", key}});
+    respond("/api/enroll", Json{{"id", "DEV-1"}, {"key", "KEY-1"}});
   }
 
   std::string devicePublicKey() const {
@@ -166,7 +130,7 @@ class AgentHarness {
   Json pendingSession() const {
     return Json{{"id", technician.id},
                 {"state", "pending"},
-                {"technician", technician.name},
+                {"technician", "Alex"},
                 {"browserKey", base64Encode(technician.key.publicKeyX963())},
                 {"salt", technician.salt}};
   }
@@ -174,19 +138,21 @@ class AgentHarness {
     return Json{{"id", technician.id}, {"state", "approved"}, {"signals", std::move(signals)}};
   }
 
-  // Poll → pending request → the person approves → decision answered.
-  void approve(std::optional<double> expiresIn = 600) {
-    ASSERT_TRUE(advanceUntilPoll());
-    respond("/api/device/DEV-1/poll", Json{{"session", pendingSession()}});
+  // Poll → request on screen → the person answers → decision answered with `reply`.
+  void decide(ConsentDecision decision, const Json& session, const Json& reply, int status = 200) {
+    poll(Json{{"session", session}});
     ASSERT_EQ(dialogs.consent.size(), 1u);
-    dialogs.answerConsent(ConsentDecision::kApprove);
+    dialogs.answerConsent(decision);
     loop.runUntilIdle();
-    Json decision = Json::object();
-    if (expiresIn) decision["expires"] = loop.wallTime() + *expiresIn;
-    respond("/api/device/DEV-1/decision", decision);
+    respond(kDecision, reply, status);
+  }
+  void approve(std::optional<double> expiresIn = 600) {
+    Json reply = Json::object();
+    if (expiresIn) reply["expires"] = loop.wallTime() + *expiresIn;
+    decide(ConsentDecision::kApprove, pendingSession(), reply);
   }
 
-  static Display display(Rect bounds = Rect{0, 0, 1440, 900}) { return Display{"DP-1", "Display 1", bounds, true}; }
+  static Display display(Rect bounds) { return Display{"DP-1", "Display 1", bounds, true}; }
   void pick(Rect bounds = Rect{0, 0, 1440, 900}) {
     picker.observer.didUpdate(ContentFilter{{display(bounds)}});
     loop.runUntilIdle();
@@ -195,17 +161,20 @@ class AgentHarness {
   void startStreaming(Rect bounds = Rect{0, 0, 1440, 900}) {
     approve();
     pick(bounds);
-    auto connection = engine.last();
-    ASSERT_TRUE(connection);
-    connection->emitIceState(IceConnectionState::kConnected);
-    connection->dataChannel()->setState(DataChannelState::kOpen);
+    ASSERT_TRUE(engine.last());
+    engine.last()->emitIceState(IceConnectionState::kConnected);
+    engine.last()->dataChannel()->setState(DataChannelState::kOpen);
     loop.runUntilIdle();
     ASSERT_TRUE(client->lifecycle().mayControl());
   }
 
   Bytes seal(const Json& message) const { return technicianCipher().encrypt(dumpJson(message)).value(); }
-  std::string sealText(const Json& message) const {
-    return sealToBase64(technicianCipher(), dumpJson(message)).value();
+  std::string sealText(const Json& message) const { return sealToBase64(technicianCipher(), dumpJson(message)).value(); }
+  // The next poll relays these messages from the technician.
+  void deliverSignals(const std::vector<Json>& messages) {
+    Json signals = Json::array();
+    for (const Json& m : messages) signals.push_back(Json{{"payload", sealText(m)}});
+    poll(Json{{"session", approvedSession(signals)}});
   }
   // A control message from the technician over the data channel.
   void control(const Json& message) {
@@ -222,31 +191,11 @@ class AgentHarness {
     return out;
   }
 
-  VirtualLoop loop;
-  FakeStatusMenu menu;
-  FakeAgentDialogs dialogs;
-  FakeSetupWindowFactory setup;
   FakeHttpTransport http{&loop};
-  FakePeerEngine engine;
-  FakeScreenCapture capture;
-  FakeDisplayPicker picker;
-  FakeInputInjector injector;
-  FakeInputAccess access;
-  FakeBackgroundQueue background{loop};
-  FakeLoginItem login;
-  FakeRelauncher relauncher;
-  FakeSingleInstance instances;
-  FakePreferences preferences;
-  FakeApplication application;
-  FakeWorkspace workspace;
-  int technicianShown = 0;
-  std::function<std::string()> technicianDevice;
   std::vector<std::string> transportHosts;
   TempDir temp{"kx-agent-test"};
-  std::string folder;
-  std::string hostName = "Test Host";
+  std::string folder = temp / "data/Kestrelix Remote Test";
   std::function<Status(const std::string&)> createFolder = createPrivateFolder;
-  ProcessInfo process;
   Technician technician;
   std::unique_ptr<RemoteClient> client;
 };

@@ -1,7 +1,6 @@
 // RemoteClient against the real kx-service over real HTTPS (libcurl), with
 // the technician console's side played by the test through the service API
-// and the project's cipher. Desktop pieces (dialogs, capture, media engine,
-// input) are the fakes; time is real.
+// and the project's cipher. Desktop pieces are the fakes; time is real.
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -17,7 +16,6 @@
 #include "protocol/session_cipher.h"
 #include "runtime/basic_loop.h"
 #include "support/fake_agent_platform.h"
-#include "support/fake_peer_engine.h"
 #include "support/scratch.h"
 
 namespace kx {
@@ -120,162 +118,95 @@ class Console {
   std::string session_;
 };
 
-class AgentAgainstService : public ::testing::Test {
+// The loop is made before the fakes that post to it.
+struct RealTime {
+  RunLoop loop;
+};
+
+class AgentAgainstService : public ::testing::Test, public RealTime, public AgentFakes {
  protected:
-  // `consentSeconds` is the service's approval length.
-  void launch(int consentSeconds = 1800) {
+  AgentAgainstService() : AgentFakes(loop) {}
+
+  void launch() {
     const std::string binary = siblingBinary("kx-service");
     CommandResult added =
         runCommand(binary, {"technician", "add", "alex", "--data", data_.path()}, std::string(kPassword) + "\n");
     ASSERT_EQ(added.exitCode, 0) << added.err;
-    auto started = ServiceProcess::start(binary, data_.path(), {"--consent-seconds", std::to_string(consentSeconds)});
+    auto started = ServiceProcess::start(binary, data_.path(), {"--consent-seconds", "1800"});
     ASSERT_TRUE(started.ok()) << started.error().description;
     service_ = std::move(*started);
-    const std::string address = "https://localhost:" + std::to_string(service_->port());
-    console_.emplace(service_->port(), data_.path() + "/ca.pem");
+    console_.emplace(service_->port(), data_ / "ca.pem");
     console_->signIn();
-
-    access_.grant();
-    preferences_.shownVersion = "0.5.0";
-    client_ = std::make_unique<RemoteClient>(AgentPlatform{
-        .loop = loop_,
-        .clock = loop_,
-        .menu = menu_,
-        .dialogs = dialogs_,
-        .makeSetupWindow = setup_.factory(),
-        .makeServiceTransport =
-            [this](const PinnedConnection& connection) {
-              return std::make_unique<CurlTransport>(
-                  loop_,
-                  CurlTransport::Options{.extraCaFile = data_.path() + "/ca.pem", .pinnedHost = connection.host()});
-            },
-        .peerEngine = engine_,
-        .screenCapture = capture_,
-        .picker = picker_,
-        .injector = injector_,
-        .inputAccess = access_,
-        .background = background_,
-        .loginItem = login_,
-        .relauncher = relauncher_,
-        .singleInstance = instances_,
-        .preferences = preferences_,
-        .application = application_,
-        .workspace = workspace_,
-        .showTechnicianConsole = {},
-        .hostName = "Integration Mac",
-        .settingsFolder = agentFolder_.path() + "/Kestrelix Remote Test",
-        .process = ProcessInfo{},
-        .service = ServiceEndpoint{address, "localhost", "legacy.kx.test"},
-    });
+    hostName = "Integration Mac";
+    auto transport = [this](const PinnedConnection& connection) {
+      return std::make_unique<CurlTransport>(
+          loop, CurlTransport::Options{.extraCaFile = data_ / "ca.pem", .pinnedHost = connection.host()});
+    };
+    const std::string address = "https://localhost:" + std::to_string(service_->port());
+    client_ = std::make_unique<RemoteClient>(
+        platform(loop, loop, transport, {address, "localhost", "legacy.kx.test"}, agentFolder_ / "KX"));
     client_->start();
   }
 
-  bool runUntil(const std::function<bool()>& done, double seconds) { return loop_.runUntil(done, seconds); }
-
-  // Setup code, registration, an access request, approval through the alert.
-  void approvedSession() {
-    const std::string code = console_->setupCode();
-    ASSERT_EQ(code.size(), 20u) << code;
-    client_->enrollWithCode(code.substr(0, 4) + "-" + code.substr(4, 4) + " " + code.substr(8));
-    ASSERT_TRUE(runUntil([&] { return !client_->device().empty(); }, 15)) << menu_.line();
-    EXPECT_EQ(menu_.line(), "Online · awaiting requests");
-    Json device;
-    // Online once its first poll is in.
-    ASSERT_TRUE(runUntil(
-        [&] {
-          device = console_->device(client_->device());
-          return device.value("online", false);
-        },
-        10));
-    ASSERT_EQ(device.value("name", ""), "Integration Mac");
-    console_->requestAccess(client_->device(), device["publicKey"].get<std::string>());
-
-    ASSERT_TRUE(runUntil([&] { return !dialogs_.consent.empty(); }, 15));
-    EXPECT_EQ(dialogs_.prompts.back().message, "alex requests access");
-    dialogs_.answerConsent(ConsentDecision::kApprove);
-    ASSERT_TRUE(runUntil([&] { return picker_.presented == 1; }, 15)) << menu_.line();
-    EXPECT_EQ(client_->active(), console_->session());
-    EXPECT_EQ(console_->status(), "approved");
-  }
-
-  // Display picked; offer and answer exchanged through the service; connected.
-  void streaming() {
-    picker_.observer.didUpdate(ContentFilter{{Display{"DP-1", "Display 1", Rect{0, 0, 1920, 1080}, true}}});
-    ASSERT_TRUE(runUntil([&] { return client_->lifecycle().mayControl(); }, 10));
-    auto connection = engine_.last();
-    connection->emitLocalCandidate(IceCandidate{"candidate:1 1 udp 2122260223 127.0.0.1 50000 typ host", 0, {}});
-
-    std::vector<Json> fromMac;
-    ASSERT_TRUE(runUntil(
-        [&] {
-          console_->status(&fromMac);
-          return fromMac.size() >= 2;
-        },
-        15));
-    ASSERT_EQ(fromMac[0]["type"], "offer");
-    EXPECT_EQ(fromMac[0]["sdp"], connection->localDescription()->second);
-    ASSERT_EQ(fromMac[1]["type"], "candidate");
-    EXPECT_EQ(fromMac[1]["candidate"]["sdpMid"], "0");
-
-    console_->signal(Json{{"type", "answer"}, {"sdp", "v=0\r\ns=technician\r\n"}});
-    console_->signal(
-        Json{{"type", "candidate"},
-             {"candidate", {{"candidate", "candidate:2 1 udp 1 127.0.0.1 50001 typ host"}, {"sdpMLineIndex", 0}}}});
-    ASSERT_TRUE(runUntil([&] { return connection->addedCandidates().size() == 1; }, 15));
-    EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=technician\r\n");
-
-    connection->emitIceState(IceConnectionState::kConnected);
-    connection->dataChannel()->setState(DataChannelState::kOpen);
-    ASSERT_TRUE(runUntil([&] { return !connection->dataChannel()->sent().empty(); }, 5));
-    const auto state = console_->open(connection->dataChannel()->sent().back());
-    ASSERT_TRUE(state);
-    EXPECT_EQ(*state, (Json{{"kind", "state"}, {"canControl", true}, {"streaming", true}, {"controlVersion", 4}}));
-  }
-
-  bool endedAtTheService(double seconds) {
-    return runUntil([&] { return console_->status() == "ended"; }, seconds);
-  }
+  bool runUntil(const std::function<bool()>& done, double seconds) { return loop.runUntil(done, seconds); }
 
   testing::TempDir data_{"kx-agent-service"};
   testing::TempDir agentFolder_{"kx-agent-home"};
   std::unique_ptr<ServiceProcess> service_;
   std::optional<Console> console_;
-
-  RunLoop loop_;
-  FakeStatusMenu menu_;
-  FakeAgentDialogs dialogs_;
-  FakeSetupWindowFactory setup_;
-  FakePeerEngine engine_;
-  FakeScreenCapture capture_;
-  FakeDisplayPicker picker_;
-  FakeInputInjector injector_;
-  FakeInputAccess access_;
-  FakeBackgroundQueue background_{loop_};
-  FakeLoginItem login_;
-  FakeRelauncher relauncher_;
-  FakeSingleInstance instances_;
-  FakePreferences preferences_;
-  FakeApplication application_;
-  FakeWorkspace workspace_;
   std::unique_ptr<RemoteClient> client_;
 };
 
+// Setup code, registration, an access request approved through the prompt,
+// offer and answer exchanged through the service, input, and the technician's end.
 TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   launch();
-  approvedSession();
-  EXPECT_NEAR(*client_->consentLease().deadline() - loop_.uptime(), 1800, 5);
-  streaming();
+  const std::string code = console_->setupCode();
+  ASSERT_EQ(code.size(), 20u) << code;
+  client_->enrollWithCode(code.substr(0, 4) + "-" + code.substr(4, 4) + " " + code.substr(8));
+  ASSERT_TRUE(runUntil([&] { return !client_->device().empty(); }, 15)) << menu.line();
+  Json device;
+  ASSERT_TRUE(runUntil(  // online once its first poll is in
+      [&] {
+        device = console_->device(client_->device());
+        return device.value("online", false);
+      },
+      10));
+  EXPECT_EQ(device.value("name", ""), "Integration Mac");
+  console_->requestAccess(client_->device(), device["publicKey"].get<std::string>());
+  ASSERT_TRUE(runUntil([&] { return !dialogs.consent.empty(); }, 15));
+  EXPECT_EQ(dialogs.prompts.back().message, "alex requests access");
+  dialogs.answerConsent(ConsentDecision::kApprove);
+  ASSERT_TRUE(runUntil([&] { return picker.presented == 1; }, 15)) << menu.line();
+  EXPECT_EQ(console_->status(), "approved");
+  EXPECT_NEAR(*client_->consentLease().deadline() - loop.uptime(), 1800, 5);
 
-  // Input reaches the desktop.
-  auto channel = engine_.last()->dataChannel();
+  picker.observer.didUpdate(ContentFilter{{Display{"DP-1", "Display 1", Rect{0, 0, 1920, 1080}, true}}});
+  ASSERT_TRUE(runUntil([&] { return client_->lifecycle().mayControl(); }, 10));
+  auto connection = engine.last();
+  connection->emitLocalCandidate(IceCandidate{"candidate:1 1 udp 2122260223 127.0.0.1 50000 typ host", 0, {}});
+  std::vector<Json> fromAgent;
+  ASSERT_TRUE(runUntil([&] { return console_->status(&fromAgent), fromAgent.size() >= 2; }, 15));
+  EXPECT_EQ(fromAgent[0]["sdp"], connection->localDescription()->second);
+  EXPECT_EQ(fromAgent[1]["candidate"]["sdpMid"], "0");
+  console_->signal(Json{{"type", "answer"}, {"sdp", "v=0\r\ns=technician\r\n"}});
+  console_->signal(
+      Json{{"type", "candidate"},
+           {"candidate", {{"candidate", "candidate:2 1 udp 1 127.0.0.1 50001 typ host"}, {"sdpMLineIndex", 0}}}});
+  ASSERT_TRUE(runUntil([&] { return connection->addedCandidates().size() == 1; }, 15));
+  EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=technician\r\n");
+
+  connection->emitIceState(IceConnectionState::kConnected);
+  auto channel = connection->dataChannel();
+  channel->setState(DataChannelState::kOpen);
+  ASSERT_TRUE(runUntil([&] { return !channel->sent().empty(); }, 5));
+  EXPECT_EQ(console_->open(channel->sent().back()).value_or(Json())["canControl"], true);
   channel->deliver(console_->seal(Json{{"kind", "pointer"}, {"seq", 1}, {"action", "hover"}, {"x", 0.5}, {"y", 0.5}}));
-  ASSERT_TRUE(runUntil([&] { return !injector_.mouse.empty(); }, 5));
-  EXPECT_EQ(injector_.mouse[0].point, (Point{960, 540}));
-
+  ASSERT_TRUE(runUntil([&] { return !injector.mouse.empty(); }, 5));
+  EXPECT_EQ(injector.mouse[0].point, (Point{960, 540}));
   channel->deliver(console_->seal(Json{{"kind", "end"}}));
   ASSERT_TRUE(runUntil([&] { return client_->active().empty(); }, 5));
-  EXPECT_TRUE(endedAtTheService(10));
-  EXPECT_EQ(client_->lifecycle().phaseText(), "idle");
+  EXPECT_TRUE(runUntil([&] { return console_->status() == "ended"; }, 10));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The real kx-service binary over real HTTPS on loopback: start-up and
-// certificates, the portal redirect, the API paths of a session, framing
-// limits, keep-alive, the admin commands, and two replicas sharing one
+// The real kx-service binary over real HTTPS on loopback: its certificates,
+// the front's framing, keep-alive, deadlines and caps, the monitoring
+// listener, the admin commands, its life cycle, and two replicas sharing one
 // PostgreSQL database.
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -11,7 +11,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <ctime>
 #include <fstream>
 #include <sstream>
@@ -32,38 +31,64 @@ using kx::testing::TempDir;
 constexpr const char* kPassword = "integration-secret";
 
 std::string binary() { return siblingBinary("kx-service"); }
-
+std::string publicKey() { return base64Encode(P256PrivateKey::generate().publicKeyX963()); }
 std::string readText(const std::string& path) {
-  std::ifstream in(path);
   std::stringstream s;
-  s << in.rdbuf();
+  s << std::ifstream(path).rdbuf();
   return s.str();
 }
+CommandResult admin(const std::string& folder, std::vector<std::string> args, const std::string& input = "") {
+  args.insert(args.end(), {"--data", folder});
+  return runCommand(binary(), args, input);
+}
 
+// A Mac enrolled with a fresh setup code and polling, and the technician's
+// request for a session with it (each step through the client given).
+struct Live {
+  std::string id, key, sid;
+};
+Live requestSession(TlsClient& technician, TlsClient& mac, const std::string& token) {
+  Live live{"", "", newUuid()};
+  auto code = technician.postJson("/api/admin/setup-code", Json::object(), token);
+  auto enrolled = mac.postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey()}});
+  EXPECT_EQ(enrolled->status, 200) << enrolled->body;
+  live.id = enrolled->json().value("id", "");
+  live.key = enrolled->json().value("key", "");
+  EXPECT_EQ(mac.postJson("/api/device/" + live.id + "/poll", Json::object(), live.key)->status, 200);
+  const Json request{{"id", live.sid}, {"device", live.id}, {"browserKey", publicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};
+  EXPECT_EQ(technician.postJson("/api/admin/request", request, token)->status, 200);
+  return live;
+}
+
+// One service for the suite, with a short request deadline, a small cap of
+// connections per address and the monitoring listener.
 class LiveService : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder_ = new TempDir("kx-service-api");
-    CommandResult added = runCommand(binary(), {"technician", "add", "alice", "--data", folder_->path()},
-                                     std::string(kPassword) + "\n");
-    ASSERT_EQ(added.exitCode, 0) << added.err;
-    auto started = ServiceProcess::start(binary(), folder_->path());
+    ASSERT_EQ(admin(folder_->path(), {"technician", "add", "alice"}, std::string(kPassword) + "\n").exitCode, 0);
+    auto started = ServiceProcess::start(binary(), folder_->path(),
+                                         {"--request-seconds", "2", "--max-connections-per-address", "4",
+                                          "--monitor", "127.0.0.1:0"});
     ASSERT_TRUE(started.ok()) << started.error().description;
     process_ = started->release();
   }
   static void TearDownTestSuite() {
     delete process_;
-    process_ = nullptr;
     delete folder_;
-    folder_ = nullptr;
   }
   void SetUp() override { ASSERT_NE(process_, nullptr); }
 
   static std::string ca() { return folder_->path() + "/ca.pem"; }
   static uint16_t port() { return process_->port(); }
-
-  static std::unique_ptr<TlsClient> client(const std::string& host = "localhost") {
-    auto c = TlsClient::connect(host, port(), ca());
+  // Each from an address of its own, so that the cap never refuses one.
+  static Expected<std::unique_ptr<TlsClient>> connect(ConnectOptions options = {}, const std::string& host = "localhost") {
+    static int clients = 0;
+    if (options.source.empty()) options.source = "127.0.1." + std::to_string(++clients);
+    return TlsClient::connect(host, port(), ca(), options);
+  }
+  static std::unique_ptr<TlsClient> client() {
+    auto c = connect();
     EXPECT_TRUE(c.ok()) << c.error().description;
     return c.ok() ? std::move(*c) : nullptr;
   }
@@ -74,20 +99,6 @@ class LiveService : public ::testing::Test {
 
 TempDir* LiveService::folder_ = nullptr;
 ServiceProcess* LiveService::process_ = nullptr;
-
-TEST_F(LiveService, AnnouncesItsLocalCaAndServesLocalhostAndLoopbackWithIt) {
-  EXPECT_NE(process_->output().find(ca()), std::string::npos) << process_->output();
-  EXPECT_NE(readText(ca()).find("BEGIN CERTIFICATE"), std::string::npos);
-  for (const char* host : {"localhost", "127.0.0.1"}) {
-    auto c = TlsClient::connect(host, port(), ca());
-    ASSERT_TRUE(c.ok()) << host << ": " << c.error().description;
-    auto reply = (*c)->request("GET", "/download");
-    ASSERT_TRUE(reply.ok());
-    EXPECT_EQ(reply->status, 200);
-  }
-  // A name the certificate does not carry is refused by the client.
-  EXPECT_FALSE(TlsClient::connect("example.com", port(), ca()).ok());
-}
 
 // Signs a leaf for `name` with the service's own CA key, as someone who stole
 // it would, and checks it against the CA as a client would.
@@ -129,71 +140,22 @@ int verifyLeafSignedByLocalCa(const std::string& folder, const std::string& name
   return result;
 }
 
-TEST_F(LiveService, LocalCaVouchesForLocalNamesOnly) {
+TEST_F(LiveService, LocalCaIsAnnouncedAndVouchesForLocalNamesOnly) {
+  EXPECT_NE(process_->output().find(ca()), std::string::npos) << process_->output();
+  for (const char* host : {"localhost", "127.0.0.1"}) {
+    auto c = connect({}, host);
+    ASSERT_TRUE(c.ok()) << host << ": " << c.error().description;
+    EXPECT_EQ((*c)->request("GET", "/download")->status, 200);
+  }
+  EXPECT_FALSE(connect({}, "example.com").ok());
   EXPECT_EQ(verifyLeafSignedByLocalCa(folder_->path(), "localhost"), X509_V_OK);
   EXPECT_EQ(verifyLeafSignedByLocalCa(folder_->path(), "bank.example"), X509_V_ERR_PERMITTED_VIOLATION);
 }
 
-TEST_F(LiveService, PortalSignInRedirectsToTheAppWithACodeThatExchangesForAToken) {
-  auto c = client();
-  auto page = c->request("GET", std::string("/native-sign-in?challenge=") + kPkceChallenge + "&state=" + kSignInState);
-  ASSERT_TRUE(page.ok());
-  EXPECT_EQ(page->status, 200);
-  EXPECT_NE(page->body.find("<form"), std::string::npos);
-  EXPECT_EQ(postSignInForm(*c, "alice", "nope")->status, 401);
-
-  auto redirect = postSignInForm(*c, "alice", kPassword);
-  ASSERT_TRUE(redirect.ok());
-  ASSERT_EQ(redirect->status, 303);
-  const std::string location = redirect->header("location");
-  ASSERT_EQ(location.rfind("kestrelixremote://admin-sign-in?code=", 0), 0u) << location;
-  EXPECT_NE(location.find(std::string("&state=") + kSignInState), std::string::npos);
-
-  const Json exchange{{"code", signInCodeOf(*redirect)}, {"verifier", kPkceVerifier}};
-  auto exchanged = c->postJson("/api/admin/exchange", exchange);
-  ASSERT_TRUE(exchanged.ok());
-  ASSERT_EQ(exchanged->status, 200) << exchanged->body;
-  EXPECT_EQ(exchanged->json()["name"], "alice");
-  EXPECT_EQ(c->postJson("/api/admin/exchange", exchange)->status, 401);
-  const std::string token = exchanged->json()["token"];
-  ASSERT_EQ(c->request("POST", "/api/admin/logout", "", token)->status, 200);
-  EXPECT_EQ(c->request("GET", "/api/admin/whoami", "", token)->status, 401);
-}
-
-TEST_F(LiveService, BodyOverTheLimitIsRefusedWith413BeforeParsing) {
-  auto c = client();
-  const std::string big(kMaxRequestBodyBytes + 1, '{');
-  auto reply = c->request("POST", "/api/enroll", big, "", {{"Content-Type", "application/json"}});
-  ASSERT_TRUE(reply.ok()) << reply.error().description;
-  EXPECT_EQ(reply->status, 413);
-  EXPECT_FALSE(reply->json().value("error", "").empty());
-  EXPECT_EQ(reply->header("connection"), "close");
-  EXPECT_TRUE(c->waitForClose(5));
-
-  // A body at the limit is read and parsed (and refused as bad JSON, not as too large).
-  auto fits = client()->request("POST", "/api/enroll", std::string(kMaxRequestBodyBytes, '{'));
-  EXPECT_EQ(fits->status, 400);
-}
-
-TEST_F(LiveService, KeepAliveConnectionServesManyAndPipelinedRequests) {
-  auto c = client();
-  for (int i = 0; i < 20; ++i) {
-    auto reply = c->request("GET", "/api/admin/whoami");
-    ASSERT_TRUE(reply.ok()) << i;
-    EXPECT_EQ(reply->status, 401);
-    EXPECT_EQ(reply->header("connection"), "keep-alive");
-  }
-  // Two requests in one write come back in order on the same connection.
-  ASSERT_TRUE(c->sendRaw("GET /download HTTP/1.1\r\nHost: localhost\r\n\r\n"
-                         "GET /nowhere HTTP/1.1\r\nHost: localhost\r\n\r\n")
-                  .ok());
-  EXPECT_EQ(c->readReply()->status, 200);
-  EXPECT_EQ(c->readReply()->status, 404);
-  EXPECT_EQ(c->request("GET", "/download")->status, 200);
-}
-
-TEST_F(LiveService, MalformedOrOversizedHeadsAreRefusedWithTheirStatus) {
+TEST_F(LiveService, MalformedOrOversizedRequestsAreRefusedWithTheirStatusAndClosed) {
+  const std::string post = "POST /api/enroll HTTP/1.1\r\nContent-Type: application/json\r\nContent-Length: ";
   const std::pair<std::string, int> cases[] = {
+      {post + std::to_string(kMaxRequestBodyBytes + 1) + "\r\n\r\n" + std::string(kMaxRequestBodyBytes + 1, '{'), 413},
       {"GET / HTTP/2.0\r\n\r\n", 400},
       {"GET  / HTTP/1.1\r\n\r\n", 400},
       {"G(T / HTTP/1.1\r\n\r\n", 400},
@@ -201,6 +163,7 @@ TEST_F(LiveService, MalformedOrOversizedHeadsAreRefusedWithTheirStatus) {
       {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400},
       {"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 400},
       {"GET / HTTP/1.1\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n", 431},
+      {std::string("\x00\x01\xff garbage\r\n\r\n", 15), 400},
   };
   for (const auto& [wire, status] : cases) {
     auto c = client();
@@ -208,195 +171,92 @@ TEST_F(LiveService, MalformedOrOversizedHeadsAreRefusedWithTheirStatus) {
     auto reply = c->readReply();
     ASSERT_TRUE(reply.ok()) << wire.substr(0, 40);
     EXPECT_EQ(reply->status, status) << wire.substr(0, 40);
+    EXPECT_FALSE(reply->json().value("error", "").empty()) << wire.substr(0, 40);
     EXPECT_TRUE(c->waitForClose(5)) << wire.substr(0, 40);
   }
-  // Empty lines before a request are not one.
+  // A body at the limit is read and parsed (and refused as bad JSON, not as too large).
+  EXPECT_EQ(client()->request("POST", "/api/enroll", std::string(kMaxRequestBodyBytes, '{'))->status, 400);
+}
+
+TEST_F(LiveService, KeepAliveConnectionServesManyAndPipelinedRequests) {
   auto c = client();
-  ASSERT_TRUE(c->sendRaw("\r\n\r\nGET /download HTTP/1.1\r\nHost: localhost\r\n\r\n").ok());
+  for (int i = 0; i < 5; ++i) {
+    auto reply = c->request("GET", "/api/admin/whoami");
+    ASSERT_TRUE(reply.ok()) << i;
+    EXPECT_EQ(reply->status, 401);
+    EXPECT_EQ(reply->header("connection"), "keep-alive");
+  }
+  // Two requests in one write, after empty lines, come back in order on the same connection.
+  ASSERT_TRUE(c->sendRaw("\r\n\r\nGET /download HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                         "GET /nowhere HTTP/1.1\r\nHost: localhost\r\n\r\n")
+                  .ok());
   EXPECT_EQ(c->readReply()->status, 200);
+  EXPECT_EQ(c->readReply()->status, 404);
+  EXPECT_EQ(c->request("GET", "/download")->status, 200);
 }
 
 TEST_F(LiveService, OnlyTls12OrNewerWithAeadSuitesIsSpoken) {
-  auto offering = [](int maxVersion, std::string ciphers) {
-    ConnectOptions options;
-    options.maxTlsVersion = maxVersion;
-    options.tls12Ciphers = std::move(ciphers);
-    return options;
+  const std::tuple<int, const char*, bool> offers[] = {
+      {TLS1_1_VERSION, "", false},
+      {TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-AES256-SHA:AES128-SHA", false},
+      {TLS1_2_VERSION, "", true},
   };
-  EXPECT_FALSE(TlsClient::connect("localhost", port(), ca(), offering(TLS1_1_VERSION, "")).ok());
-  EXPECT_FALSE(
-      TlsClient::connect("localhost", port(), ca(),
-                         offering(TLS1_2_VERSION, "ECDHE-ECDSA-AES128-SHA256:ECDHE-ECDSA-AES256-SHA:AES128-SHA"))
-          .ok());
-  EXPECT_TRUE(TlsClient::connect("localhost", port(), ca(), offering(TLS1_2_VERSION, "")).ok());
+  for (const auto& [version, ciphers, accepted] : offers) {
+    ConnectOptions offer;
+    offer.maxTlsVersion = version;
+    offer.tls12Ciphers = ciphers;
+    EXPECT_EQ(connect(offer).ok(), accepted) << ciphers;
+  }
 }
 
-TEST_F(LiveService, SlowOrSilentClientsDoNotStallOthers) {
-  std::vector<std::unique_ptr<TlsClient>> slow;
-  for (int i = 0; i < 4; ++i) {
-    slow.push_back(client());
-    ASSERT_TRUE(slow.back()->sendRaw("POST /api/enroll HTTP/1.1\r\nContent-Length: 10\r\n\r\n{").ok());
-  }
-  // A TCP connection that never starts TLS.
-  const int silent = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port());
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ASSERT_EQ(::connect(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-
-  auto c = client();
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(c->request("GET", "/download")->status, 200);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
-  ::close(silent);
-}
-
-TEST_F(LiveService, GarbageIsAnsweredOrDroppedAndTheServiceGoesOn) {
-  {
-    auto c = client();
-    ASSERT_TRUE(c->sendRaw(std::string("\x00\x01\xff garbage\r\n\r\n", 15)).ok());
-    auto reply = c->readReply();
-    ASSERT_TRUE(reply.ok());
-    EXPECT_EQ(reply->status, 400);
-  }
-  {
-    // Not TLS at all.
-    const int raw = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port());
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(::connect(raw, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
-    const char plain[] = "GET / HTTP/1.1\r\n\r\n";
-    ASSERT_GT(::write(raw, plain, sizeof plain - 1), 0);
-    ::close(raw);
-  }
-  EXPECT_EQ(client()->request("GET", "/download")->status, 200);
-}
-
-TEST_F(LiveService, SecondServiceOnTheSamePortRefusesToStart) {
-  TempDir other("kx-service-second");
-  auto second = ServiceProcess::start(binary(), other.path(), {"--listen", "127.0.0.1:" + std::to_string(port())});
-  EXPECT_FALSE(second.ok());
-  EXPECT_EQ(client()->request("GET", "/download")->status, 200);
-}
-
-TEST_F(LiveService, AdminCommandsIssueWorkingCredentials) {
-  CommandResult file = runCommand(binary(), {"enrollment-file", "--technician", "alice", "--data", folder_->path(),
-                                             "--url", "https://localhost:8443"});
-  ASSERT_EQ(file.exitCode, 0) << file.err;
-  const Json enrollment = parseJson(file.out).value_or(Json());
-  EXPECT_EQ(enrollment["url"], "https://localhost:8443");
-  EXPECT_EQ(enrollment["sitesAccess"], "");
-  ASSERT_TRUE(enrollment["token"].is_string());
-
-  CommandResult code = runCommand(binary(), {"setup-code", "--technician", "alice", "--data", folder_->path()});
-  ASSERT_EQ(code.exitCode, 0) << code.err;
-  const std::string setup = code.out.substr(0, code.out.find('\n'));
-  EXPECT_EQ(setup.size(), 20u);
-
-  auto c = client();
-  for (const std::string& secret : {enrollment["token"].get<std::string>(), setup}) {
-    auto r = c->postJson("/api/enroll", Json{{"token", secret},
-                                             {"publicKey", base64Encode(P256PrivateKey::generate().publicKeyX963())}});
-    EXPECT_EQ(r->status, 200) << r->body;
-  }
-
-  EXPECT_NE(runCommand(binary(), {"technician", "add", "alice", "--data", folder_->path()}, "another-password\n")
-                .exitCode,
-            0);
-  EXPECT_NE(runCommand(binary(), {"setup-code", "--technician", "nobody", "--data", folder_->path()}).exitCode, 0);
-
-  ASSERT_EQ(
-      runCommand(binary(), {"technician", "add", "carol", "--data", folder_->path()}, "carol-password\n").exitCode, 0);
-  EXPECT_EQ(runCommand(binary(), {"technician", "remove", "carol", "--data", folder_->path()}).exitCode, 0);
-  CommandResult audit = runCommand(binary(), {"audit", "--data", folder_->path()});
-  ASSERT_EQ(audit.exitCode, 0) << audit.err;
-  std::vector<std::string> events;
-  std::istringstream lines(audit.out);
-  for (std::string line; std::getline(lines, line);) events.push_back(parseJson(line).value_or(Json())["event"]);
-  ASSERT_GE(events.size(), 4u) << audit.out;
-  EXPECT_EQ(std::vector<std::string>(events.begin(), events.begin() + 4),
-            (std::vector<std::string>{"technician-removed", "technician-added", "device-enrolled", "device-enrolled"}));
-}
-
-// A service with a short request deadline, a small per-address cap and the
-// monitoring listener.
-class FrontLimits : public ::testing::Test {
- protected:
-  static void SetUpTestSuite() {
-    folder_ = new TempDir("kx-service-front");
-    auto started = ServiceProcess::start(
-        binary(), folder_->path(),
-        {"--request-seconds", "2", "--max-connections-per-address", "4", "--monitor", "127.0.0.1:0"});
-    ASSERT_TRUE(started.ok()) << started.error().description;
-    process_ = started->release();
-  }
-  static void TearDownTestSuite() {
-    delete process_;
-    delete folder_;
-  }
-  void SetUp() override { ASSERT_NE(process_, nullptr); }
-  static Expected<std::unique_ptr<TlsClient>> connect(const std::string& source = "") {
-    ConnectOptions options;
-    options.source = source;
-    return TlsClient::connect("localhost", process_->port(), folder_->path() + "/ca.pem", options);
-  }
-
-  static TempDir* folder_;
-  static ServiceProcess* process_;
-};
-
-TempDir* FrontLimits::folder_ = nullptr;
-ServiceProcess* FrontLimits::process_ = nullptr;
-
-TEST_F(FrontLimits, TrickleOfLineEndsIsClosedAtTheRequestDeadlineWhilePollsAreAnswered) {
-  auto slow = connect().value();
-  auto normal = connect().value();
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+TEST_F(LiveService, TrickleOfLineEndsIsClosedAtTheRequestDeadlineWhileOthersAreAnswered) {
+  // A TCP connection that never starts TLS, then sends plain HTTP.
+  const int plain = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{AF_INET, htons(port()), {htonl(INADDR_LOOPBACK)}, {}};
+  ASSERT_EQ(::connect(plain, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  auto slow = client(), normal = client();
+  ASSERT_GT(::write(plain, "GET / HTTP/1.1\r\n\r\n", 18), 0);
   bool closed = false;
   int answered = 0;
-  while (!closed && std::chrono::steady_clock::now() < give_up) {
+  for (int round = 0; !closed && round < 60; ++round) {
     (void)slow->sendRaw("\r\n");
     auto reply = normal->request("POST", "/api/device/nobody/poll", "{}", "key");
-    if (reply.ok() && reply->status == 401) ++answered;
+    answered += reply.ok() && reply->status == 401;
     closed = slow->waitForClose(0.5);
   }
+  ::close(plain);
   EXPECT_TRUE(closed);
   EXPECT_GT(answered, 0);
 }
 
-TEST_F(FrontLimits, ConnectionsPerSourceAddressAreCapped) {
+TEST_F(LiveService, ConnectionsPerSourceAddressAreCapped) {
+  ConnectOptions same;
+  same.source = "127.0.0.9";
   std::vector<std::unique_ptr<TlsClient>> held;
   for (int i = 0; i < 4; ++i) {
-    auto c = connect("127.0.0.9");
+    auto c = connect(same);
     ASSERT_TRUE(c.ok()) << c.error().description;
     held.push_back(std::move(*c));
   }
   // Refused connections hold no place, however often they are tried.
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(connect("127.0.0.9").ok());
-  EXPECT_TRUE(connect("127.0.0.10").ok());
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(connect(same).ok());
   // The service gives the place back before its end of the connection
   // closes, so one more fits as soon as the client sees the close: no
   // retrying, and a place that leaks fails here at once.
   held.back()->finishSending();
   ASSERT_TRUE(held.back()->waitForClose(10));
   held.pop_back();
-  auto again = connect("127.0.0.9");
+  auto again = connect(same);
   ASSERT_TRUE(again.ok()) << again.error().description;
-  EXPECT_FALSE(connect("127.0.0.9").ok());
+  EXPECT_FALSE(connect(same).ok());
 }
 
-TEST_F(FrontLimits, HealthAndMetricsAreServedOnlyOnTheMonitoringAddress) {
+TEST_F(LiveService, HealthAndMetricsAreServedOnlyOnTheMonitoringAddress) {
   const std::string& out = process_->output();
   const size_t at = out.find("monitoring on http://127.0.0.1:");
   ASSERT_NE(at, std::string::npos) << out;
-  const int monitorPort = std::atoi(out.c_str() + at + 31);
-  httplib::Client monitor("127.0.0.1", monitorPort);
-  auto health = monitor.Get("/healthz");
-  ASSERT_TRUE(health);
-  EXPECT_EQ(health->status, 200);
+  httplib::Client monitor("127.0.0.1", std::atoi(out.c_str() + at + 31));
+  EXPECT_EQ(monitor.Get("/healthz")->status, 200);
   auto metrics = monitor.Get("/metrics");
   ASSERT_TRUE(metrics);
   for (const char* name : {"kx_polls_total ", "kx_sessions_open ", "kx_relay_queued_signals ",
@@ -404,57 +264,67 @@ TEST_F(FrontLimits, HealthAndMetricsAreServedOnlyOnTheMonitoringAddress) {
     EXPECT_NE(metrics->body.find(name), std::string::npos) << name;
   }
   EXPECT_EQ(monitor.Get("/api/admin/whoami")->status, 404);
-  EXPECT_EQ(connect().value()->request("GET", "/metrics")->status, 404);
+  EXPECT_EQ(client()->request("GET", "/metrics")->status, 404);
+}
+
+TEST_F(LiveService, SecondServiceOnTheSamePortRefusesToStart) {
+  TempDir other("kx-service-second");
+  EXPECT_FALSE(ServiceProcess::start(binary(), other.path(), {"--listen", "127.0.0.1:" + std::to_string(port())}).ok());
+  EXPECT_EQ(client()->request("GET", "/download")->status, 200);
+}
+
+TEST_F(LiveService, AdminCommandsIssueWorkingCredentialsAndAreAudited) {
+  const std::string& data = folder_->path();
+  CommandResult file = admin(data, {"enrollment-file", "--technician", "alice", "--url", "https://localhost:8443"});
+  ASSERT_EQ(file.exitCode, 0) << file.err;
+  const Json enrollment = parseJson(file.out).value_or(Json());
+  EXPECT_EQ(enrollment, (Json{{"url", "https://localhost:8443"}, {"sitesAccess", ""}, {"token", enrollment["token"]}}));
+  CommandResult code = admin(data, {"setup-code", "--technician", "alice"});
+  ASSERT_EQ(code.exitCode, 0) << code.err;
+  auto c = client();
+  for (const std::string& secret : {enrollment.value("token", ""), code.out.substr(0, code.out.find('\n'))}) {
+    auto r = c->postJson("/api/enroll", Json{{"token", secret}, {"publicKey", publicKey()}});
+    EXPECT_EQ(r->status, 200) << r->body;
+  }
+  EXPECT_NE(admin(data, {"technician", "add", "alice"}, "another-password\n").exitCode, 0);
+  EXPECT_NE(admin(data, {"setup-code", "--technician", "nobody"}).exitCode, 0);
+  ASSERT_EQ(admin(data, {"technician", "add", "carol"}, "carol-password\n").exitCode, 0);
+  EXPECT_EQ(admin(data, {"technician", "remove", "carol"}).exitCode, 0);
+  CommandResult audit = admin(data, {"audit"});
+  ASSERT_EQ(audit.exitCode, 0) << audit.err;
+  std::vector<std::string> events;
+  std::istringstream lines(audit.out);
+  for (std::string line; std::getline(lines, line) && events.size() < 4;) {
+    events.push_back(parseJson(line).value_or(Json()).value("event", ""));
+  }
+  EXPECT_EQ(events,
+            (std::vector<std::string>{"technician-removed", "technician-added", "device-enrolled", "device-enrolled"}));
 }
 
 TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsCleanly) {
   TempDir folder("kx-service-life");
-  ASSERT_EQ(runCommand(binary(), {"technician", "add", "alice", "--data", folder.path()}, std::string(kPassword) + "\n")
-                .exitCode,
-            0);
-  const std::string code = runCommand(binary(), {"setup-code", "--technician", "alice", "--data", folder.path()}).out;
-  auto started = ServiceProcess::start(binary(), folder.path(), {"--consent-seconds", "2", "--pending-seconds", "1"});
+  ASSERT_EQ(admin(folder.path(), {"technician", "add", "alice"}, std::string(kPassword) + "\n").exitCode, 0);
+  auto started = ServiceProcess::start(binary(), folder.path(), {"--consent-seconds", "2"});
   ASSERT_TRUE(started.ok()) << started.error().description;
   ServiceProcess& process = **started;
-  const std::string ca = folder / "ca.pem";
-  const std::string firstCa = readText(ca);
+  const std::string ca = folder / "ca.pem", firstCa = readText(ca);
   auto mac = TlsClient::connect("localhost", process.port(), ca).value();
-  auto enrolled = mac->postJson("/api/enroll", Json{{"token", code.substr(0, 20)},
-                                                    {"publicKey", base64Encode(P256PrivateKey::generate().publicKeyX963())}});
-  ASSERT_EQ(enrolled->status, 200);
-  const std::string id = enrolled->json()["id"], key = enrolled->json()["key"];
-  ASSERT_EQ(mac->postJson("/api/device/" + id + "/poll", Json::object(), key)->status, 200);
-
-  // Sign in, request, approve; the approval lasts two seconds.
   auto console = TlsClient::connect("localhost", process.port(), ca).value();
   const std::string token = signInTechnician(*console, "alice", kPassword).value();
-  const std::string sid = newUuid();
-  ASSERT_EQ(console
-                ->postJson("/api/admin/request",
-                           Json{{"id", sid},
-                                {"device", id},
-                                {"browserKey", base64Encode(P256PrivateKey::generate().publicKeyX963())},
-                                {"salt", base64Encode(randomBytes(16))}},
-                           token)
-                ->status,
-            200);
-  auto decision = mac->postJson("/api/device/" + id + "/decision", Json{{"session", sid}, {"approve", true}}, key);
-  const double expires = decision->json()["expires"];
-  EXPECT_LE(expires - static_cast<double>(std::time(nullptr)), 2.0 + 1);
+  const Live live = requestSession(*console, *mac, token);
+  auto decision =
+      mac->postJson("/api/device/" + live.id + "/decision", Json{{"session", live.sid}, {"approve", true}}, live.key);
+  EXPECT_LE(decision->json().value("expires", 1e12) - static_cast<double>(std::time(nullptr)), 2.0 + 1);
   // The lease runs out on its own: the status turns to ended without any further step.
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   std::string state;
-  while (state != "ended" && std::chrono::steady_clock::now() < give_up) {
-    auto status = console->request("GET", "/api/admin/session/" + sid + "/status", "", token);
-    ASSERT_TRUE(status.ok()) << status.error().description;
-    state = status->json().value("state", "");
-    ASSERT_TRUE(state == "approved" || state == "ended") << status->body;
-  }
+  EXPECT_TRUE(kx::testing::waitUntil([&] {
+    state = console->request("GET", "/api/admin/session/" + live.sid + "/status", "", token)->json().value("state", "");
+    return state != "approved";
+  }, std::chrono::seconds(30)));
   EXPECT_EQ(state, "ended");
 
   EXPECT_EQ(process.terminate(), 0);
   EXPECT_NE(process.output().find("kx-service stopped"), std::string::npos) << process.output();
-
   // A restart keeps the CA the app already trusts.
   auto again = ServiceProcess::start(binary(), folder.path());
   ASSERT_TRUE(again.ok());
@@ -471,52 +341,39 @@ TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOn
   ASSERT_TRUE(uri.ok()) << uri.error().description;
   TempDir folder("kx-replicas");
   const std::vector<std::string> database = {"--database", *uri};
-  CommandResult added = runCommand(binary(), {"technician", "add", "alice", "--data", folder.path(), "--database", *uri},
-                                   std::string(kPassword) + "\n");
-  ASSERT_EQ(added.exitCode, 0) << added.err;
+  ASSERT_EQ(admin(folder.path(), {"technician", "add", "alice", "--database", *uri}, std::string(kPassword) + "\n")
+                .exitCode,
+            0);
   auto a = ServiceProcess::start(binary(), folder.path(), database);
-  ASSERT_TRUE(a.ok()) << a.error().description;
   auto b = ServiceProcess::start(binary(), folder.path(), database);
-  ASSERT_TRUE(b.ok()) << b.error().description;
-  const std::string ca = folder / "ca.pem";
-  auto connect = [&](const ServiceProcess& replica) { return TlsClient::connect("localhost", replica.port(), ca).value(); };
+  ASSERT_TRUE(a.ok() && b.ok());
+  auto connect = [&](const ServiceProcess& replica) {
+    return TlsClient::connect("localhost", replica.port(), folder / "ca.pem").value();
+  };
   auto consoleA = connect(**a), consoleB = connect(**b), macB = connect(**b), macA = connect(**a);
-
   const std::string token = signInTechnician(*consoleA, "alice", kPassword).value();
+  // A setup code spent through one replica is spent for the other.
   auto code = consoleB->postJson("/api/admin/setup-code", Json::object(), token);
-  ASSERT_EQ(code->status, 200) << code->body;
-  const std::string publicKey = base64Encode(P256PrivateKey::generate().publicKeyX963());
-  auto enrolled = macA->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey}});
-  ASSERT_EQ(enrolled->status, 200) << enrolled->body;
-  // The setup code was spent through A: B refuses it too.
-  EXPECT_EQ(macB->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey}})->status,
-            401);
-  const std::string id = enrolled->json()["id"], key = enrolled->json()["key"];
-  const std::string poll = "/api/device/" + id + "/poll";
-  ASSERT_EQ(macB->postJson(poll, Json::object(), key)->status, 200);
-
-  const std::string sid = newUuid();
-  const Json request{{"id", sid}, {"device", id}, {"browserKey", publicKey}, {"salt", base64Encode(randomBytes(16))}};
-  auto requested = consoleA->postJson("/api/admin/request", request, token);
-  ASSERT_EQ(requested->status, 200) << requested->body;
-  Json other = request;
-  other["id"] = newUuid();
-  EXPECT_EQ(consoleB->postJson("/api/admin/request", other, token)->status, 409);  // one session per Mac
-  ASSERT_EQ(macB->postJson("/api/device/" + id + "/decision", Json{{"session", sid}, {"approve", true}}, key)->status,
+  ASSERT_EQ(macA->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey()}})->status,
             200);
+  EXPECT_EQ(macB->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey()}})->status,
+            401);
 
-  const std::string signal = "/api/admin/session/" + sid + "/signal";
+  const Live live = requestSession(*consoleA, *macB, token);
+  const Json other{{"id", newUuid()}, {"device", live.id}, {"browserKey", publicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};
+  EXPECT_EQ(consoleB->postJson("/api/admin/request", other, token)->status, 409);  // one session per Mac
+  const std::string device = "/api/device/" + live.id, signal = "/api/admin/session/" + live.sid + "/signal";
+  ASSERT_EQ(macB->postJson(device + "/decision", Json{{"session", live.sid}, {"approve", true}}, live.key)->status, 200);
   ASSERT_EQ(consoleA->postJson(signal, Json{{"payloads", {"offer", "candidate 1"}}}, token)->status, 200);
   // A retry of a post whose answer was lost, through the other replica.
   ASSERT_EQ(consoleB->postJson(signal, Json{{"payloads", {"candidate 1", "candidate 2"}}}, token)->status, 200);
-  EXPECT_EQ(macB->postJson(poll, Json::object(), key)->json()["session"]["signals"],
+  EXPECT_EQ(macB->postJson(device + "/poll", Json::object(), live.key)->json()["session"]["signals"],
             (Json{{{"payload", "offer"}}, {{"payload", "candidate 1"}}, {{"payload", "candidate 2"}}}));
-  ASSERT_EQ(macB->postJson("/api/device/" + id + "/signal", Json{{"session", sid}, {"payloads", {"answer"}}}, key)->status,
+  ASSERT_EQ(macB->postJson(device + "/signal", Json{{"session", live.sid}, {"payloads", {"answer"}}}, live.key)->status,
             200);
   EXPECT_EQ(consoleA->request("GET", signal, "", token)->json()["signals"], (Json{{{"payload", "answer"}}}));
-
-  ASSERT_EQ(consoleB->postJson("/api/admin/session/" + sid + "/end", Json::object(), token)->status, 200);
-  EXPECT_FALSE(macA->postJson(poll, Json::object(), key)->json().contains("session"));
+  ASSERT_EQ(consoleB->postJson("/api/admin/session/" + live.sid + "/end", Json::object(), token)->status, 200);
+  EXPECT_FALSE(macA->postJson(device + "/poll", Json::object(), live.key)->json().contains("session"));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
-// The storage backends: each SQLite and PostgreSQL schema on its own, then
-// one contract that both must keep, run against a private in-memory SQLite
-// database and a fresh database on a real PostgreSQL server.
+// The contract both storage backends keep, run against a private SQLite file
+// and a fresh database on a real PostgreSQL server; then what replicas
+// sharing PostgreSQL rely on.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -17,122 +17,249 @@
 namespace kx::service {
 namespace {
 
-using kx::testing::TempDir;
-
-// The first column of the first row of `query`, as text.
-std::string queryText(const std::string& path, const char* query) {
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_stmt* stmt = nullptr;
-  sqlite3_prepare_v2(db, query, -1, &stmt, nullptr);
-  std::string value;
-  if (sqlite3_step(stmt) == SQLITE_ROW) value = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return value;
+// One server for the whole program, started on first use; nullptr (and why) when it cannot start.
+driver::ThrowawayPostgres* postgres(std::string* why) {
+  static std::string reason;
+  static const auto server = [] {
+    auto started = driver::ThrowawayPostgres::start();
+    if (!started) reason = started.error().description;
+    return started ? std::move(*started) : nullptr;
+  }();
+  *why = reason;
+  return server.get();
 }
 
-TEST(SqliteSchema, NewFileGetsTheCurrentVersionInWalMode) {
-  const TempDir folder("kx-storage");
-  const std::string path = folder / "service.db";
-  {
-    auto storage = SqliteStorage::open(path);
-    ASSERT_TRUE(storage.ok()) << storage.error().summary();
-  }
-  EXPECT_EQ(queryText(path, "PRAGMA user_version"), std::to_string(SqliteStorage::schemaVersion()));
-  EXPECT_EQ(queryText(path, "PRAGMA journal_mode"), "wal");
-}
-
-TEST(SqliteSchema, ReopeningKeepsTheData) {
-  const TempDir folder("kx-storage");
-  const std::string path = folder / "service.db";
-  {
-    auto storage = SqliteStorage::open(path).value();
-    ASSERT_TRUE(storage->addTechnician("alice", "hash").ok());
-  }
-  auto storage = SqliteStorage::open(path).value();
-  auto alice = storage->technicianByName("alice").value();
-  ASSERT_TRUE(alice.has_value());
-  EXPECT_EQ(alice->passwordHash, "hash");
-}
-
-TEST(SqliteSchema, NewerSchemaIsRefused) {
-  const TempDir folder("kx-storage");
-  const std::string path = folder / "service.db";
-  { auto storage = SqliteStorage::open(path).value(); }
-  sqlite3* db = nullptr;
-  sqlite3_open(path.c_str(), &db);
-  sqlite3_exec(db, "PRAGMA user_version=99", nullptr, nullptr, nullptr);
-  sqlite3_close(db);
-  auto storage = SqliteStorage::open(path);
-  ASSERT_FALSE(storage.ok());
-  EXPECT_NE(storage.error().description.find("99"), std::string::npos);
-}
-
-// --- PostgreSQL ------------------------------------------------------------------
-
-// One server for the whole test program, started on first use.
-class PostgresServer : public ::testing::Environment {
- public:
-  static driver::ThrowawayPostgres* get(std::string* why) {
-    if (!instance_->tried_) {
-      instance_->tried_ = true;
-      auto started = driver::ThrowawayPostgres::start();
-      if (started) instance_->server_ = std::move(*started);
-      else instance_->why_ = started.error().description;
-    }
-    *why = instance_->why_;
-    return instance_->server_.get();
-  }
-  // A fresh database each call.
-  static Expected<std::string> freshDatabase(driver::ThrowawayPostgres& server) {
-    return server.createDatabase("storage_" + std::to_string(++instance_->databases_));
-  }
-  void TearDown() override { server_.reset(); }
-
-  static PostgresServer* instance_;
-
- private:
-  bool tried_ = false;
-  std::string why_;
-  std::unique_ptr<driver::ThrowawayPostgres> server_;
-  int databases_ = 0;
-};
-
-PostgresServer* PostgresServer::instance_ = static_cast<PostgresServer*>(
-    ::testing::AddGlobalTestEnvironment(new PostgresServer));
-
-#define KX_REQUIRE_POSTGRES(server)                                              \
-  std::string why;                                                               \
-  driver::ThrowawayPostgres* server = PostgresServer::get(&why);                 \
+#define KX_REQUIRE_POSTGRES(server)                               \
+  std::string why;                                                \
+  driver::ThrowawayPostgres* server = postgres(&why);             \
   if (!server) GTEST_SKIP() << "PostgreSQL cannot start on this machine: " << why
 
-TEST(PostgresSchema, ReopeningMigratesOnceAndANewerSchemaIsRefused) {
-  KX_REQUIRE_POSTGRES(server);
-  const std::string uri = PostgresServer::freshDatabase(*server).value();
-  const std::string db = uri.substr(uri.find("///") + 3, uri.find('?') - uri.find("///") - 3);
-  {
-    auto storage = PostgresStorage::open(uri);
-    ASSERT_TRUE(storage.ok()) << storage.error().summary();
-    ASSERT_TRUE((*storage)->addTechnician("alice", "hash").ok());
+// A fresh database: its name and URI.
+std::pair<std::string, std::string> freshDatabase(driver::ThrowawayPostgres& server) {
+  static int count = 0;
+  const std::string name = "storage_" + std::to_string(++count);
+  return {name, server.createDatabase(name).value()};
+}
+
+class StorageContract : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    if (std::string(GetParam()) == "postgres") {
+      KX_REQUIRE_POSTGRES(server);
+      postgres_ = server;
+      std::tie(database_, uri_) = freshDatabase(*server);
+    }
+    storage_ = reopen().value();
+    alice_ = storage_->addTechnician("alice", "h").value();
   }
-  auto reopened = PostgresStorage::open(uri);
+
+  Expected<std::unique_ptr<Storage>> reopen() {
+    auto widen = [](auto opened) -> Expected<std::unique_ptr<Storage>> {
+      if (!opened) return std::move(opened).error();
+      return std::unique_ptr<Storage>(std::move(*opened));
+    };
+    return postgres_ ? widen(PostgresStorage::open(uri_)) : widen(SqliteStorage::open(folder_ / "service.db"));
+  }
+
+  // Runs SQL on the database past the storage: the first value of its result.
+  Expected<std::string> raw(const std::string& sql) {
+    if (postgres_) return postgres_->scalar(database_, sql);
+    sqlite3* db = nullptr;
+    sqlite3_open((folder_ / "service.db").c_str(), &db);
+    sqlite3_stmt* statement = nullptr;
+    int rc = sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr);
+    std::string value;
+    if (rc == SQLITE_OK && (rc = sqlite3_step(statement)) == SQLITE_ROW) {
+      value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    }
+    const std::string error = sqlite3_errmsg(db);
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) return makeError("SQLite", rc, error);
+    return value;
+  }
+
+  Device mac(const std::string& id) const {
+    return Device{id, alice_, secretDigest("key of " + id), "Mac " + id, "BPK", "inst"};
+  }
+  Session session(const std::string& id, SessionState state, double created = 1, double expires = 0,
+                  double closed = 0) const {
+    return Session{id, "MAC", alice_, state, "k", "s", created, expires, closed};
+  }
+
+  kx::testing::TempDir folder_{"kx-storage"};
+  driver::ThrowawayPostgres* postgres_ = nullptr;
+  std::string database_, uri_;
+  std::unique_ptr<Storage> storage_;
+  int64_t alice_ = 0;
+};
+
+INSTANTIATE_TEST_SUITE_P(Backends, StorageContract, ::testing::Values("sqlite", "postgres"),
+                         [](const auto& info) { return std::string(info.param); });
+
+TEST_P(StorageContract, ReopeningKeepsTheDataAndANewerSchemaIsRefused) {
+  storage_.reset();
+  auto reopened = reopen();
   ASSERT_TRUE(reopened.ok()) << reopened.error().summary();
   EXPECT_TRUE((*reopened)->technicianByName("alice").value().has_value());
-  EXPECT_EQ(server->scalar(db, "SELECT version FROM schema_version").value(),
-            std::to_string(currentSchemaVersion()));
-  ASSERT_TRUE(server->scalar(db, "UPDATE schema_version SET version = 99").ok());
-  auto refused = PostgresStorage::open(uri);
+  reopened->reset();
+  const std::string version = std::to_string(currentSchemaVersion());
+  if (postgres_) {
+    EXPECT_EQ(raw("SELECT version FROM schema_version").value(), version);
+    ASSERT_TRUE(raw("UPDATE schema_version SET version = 99").ok());
+  } else {
+    EXPECT_EQ(raw("PRAGMA user_version").value(), version);
+    EXPECT_EQ(raw("PRAGMA journal_mode").value(), "wal");
+    ASSERT_TRUE(raw("PRAGMA user_version=99").ok());
+  }
+  auto refused = reopen();
   ASSERT_FALSE(refused.ok());
   EXPECT_NE(refused.error().description.find("99"), std::string::npos);
 }
 
+TEST_P(StorageContract, GrantsAreSpentOnceAndNamesAndSessionIdsAreUnique) {
+  const Bytes digest = secretDigest("secret");
+  ASSERT_TRUE(storage_->addGrant(Grant{digest, GrantKind::signInCode, alice_, "challenge", 100.25}).ok());
+  EXPECT_FALSE(storage_->findGrant(GrantKind::enrollmentToken, digest).value().has_value());
+  auto found = storage_->findGrant(GrantKind::signInCode, digest).value();
+  ASSERT_TRUE(found.has_value());
+  EXPECT_EQ(std::tie(found->challenge, found->expires, found->technicianId),
+            std::make_tuple("challenge", 100.25, alice_));
+  EXPECT_TRUE(storage_->removeGrant(GrantKind::signInCode, digest).value());
+  EXPECT_FALSE(storage_->removeGrant(GrantKind::signInCode, digest).value());
+
+  EXPECT_EQ(storage_->addTechnician("alice", "h2").error().code, 409);
+  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
+  ASSERT_TRUE(storage_->addSession(session("S", SessionState::pending)).ok());
+  EXPECT_EQ(storage_->addSession(session("S", SessionState::pending)).error().code, 409);
+}
+
+TEST_P(StorageContract, FailedBodyLeavesNothingBehindAndAFailedInnerOneOnlyItsOwnWrites) {
+  Status s = storage_->transaction([&]() -> Status {
+    EXPECT_TRUE(storage_->addTechnician("bob", "h").ok());
+    return makeError("Test", 1, "changed my mind");
+  });
+  EXPECT_FALSE(s.ok());
+  EXPECT_FALSE(storage_->technicianByName("bob").value().has_value());
+  s = storage_->transaction([&]() -> Status {
+    EXPECT_TRUE(storage_->addTechnician("bob", "h").ok());
+    EXPECT_FALSE(storage_->transaction([&]() -> Status {
+                           EXPECT_TRUE(storage_->addTechnician("carol", "h").ok());
+                           return makeError("Test", 1, "inner only");
+                         }).ok());
+    return {};
+  });
+  EXPECT_TRUE(s.ok());
+  EXPECT_TRUE(storage_->technicianByName("bob").value().has_value());
+  EXPECT_FALSE(storage_->technicianByName("carol").value().has_value());
+}
+
+TEST_P(StorageContract, DevicesKeepEveryFieldAndAClosedSessionIsFinal) {
+  Device b = mac("B");
+  b.keyDigest = Bytes{0, 1, 0, 255, 0x5c, 0x78};  // NUL, backslash, "x": bytes, not text
+  b.name = "Übungs-Mac ✓";
+  b.state = R"({"rtcState":"connected"})";
+  b.lastSeen = 1765000000.123456;
+  ASSERT_TRUE(storage_->addDevice(b).ok());
+  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
+  const auto byKey = storage_->deviceByKeyDigest(b.keyDigest).value();
+  ASSERT_TRUE(byKey.has_value());
+  EXPECT_EQ(std::tie(byKey->id, byKey->keyDigest, byKey->name, byKey->state, byKey->lastSeen, byKey->installation),
+            std::tie(b.id, b.keyDigest, b.name, b.state, b.lastSeen, b.installation));
+  ASSERT_TRUE(storage_->updateDeviceIdentity("MAC", "Renamed", "BPK2", "inst2").ok());
+  ASSERT_TRUE(storage_->updateDevicePresence("MAC", 42.5, R"({"x":1})").ok());
+  const auto listed = storage_->devicesOf(alice_).value();  // in enrollment order
+  ASSERT_EQ(listed.size(), 2u);
+  EXPECT_EQ(listed[0].id, "B");
+  EXPECT_EQ(std::tie(listed[1].name, listed[1].publicKey, listed[1].installation, listed[1].lastSeen, listed[1].state),
+            std::make_tuple("Renamed", "BPK2", "inst2", 42.5, R"({"x":1})"));
+  EXPECT_FALSE(storage_->deviceById("C").value().has_value());
+
+  ASSERT_TRUE(storage_->addSession(session("S", SessionState::pending)).ok());
+  ASSERT_TRUE(storage_->updateSession(session("S", SessionState::ended, 1, 0, 5)).ok());
+  // An approval from a read taken before the session ended.
+  ASSERT_TRUE(storage_->updateSession(session("S", SessionState::approved, 1, 1800)).ok());
+  const auto stored = storage_->sessionById("S").value();
+  ASSERT_TRUE(stored.has_value());
+  EXPECT_EQ(stored->state, SessionState::ended);
+  EXPECT_EQ(stored->closed, 5);
+  EXPECT_TRUE(storage_->openSessions("MAC").value().empty());
+}
+
+TEST_P(StorageContract, SignalsKeepTheirOrderBytesAndDirectionUntilPurged) {
+  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
+  ASSERT_TRUE(storage_->addSession(session("OPEN", SessionState::approved, 90, 2000)).ok());
+  ASSERT_TRUE(storage_->addSession(session("OLD", SessionState::ended, 10, 0, 20)).ok());
+  const std::string withNul("a\0b", 3), large(64 * 1024, 'L');
+  ASSERT_TRUE(storage_->appendSignals("OPEN", Direction::toDevice, {"3", withNul}).ok());
+  ASSERT_TRUE(storage_->appendSignals("OPEN", Direction::toConsole, {"up"}).ok());
+  ASSERT_TRUE(storage_->appendSignals("OPEN", Direction::toDevice, {"1", large}).ok());
+  ASSERT_TRUE(storage_->appendSignals("OLD", Direction::toConsole, {"a"}).ok());
+  EXPECT_EQ(storage_->signals("OPEN", Direction::toDevice).value(), (std::vector<std::string>{"3", withNul, "1", large}));
+  EXPECT_EQ(storage_->signals("OPEN", Direction::toConsole).value(), (std::vector<std::string>{"up"}));
+
+  // Purge at 100 forgets expired grants, sessions closed before 30 and failures before 70.
+  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("old"), GrantKind::setupCode, alice_, "", 50}).ok());
+  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("new"), GrantKind::setupCode, alice_, "", 150}).ok());
+  for (double at : {60.0, 80.0}) ASSERT_TRUE(storage_->addSignInFailure("alice", "192.0.2.1", at).ok());
+  ASSERT_TRUE(storage_->purge(100, 30, 70).ok());
+  EXPECT_EQ(storage_->signInFailures("alice", "192.0.2.1", 0).value().byName, 1u);
+  EXPECT_FALSE(storage_->findGrant(GrantKind::setupCode, secretDigest("old")).value().has_value());
+  EXPECT_TRUE(storage_->findGrant(GrantKind::setupCode, secretDigest("new")).value().has_value());
+  EXPECT_FALSE(storage_->sessionById("OLD").value().has_value());
+  EXPECT_EQ(storage_->signals("OPEN", Direction::toConsole).value(), (std::vector<std::string>{"up"}));
+  EXPECT_EQ(storage_->openSessions("").value().size(), 1u);
+  ASSERT_TRUE(storage_->removeSignals("OPEN").ok());
+  EXPECT_TRUE(storage_->signals("OPEN", Direction::toDevice).value().empty());
+}
+
+TEST_P(StorageContract, SignInFailuresCountByNameAndAddressSinceAMoment) {
+  const struct {
+    const char* name;
+    const char* address;
+    double at;
+  } failures[] = {{"alice", "a1", 10}, {"alice", "a2", 20}, {"bob", "a1", 30}, {"alice", "a1", 40}};
+  for (const auto& f : failures) ASSERT_TRUE(storage_->addSignInFailure(f.name, f.address, f.at).ok());
+  const auto count = storage_->signInFailures("alice", "a1", 15).value();
+  EXPECT_EQ(std::tie(count.byName, count.byAddress), std::make_tuple(2u, 2u));
+  ASSERT_TRUE(storage_->clearSignInFailures("alice").ok());
+  const auto cleared = storage_->signInFailures("alice", "a1", 0).value();
+  EXPECT_EQ(std::tie(cleared.byName, cleared.byAddress), std::make_tuple(0u, 1u));
+}
+
+TEST_P(StorageContract, AuditRowsAreNewestFirstPerTechnicianAndOutliveWhatTheyName) {
+  const int64_t bob = storage_->addTechnician("bob", "h").value();
+  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
+  ASSERT_TRUE(storage_->addSession(session("S", SessionState::denied, 1, 0, 5)).ok());
+  for (const char* event : {"enrolment", "access-request", "decision"}) {
+    ASSERT_TRUE(storage_->appendAudit(AuditEntry{0, 1, event, alice_, "alice", "MAC", "Mac", "S", "a1", ""}).ok());
+  }
+  ASSERT_TRUE(storage_->appendAudit(AuditEntry{0, 2, "sign-in", bob, "bob", "", "", "", "a2", ""}).ok());
+  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("live"), GrantKind::setupCode, alice_, "", 50}).ok());
+  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("dead"), GrantKind::setupCode, alice_, "", 10}).ok());
+  EXPECT_EQ(storage_->liveGrantCount(GrantKind::setupCode, alice_, 20).value(), 1u);
+  EXPECT_EQ(storage_->deniedSessions("MAC", 5).value().size(), 1u);
+  EXPECT_TRUE(storage_->deniedSessions("MAC", 6).value().empty());
+
+  ASSERT_TRUE(storage_->removeDevice("MAC").ok());
+  ASSERT_TRUE(storage_->removeTechnician(alice_).ok());
+  EXPECT_FALSE(storage_->sessionById("S").value().has_value());
+  EXPECT_FALSE(storage_->findGrant(GrantKind::setupCode, secretDigest("live")).value().has_value());
+  const auto rows = storage_->auditEntries(alice_, 2).value();
+  ASSERT_EQ(rows.size(), 2u);
+  EXPECT_EQ(std::tie(rows[0].event, rows[1].event, rows[0].device), std::make_tuple("decision", "access-request", "Mac"));
+  EXPECT_GT(rows[0].id, rows[1].id);
+  // Not even a direct write to the database changes or removes a row.
+  EXPECT_FALSE(raw("UPDATE audit SET detail = 'x'").ok());
+  EXPECT_FALSE(raw("DELETE FROM audit").ok());
+  EXPECT_EQ(storage_->auditEntries(0, 100).value().size(), 4u);
+}
+
 // What makes replicas safe: a transaction in one process waits for another
 // process's transaction to end, then sees everything it wrote.
-TEST(PostgresStorageTransactions, ExcludeEveryOtherConnectionsTransactions) {
+TEST(PostgresStorage, TransactionsExcludeEveryOtherConnectionsTransactions) {
   KX_REQUIRE_POSTGRES(server);
-  const std::string uri = PostgresServer::freshDatabase(*server).value();
-  const std::string db = uri.substr(uri.find("///") + 3, uri.find('?') - uri.find("///") - 3);
+  const auto [db, uri] = freshDatabase(*server);
   auto first = PostgresStorage::open(uri).value();
   auto second = PostgresStorage::open(uri).value();
   std::atomic<bool> secondRan{false};
@@ -147,15 +274,11 @@ TEST(PostgresStorageTransactions, ExcludeEveryOtherConnectionsTransactions) {
                           return {};
                         }).ok());
     });
-    // Wait until the other connection is queued behind this transaction's lock.
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    auto waiting = [&] {
+    // Until the other connection is queued behind this transaction's lock.
+    EXPECT_TRUE(kx::testing::waitUntil([&, db = db] {
       auto n = server->scalar(db, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted");
       return n.ok() && *n == "1";
-    };
-    while (!waiting()) {
-      if (std::chrono::steady_clock::now() > deadline) return makeError("Test", 1, "the other never waited");
-    }
+    }));
     EXPECT_FALSE(secondRan.load());
     return {};
   });
@@ -167,16 +290,12 @@ TEST(PostgresStorageTransactions, ExcludeEveryOtherConnectionsTransactions) {
 // Presence that is news reaches every replica at once; refreshes within a
 // second of poll times or at purge; an older poll written late by another
 // replica never hides a newer one; the writer always reads its own.
-TEST(PostgresStoragePresence, NewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) {
+TEST(PostgresStorage, PresenceNewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) {
   KX_REQUIRE_POSTGRES(server);
-  const std::string uri = PostgresServer::freshDatabase(*server).value();
+  const std::string uri = freshDatabase(*server).second;
   auto writer = PostgresStorage::open(uri).value();
   auto reader = PostgresStorage::open(uri).value();
-  Device mac;
-  mac.id = "MAC";
-  mac.technicianId = writer->addTechnician("alice", "h").value();
-  mac.keyDigest = secretDigest("key");
-  ASSERT_TRUE(writer->addDevice(mac).ok());
+  ASSERT_TRUE(writer->addDevice(Device{"MAC", writer->addTechnician("alice", "h").value(), secretDigest("key"), "", "", ""}).ok());
   auto seenBy = [](PostgresStorage& storage) {
     const Device d = storage.deviceById("MAC").value().value();
     return std::make_pair(d.lastSeen, d.state);
@@ -187,12 +306,8 @@ TEST(PostgresStoragePresence, NewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) 
     std::string state;
     bool readerSeesIt;  // at once; otherwise only the writer does
   } polls[] = {
-      {100, "{}", true},      // first seen
-      {100.5, "{}", false},   // a refresh, batched
-      {101.5, "{}", true},    // the batch spans a second
-      {101.7, quoted, true},  // a changed state
-      {101.9, quoted, false},
-      {112, quoted, true},    // after ten seconds without
+      {100, "{}", true},     {100.5, "{}", false},   {101.5, "{}", true},  // a batch spans a second
+      {101.7, quoted, true}, {101.9, quoted, false}, {112, quoted, true},  // a changed state; ten seconds without
   };
   for (const auto& poll : polls) {
     ASSERT_TRUE(writer->updateDevicePresence("MAC", poll.at, poll.state).ok());
@@ -204,245 +319,8 @@ TEST(PostgresStoragePresence, NewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) 
   ASSERT_TRUE(writer->updateDevicePresence("MAC", 112.5, quoted).ok());
   ASSERT_TRUE(writer->purge(0, 0, 0).ok());
   EXPECT_EQ(seenBy(*reader).first, 112.5);
-
   ASSERT_TRUE(reader->updateDevicePresence("MAC", 50, "{}").ok());
   EXPECT_EQ(seenBy(*writer).first, 112.5);
-}
-
-// --- the contract of every backend ------------------------------------------------
-
-class StorageContract : public ::testing::TestWithParam<const char*> {
- protected:
-  void SetUp() override {
-    if (std::string(GetParam()) == "sqlite") {
-      storage_ = SqliteStorage::open((folder_ / "service.db")).value();
-    } else {
-      KX_REQUIRE_POSTGRES(server);
-      postgres_ = server;
-      auto uri = PostgresServer::freshDatabase(*server);
-      ASSERT_TRUE(uri.ok()) << uri.error().description;
-      database_ = uri->substr(uri->find("///") + 3, uri->find('?') - uri->find("///") - 3);
-      auto opened = PostgresStorage::open(*uri);
-      ASSERT_TRUE(opened.ok()) << opened.error().summary();
-      storage_ = std::move(*opened);
-    }
-    alice_ = storage_->addTechnician("alice", "h").value();
-  }
-
-  // Runs SQL on the database directly, past the storage.
-  bool rawWriteSucceeds(const char* sql) {
-    if (!postgres_) {
-      sqlite3* db = nullptr;
-      sqlite3_open((folder_ / "service.db").c_str(), &db);
-      const bool ok = sqlite3_exec(db, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
-      sqlite3_close(db);
-      return ok;
-    }
-    return postgres_->scalar(database_, sql).ok();
-  }
-
-  Device mac(const std::string& id) const {
-    Device d;
-    d.id = id;
-    d.technicianId = alice_;
-    d.keyDigest = secretDigest("key of " + id);
-    d.name = "Mac " + id;
-    d.publicKey = "BPK";
-    d.installation = "inst";
-    return d;
-  }
-
-  TempDir folder_{"kx-storage"};
-  driver::ThrowawayPostgres* postgres_ = nullptr;
-  std::string database_;
-  std::unique_ptr<Storage> storage_;
-  int64_t alice_ = 0;
-};
-
-INSTANTIATE_TEST_SUITE_P(Backends, StorageContract, ::testing::Values("sqlite", "postgres"),
-                         [](const auto& info) { return std::string(info.param); });
-
-TEST_P(StorageContract, OneTimeGrantIsSpentExactlyOnce) {
-  const Bytes digest = secretDigest("secret");
-  ASSERT_TRUE(storage_->addGrant(Grant{digest, GrantKind::signInCode, alice_, "challenge", 100.25}).ok());
-  EXPECT_FALSE(storage_->findGrant(GrantKind::enrollmentToken, digest).value().has_value());
-  auto found = storage_->findGrant(GrantKind::signInCode, digest).value();
-  ASSERT_TRUE(found.has_value());
-  EXPECT_EQ(found->challenge, "challenge");
-  EXPECT_EQ(found->expires, 100.25);
-  EXPECT_EQ(found->technicianId, alice_);
-  EXPECT_TRUE(storage_->removeGrant(GrantKind::signInCode, digest).value());
-  EXPECT_FALSE(storage_->removeGrant(GrantKind::signInCode, digest).value());
-}
-
-TEST_P(StorageContract, TechnicianNamesAndSessionIdsAreUnique) {
-  auto again = storage_->addTechnician("alice", "h2");
-  ASSERT_FALSE(again.ok());
-  EXPECT_EQ(again.error().code, 409);
-
-  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
-  Session s{"S", "MAC", alice_, SessionState::pending, "k", "s", 1, 0, 0};
-  ASSERT_TRUE(storage_->addSession(s).ok());
-  auto twice = storage_->addSession(s);
-  ASSERT_FALSE(twice.ok());
-  EXPECT_EQ(twice.error().code, 409);
-}
-
-TEST_P(StorageContract, FailedBodyLeavesNothingBehindAndAFailedInnerOneOnlyItsOwnWrites) {
-  Status s = storage_->transaction([&]() -> Status {
-    EXPECT_TRUE(storage_->addTechnician("bob", "h").ok());
-    return makeError("Test", 1, "changed my mind");
-  });
-  EXPECT_FALSE(s.ok());
-  EXPECT_FALSE(storage_->technicianByName("bob").value().has_value());
-
-  s = storage_->transaction([&]() -> Status {
-    EXPECT_TRUE(storage_->addTechnician("bob", "h").ok());
-    EXPECT_FALSE(storage_->transaction([&]() -> Status {
-                           EXPECT_TRUE(storage_->addTechnician("carol", "h").ok());
-                           return makeError("Test", 1, "inner only");
-                         }).ok());
-    return {};
-  });
-  EXPECT_TRUE(s.ok());
-  EXPECT_TRUE(storage_->technicianByName("bob").value().has_value());
-  EXPECT_FALSE(storage_->technicianByName("carol").value().has_value());
-}
-
-TEST_P(StorageContract, DevicesKeepEveryFieldAndListInEnrollmentOrder) {
-  Device b = mac("B");
-  b.keyDigest = Bytes{0, 1, 0, 255, 0x5c, 0x78};  // NUL, backslash, "x": bytes, not text
-  b.name = "Übungs-Mac ✓";
-  b.state = R"({"rtcState":"connected"})";
-  b.lastSeen = 1765000000.123456;
-  ASSERT_TRUE(storage_->addDevice(b).ok());
-  ASSERT_TRUE(storage_->addDevice(mac("A")).ok());
-
-  auto byKey = storage_->deviceByKeyDigest(b.keyDigest).value();
-  ASSERT_TRUE(byKey.has_value());
-  EXPECT_EQ(byKey->id, "B");
-  EXPECT_EQ(byKey->keyDigest, b.keyDigest);
-  EXPECT_EQ(byKey->name, b.name);
-  EXPECT_EQ(byKey->state, b.state);
-  EXPECT_EQ(byKey->lastSeen, b.lastSeen);
-  EXPECT_EQ(byKey->installation, "inst");
-
-  ASSERT_TRUE(storage_->updateDeviceIdentity("A", "Renamed", "BPK2", "inst2").ok());
-  ASSERT_TRUE(storage_->updateDevicePresence("A", 42.5, R"({"x":1})").ok());
-  const auto listed = storage_->devicesOf(alice_).value();
-  ASSERT_EQ(listed.size(), 2u);
-  EXPECT_EQ(listed[0].id, "B");
-  EXPECT_EQ(listed[1].name, "Renamed");
-  EXPECT_EQ(listed[1].publicKey, "BPK2");
-  EXPECT_EQ(listed[1].lastSeen, 42.5);
-  EXPECT_EQ(listed[1].state, R"({"x":1})");
-  EXPECT_FALSE(storage_->deviceById("C").value().has_value());
-}
-
-TEST_P(StorageContract, AClosedSessionIsFinal) {
-  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
-  Session s{"S", "MAC", alice_, SessionState::pending, "k", "s", 1, 0, 0};
-  ASSERT_TRUE(storage_->addSession(s).ok());
-  Session ended = s;
-  ended.state = SessionState::ended;
-  ended.closed = 5;
-  ASSERT_TRUE(storage_->updateSession(ended).ok());
-  Session approved = s;  // from a read taken before the session ended
-  approved.state = SessionState::approved;
-  approved.expires = 1800;
-  ASSERT_TRUE(storage_->updateSession(approved).ok());
-
-  const auto stored = storage_->sessionById("S").value();
-  ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(stored->state, SessionState::ended);
-  EXPECT_EQ(stored->closed, 5);
-  EXPECT_TRUE(storage_->openSessions("MAC").value().empty());
-}
-
-TEST_P(StorageContract, SignalsKeepTheirOrderBytesAndDirection) {
-  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
-  ASSERT_TRUE(storage_->addSession(Session{"S", "MAC", alice_, SessionState::approved, "k", "s", 1, 99, 0}).ok());
-  const std::string withNul("a\0b", 3);
-  const std::string large(64 * 1024, 'L');
-  ASSERT_TRUE(storage_->appendSignals("S", Direction::toDevice, {"3", withNul}).ok());
-  ASSERT_TRUE(storage_->appendSignals("S", Direction::toConsole, {"up"}).ok());
-  ASSERT_TRUE(storage_->appendSignals("S", Direction::toDevice, {"1", large}).ok());
-  EXPECT_EQ(storage_->signals("S", Direction::toDevice).value(),
-            (std::vector<std::string>{"3", withNul, "1", large}));
-  EXPECT_EQ(storage_->signals("S", Direction::toConsole).value(), (std::vector<std::string>{"up"}));
-  ASSERT_TRUE(storage_->removeSignals("S").ok());
-  EXPECT_TRUE(storage_->signals("S", Direction::toDevice).value().empty());
-}
-
-TEST_P(StorageContract, PurgeForgetsExpiredGrantsAndOldClosedSessionsWithTheirSignals) {
-  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("old"), GrantKind::setupCode, alice_, "", 50}).ok());
-  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("new"), GrantKind::setupCode, alice_, "", 150}).ok());
-  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
-  Session closed{"OLD", "MAC", alice_, SessionState::ended, "k", "s", 10, 0, 20};
-  Session open{"OPEN", "MAC", alice_, SessionState::approved, "k", "s", 90, 2000, 0};
-  ASSERT_TRUE(storage_->addSession(closed).ok());
-  ASSERT_TRUE(storage_->addSession(open).ok());
-  ASSERT_TRUE(storage_->appendSignals("OLD", Direction::toConsole, {"a"}).ok());
-  ASSERT_TRUE(storage_->appendSignals("OPEN", Direction::toConsole, {"b", "c"}).ok());
-  for (double at : {60.0, 80.0}) ASSERT_TRUE(storage_->addSignInFailure("alice", "192.0.2.1", at).ok());
-
-  ASSERT_TRUE(storage_->purge(100, 30, 70).ok());
-  EXPECT_EQ(storage_->signInFailures("alice", "192.0.2.1", 0).value().byName, 1u);
-  EXPECT_FALSE(storage_->findGrant(GrantKind::setupCode, secretDigest("old")).value().has_value());
-  EXPECT_TRUE(storage_->findGrant(GrantKind::setupCode, secretDigest("new")).value().has_value());
-  EXPECT_FALSE(storage_->sessionById("OLD").value().has_value());
-  EXPECT_TRUE(storage_->sessionById("OPEN").value().has_value());
-  EXPECT_EQ(storage_->signals("OPEN", Direction::toConsole).value(), (std::vector<std::string>{"b", "c"}));
-  EXPECT_EQ(storage_->openSessions("MAC").value().size(), 1u);
-  EXPECT_EQ(storage_->openSessions("").value().size(), 1u);
-}
-
-TEST_P(StorageContract, SignInFailuresCountByNameAndAddressSinceAMoment) {
-  const struct {
-    const char* name;
-    const char* address;
-    double at;
-  } failures[] = {{"alice", "a1", 10}, {"alice", "a2", 20}, {"bob", "a1", 30}, {"alice", "a1", 40}};
-  for (const auto& f : failures) ASSERT_TRUE(storage_->addSignInFailure(f.name, f.address, f.at).ok());
-  const auto count = storage_->signInFailures("alice", "a1", 15).value();
-  EXPECT_EQ(count.byName, 2u);
-  EXPECT_EQ(count.byAddress, 2u);
-  ASSERT_TRUE(storage_->clearSignInFailures("alice").ok());
-  EXPECT_EQ(storage_->signInFailures("alice", "a1", 0).value().byName, 0u);
-  EXPECT_EQ(storage_->signInFailures("alice", "a1", 0).value().byAddress, 1u);
-}
-
-TEST_P(StorageContract, AuditRowsAreNewestFirstPerTechnicianAndOutliveWhatTheyName) {
-  const int64_t bob = storage_->addTechnician("bob", "h").value();
-  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
-  ASSERT_TRUE(storage_->addSession(Session{"S", "MAC", alice_, SessionState::denied, "k", "s", 1, 0, 5}).ok());
-  for (const char* event : {"enrolment", "access-request", "decision"}) {
-    ASSERT_TRUE(storage_->appendAudit(AuditEntry{0, 1, event, alice_, "alice", "MAC", "Mac", "S", "a1", ""}).ok());
-  }
-  ASSERT_TRUE(storage_->appendAudit(AuditEntry{0, 2, "sign-in", bob, "bob", "", "", "", "a2", ""}).ok());
-  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("live"), GrantKind::setupCode, alice_, "", 50}).ok());
-  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("dead"), GrantKind::setupCode, alice_, "", 10}).ok());
-  EXPECT_EQ(storage_->liveGrantCount(GrantKind::setupCode, alice_, 20).value(), 1u);
-
-  EXPECT_EQ(storage_->deniedSessions("MAC", 5).value().size(), 1u);
-  EXPECT_TRUE(storage_->deniedSessions("MAC", 6).value().empty());
-  ASSERT_TRUE(storage_->removeDevice("MAC").ok());
-  ASSERT_TRUE(storage_->removeTechnician(alice_).ok());
-  EXPECT_FALSE(storage_->sessionById("S").value().has_value());
-  EXPECT_FALSE(storage_->findGrant(GrantKind::setupCode, secretDigest("live")).value().has_value());
-
-  const auto rows = storage_->auditEntries(alice_, 2).value();
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(rows[0].event, "decision");
-  EXPECT_EQ(rows[1].event, "access-request");
-  EXPECT_EQ(rows[0].device, "Mac");
-  EXPECT_GT(rows[0].id, rows[1].id);
-  EXPECT_EQ(storage_->auditEntries(0, 100).value().size(), 4u);
-
-  // Not even a direct write to the database changes or removes a row.
-  EXPECT_FALSE(rawWriteSucceeds("UPDATE audit SET detail = 'x'"));
-  EXPECT_FALSE(rawWriteSucceeds("DELETE FROM audit"));
-  EXPECT_EQ(storage_->auditEntries(0, 100).value().size(), 4u);
 }
 
 }  // namespace

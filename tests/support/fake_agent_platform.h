@@ -1,7 +1,7 @@
-// Fakes of every desktop piece the client agent uses (agent/agent_platform.h).
-// Each records what the agent asked for; asynchronous answers (consent,
-// open panel, capture start) wait until the test gives them, unless told to
-// answer at once.
+// Fakes of every desktop piece the client agent uses (agent/agent_platform.h),
+// and the platform made of them. Each records what the agent asked for;
+// asynchronous answers (consent, open panel, capture start and stop) wait
+// until the test gives them, unless told to answer at once.
 #pragma once
 
 #include <deque>
@@ -17,19 +17,27 @@
 #include "media/capture.h"
 #include "media/input_access.h"
 #include "media/input_injector.h"
+#include "support/fake_peer_engine.h"
 
 namespace kx {
 
+// Pops the oldest waiting completion and calls it.
+template <class Queue, class... Args>
+void answerOldest(Queue& queue, Args&&... args) {
+  if (queue.empty()) throw std::logic_error("nothing is waiting for an answer");
+  auto done = std::move(queue.front());
+  queue.pop_front();
+  done(std::forward<Args>(args)...);
+}
+
 class FakeStatusMenu final : public StatusMenu {
  public:
-  void setTitle(const std::string& title) override { titles.push_back(title); }
+  void setTitle(const std::string& t) override { title = t; }
   void setStatusLine(const std::string& text) override { lines.push_back(text); }
   void setSharing(const std::optional<std::string>& technician) override { sharing = technician; }
-
-  std::string title() const { return titles.empty() ? std::string() : titles.back(); }
   std::string line() const { return lines.empty() ? std::string() : lines.back(); }
 
-  std::vector<std::string> titles;
+  std::string title;
   std::vector<std::string> lines;
   std::optional<std::string> sharing;
 };
@@ -37,147 +45,99 @@ class FakeStatusMenu final : public StatusMenu {
 class FakeAgentDialogs final : public AgentDialogs {
  public:
   struct Alert {
-    std::string message;
-    std::string informativeText;
+    std::string message, informativeText;
     std::function<void()> dismissed;
   };
-
   void askConsent(const ConsentPrompt& prompt, std::function<void(ConsentDecision)> done) override {
     prompts.push_back(prompt);
     consent.push_back(std::move(done));
   }
-  void showAlert(const std::string& message, const std::string& informativeText,
-                 std::function<void()> dismissed) override {
-    alerts.push_back(Alert{message, informativeText, std::move(dismissed)});
+  void showAlert(const std::string& message, const std::string& text, std::function<void()> dismissed) override {
+    alerts.push_back(Alert{message, text, std::move(dismissed)});
   }
-  void chooseEnrollmentFile(const std::string& title, std::function<void(std::optional<std::string>)> done) override {
-    panelTitles.push_back(title);
+  void chooseEnrollmentFile(const std::string&, std::function<void(std::optional<std::string>)> done) override {
     panels.push_back(std::move(done));
   }
-
-  // The person's answer to the oldest open consent alert.
-  void answerConsent(ConsentDecision decision) {
-    if (consent.empty()) throw std::logic_error("no consent alert is open");
-    auto done = std::move(consent.front());
-    consent.pop_front();
-    done(decision);
-  }
-  void choose(std::optional<std::string> path) {
-    if (panels.empty()) throw std::logic_error("no open panel");
-    auto done = std::move(panels.front());
-    panels.pop_front();
-    done(std::move(path));
-  }
-  void dismissAlert(size_t index) {
-    if (alerts.at(index).dismissed) alerts.at(index).dismissed();
-  }
+  void answerConsent(ConsentDecision decision) { answerOldest(consent, decision); }
+  void choose(std::optional<std::string> path) { answerOldest(panels, std::move(path)); }
 
   std::vector<ConsentPrompt> prompts;
   std::deque<std::function<void(ConsentDecision)>> consent;
   std::vector<Alert> alerts;
-  std::vector<std::string> panelTitles;
   std::deque<std::function<void(std::optional<std::string>)>> panels;
 };
 
-class FakeSetupWindow final : public SetupWindowView {
+// Makes one setup window and keeps its actions for the test to press.
+class FakeSetupWindows {
  public:
-  struct Update {
-    bool enrolled;
-    std::string permission;
-    std::string error;
-    bool restartRequired;
+  struct Window final : SetupWindowView {
+    struct Update {
+      bool enrolled;
+      std::string permission, error;
+      bool restartRequired;
+    };
+    void update(bool enrolled, const std::string& permission, const std::string& error, bool restart) override {
+      updates.push_back(Update{enrolled, permission, error, restart});
+    }
+    void show() override { ++shows; }
+    std::vector<Update> updates;
+    int shows = 0;
   };
-  void update(bool enrolled, const std::string& permission, const std::string& error, bool restartRequired) override {
-    updates.push_back(Update{enrolled, permission, error, restartRequired});
-  }
-  void show() override { ++shows; }
-
-  std::vector<Update> updates;
-  int shows = 0;
-};
-
-// Makes one FakeSetupWindow and keeps its actions for the test to press.
-class FakeSetupWindowFactory {
- public:
   SetupWindowFactory factory() {
-    return [this](SetupWindowActions actions) {
+    return [this](SetupWindowActions a) {
       ++made;
-      this->actions = std::move(actions);
-      auto window = std::make_unique<FakeSetupWindow>();
-      this->window = window.get();
-      return window;
+      actions = std::move(a);
+      auto made = std::make_unique<Window>();
+      window = made.get();
+      return made;
     };
   }
   int made = 0;
-  FakeSetupWindow* window = nullptr;  // owned by the agent
+  Window* window = nullptr;  // owned by the agent
   SetupWindowActions actions;
-};
-
-class FakeCaptureStream final : public CaptureStream {
- public:
-  struct State {
-    std::vector<CaptureOutput*> outputs;
-    Status addResult;
-    // Start answers at once with this, unless deferStart is set.
-    Status startResult;
-    bool deferStart = false;
-    std::function<void(Status)> pendingStart;
-    int starts = 0;
-    int stops = 0;
-    std::function<void(Status)> pendingStop;  // stop answers wait when deferStop is set
-    bool deferStop = false;
-    bool destroyed = false;
-    ContentFilter filter;
-    CaptureConfiguration configuration;
-    std::function<void(Error)> onStop;
-  };
-  explicit FakeCaptureStream(std::shared_ptr<State> state) : state_(std::move(state)) {}
-  ~FakeCaptureStream() override { state_->destroyed = true; }
-
-  Status addOutput(CaptureOutput* output) override {
-    if (!state_->addResult) return state_->addResult;
-    state_->outputs.push_back(output);
-    return {};
-  }
-  void start(std::function<void(Status)> done) override {
-    ++state_->starts;
-    if (state_->deferStart) {
-      state_->pendingStart = std::move(done);
-    } else {
-      done(state_->startResult);
-    }
-  }
-  void stop(std::function<void(Status)> done) override {
-    ++state_->stops;
-    if (state_->deferStop) {
-      state_->pendingStop = std::move(done);
-    } else {
-      done(Status{});
-    }
-  }
-
- private:
-  std::shared_ptr<State> state_;
 };
 
 class FakeScreenCapture final : public ScreenCapture {
  public:
-  std::vector<Display> displays() override { return screens; }
-  std::unique_ptr<CaptureStream> createStream(const ContentFilter& filter, const CaptureConfiguration& configuration,
+  struct Stream {
+    std::vector<CaptureOutput*> outputs;
+    CaptureConfiguration configuration;
+    std::function<void(Error)> onStop;
+    Status startResult;
+    bool deferStart = false, deferStop = false;  // keep the answer in `pending` instead
+    std::function<void(Status)> pending;
+    int stops = 0;
+    bool destroyed = false;
+  };
+  std::vector<Display> displays() override { return {}; }
+  std::unique_ptr<CaptureStream> createStream(const ContentFilter&, const CaptureConfiguration& configuration,
                                               std::function<void(Error)> onStop) override {
-    auto state = std::make_shared<FakeCaptureStream::State>(next);
-    state->filter = filter;
+    auto state = std::make_shared<Stream>(next);
     state->configuration = configuration;
     state->onStop = std::move(onStop);
     streams.push_back(state);
-    return std::make_unique<FakeCaptureStream>(state);
+    return std::make_unique<Handle>(state);
   }
+  std::shared_ptr<Stream> last() const { return streams.empty() ? nullptr : streams.back(); }
 
-  std::shared_ptr<FakeCaptureStream::State> last() const { return streams.empty() ? nullptr : streams.back(); }
+  Stream next;  // template for the next stream
+  std::vector<std::shared_ptr<Stream>> streams;
 
-  std::vector<Display> screens;
-  FakeCaptureStream::State next;  // template for the next stream
-  std::vector<std::shared_ptr<FakeCaptureStream::State>> streams;
+ private:
+  struct Handle final : CaptureStream {
+    explicit Handle(std::shared_ptr<Stream> s) : s(std::move(s)) {}
+    ~Handle() override { s->destroyed = true; }
+    Status addOutput(CaptureOutput* output) override {
+      s->outputs.push_back(output);
+      return {};
+    }
+    void start(std::function<void(Status)> done) override { s->deferStart ? void(s->pending = done) : done(s->startResult); }
+    void stop(std::function<void(Status)> done) override {
+      ++s->stops;
+      s->deferStop ? void(s->pending = done) : done(Status{});
+    }
+    std::shared_ptr<Stream> s;
+  };
 };
 
 class FakeDisplayPicker final : public DisplayPicker {
@@ -185,7 +145,6 @@ class FakeDisplayPicker final : public DisplayPicker {
   void setObserver(Observer o) override { observer = std::move(o); }
   void setActive(bool a) override { active = a; }
   void present() override { ++presented; }
-
   Observer observer;
   bool active = false;
   int presented = 0;
@@ -200,23 +159,17 @@ class FakeInputInjector final : public InputInjector {
     int clicks;
     bool operator==(const Mouse&) const = default;
   };
-  bool postMouse(MouseEventType type, Point point, MouseButton button, int clickCount) override {
-    mouse.push_back(Mouse{type, point, button, clickCount});
+  bool postMouse(MouseEventType type, Point point, MouseButton button, int clicks) override {
+    mouse.push_back(Mouse{type, point, button, clicks});
     return true;
   }
   bool postKey(const KeyEvent& event) override {
     keys.push_back(event);
     return true;
   }
-  bool postScroll(int32_t wheel1, int32_t wheel2) override {
-    scrolls.emplace_back(wheel1, wheel2);
-    return true;
-  }
-  size_t total() const { return mouse.size() + keys.size() + scrolls.size(); }
-
+  bool postScroll(int32_t, int32_t) override { return true; }
   std::vector<Mouse> mouse;
   std::vector<KeyEvent> keys;
-  std::vector<std::pair<int32_t, int32_t>> scrolls;
 };
 
 class FakeInputAccess final : public InputAccess {
@@ -227,36 +180,28 @@ class FakeInputAccess final : public InputAccess {
   }
   void request() override {
     ++requests;
-    if (grantOnRequest) snapshot.authorization = InputAccessSnapshot::Authorization::granted;
+    if (grantOnRequest) grant();
   }
   void grant() { snapshot = InputAccessSnapshot{InputAccessSnapshot::Authorization::granted, true, true}; }
   void deny() { snapshot = InputAccessSnapshot{InputAccessSnapshot::Authorization::denied, false, false}; }
-
   InputAccessSnapshot snapshot;
   bool grantOnRequest = false;
-  int reads = 0;
-  int requests = 0;
+  int reads = 0, requests = 0;
 };
 
-// Runs the work when the test says so (or at once with runAtOnce), and
-// posts the completion to the loop as a worker thread would.
+// Runs the work at once, or when the test says so, and posts the completion
+// to the loop as a worker thread would.
 class FakeBackgroundQueue final : public BackgroundQueue {
  public:
   explicit FakeBackgroundQueue(EventLoop& loop) : loop_(loop) {}
   void run(std::function<void()> work, std::function<void()> done) override {
-    if (runAtOnce) {
-      work();
-      loop_.post(std::move(done));
-    } else {
-      queued.emplace_back(std::move(work), std::move(done));
-    }
+    queued.emplace_back(std::move(work), std::move(done));
+    if (runAtOnce) runQueued();
   }
   void runQueued() {
-    while (!queued.empty()) {
-      auto [work, done] = std::move(queued.front());
-      queued.pop_front();
-      work();
-      loop_.post(std::move(done));
+    for (; !queued.empty(); queued.pop_front()) {
+      queued.front().first();
+      loop_.post(std::move(queued.front().second));
     }
   }
   bool runAtOnce = true;
@@ -266,55 +211,70 @@ class FakeBackgroundQueue final : public BackgroundQueue {
   EventLoop& loop_;
 };
 
-class FakeLoginItem final : public LoginItem {
+// The rest of the desktop: login item, relauncher, other copies, preferences,
+// the application and the workspace.
+class FakeDesktop final : public LoginItem,
+                          public Relauncher,
+                          public SingleInstance,
+                          public Preferences,
+                          public ApplicationControl,
+                          public Workspace {
  public:
   Status enable() override {
-    ++calls;
-    return result;
+    ++loginCalls;
+    return loginResult;
   }
-  Status result;
-  int calls = 0;
-};
-
-class FakeRelauncher final : public Relauncher {
- public:
   Status launch(const ChildProcess& process) override {
     launched.push_back(process);
-    return result;
+    return launchResult;
   }
-  Status result;
-  std::vector<ChildProcess> launched;
-};
-
-class FakeSingleInstance final : public SingleInstance {
- public:
-  std::vector<std::string> otherInstances(const std::string& applicationId) override {
-    askedFor.push_back(applicationId);
+  std::vector<std::string> otherInstances(const std::string& id) override {
+    askedFor.push_back(id);
     return others;
   }
-  std::vector<std::string> others;
-  std::vector<std::string> askedFor;
-};
-
-class FakePreferences final : public Preferences {
- public:
   std::optional<std::string> setupShownVersion() override { return shownVersion; }
   void setSetupShownVersion(const std::string& version) override { shownVersion = version; }
-  std::optional<std::string> shownVersion;
-};
-
-class FakeApplication final : public ApplicationControl {
- public:
   void terminate() override { ++terminations; }
   void activate() override { ++activations; }
-  int terminations = 0;
-  int activations = 0;
+  void openUrl(const std::string& url) override { opened.push_back(url); }
+
+  Status loginResult, launchResult;
+  int loginCalls = 0, terminations = 0, activations = 0;
+  std::vector<ChildProcess> launched;
+  std::vector<std::string> others, askedFor, opened;
+  std::optional<std::string> shownVersion = "0.5.0";
 };
 
-class FakeWorkspace final : public Workspace {
- public:
-  void openUrl(const std::string& url) override { opened.push_back(url); }
-  std::vector<std::string> opened;
+// Every fake, and the platform made of them around the test's loop, clock and service transport.
+struct AgentFakes {
+  explicit AgentFakes(EventLoop& loop) : background(loop) { access.grant(); }
+
+  AgentPlatform platform(EventLoop& loop, Clock& clock, ServiceTransportFactory transport, ServiceEndpoint service,
+                         std::string folder) {
+    return AgentPlatform{.loop = loop, .clock = clock, .menu = menu, .dialogs = dialogs,
+                         .makeSetupWindow = setup.factory(), .makeServiceTransport = std::move(transport),
+                         .peerEngine = engine, .screenCapture = capture, .picker = picker, .injector = injector,
+                         .inputAccess = access, .background = background, .loginItem = desktop,
+                         .relauncher = desktop, .singleInstance = desktop, .preferences = desktop,
+                         .application = desktop, .workspace = desktop,
+                         .showTechnicianConsole = [this](std::function<std::string()> device) { technicianDevice = std::move(device); },
+                         .hostName = hostName, .settingsFolder = std::move(folder), .process = process,
+                         .service = std::move(service)};
+  }
+
+  FakeStatusMenu menu;
+  FakeAgentDialogs dialogs;
+  FakeSetupWindows setup;
+  FakePeerEngine engine;
+  FakeScreenCapture capture;
+  FakeDisplayPicker picker;
+  FakeInputInjector injector;
+  FakeInputAccess access;
+  FakeBackgroundQueue background;
+  FakeDesktop desktop;
+  std::function<std::string()> technicianDevice;
+  std::string hostName = "Test Host";
+  ProcessInfo process;
 };
 
 }  // namespace kx

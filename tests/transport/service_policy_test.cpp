@@ -1,20 +1,83 @@
-// How requests to the support service are built and how answers become
-// results or errors, for the agent and the console.
+// How requests to the support service are built, where they may go, how
+// answers become results or errors for the agent and the console, and the
+// awaitable send, driven by a fake transport.
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "protocol/http.h"
+#include "runtime/task.h"
 #include "support/fake_http_transport.h"
+#include "transport/send_into.h"
 
 namespace kx {
 namespace {
 
-Expected<HttpResponse> answer(int status, std::string body) { return HttpResponse{status, std::move(body)}; }
+EnrollmentConfiguration enrollment(std::string url) {
+  EnrollmentConfiguration configuration;
+  configuration.url = std::move(url);
+  configuration.token = "t";
+  return configuration;
+}
 
-const Error kTimedOut = makeError("libcurl", 28, "Operation timed out after 12001 milliseconds");
+TEST(PinnedConnection, AllowsOnlyHttpsToTheHostOfTheServiceAddress) {
+  EXPECT_EQ(PinnedConnection::create(enrollment("https://Support.Example.com:8443/"), "support.example.com")->host(),
+            "support.example.com");
+  for (const char* url : {"http://localhost:8443", "https://elsewhere.test", "https://localhost/api", ""}) {
+    const auto connection = PinnedConnection::create(enrollment(url), "localhost");
+    ASSERT_FALSE(connection.ok()) << url;
+    EXPECT_EQ(connection.error(), invalidServiceAddressError()) << url;
+  }
+  const auto connection = PinnedConnection::create(enrollment("https://localhost:8443"), "localhost").value();
+  for (const char* url : {"https://localhost:8443/api/poll/ABC", "https://localhost/api/admin/devices",
+                          "https://LOCALHOST:8443/api/x?y=1"}) {
+    EXPECT_TRUE(connection.check(url).ok()) << url;
+  }
+  for (const char* url : {
+           "http://localhost:8443/api/poll",            // not https
+           "HTTPS://localhost/api/poll",                // not as the app writes it
+           "https://127.0.0.1:8443/api/poll",           // same machine, other name
+           "https://localhost.evil.test/api/poll",      // look-alike
+           "https://evil.test/localhost",               //
+           "https://evil.test/?https://localhost/",     //
+           "https://localhost@evil.test/api/poll",      // host is evil.test
+           "https://user:pw@localhost/api/poll",        // credentials
+           "https://user@localhost/api/poll",           //
+           "https://local%68ost/api/poll",              // escaped host
+           "https://localhost/api/register/has space",  // unescaped caller input
+           "/api/poll", "", "localhost/api/poll",
+       }) {
+    const Status status = connection.check(url);
+    ASSERT_FALSE(status.ok()) << url;
+    EXPECT_EQ(status.error(), makeError("PinnedConnection", 1, "Refused a request outside the support service."));
+  }
+}
 
-// What each side makes of an answer: the JSON result, or the error's code and description.
+TEST(ServiceRequests, AgentPostsCompactJsonConsoleGetsWithoutABody) {
+  const RecordedHttpRequest agent{
+      makeAgentRequest("https://localhost:8443", "poll/DEV-1", Json{{"device", "DEV-1"}, {"n", 2}}, "k3y")};
+  EXPECT_EQ(agent.url(), "https://localhost:8443/api/poll/DEV-1");
+  EXPECT_EQ(agent.method(), "POST");
+  EXPECT_EQ(agent.header("Authorization"), "Bearer k3y");
+  EXPECT_EQ(agent.header("Content-Type"), "application/json");
+  EXPECT_EQ(agent.body(), R"({"device":"DEV-1","n":2})");
+  EXPECT_DOUBLE_EQ(agent.timeoutSeconds(), 12);
+  const RecordedHttpRequest get{makeConsoleRequest("https://localhost:8443", "devices", std::nullopt, "tok")};
+  EXPECT_EQ(get.url(), "https://localhost:8443/api/admin/devices");
+  EXPECT_EQ(get.method(), "GET");
+  EXPECT_EQ(get.body(), "");
+  EXPECT_EQ(get.header("Content-Type"), std::nullopt);
+  EXPECT_EQ(get.header("Authorization"), "Bearer tok");
+  EXPECT_DOUBLE_EQ(get.timeoutSeconds(), 8);
+  const RecordedHttpRequest post{makeConsoleRequest("https://localhost", "setup-code", Json::object(), "")};
+  EXPECT_EQ(post.method(), "POST");
+  EXPECT_EQ(post.body(), "{}");
+  EXPECT_EQ(post.header("Content-Type"), "application/json");
+  EXPECT_EQ(post.header("Authorization"), "Bearer ");
+}
+
+// What each side makes of an answer: the JSON result, or the error's description.
 struct AnswerCase {
   int status;
   const char* body;
@@ -26,14 +89,13 @@ void expectInterpreted(Expected<Json> (*interpret)(Expected<HttpResponse>), cons
                        std::initializer_list<AnswerCase> cases) {
   for (const AnswerCase& c : cases) {
     SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
-    const auto result = interpret(answer(c.status, c.body));
+    const auto result = interpret(HttpResponse{c.status, c.body});
     if (c.result) {
       ASSERT_TRUE(result.ok()) << result.error().summary();
       EXPECT_EQ(*result, Json::parse(c.result));
     } else if (std::string(c.description) == "JSON") {
       ASSERT_FALSE(result.ok());
-      EXPECT_EQ(result.error().domain, "JSON");
-      EXPECT_EQ(result.error().code, 3840);
+      EXPECT_EQ(std::tie(result.error().domain, result.error().code), std::make_tuple("JSON", 3840));
       EXPECT_NE(result.error().description.find("parse error"), std::string::npos) << result.error().description;
       EXPECT_NE(result.error().description.front(), '[') << result.error().description;
     } else {
@@ -41,26 +103,11 @@ void expectInterpreted(Expected<Json> (*interpret)(Expected<HttpResponse>), cons
       EXPECT_EQ(result.error(), makeError(domain, c.status, c.description));
     }
   }
-  const auto failed = interpret(kTimedOut);
-  ASSERT_FALSE(failed.ok());
-  EXPECT_EQ(failed.error(), kTimedOut);
+  const Error timedOut = makeError("libcurl", 28, "Operation timed out after 12001 milliseconds");
+  EXPECT_EQ(interpret(timedOut).error(), timedOut);
 }
 
-TEST(AgentRequest, PostsCompactJsonToApiPathWithDeviceKey) {
-  const RecordedHttpRequest request{
-      makeAgentRequest("https://localhost:8443", "poll/DEV-1", Json{{"device", "DEV-1"}, {"n", 2}}, "k3y")};
-  EXPECT_EQ(request.url(), "https://localhost:8443/api/poll/DEV-1");
-  EXPECT_EQ(request.method(), "POST");
-  EXPECT_EQ(request.header("Authorization"), "Bearer k3y");
-  EXPECT_EQ(request.header("Content-Type"), "application/json");
-  EXPECT_EQ(request.body(), R"({"device":"DEV-1","n":2})");
-  EXPECT_DOUBLE_EQ(request.timeoutSeconds(), 12);
-  const RecordedHttpRequest anonymous{makeAgentRequest("https://localhost", "register", Json::object(), "")};
-  EXPECT_EQ(anonymous.header("Authorization"), "Bearer ");
-  EXPECT_EQ(anonymous.body(), "{}");
-}
-
-TEST(AgentResponse, OnlyA200ObjectIsAResult) {
+TEST(ServiceResponses, ForTheAgentOnlyA200ObjectIsAResult) {
   expectInterpreted(interpretAgentResponse, "KestrelixService",
                     {
                         {200, R"({"status":"pending","n":1})", R"({"status":"pending","n":1})", nullptr},
@@ -84,22 +131,7 @@ TEST(AgentResponse, OnlyA200ObjectIsAResult) {
                     });
 }
 
-TEST(ConsoleRequest, GetWithoutBodyPostWithIt) {
-  const RecordedHttpRequest get{makeConsoleRequest("https://localhost:8443", "devices", std::nullopt, "tok")};
-  EXPECT_EQ(get.url(), "https://localhost:8443/api/admin/devices");
-  EXPECT_EQ(get.method(), "GET");
-  EXPECT_EQ(get.body(), "");
-  EXPECT_EQ(get.header("Content-Type"), std::nullopt);
-  EXPECT_EQ(get.header("Authorization"), "Bearer tok");
-  EXPECT_DOUBLE_EQ(get.timeoutSeconds(), 8);
-  const RecordedHttpRequest post{makeConsoleRequest("https://localhost", "setup-code", Json::object(), "")};
-  EXPECT_EQ(post.method(), "POST");
-  EXPECT_EQ(post.body(), "{}");
-  EXPECT_EQ(post.header("Content-Type"), "application/json");
-  EXPECT_EQ(post.header("Authorization"), "Bearer ");
-}
-
-TEST(ConsoleResponse, ListsBecomeDevicesAndRefusalsShowTheirText) {
+TEST(ServiceResponses, ForTheConsoleListsBecomeDevicesAndRefusalsShowTheirText) {
   constexpr const char* kUnable = "Unable to connect to the support service";
   expectInterpreted(interpretConsoleResponse, "Kestrelix",
                     {
@@ -111,15 +143,44 @@ TEST(ConsoleResponse, ListsBecomeDevicesAndRefusalsShowTheirText) {
                         {200, R"([{"id":"a"},3])", "{}", nullptr},
                         {200, "[[]]", "{}", nullptr},
                         {200, "42", "{}", nullptr},
-                        {200, "null", "{}", nullptr},
                         {200, "<html></html>", nullptr, "JSON"},
                         {401, R"({"error":"Technician rights required"})", nullptr, "Technician rights required"},
                         {502, "<html><body>Bad gateway</body></html>", nullptr, kUnable},
                         {500, R"({"error":null})", nullptr, kUnable},
                         {302, "", nullptr, kUnable},
-                        {0, "", nullptr, kUnable},
                         {201, R"({"id":"x"})", nullptr, kUnable},
                     });
+}
+
+TEST(SendRequest, ResumesWithEachAnswerInWhateverOrderTheyCome) {
+  FakeHttpTransport http;
+  TaskScope scope;
+  std::optional<Expected<HttpResponse>> poll, end;
+  scope.spawn(sendInto(http, makeAgentRequest("https://localhost", "poll", Json::object(), "k"), poll));
+  scope.spawn(sendInto(http, makeAgentRequest("https://localhost", "end", Json::object(), "k"), end));
+  ASSERT_EQ(http.pending(), 2u);
+  http.respondTo("/api/end", 200, "{}");
+  EXPECT_TRUE(end && !poll);
+  http.respondTo("/api/poll", 401, R"({"error":"no"})");
+  ASSERT_TRUE(poll && poll->ok());
+  EXPECT_EQ(std::tie((*poll)->status, (*poll)->body), std::make_tuple(401, R"({"error":"no"})"));
+  EXPECT_EQ(scope.pending(), 0u);
+}
+
+TEST(SendRequest, AnswerAfterTheOwnerIsGoneIsIgnored) {
+  FakeHttpTransport http;
+  bool resumed = false;
+  {
+    TaskScope scope;
+    auto poll = [&]() -> Task<void> {
+      (void)co_await sendRequest(http, makeAgentRequest("https://localhost", "poll", Json::object(), "k"));
+      resumed = true;
+    };
+    scope.spawn(poll());
+  }
+  ASSERT_EQ(http.pending(), 1u);
+  http.respond(200, "{}");
+  EXPECT_FALSE(resumed);
 }
 
 }  // namespace

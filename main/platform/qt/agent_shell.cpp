@@ -244,6 +244,7 @@ class QtSetupWindow final : public SetupWindowView {
     codeField_->setObjectName("setupCode");
     codeField_->setPlaceholderText(q(kSetupCodePlaceholder));
     codeButton_ = new QPushButton(title(kPlatformTexts.setupCodeButton));
+    codeButton_->setObjectName("setupCodeButton");
     auto* importButton = new QPushButton(q(kSetupImportButton));
     permission_ = new QLabel;
     permissionButton_ = new QPushButton(title(kSetupPermissionButton));
@@ -251,6 +252,7 @@ class QtSetupWindow final : public SetupWindowView {
     detail_->setWordWrap(true);
     auto* loginButton = new QPushButton(q(kSetupLoginButton));
     doneButton_ = new QPushButton("Done");
+    doneButton_->setObjectName("setupDoneButton");
     doneButton_->setDefault(true);  // Return presses it
     doneButton_->setAutoDefault(true);
     auto* technicianButton = new QPushButton(q(kSetupTechnicianButton));

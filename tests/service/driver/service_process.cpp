@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,46 +34,33 @@ double seconds() {
 
 }  // namespace
 
+// Output goes to memory files, read once the command has ended: no pipe can fill up.
 CommandResult runCommand(const std::string& binary, const std::vector<std::string>& args, const std::string& input) {
   CommandResult result;
-  int in[2], out[2], err[2];
-  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return result;
+  int in[2];
+  const int out = memfd_create("out", MFD_CLOEXEC), err = memfd_create("err", MFD_CLOEXEC);
+  if (out < 0 || err < 0 || pipe2(in, O_CLOEXEC) != 0) return result;
   auto argv = argvOf(binary, args);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
+    dup2(out, 1);
+    dup2(err, 2);
     execv(binary.c_str(), argv.data());
     _exit(127);
   }
   close(in[0]);
-  close(out[1]);
-  close(err[1]);
-  // Small inputs fit the pipe; the command reads them before it writes much.
+  // Small inputs fit the pipe.
   [[maybe_unused]] ssize_t w = write(in[1], input.data(), input.size());
   close(in[1]);
-  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
-  int open = 2;
-  while (open > 0 && poll(fds, 2, 30000) > 0) {
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) continue;
-      char buf[4096];
-      const ssize_t n = read(fds[i].fd, buf, sizeof buf);
-      if (n <= 0) {
-        close(fds[i].fd);
-        fds[i].fd = -1;
-        --open;
-      } else {
-        (i == 0 ? result.out : result.err).append(buf, static_cast<size_t>(n));
-      }
-    }
-  }
-  for (auto& f : fds) {
-    if (f.fd >= 0) close(f.fd);
-  }
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  for (auto [fd, text] : {std::pair{out, &result.out}, std::pair{err, &result.err}}) {
+    char buf[4096];
+    lseek(fd, 0, SEEK_SET);
+    for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;) text->append(buf, static_cast<size_t>(n));
+    close(fd);
+  }
   return result;
 }
 

@@ -1,0 +1,154 @@
+// Credentials (setup codes, PKCE, password hashes), the portal's form and
+// markup helpers, the configuration file and the console's static files.
+#include <gtest/gtest.h>
+
+#include "service/config_file.h"
+#include "service/console_assets.h"
+#include "service/portal.h"
+#include "service/secrets.h"
+
+namespace kx::service {
+namespace {
+
+TEST(Secrets, SetupCodesNormaliseAsTyped) {
+  const std::string fresh = newSetupCode();
+  EXPECT_EQ(normalizeSetupCode(fresh), fresh);
+  EXPECT_NE(fresh, newSetupCode());
+  EXPECT_EQ(normalizeSetupCode("0123-4567-89ab-cdef-0123"), "0123456789ABCDEF0123");
+  EXPECT_EQ(normalizeSetupCode(" 01234 56789\tABCDE F0123 "), "0123456789ABCDEF0123");
+  for (const std::string& bad : {std::string("0123456789ABCDEF012"), std::string("0123456789ABCDEF01234"),
+                                 std::string("0123456789ABCDEF012G"), newSecret()}) {
+    EXPECT_FALSE(normalizeSetupCode(bad)) << bad;
+  }
+}
+
+TEST(Secrets, PkceS256AndVerifierAlphabet) {
+  EXPECT_EQ(pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+  for (const std::string& good : {std::string(43, 'a'), std::string(128, '~'),
+                                  std::string("abc.DEF_ghi-JKL~0123456789abcdefghijklmnopq")}) {
+    EXPECT_TRUE(isValidPkceVerifier(good)) << good;
+  }
+  for (const std::string& bad : {std::string(42, 'a'), std::string(129, 'a'), std::string(42, 'a') + "+"}) {
+    EXPECT_FALSE(isValidPkceVerifier(bad)) << bad;
+  }
+  EXPECT_TRUE(isValidPkceChallenge(pkceChallenge(newSecret())));
+  EXPECT_FALSE(isValidPkceChallenge(std::string(43, '=')));
+  EXPECT_TRUE(constantTimeEqual(std::string_view("abc"), std::string_view("abc")));
+  EXPECT_FALSE(constantTimeEqual(std::string_view("abc"), std::string_view("abd")));
+  EXPECT_FALSE(constantTimeEqual(std::string_view("abc"), std::string_view("abcd")));
+}
+
+TEST(Secrets, PasswordHashVerifiesOnlyTheRightPasswordAtTheRealCost) {
+  const std::string hash = hashPassword("open sesame", ScryptParameters{}).value();
+  EXPECT_EQ(hash.rfind("scrypt$32768$8$1$", 0), 0u);
+  EXPECT_TRUE(verifyPassword("open sesame", hash));
+  EXPECT_FALSE(verifyPassword("open sesame!", hash));
+  EXPECT_FALSE(verifyPassword("", hash));
+  ScryptParameters cheap;
+  cheap.n = 16;
+  EXPECT_NE(hashPassword("pw", cheap).value(), hashPassword("pw", cheap).value());  // fresh salt
+}
+
+TEST(Secrets, MalformedOrOverpricedHashesNeverVerify) {
+  ScryptParameters cheap;
+  cheap.n = 16;
+  const std::string hash = hashPassword("pw", cheap).value();
+  std::string heavy = hash, odd = hash, flipped = hash;
+  heavy.replace(7, 2, "1073741824");  // N = 2^30 would need 1 TiB
+  odd.replace(7, 2, "15");            // not a power of two
+  flipped[flipped.size() - 3] = flipped[flipped.size() - 3] == 'A' ? 'B' : 'A';
+  for (const std::string& bad : {std::string(), std::string("scrypt$16$8$1$AAAA"), heavy, odd, flipped}) {
+    EXPECT_FALSE(verifyPassword("pw", bad)) << bad;
+  }
+  // The bound that keeps planted parameters from being tried is the one hashing obeys.
+  const ScryptParameters planted[] = {{uint64_t{1} << 20, 32, 1}, {uint64_t{1} << 15, 8, 16}};  // 4 GiB; 16× work
+  for (const ScryptParameters& p : planted) EXPECT_FALSE(hashPassword("pw", p).ok()) << p.n << " " << p.p;
+}
+
+TEST(Portal, FormDecodingAndMarkupEscaping) {
+  auto form = parseForm("name=Dana+%C3%98&password=a%2Bb%26c%3Dd&empty=&flag&name=second");
+  ASSERT_TRUE(form);
+  EXPECT_EQ((*form)["name"], "Dana \xC3\x98");  // the first occurrence wins
+  EXPECT_EQ((*form)["password"], "a+b&c=d");
+  EXPECT_EQ((*form)["empty"], "");
+  EXPECT_TRUE(form->count("flag"));
+  std::string many;
+  for (int i = 0; i < 33; ++i) many += "k" + std::to_string(i) + "=v&";
+  for (const std::string& bad : {std::string("a=%4"), std::string("a=%zz"), many}) EXPECT_FALSE(parseForm(bad)) << bad;
+  EXPECT_EQ(htmlEscape("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+}
+
+TEST(ConfigFile, ReadsNamesAndValuesAndRefusesMistakesWithTheirLine) {
+  auto values = parseConfig("# the service\nlisten = 0.0.0.0:8443\r\n\n  data=/var/lib/kx-service  \n"
+                            "cert = /etc/ssl/a b.pem\nurl = https://support.example.com:8443/x=y");
+  ASSERT_TRUE(values) << values.error().description;
+  EXPECT_EQ(*values, (ConfigValues{{"listen", "0.0.0.0:8443"},
+                                   {"data", "/var/lib/kx-service"},
+                                   {"cert", "/etc/ssl/a b.pem"},
+                                   {"url", "https://support.example.com:8443/x=y"}}));
+  const std::pair<std::string, std::string> refusals[] = {
+      {"listen 0.0.0.0:8443", "line 1: expected name = value"},
+      {"# ok\nlisten = a:1\nlisten = b:2", "line 3: listen is set twice"},
+      {"lisen = a:1", "line 1: unknown name \"lisen\""},
+      {"config = /etc/other", "line 1: unknown name \"config\""},
+      {"data =", "line 1: data has no value"},
+      {"#" + std::string(64 * 1024, 'x'), "the file is larger than 64 KiB"},
+  };
+  for (const auto& [text, description] : refusals) {
+    auto refused = parseConfig(text);
+    ASSERT_FALSE(refused) << description;
+    EXPECT_EQ(refused.error().description, description);
+  }
+}
+
+ConsoleAssets assets(std::string script = "export {};") {
+  return ConsoleAssets::fromFiles({{"index.html", "<script type=module src=\"/console/%VERSION%/page.js\"></script>"},
+                                   {"page.js", std::move(script)},
+                                   {"console.css", "body{}"}})
+      .value();
+}
+
+TEST(ConsoleAssets, PageNamesItsAssetsByVersionAndOnlyThatVersionIsServed) {
+  const ConsoleAssets console = assets();
+  const std::string v = console.version();
+  ASSERT_EQ(v.size(), 16u);
+  EXPECT_NE(assets("export const changed = 1;").version(), v);
+  const std::string immutable = "public, max-age=31536000, immutable";
+  const struct {
+    std::string method, target;
+    int status;
+    std::string type, cache;  // type: a prefix
+  } cases[] = {
+      {"GET", "/console/", 200, "text/html", "no-cache"},
+      {"GET", "/console", 200, "text/html", "no-cache"},
+      {"GET", "/console/?code=abc&state=def", 200, "text/html", "no-cache"},
+      {"GET", "/console/" + v + "/page.js", 200, "text/javascript", immutable},
+      {"GET", "/console/" + v + "/console.css", 200, "text/css", immutable},
+      {"GET", "/console/0123456789abcdef/page.js", 404, "text/plain", "no-store"},
+      {"GET", "/console/" + v + "/missing.js", 404, "text/plain", "no-store"},
+      {"GET", "/console/" + v + "/../index.html", 404, "text/plain", "no-store"},
+      {"GET", "/console/page.js", 404, "text/plain", "no-store"},
+      {"POST", "/console/", 405, "", ""},
+  };
+  for (const auto& c : cases) {
+    auto r = console.serve(Request{c.method, c.target, "", "", "", "::1"});
+    ASSERT_TRUE(r.has_value()) << c.target;
+    EXPECT_EQ(r->status, c.status) << c.target;
+    EXPECT_TRUE(r->contentType.starts_with(c.type)) << c.target << " " << r->contentType;
+    std::map<std::string, std::string> headers(r->headers.begin(), r->headers.end());
+    if (c.cache.empty()) continue;
+    EXPECT_EQ(headers["Cache-Control"], c.cache) << c.target;
+    EXPECT_EQ(headers["Content-Security-Policy"], kConsoleSecurityPolicy) << c.target;
+  }
+  EXPECT_NE(console.serve(Request{"GET", "/console/", "", "", "", "::1"})->body.find("/console/" + v + "/page.js"),
+            std::string::npos);
+  for (const char* target : {"/api/admin/whoami", "/consoles", "/native-sign-in", "/"}) {
+    EXPECT_FALSE(console.serve(Request{"GET", target, "", "", "", "::1"}).has_value()) << target;
+  }
+  EXPECT_FALSE(ConsoleAssets::fromFiles({{"page.js", ""}}).ok());
+  EXPECT_FALSE(ConsoleAssets::fromFiles({{"index.html", ""}, {"../x.js", ""}}).ok());
+  EXPECT_FALSE(ConsoleAssets::fromFiles({{"index.html", ""}, {"tool.sh", ""}}).ok());
+}
+
+}  // namespace
+}  // namespace kx::service
