@@ -48,17 +48,6 @@ TEST_F(InputViewTest, PictureIsFittedAndCentredAndPointsMapIntoIt) {
   EXPECT_EQ(view.videoFrame(), (Rect{300, 0, 1000, 1000}));
 }
 
-TEST_F(InputViewTest, PressesOnThePictureOnlyAndWithFocus) {
-  EXPECT_FALSE(view.mouseDown(MouseButton::kLeft, {400, 49}, 1));  // the black band
-  EXPECT_FALSE(view.mouseDown(MouseButton::kRight, {400, 960}, 1));
-  EXPECT_TRUE(view.mouseDown(MouseButton::kLeft, {800, 500}, 1, /*focused=*/false));  // only focuses
-  view.mouseDragged({900, 500}, 1);
-  view.mouseUp({900, 500}, 1);
-  EXPECT_TRUE(emitted.empty());
-  EXPECT_TRUE(view.mouseDown(MouseButton::kLeft, {400, 50}, 1));
-  EXPECT_EQ(emitted.back(), pointer("down", 0.25, 0.0));
-}
-
 TEST_F(InputViewTest, DragStaysPinnedKeepsItsButtonAndEndsWithOneUp) {
   view.mouseMoved({800, 20});  // hover outside the picture
   view.mouseMoved({800, 500});
@@ -74,22 +63,6 @@ TEST_F(InputViewTest, DragStaysPinnedKeepsItsButtonAndEndsWithOneUp) {
   EXPECT_EQ(emitted, (std::vector<Json>{pointer("hover", 0.5, 0.5, "left", 0), pointer("down", 0.5, 0.5, "right", 2),
                                         pointer("move", 0, 1, "right"), pointer("move", 0, 1, "right"),
                                         pointer("up", 1, 1, "right", 2), pointer("hover", 0.5, 0.5, "right", 0)}));
-}
-
-TEST_F(InputViewTest, ReleaseLetsGoOnceEvenAfterInputIsSwitchedOff) {
-  view.release();
-  view.mouseDown(MouseButton::kRight, {400, 275}, 1);
-  view.setAllowed(false);
-  view.renewHold();
-  view.mouseMoved({800, 500});
-  EXPECT_FALSE(view.mouseDown(MouseButton::kLeft, {800, 500}, 1));
-  view.scroll(0, 3);
-  view.keyDown(0, 0, "a");
-  EXPECT_FALSE(view.keyEquivalent(8, 0x100000, "c", true));
-  view.release();
-  view.mouseUp({400, 275}, 1);
-  EXPECT_EQ(emitted, (std::vector<Json>{pointer("down", 0.25, 0.25, "right"), pointer("up", 0.25, 0.25, "right")}));
-  EXPECT_FALSE(view.held());
 }
 
 TEST_F(InputViewTest, ClickCountsFollowTimeDistanceAndButton) {

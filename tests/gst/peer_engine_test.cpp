@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <random>
-#include <algorithm>
 #include <atomic>
 #include <functional>
 
@@ -32,9 +31,6 @@ class GstPeers : public ::testing::Test {
     ASSERT_TRUE(peers->waitConnected()) << "peers did not connect over loopback";
   }
   bool send(testing::LoopbackSide& side, const Bytes& bytes) { return side.channel->send(bytes.data(), bytes.size()); }
-  static bool lastStateIs(const std::vector<DataChannelState>& states, DataChannelState state) {
-    return !states.empty() && states.back() == state;
-  }
 
   // Pushes a frame every 33 ms, as the capture does, while the loop runs.
   Timer pushEvery33ms(std::shared_ptr<VideoSource> source, std::function<std::shared_ptr<const FrameBuffer>()> next) {
@@ -57,7 +53,7 @@ TEST_F(GstPeers, InputChannelCarriesMessagesIntactInOrderBothWaysUpToTheEngineLi
   connect(false);
   EXPECT_GT(peers->client.candidatesSent, 0);
   EXPECT_GT(peers->technician.candidatesSent, 0);
-  EXPECT_EQ(peers->technician.remoteChannelLabels.at(0), "kestrelix-input");
+  EXPECT_EQ(peers->technician.channel->label(), "kestrelix-input");
   constexpr int kCount = 40;
   for (int i = 0; i < kCount; ++i) {
     ASSERT_TRUE(send(peers->client, pattern(8192, i)));
@@ -95,30 +91,24 @@ TEST_F(GstPeers, MessagesBeforeTheRemoteObserverIsSetAreKeptInOrder) {
   for (uint8_t i = 0; i < 5; ++i) EXPECT_EQ(peers->technician.messages[i], Bytes{i});
 }
 
-TEST_F(GstPeers, ClosingTellsTheRemoteAndSilencesTheClosedSide) {
-  connect(false);
-  peers->client.expectSilence = true;
-  peers->client.connection->close();
-  ASSERT_TRUE(peers->waitUntil([&] { return lastStateIs(peers->technician.channelStates, DataChannelState::kClosed); }, 5))
-      << "the remote never saw the channel close";
-  EXPECT_EQ(peers->client.callbacksAfterClose, 0);
-  EXPECT_EQ(peers->client.channel->state(), DataChannelState::kClosed);
-  const uint8_t byte = 1;
-  EXPECT_FALSE(peers->client.channel->send(&byte, 1));
-}
-
-TEST_F(GstPeers, ClearedObserversHearNothingMore) {
+// The technician clears its observers, then the client closes: the remote
+// hears of it, and neither the closed side nor the cleared one hears anything more.
+TEST_F(GstPeers, ClosingTellsTheRemoteAndClearedObserversHearNothingMore) {
   connect(false);
   peers->technician.connection->setObserver(nullptr);
   peers->technician.channel->setObserver(nullptr);
   peers->technician.expectSilence = true;
   for (int i = 0; i < 10; ++i) ASSERT_TRUE(send(peers->client, pattern(100, 3)));
   ASSERT_TRUE(peers->waitUntil([&] { return peers->client.channel->bufferedAmount() == 0; }, 5));
+  peers->client.expectSilence = true;
   peers->client.connection->close();
-  // The moment the silenced side would have heard of the close.
-  ASSERT_TRUE(peers->waitUntil([&] { return peers->technician.channel->state() == DataChannelState::kClosed; }, 5));
+  ASSERT_TRUE(peers->waitUntil([&] { return peers->technician.channel->state() == DataChannelState::kClosed; }, 5))
+      << "the remote never saw the channel close";
+  EXPECT_EQ(peers->client.callbacksAfterClose, 0);
   EXPECT_EQ(peers->technician.callbacksAfterClose, 0);
   EXPECT_TRUE(peers->technician.messages.empty());
+  const uint8_t byte = 1;
+  EXPECT_FALSE(peers->client.channel->send(&byte, 1));
 }
 
 TEST_F(GstPeers, PendingOperationsCompleteOnceAndMalformedSignallingFails) {
@@ -143,7 +133,7 @@ TEST_F(GstPeers, PendingOperationsCompleteOnceAndMalformedSignallingFails) {
   EXPECT_FALSE(technician.hasRemoteDescription());
 }
 
-TEST_F(GstPeers, VideoArrivesDecodedInItsColoursAndIsCounted) {
+TEST_F(GstPeers, VideoArrivesDecodedInItsColours) {
   connect(true);
   // Padded rows (as capture buffers often have) must not shear the picture.
   const int stride = 1440 * 4 + 256;
@@ -170,34 +160,6 @@ TEST_F(GstPeers, VideoArrivesDecodedInItsColoursAndIsCounted) {
   EXPECT_TRUE(peers->waitUntil([&] { return frameMatches(Bgra{30, 30, 230}, Bgra{30, 30, 230}); }, 5))
       << "the picture did not follow the source";
 
-  auto hasVideo = [](const std::vector<StatsEntry>& entries, const std::string& type) {
-    return std::any_of(entries.begin(), entries.end(), [&](const StatsEntry& e) {
-      auto t = e.find("type");
-      auto k = e.find("kind");
-      return t != e.end() && k != e.end() && std::get<std::string>(t->second) == type &&
-             std::get<std::string>(k->second) == "video";
-    });
-  };
-  auto& technician = *peers->technician.connection;
-  auto& client = *peers->client.connection;
-  EXPECT_TRUE(hasVideo(peers->await<std::vector<StatsEntry>>([&](auto done) { technician.getStats(done); }), "inbound-rtp"));
-  EXPECT_TRUE(hasVideo(peers->await<std::vector<StatsEntry>>([&](auto done) { client.getStats(done); }), "outbound-rtp"));
-}
-
-TEST_F(GstPeers, OfferNamesTheScreenTrackAndTheH264FormatBrowsersExpect) {
-  auto source = peers->client.connection->addVideoTrack(VideoSendParameters{});
-  ASSERT_TRUE(source);
-  source->configure(1440, 900, 30);
-  auto offer = peers->await<Expected<std::string>>([&](auto done) { peers->client.connection->createOffer(done); });
-  ASSERT_TRUE(offer.ok());
-  EXPECT_NE(offer->find("a=msid:kestrelix-screen screen\r\n"), std::string::npos) << *offer;
-  EXPECT_NE(offer->find("a=fmtp:96 packetization-mode=1;profile-level-id=42e028;level-asymmetry-allowed=1\r\n"),
-            std::string::npos)
-      << *offer;
-  EXPECT_EQ(offer->find("webrtctransceiver"), std::string::npos) << "another track id is named";
-  auto set = peers->await<Status>(
-      [&](auto done) { peers->client.connection->setLocalDescription(SdpType::kOffer, *offer, done); });
-  EXPECT_TRUE(set.ok());
 }
 
 TEST(GstOffer, ProfileLevelIsTheSmallestThatCarriesThePicture) {

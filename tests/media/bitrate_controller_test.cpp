@@ -50,14 +50,6 @@ TEST(BitrateController, BacksOffFastOnAQueueOrHeavyLossAndHoldsOnNoiseLoss) {
   }
 }
 
-TEST(BitrateController, AReportWithoutARoundTripIsNoBaseForTheQueue) {
-  BitrateController c(3'000'000, 30);
-  double clock = 0;
-  run(c, {0, 0}, 2, clock);  // no sender report has come back yet
-  const int before = c.target().bitrate;
-  EXPECT_GT(run(c, {0, 0.150}, 4, clock).bitrate, before) << "a 150 ms link read as a 150 ms queue";
-}
-
 TEST(BitrateController, UnderPressureTheFrameRateFallsButNeverBelowTheFloor) {
   BitrateController c(3'000'000, 30);
   double clock = 0;

@@ -43,8 +43,6 @@ class AdminPeerTest : public ::testing::Test {
 };
 
 TEST_F(AdminPeerTest, EarlyCandidatesAreAddedBeforeOneAnswerIsMade) {
-  std::vector<std::string> named;
-  peer->setStepObserver([&](std::string_view s) { named.emplace_back(s); });
   EXPECT_EQ(accept(candidateMessage("candidate:1", 17)).error(), kInvalidCandidate);
   ASSERT_TRUE(accept(candidateMessage("candidate:a", 0, "0")).ok());
   ASSERT_TRUE(accept(candidateMessage("candidate:b", 1)).ok());
@@ -57,18 +55,6 @@ TEST_F(AdminPeerTest, EarlyCandidatesAreAddedBeforeOneAnswerIsMade) {
                                                     "addIceCandidate:candidate:b", "createAnswer",
                                                     "setLocalDescription:answer"}));
   EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "answer"}, {"sdp", pc->localDescription()->second}})});
-  EXPECT_EQ(named, (std::vector<std::string>{"offer received", "first remote candidate", "first remote candidate",
-                                              "answer made"}));
-}
-
-TEST_F(AdminPeerTest, AnswerIsSignalledOnlyAfterItIsTheLocalDescription) {
-  pc->setDeferCompletions(true);
-  auto& result = steps.start(peer->accept(offer()));
-  for (int completed = 0; pc->completeNext(); ++completed) {
-    loop.runUntilIdle();
-    EXPECT_EQ(rec.signals.size(), completed < 2 ? 0u : 1u) << completed;  // setRemote, createAnswer, setLocal
-  }
-  EXPECT_TRUE(result && result->ok());
 }
 
 TEST_F(AdminPeerTest, FailuresOfTheAnswerLeaveThePeerUsable) {
@@ -115,9 +101,7 @@ TEST_F(AdminPeerTest, OnlyTheNewestInputChannelIsUsed) {
                                                   "closed", "closed", "closed"}));
 }
 
-TEST_F(AdminPeerTest, SecondVideoTrackReplacesTheFirstAndFirstFrameIsAStep) {
-  std::vector<std::string> named;
-  peer->setStepObserver([&](std::string_view s) { named.emplace_back(s); });
+TEST_F(AdminPeerTest, SecondVideoTrackReplacesTheFirst) {
   auto log = std::make_shared<FakeCallLog>();
   auto first = std::make_shared<FakeVideoTrack>("first", log);
   auto second = std::make_shared<FakeVideoTrack>("second", log);
@@ -125,14 +109,13 @@ TEST_F(AdminPeerTest, SecondVideoTrackReplacesTheFirstAndFirstFrameIsAStep) {
   loop.runUntilIdle();
   pc->emitVideoTrack(second);
   loop.runUntilIdle();
-  EXPECT_EQ(log->entries(), (std::vector<std::string>{"first.add", "first.remove", "second.add"}));
+  EXPECT_EQ(log->entries, (std::vector<std::string>{"first.add", "first.remove", "second.add"}));
   auto frame = std::make_shared<FakeFrameBuffer>(2, 2);
   first->render(frame);
   second->render(frame);
   second->render(frame);
   loop.runUntilIdle();
   EXPECT_EQ(renderer.frames, 2);
-  EXPECT_EQ(named, std::vector<std::string>{"first frame decoded"});
 }
 
 TEST_F(AdminPeerTest, CloseDetachesEverythingAndSilencesCallbacks) {
@@ -158,20 +141,6 @@ TEST_F(AdminPeerTest, CloseDetachesEverythingAndSilencesCallbacks) {
   EXPECT_TRUE(rec.silent());
   EXPECT_EQ(statisticsCalls, 0);
   EXPECT_FALSE(peer->send(toBytes("y")));
-}
-
-TEST_F(AdminPeerTest, StatisticsPassesInboundVideoEntriesInOrder) {
-  auto entry = [](const char* type, const char* kind, int64_t decoded) {
-    StatsEntry e{{"type", std::string(type)}, {"framesDecoded", decoded}};
-    if (*kind) e["kind"] = std::string(kind);
-    return e;
-  };
-  pc->setStats({entry("outbound-rtp", "video", 1), entry("inbound-rtp", "video", 10), entry("inbound-rtp", "audio", 2),
-                entry("inbound-rtp", "", 3), entry("inbound-rtp", "video", 20)});
-  std::vector<int64_t> decoded;
-  peer->statistics([&](const StatsEntry& e) { decoded.push_back(std::get<int64_t>(e.at("framesDecoded"))); });
-  loop.runUntilIdle();
-  EXPECT_EQ(decoded, (std::vector<int64_t>{10, 20}));
 }
 
 }  // namespace

@@ -86,23 +86,5 @@ TEST(SdpMedia, ReadsEachMLineAndAnAnswerMustTakeEveryOfferedVideoWithH264) {
   EXPECT_TRUE(answerAcceptsVideo(readSdpMedia("v=0\r\nm=application 9 X y\r\n"), {}));
 }
 
-TEST(SessionTimeline, KeepsTheFirstOfEachStepOfTheCurrentSessionOnly) {
-  SessionTimeline timeline;
-  timeline.mark("too early", 1);
-  timeline.start("approved", 10);
-  timeline.mark("ICE connected", 11);
-  timeline.mark("ICE connected", 12);
-  EXPECT_EQ(timeline.toJson(), Json::parse(R"([{"step":"approved","uptime":10},{"step":"ICE connected","uptime":11}])"));
-  timeline.start("approved", 20);
-  EXPECT_FALSE(timeline.has("ICE connected"));
-}
-
-TEST(LocalCandidate, MissingMediaIdIsSentAsZero) {
-  IceCandidate candidate{"candidate:9 1 udp 1 10.0.0.1 5000 typ host", 2, std::nullopt};
-  EXPECT_EQ(localCandidateSignal(candidate),
-            Json::parse(R"({"type":"candidate","candidate":{"candidate":"candidate:9 1 udp 1 10.0.0.1 5000 typ host",
-                            "sdpMid":"0","sdpMLineIndex":2}})"));
-}
-
 }  // namespace
 }  // namespace kx

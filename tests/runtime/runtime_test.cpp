@@ -1,8 +1,5 @@
-// The loops, timers, tasks and atomic files every layer stands on.
+// The loops, timers and tasks every layer stands on.
 #include <gtest/gtest.h>
-
-#include <dirent.h>
-#include <sys/stat.h>
 
 #include <functional>
 #include <memory>
@@ -11,10 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "runtime/atomic_file.h"
 #include "runtime/basic_loop.h"
 #include "runtime/task.h"
-#include "support/scratch.h"
 
 namespace kx {
 namespace {
@@ -69,21 +64,6 @@ TEST(VirtualLoop, WorkPostedFromOtherThreadsRunsOnTheLoopInOrder) {
   std::vector<int> expected(100);
   std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(seen, expected);
-  bool done = false;
-  std::thread later([&] { loop.post([&] { done = true; }); });
-  EXPECT_TRUE(loop.runUntil([&] { return done; }, 5.0));
-  later.join();
-}
-
-TEST(RunLoop, FiresRealTimersAndQuits) {
-  RunLoop loop;
-  int fired = 0;
-  Timer t = startOneShot(loop, 0.01, [&] {
-    ++fired;
-    loop.quit();
-  });
-  loop.run();
-  EXPECT_EQ(fired, 1);
 }
 
 Task<int> doubled(std::function<void(std::function<void(int)>)> start) {
@@ -129,45 +109,6 @@ TEST(Task, DestroyedScopeNeverResumesAndLateCompletionIsIgnored) {
   EXPECT_EQ(alive.use_count(), 1);  // frames (and their locals) were destroyed
   pending(5);                       // the completion outlives the task
   EXPECT_TRUE(out.empty());
-}
-
-TEST(Task, CompletionPostedFromAnotherThreadResumesOnTheLoop) {
-  VirtualLoop loop;
-  TaskScope scope;
-  int result = 0;
-  std::thread::id resumedOn;
-  std::thread worker;
-  auto op = [&]() -> Task<void> {
-    result = co_await awaitCallback<int>([&](std::function<void(int)> done) {
-      worker = std::thread([&loop, done = std::move(done)] { loop.post([done] { done(9); }); });
-    });
-    resumedOn = std::this_thread::get_id();
-  };
-  scope.spawn(op());
-  EXPECT_TRUE(loop.runUntil([&] { return result == 9; }, 5.0));
-  worker.join();
-  EXPECT_EQ(resumedOn, std::this_thread::get_id());
-}
-
-TEST(AtomicFile, ReplacesContentWithModeAndLeavesNoTemporaries) {
-  const testing::TempDir temp;
-  const std::string path = temp / "enrollment.json";
-  ASSERT_TRUE(writeFileAtomically(path, "first", 0600).ok());
-  ASSERT_TRUE(writeFileAtomically(path, "second, longer", 0600).ok());
-  EXPECT_EQ(*readFile(path), "second, longer");
-  struct stat st {};
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  int entries = 0;
-  DIR* d = opendir(temp.path().c_str());
-  while (dirent* e = readdir(d)) entries += e->d_name[0] != '.';
-  closedir(d);
-  EXPECT_EQ(entries, 1);
-  for (auto error : {writeFileAtomically("/nonexistent-kx-dir/x.json", "data").error(),
-                     readFile("/nonexistent-kx-dir/x.json").error()}) {
-    EXPECT_EQ(error.domain, "File");
-    EXPECT_EQ(error.code, ENOENT);
-  }
 }
 
 }  // namespace

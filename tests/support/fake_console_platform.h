@@ -1,7 +1,6 @@
 // Fakes of the technician console's platform: a window that records what it
 // was told and lets the test press its buttons, a web sign-in the test
-// finishes by hand, an in-memory keychain, a clipboard and an alert the test
-// answers. Loop thread only, like the real ones.
+// finishes by hand and an in-memory keychain. Loop thread only, like the real ones.
 //
 //   FakeConsolePlatform fakes;
 //   AdminConsole console(fakes.platform(loop, loop, engine, http), selfDevice);
@@ -37,12 +36,12 @@ class FakeConsoleWindowView final : public ConsoleWindowView, public VideoRender
     requestAccess = std::move(press);
   }
   void setEndButtonEnabled(bool enabled) override { endEnabled = enabled; }
-  void setSignInPending(bool pending) override { signInPending = pending; }
+  void setSignInPending(bool) override {}
   void setSessionHeaderText(const std::string& text) override { sessionHeader = text; }
-  void setActivityText(const std::string& text) override { activity = text; }
+  void setActivityText(const std::string&) override {}
   void showWindow() override {}
   void toggleFullScreen() override {}
-  void setApplicationRegular(bool value) override { regular = value; }
+  void setApplicationRegular(bool) override {}
 
   // Presses "Request access" of row `index` as the window would.
   void pressRequestAccess(size_t index) {
@@ -50,20 +49,16 @@ class FakeConsoleWindowView final : public ConsoleWindowView, public VideoRender
   }
 
   ConsoleActions actions;
-  std::string identity, status, measurement, sessionHeader, activity;
+  std::string identity, status, measurement, sessionHeader;
   std::vector<DeviceRow> rows;
   std::function<void(size_t)> requestAccess;
   bool endEnabled = false;
-  bool signInPending = false;
-  std::optional<bool> regular;
 };
 
 class FakeWebSignIn final : public WebSignIn {
  public:
-  bool start(const std::string& url, const std::string& callbackScheme, Completion done) override {
+  bool start(const std::string& url, const std::string&, Completion done) override {
     urls.push_back(url);
-    scheme = callbackScheme;
-    if (!startSucceeds) return false;
     completion = std::move(done);  // a new attempt replaces the running one
     return true;
   }
@@ -72,9 +67,7 @@ class FakeWebSignIn final : public WebSignIn {
   // The query value `name` of the last opened address.
   std::string query(const std::string& name) const {
     const std::string& url = urls.back();
-    const size_t at = url.find((url.find('?' + name + '=') != std::string::npos ? '?' : '&') + name + '=');
-    if (at == std::string::npos) return {};
-    const size_t begin = at + name.size() + 2;
+    const size_t begin = url.find(name + '=') + name.size() + 1;
     return url.substr(begin, url.find('&', begin) - begin);
   }
   std::string state() const { return query("state"); }
@@ -86,9 +79,7 @@ class FakeWebSignIn final : public WebSignIn {
   }
   bool running() const { return completion != nullptr; }
 
-  bool startSucceeds = true;
   std::vector<std::string> urls;
-  std::string scheme;
   Completion completion;
 };
 
@@ -99,20 +90,19 @@ class FakeKeychain final : public Keychain {
             std::function<void(std::optional<std::string>)> done) override {
     auto answer = [this, key = std::pair{service, account}, done = std::move(done)] {
       auto it = items.find(key);
-      done(available && it != items.end() ? std::optional<std::string>(it->second) : std::nullopt);
+      done(it != items.end() ? std::optional<std::string>(it->second) : std::nullopt);
     };
     deferLoads ? waitingLoads.push_back(std::move(answer)) : answer();
   }
   void save(const std::string& service, const std::string& account, const std::string& secret,
             std::function<void(Status)> done) override {
-    ++saves;
-    if (available) items[{service, account}] = secret;
-    done(result());
+    items[{service, account}] = secret;
+    done(Status{});
   }
   void remove(const std::string& service, const std::string& account, std::function<void(Status)> done) override {
     ++removes;
-    if (available) items.erase({service, account});
-    done(result());
+    items.erase({service, account});
+    done(Status{});
   }
   void finishLoads() {
     for (auto& answer : std::exchange(waitingLoads, {})) answer();
@@ -120,37 +110,16 @@ class FakeKeychain final : public Keychain {
 
   bool deferLoads = false;
   std::vector<std::function<void()>> waitingLoads;
-  bool available = true;
   std::map<std::pair<std::string, std::string>, std::string> items;
-  int saves = 0;
   int removes = 0;
-
- private:
-  Status result() const { return available ? Status{} : Status(makeError("Keychain", 1, "No secret service")); }
 };
 
-class FakePasteboard final : public Pasteboard {
- public:
-  void setText(const std::string& value) override { texts.push_back(value); }
-  std::vector<std::string> texts;
+// The setup-code alert and its clipboard are not what these tests look at.
+struct FakePasteboard final : Pasteboard {
+  void setText(const std::string&) override {}
 };
-
-class FakeConsoleDialogs final : public ConsoleDialogs {
- public:
-  struct Alert {
-    std::string message;
-    std::string informative;
-    std::function<void(SetupCodeChoice)> done;
-  };
-  void showSetupCode(const std::string& message, const std::string& informative,
-                     std::function<void(SetupCodeChoice)> done) override {
-    alerts.push_back(Alert{message, informative, std::move(done)});
-  }
-  // Presses a button of the newest alert.
-  void choose(SetupCodeChoice choice) {
-    if (auto done = std::exchange(alerts.back().done, nullptr)) done(choice);
-  }
-  std::vector<Alert> alerts;
+struct FakeConsoleDialogs final : ConsoleDialogs {
+  void showSetupCode(const std::string&, const std::string&, std::function<void(SetupCodeChoice)>) override {}
 };
 
 struct FakeConsolePlatform {

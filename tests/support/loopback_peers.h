@@ -4,8 +4,8 @@
 // channel, the technician answers, candidates trickle both ways.
 //
 // Engine callbacks only post to the loop; everything the test reads is
-// touched on the loop thread (the test's own), except the frame counters,
-// which the renderer updates on the engine's streaming thread.
+// touched on the loop thread (the test's own), except the last frame, which
+// the renderer updates on the engine's streaming thread.
 #pragma once
 
 #include <atomic>
@@ -40,7 +40,6 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
   std::vector<IceConnectionState> iceStates;
   std::vector<DataChannelState> channelStates;
   std::vector<Bytes> messages;
-  std::vector<std::string> remoteChannelLabels;
   int candidatesSent = 0;
   bool observeRemoteChannelsAtOnce = true;
   // Any observer call after `closedAt` was armed; may be set from any thread.
@@ -48,7 +47,6 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
   std::atomic<bool> expectSilence{false};
 
   // Frames, from the streaming thread.
-  std::atomic<int> framesRendered{0};
   std::shared_ptr<const FrameBuffer> lastFrame() {
     std::lock_guard lock(frameMutex_);
     return lastFrame_;
@@ -80,10 +78,7 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
     noteCallback();
     // Observed at once, as a peer would do before hopping to its loop.
     if (observeRemoteChannelsAtOnce) incoming->setObserver(this);
-    post([this, incoming] {
-      remoteChannelLabels.push_back(incoming->label());
-      channel = incoming;
-    });
+    post([this, incoming] { channel = incoming; });
   }
   void onVideoTrack(std::shared_ptr<VideoTrack> incoming) override {
     noteCallback();
@@ -111,11 +106,8 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
   // VideoRenderer (streaming thread).
   void onFrame(std::shared_ptr<const FrameBuffer> frame) override {
     if (onFrameHook) onFrameHook(*frame);
-    {
-      std::lock_guard lock(frameMutex_);
-      lastFrame_ = frame;
-    }
-    ++framesRendered;
+    std::lock_guard lock(frameMutex_);
+    lastFrame_ = frame;
   }
 
  private:
@@ -159,20 +151,17 @@ class LoopbackPeers {
     if (!client.channel) return makeError("test", 1, "no data channel");
     client.channel->setObserver(&client);
 
+    // Each side sets its own description and then the other's.
+    auto apply = [&](LoopbackSide& local, LoopbackSide& remote, SdpType type, const std::string& sdp) {
+      Status set = await<Status>([&](auto done) { local.connection->setLocalDescription(type, sdp, done); });
+      return set ? await<Status>([&](auto done) { remote.connection->setRemoteDescription(type, sdp, done); }) : set;
+    };
     auto offer = await<Expected<std::string>>([&](auto done) { client.connection->createOffer(done); });
     if (!offer) return offer.error();
-    auto s1 = await<Status>([&](auto done) { client.connection->setLocalDescription(SdpType::kOffer, *offer, done); });
-    if (!s1) return s1.error();
-    auto s2 = await<Status>(
-        [&](auto done) { technician.connection->setRemoteDescription(SdpType::kOffer, *offer, done); });
-    if (!s2) return s2.error();
+    if (Status s = apply(client, technician, SdpType::kOffer, *offer); !s) return s.error();
     auto answer = await<Expected<std::string>>([&](auto done) { technician.connection->createAnswer(done); });
     if (!answer) return answer.error();
-    auto s3 = await<Status>(
-        [&](auto done) { technician.connection->setLocalDescription(SdpType::kAnswer, *answer, done); });
-    if (!s3) return s3.error();
-    auto s4 = await<Status>([&](auto done) { client.connection->setRemoteDescription(SdpType::kAnswer, *answer, done); });
-    if (!s4) return s4.error();
+    if (Status s = apply(technician, client, SdpType::kAnswer, *answer); !s) return s.error();
     return std::nullopt;
   }
 
