@@ -80,7 +80,7 @@ struct ConsoleRun : testing::ConsoleTest {
       const std::string path = http.next().url();
       if ((choice & 0x80) && path.find("/status") != std::string::npos && macCipher) {
         Json status = {{"state", "approved"}, {"signals", Json::array()}};
-        if (auto object = parseJsonObject(body)) status["signals"].push_back(Json{{"payload", sealedSignal(*object)}});
+        if (auto object = parseJsonObject(body)) status["signals"].push_back(signal(*object));
         body = dumpJson(status);
       }
       http.respond(kx::status(choice), std::move(body));
