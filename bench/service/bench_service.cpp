@@ -388,7 +388,7 @@ int main(int argc, char** argv) {
   fleet.token = must(signInTechnician(*api, "bench", kPassword), "sign-in");
 
   auto print = [](const Result& r) {
-    std::printf("  %.0f polls/s (%.0f Mac, %.0f technician), p50 %.2f ms, p99 %.2f ms, errors %llu\n"
+    std::printf("  %.0f polls/s (%.0f device, %.0f technician), p50 %.2f ms, p99 %.2f ms, errors %llu\n"
                 "  CPU per poll: service %.1f us, this client %.1f us; fewest answers on one connection %llu\n",
                 r.pollsPerSecond, r.devicePollsPerSecond, r.technicianPollsPerSecond, r.p50, r.p99,
                 static_cast<unsigned long long>(r.errors), r.serviceCpuPerPoll, r.clientCpuPerPoll,
@@ -402,7 +402,7 @@ int main(int argc, char** argv) {
     const size_t technicians = static_cast<size_t>(static_cast<double>(n) * technicianShare);
     const double setupStart = now();
     grow(fleet, *api, process->port(), ca, n, technicians);
-    std::cout << "N=" << n << ": " << n << " Macs polling, " << technicians
+    std::cout << "N=" << n << ": " << n << " devices polling, " << technicians
               << " technicians polling session status (set-up " << rounded(now() - setupStart, 0.1) << " s)"
               << std::endl;
     Result r = measure(process->port(), process->pid(), ctx, fleet, n, technicians, seconds, threads);

@@ -56,7 +56,7 @@ void enrollMacs(std::vector<Mac>& macs, uint16_t port, const std::string& ca, co
         auto code = must(api->postJson("/api/admin/setup-code", Json::object(), token), "setup code");
         auto enrolled = must(api->postJson("/api/enroll", Json{{"token", code.json().value("code", "")},
                                                                {"installation", newUuid()},
-                                                               {"name", "Load Mac " + std::to_string(i)},
+                                                               {"name", "Load device " + std::to_string(i)},
                                                                {"publicKey", publicKey}}),
                              "enroll");
         if (enrolled.status != 200) die("enroll answered " + enrolled.body);

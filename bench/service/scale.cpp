@@ -568,7 +568,7 @@ int main(int argc, char** argv) {
   if (token.empty()) die("sign-in failed");
   std::vector<Mac> macs;
   enrollMacs(macs, fronts[0], ca, token, devices, sessions, 4);
-  std::cerr << "kx-scale: " << devices << " Macs enrolled, " << sessions << " in a session, in "
+  std::cerr << "kx-scale: " << devices << " devices enrolled, " << sessions << " in a session, in "
             << std::round(now() - setupStart) << " s; " << processes << " load process(es)" << std::endl;
 
   // Each load process: its share of Macs, with their technicians, on its own HAProxy.
