@@ -18,6 +18,10 @@ constexpr double kCalmQueueSeconds = 0.015;
 // Growth per second while the link is clean: slow, so a full queue is met
 // gently; the fall on a queue is fast.
 constexpr double kProbeGrowthPerSecond = 0.08;
+// Until the first cut or loss, a link without queue is climbed fast from the
+// low start: a clean link reaches the ceiling within seconds, a narrow one is
+// never flooded by a start at its own capacity.
+constexpr double kStartGrowthPerSecond = 0.5;
 constexpr double kQueueBackOff = 0.7;
 // After a back-off the queue needs time to drain before the next report
 // can say whether the cut was enough: no second cut, no growth until then.
@@ -51,16 +55,21 @@ VideoTarget BitrateController::update(const LinkReport& report, double now) {
   lastRoundTrip_ = rtt;
   const double loss = std::clamp(report.lossFraction, 0.0, 1.0);
 
+  // Any loss says the link is not clean: the climb ends there as well.
+  if (loss > 0) starting_ = false;
   if (now < holdUntil_) {
     // draining after a cut
   } else if (standing > kQueueSeconds) {
     bitrate_ *= kQueueBackOff;
     holdUntil_ = now + kHoldSeconds;
+    starting_ = false;
   } else if (loss > kHeavyLoss) {
     bitrate_ *= 1.0 - 0.5 * loss;
     holdUntil_ = now + kHoldSeconds;
+    starting_ = false;
   } else if (queue < kQueueSeconds && (loss < kCleanLoss || queue < kCalmQueueSeconds)) {
-    bitrate_ *= std::pow(1.0 + kProbeGrowthPerSecond, elapsed);
+    const bool clean = loss < kCleanLoss && queue < kCalmQueueSeconds;
+    bitrate_ *= std::pow(1.0 + (starting_ && clean ? kStartGrowthPerSecond : kProbeGrowthPerSecond), elapsed);
   }
   bitrate_ = std::clamp(bitrate_, double(kMinBitrate), double(maxBitrate_));
   return target();

@@ -1,7 +1,7 @@
 // Follows the link the video crosses, from what the receiver reports in its
 // RTCP receiver reports (loss fraction and round-trip time): backs off within
 // two reports on heavy loss or a standing queue, then holds while it drains;
-// probes up slowly while the link is clean. Under pressure the picture keeps its size; the frame rate falls with
+// climbs fast from a low start until the first cut, then probes up slowly. Under pressure the picture keeps its size; the frame rate falls with
 // the bitrate, and the encoder's quality with both.
 //
 // A pure value: the owner feeds reports with its clock's time and applies
@@ -32,7 +32,7 @@ struct VideoTarget {
 class BitrateController {
  public:
   static constexpr int kMinBitrate = 150'000;
-  static constexpr int kStartBitrate = 1'000'000;
+  static constexpr int kStartBitrate = 500'000;
   static constexpr int kMinFramesPerSecond = 10;
 
   BitrateController(int maxBitrate, int maxFramesPerSecond);
@@ -49,6 +49,7 @@ class BitrateController {
   std::optional<double> lastUpdate_;
   std::optional<double> lastRoundTrip_;
   double holdUntil_ = 0;
+  bool starting_ = true;  // no cut yet
 };
 
 // Paces the encoder's key frames: each costs several frames' worth of the

@@ -16,14 +16,21 @@ VideoTarget run(BitrateController& c, LinkReport report, int seconds, double& cl
   return t;
 }
 
-TEST(BitrateController, ProbesUpSlowlyOnACleanLinkToTheCeiling) {
+TEST(BitrateController, ClimbsFastFromALowStartUntilTheFirstCutOrLossThenProbesSlowly) {
   BitrateController c(3'000'000, 30);
   double clock = 0;
-  EXPECT_EQ(c.target(), (VideoTarget{1'000'000, 30}));
-  const VideoTarget afterFive = run(c, {0, 0.02}, 5, clock);
-  EXPECT_GT(afterFive.bitrate, 1'300'000);
-  EXPECT_LT(afterFive.bitrate, 1'600'000) << "probing faster than about 8 % a second";
-  EXPECT_EQ(run(c, {0, 0.02}, 60, clock), (VideoTarget{3'000'000, 30}));
+  EXPECT_EQ(c.target(), (VideoTarget{500'000, 19}));
+  EXPECT_GT(run(c, {0, 0.02}, 3, clock).bitrate, 1'600'000) << "a clean link is climbed at about 50 % a second";
+  EXPECT_EQ(run(c, {0, 0.02}, 10, clock), (VideoTarget{3'000'000, 30}));
+  const int cut = run(c, {0, 0.15}, 2, clock).bitrate;
+  EXPECT_LT(cut, 2'200'000);
+  run(c, {0, 0.02}, 1, clock);  // the hold while the queue drains
+  const int later = run(c, {0, 0.02}, 5, clock).bitrate;
+  EXPECT_GT(later, cut * 1.3);
+  EXPECT_LT(later, cut * 1.6) << "probing faster than about 8 % a second after a cut";
+
+  BitrateController lossy(3'000'000, 30);
+  EXPECT_LT(run(lossy, {0.01, 0.02}, 3, clock).bitrate, 650'000) << "loss ends the fast climb too";
 }
 
 TEST(BitrateController, BacksOffFastOnAQueueOrHeavyLossAndHoldsOnNoiseLoss) {
