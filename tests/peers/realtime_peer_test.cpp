@@ -139,20 +139,22 @@ TEST_F(RealtimePeerTest, ReceiverReportsMoveTheEncoderRateUntilClose) {
     pc->setStats({{{"type", std::string("remote-inbound-rtp")}, {"round-trip-time", rtt}, {"fraction-lost", 0.0}}});
     loop.advance(0.5);
   };
-  ASSERT_EQ(source->rates(), (std::vector<std::pair<int, int>>{{1'000'000, 30}}));
+  ASSERT_EQ(source->rates().size(), 1u);  // the start, set at once
+  const int start = source->rates().front().first;
   reportWith(0.02);
   reportWith(0.021);
   const size_t clean = source->rates().size();
-  EXPECT_GT(source->rates().back().first, 1'000'000);
+  const int peak = source->rates().back().first;
+  EXPECT_GT(peak, start);
   loop.advance(1);  // the same report again is no news
   EXPECT_EQ(source->rates().size(), clean);
   reportWith(0.3);  // a queue, seen twice
   reportWith(0.31);
-  EXPECT_LT(source->rates().back().first, 850'000);
+  EXPECT_LT(source->rates().back().first, peak * 0.8);
   peer->close();
   reportWith(0.02);
   loop.advance(2);
-  EXPECT_LT(source->rates().back().first, 850'000) << "a closed peer moved the rate";
+  EXPECT_LT(source->rates().back().first, peak * 0.8) << "a closed peer moved the rate";
 }
 
 TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
