@@ -170,7 +170,8 @@ class RemoteClient {
   void peerState(uint64_t peerSerial, const std::string& session, int64_t epoch, const std::string& state);
   Json pollBody() const;
   void markStep(std::string_view step);
-  void fetchAnswerOnTime();
+  // A contact `seconds` from now, between the timer's ticks (an offer's, its answer's).
+  void contactIn(double seconds);
   Json statusObject() const;
   // The platform's "shows the agent is alive" guard for callbacks.
   std::weak_ptr<bool> weak() const { return alive_; }
@@ -224,7 +225,7 @@ class RemoteClient {
   ConsentLease consentLease_;
   double nextServicePoll_ = 0;
   SessionTimeline timeline_;
-  Timer offerTimer_;  // the contacts that carry a new offer and fetch its answer
+  Timer contactTimer_;  // contactIn()
   bool restarting_ = false;
   bool terminating_ = false;
   Timer quitTimer_;

@@ -119,7 +119,7 @@ void RemoteClient::pauseCapture(const std::string& reason) {
 void RemoteClient::stopCapture() {
   // Out of `rtc` before closing, so nothing it reports meanwhile counts.
   if (auto peer = std::move(rtc_)) peer->close();
-  offerTimer_.cancel();
+  contactTimer_.cancel();
   rtcState_ = "idle";
   platform_.menu.setSharing(std::nullopt);
   outgoingSignals_.clear();

@@ -104,8 +104,10 @@ Task<void> RemoteClient::poll() {
       // The signals of a session travel in its record.
       const int64_t epoch = generation_;
       if (const Json* signals = jsonArray(*session, "signals")) co_await receiveSignals(*signals, *id);
+      // While the answer is awaited, each contact comes exactly an interval
+      // after the last rather than at the first tick after it.
       if (current(*id, epoch) && timeline_.has("offer posted") && !timeline_.has("answer applied")) {
-        fetchAnswerOnTime();
+        contactIn(nextServicePoll_ - platform_.clock.uptime());
       }
     }
     processing_ = false;
@@ -247,21 +249,15 @@ void RemoteClient::queueSignal(Json message) {
     markStep("offer sealed");
     // The technician is waiting on the offer: it goes out at once, a moment
     // late so the first candidates ride along, and the cadence restarts there.
-    offerTimer_ = startOneShot(platform_.loop, kCandidateGrace, [this] {
-      offerTimer_ = Timer();
-      nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime());
-      scope_.spawn(poll());
-    });
+    contactIn(kCandidateGrace);
   }
   // Our own signal coming back is never taken as the technician's.
   if (ownSignals_.size() < kMaxSeenSignals) ownSignals_.insert(messageId);
 }
 
-// While the technician's answer is awaited, each contact comes exactly a
-// contact interval after the last rather than at the first tick after it.
-void RemoteClient::fetchAnswerOnTime() {
-  offerTimer_ = startOneShot(platform_.loop, std::max(0.0, nextServicePoll_ - platform_.clock.uptime()), [this] {
-    offerTimer_ = Timer();
+void RemoteClient::contactIn(double seconds) {
+  contactTimer_ = startOneShot(platform_.loop, std::max(0.0, seconds), [this] {
+    contactTimer_ = Timer();
     nextServicePoll_ = std::min(nextServicePoll_, platform_.clock.uptime());
     scope_.spawn(poll());
   });
@@ -279,10 +275,7 @@ Task<Status> RemoteClient::postSignals() {
   if (!reply) co_return std::move(reply).error();
   if (current(session, epoch)) {
     // The offer is the first signal of a capture: the first post after it was sealed carries it.
-    if (timeline_.has("offer sealed") && !timeline_.has("offer posted")) {
-      markStep("offer posted");
-      fetchAnswerOnTime();
-    }
+    if (timeline_.has("offer sealed")) markStep("offer posted");
     // Only what was sent leaves the queue; signals queued meanwhile stay.
     size_t sent = 0;
     while (sent < batch.size() && !outgoingSignals_.empty() && outgoingSignals_.front() == batch[sent]) {

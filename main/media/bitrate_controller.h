@@ -1,8 +1,9 @@
 // Follows the link the video crosses, from what the receiver reports in its
 // RTCP receiver reports (loss fraction and round-trip time): backs off within
 // two reports on heavy loss or a standing queue, then holds while it drains;
-// climbs fast from a low start until the first cut, then probes up slowly. Under pressure the picture keeps its size; the frame rate falls with
-// the bitrate, and the encoder's quality with both.
+// climbs fast from a low start until the first cut or loss, then probes up
+// slowly. Under pressure the picture keeps its size; the frame rate falls
+// with the bitrate, and the encoder's quality with both.
 //
 // A pure value: the owner feeds reports with its clock's time and applies
 // the target to the encoder.
@@ -49,7 +50,7 @@ class BitrateController {
   std::optional<double> lastUpdate_;
   std::optional<double> lastRoundTrip_;
   double holdUntil_ = 0;
-  bool starting_ = true;  // no cut yet
+  bool starting_ = true;  // no cut or loss yet
 };
 
 // Paces the encoder's key frames: each costs several frames' worth of the
