@@ -54,7 +54,7 @@ constexpr const char* kUsage =
     "  enrollment-file --technician NAME [--url URL] [--data DIR]\n"
     "      print an enrollment file with a fresh one-time token\n"
     "  setup-code --technician NAME [--data DIR]\n"
-    "      print a fresh setup code (one Mac, 24 hours)\n"
+    "      print a fresh setup code (one computer, 24 hours)\n"
     "Every command takes --database postgresql://USER@HOST/DB to keep its data in a\n"
     "PostgreSQL database that several serving replicas share; by default it is the\n"
     "SQLite file service.db in the data folder, which defaults to ~/.local/share/kx-service.\n"

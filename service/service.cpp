@@ -588,7 +588,7 @@ Json Service::enroll(const Request& request) {
   device.id = newUuid();
   const std::string key = newSecret();
   device.keyDigest = secretDigest(key);
-  device.name = name.empty() ? "Mac" : name;
+  device.name = name.empty() ? "Computer" : name;
   device.publicKey = *publicKey;
   device.installation = installation;
   atomically(storage_, "grant:" + base64Encode(digest), [&] {
@@ -793,8 +793,8 @@ Json Service::accessRequest(const Request& request) {
 
   atomically(storage_, "device:" + session.deviceId, [&] {
     auto device = need(storage_.deviceById(session.deviceId));
-    if (!device) refuse(404, "Unknown Mac.");
-    if (device->technicianId != technician.id) refuse(403, "This Mac belongs to another technician.");
+    if (!device) refuse(404, "Unknown computer.");
+    if (device->technicianId != technician.id) refuse(403, "This computer belongs to another technician.");
     if (auto existing = need(storage_.sessionById(session.id))) {
       const Session known = current(std::move(*existing), t);
       const bool repeat = known.technicianId == session.technicianId && known.deviceId == session.deviceId &&
@@ -822,8 +822,8 @@ Json Service::revoke(const Request& request) {
   const std::string id = requireText(body(request), "device");
   atomically(storage_, "device:" + id, [&] {
     auto device = need(storage_.deviceById(id));
-    if (!device) refuse(404, "Unknown Mac.");
-    if (device->technicianId != technician.id) refuse(403, "This Mac belongs to another technician.");
+    if (!device) refuse(404, "Unknown computer.");
+    if (device->technicianId != technician.id) refuse(403, "This computer belongs to another technician.");
     need(storage_.removeDevice(device->id));
     std::lock_guard lock(presenceMutex_);
     presence_.erase(device->id);

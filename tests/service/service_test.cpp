@@ -211,7 +211,7 @@ TEST_F(ServiceTest, SetupCodeEnrollsOneMacOfItsTechnicianWithinADay) {
   ASSERT_TRUE(token.ok());
   EXPECT_EQ(post("/api/enroll", Json{{"token", *token}, {"publicKey", newPublicKey()}}).status, 200);
   EXPECT_EQ(enroll(*token, newPublicKey()).status, 401);
-  EXPECT_EQ(devices(alice)[1]["name"], "Mac");  // none given
+  EXPECT_EQ(devices(alice)[1]["name"], "Computer");  // none given
   EXPECT_FALSE(service_.createEnrollmentToken("nobody").ok());
 }
 
