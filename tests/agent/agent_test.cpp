@@ -321,8 +321,10 @@ TEST(PollLoop, FailedContactRegistersAgainWithTheIdentityBeforeItPollsAgain) {
   const RecordedHttpRequest& request = h.pendingRequest("/api/enroll");
   EXPECT_EQ(request.header("Authorization"), "Bearer KEY-1");
   EXPECT_EQ(std::tie(request.json()["device"], request.json()["token"]), std::tie("DEV-1", ""));
+  h.respond("/api/enroll", Json::object(), 500);
   h.loop.advance(10);
   EXPECT_EQ(h.sentTo(kPoll), 1u);
+  EXPECT_EQ(h.pendingRequest("/api/enroll").json()["device"], "DEV-1");  // a failure keeps the identity
   h.respond("/api/enroll", Json{{"id", "DEV-1"}, {"key", "KEY-1"}});
   EXPECT_TRUE(h.advanceUntilPending(kPoll, 1));
 }
