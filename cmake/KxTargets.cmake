@@ -39,7 +39,8 @@ endfunction()
 # or integration (real servers, peers, displays). Integration tests are skipped in the
 # sanitizer build.
 function(kx_test target)
-  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  # WRAPPER: a command the test program runs under (pg_virtualenv).
+  cmake_parse_arguments(T "" "LABEL;TIMEOUT" "SOURCES;LIBS;WRAPPER" ${ARGN})
   if(NOT T_LABEL)
     set(T_LABEL unit)
   endif()
@@ -51,7 +52,7 @@ function(kx_test target)
   endif()
   kx_executable(${target} ${T_SOURCES})
   target_link_libraries(${target} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
-  add_test(NAME ${target} COMMAND ${target})
+  add_test(NAME ${target} COMMAND ${T_WRAPPER} $<TARGET_FILE:${target}>)
   set_tests_properties(${target} PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT})
   if(T_LABEL STREQUAL "unit")
     set_property(GLOBAL APPEND PROPERTY KX_UNIT_TESTS ${target})

@@ -33,7 +33,7 @@
 #include <vector>
 
 #include "driver/service_process.h"
-#include "driver/throwaway_postgres.h"
+#include "throwaway_postgres.h"
 #include "driver/tls_client.h"
 #include "load.h"
 #include "support/scratch.h"

@@ -1,16 +1,18 @@
 // Credentials (setup codes, PKCE, password hashes), the portal's form and
-// markup helpers, the configuration file and the console's static files.
+// markup helpers, the configuration file, the console's static files and the
+// PROXY header that names the client behind a load balancer.
 #include <gtest/gtest.h>
 
 #include "service/config_file.h"
 #include "service/console_assets.h"
 #include "service/portal.h"
+#include "service/proxy_header.h"
 #include "service/secrets.h"
 
 namespace kx::service {
 namespace {
 
-TEST(Secrets, SetupCodesNormaliseAsTyped) {
+TEST(Secrets, SetupCodesPkceAndComparison) {
   const std::string fresh = newSetupCode();
   EXPECT_EQ(normalizeSetupCode(fresh), fresh);
   EXPECT_NE(fresh, newSetupCode());
@@ -20,16 +22,12 @@ TEST(Secrets, SetupCodesNormaliseAsTyped) {
                                  std::string("0123456789ABCDEF012G"), newSecret()}) {
     EXPECT_FALSE(normalizeSetupCode(bad)) << bad;
   }
-}
-
-TEST(Secrets, PkceS256AndVerifierAlphabet) {
   EXPECT_EQ(pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
-  for (const std::string& good : {std::string(43, 'a'), std::string(128, '~'),
-                                  std::string("abc.DEF_ghi-JKL~0123456789abcdefghijklmnopq")}) {
-    EXPECT_TRUE(isValidPkceVerifier(good)) << good;
-  }
-  for (const std::string& bad : {std::string(42, 'a'), std::string(129, 'a'), std::string(42, 'a') + "+"}) {
-    EXPECT_FALSE(isValidPkceVerifier(bad)) << bad;
+  for (const auto& [verifier, valid] : {std::pair{std::string(43, 'a'), true}, {std::string(128, '~'), true},
+                                        {"abc.DEF_ghi-JKL~0123456789abcdefghijklmnopq", true},
+                                        {std::string(42, 'a'), false}, {std::string(129, 'a'), false},
+                                        {std::string(42, 'a') + "+", false}}) {
+    EXPECT_EQ(isValidPkceVerifier(verifier), valid) << verifier;
   }
   EXPECT_TRUE(isValidPkceChallenge(pkceChallenge(newSecret())));
   EXPECT_FALSE(isValidPkceChallenge(std::string(43, '=')));
@@ -38,7 +36,7 @@ TEST(Secrets, PkceS256AndVerifierAlphabet) {
   EXPECT_FALSE(constantTimeEqual(std::string_view("abc"), std::string_view("abcd")));
 }
 
-TEST(Secrets, PasswordHashVerifiesOnlyTheRightPasswordAtTheRealCost) {
+TEST(Secrets, PasswordHashVerifiesOnlyTheRightPasswordAtTheRealCostAndNeverAPlantedOne) {
   const std::string hash = hashPassword("open sesame", ScryptParameters{}).value();
   EXPECT_EQ(hash.rfind("scrypt$32768$8$1$", 0), 0u);
   EXPECT_TRUE(verifyPassword("open sesame", hash));
@@ -46,14 +44,9 @@ TEST(Secrets, PasswordHashVerifiesOnlyTheRightPasswordAtTheRealCost) {
   EXPECT_FALSE(verifyPassword("", hash));
   ScryptParameters cheap;
   cheap.n = 16;
-  EXPECT_NE(hashPassword("pw", cheap).value(), hashPassword("pw", cheap).value());  // fresh salt
-}
-
-TEST(Secrets, MalformedOrOverpricedHashesNeverVerify) {
-  ScryptParameters cheap;
-  cheap.n = 16;
-  const std::string hash = hashPassword("pw", cheap).value();
-  std::string heavy = hash, odd = hash, flipped = hash;
+  const std::string small = hashPassword("pw", cheap).value();
+  EXPECT_NE(small, hashPassword("pw", cheap).value());  // fresh salt
+  std::string heavy = small, odd = small, flipped = small;
   heavy.replace(7, 2, "1073741824");  // N = 2^30 would need 1 TiB
   odd.replace(7, 2, "15");            // not a power of two
   flipped[flipped.size() - 3] = flipped[flipped.size() - 3] == 'A' ? 'B' : 'A';
@@ -68,10 +61,8 @@ TEST(Secrets, MalformedOrOverpricedHashesNeverVerify) {
 TEST(Portal, FormDecodingAndMarkupEscaping) {
   auto form = parseForm("name=Dana+%C3%98&password=a%2Bb%26c%3Dd&empty=&flag&name=second");
   ASSERT_TRUE(form);
-  EXPECT_EQ((*form)["name"], "Dana \xC3\x98");  // the first occurrence wins
-  EXPECT_EQ((*form)["password"], "a+b&c=d");
-  EXPECT_EQ((*form)["empty"], "");
-  EXPECT_TRUE(form->count("flag"));
+  EXPECT_EQ(*form, (std::map<std::string, std::string>{
+                       {"name", "Dana \xC3\x98"}, {"password", "a+b&c=d"}, {"empty", ""}, {"flag", ""}}));
   std::string many;
   for (int i = 0; i < 33; ++i) many += "k" + std::to_string(i) + "=v&";
   for (const std::string& bad : {std::string("a=%4"), std::string("a=%zz"), many}) EXPECT_FALSE(parseForm(bad)) << bad;
@@ -145,9 +136,62 @@ TEST(ConsoleAssets, PageNamesItsAssetsByVersionAndOnlyThatVersionIsServed) {
   for (const char* target : {"/api/admin/whoami", "/consoles", "/native-sign-in", "/"}) {
     EXPECT_FALSE(console.serve(Request{"GET", target, "", "", "", "::1"}).has_value()) << target;
   }
-  EXPECT_FALSE(ConsoleAssets::fromFiles({{"page.js", ""}}).ok());
-  EXPECT_FALSE(ConsoleAssets::fromFiles({{"index.html", ""}, {"../x.js", ""}}).ok());
-  EXPECT_FALSE(ConsoleAssets::fromFiles({{"index.html", ""}, {"tool.sh", ""}}).ok());
+  for (const char* bad : {"", "../x.js", "tool.sh"}) {
+    std::map<std::string, std::string> files{{"page.js", ""}};
+    if (*bad) files = {{"index.html", ""}, {bad, ""}};
+    EXPECT_FALSE(ConsoleAssets::fromFiles(files).ok()) << bad;
+  }
+}
+
+std::string v2(uint8_t command, uint8_t family, std::string addresses) {
+  std::string h("\r\n\r\n\0\r\nQUIT\n", 12);
+  h += static_cast<char>(0x20 | command);
+  h += static_cast<char>(family);
+  h += static_cast<char>(addresses.size() >> 8);
+  h += static_cast<char>(addresses.size() & 0xFF);
+  return h + addresses;
+}
+
+TEST(ProxyHeader, AcceptsOnlyWellFormedHeadersAndNamesTheClient) {
+  using Outcome = ProxyHeader::Outcome;
+  const std::string v4("\xCB\x00\x71\x07\xC0\x00\x02\x01\x1F\x90\x01\xBB", 12);  // 203.0.113.7:8080
+  const struct {
+    std::string bytes;
+    Outcome outcome;
+    std::string source;
+  } cases[] = {
+      {"PROXY TCP4 203.0.113.7 192.0.2.1 51234 443\r\nGET", Outcome::complete, "203.0.113.7"},
+      {"PROXY TCP6 2001:DB8::1 2001:db8::2 1 65535\r\n", Outcome::complete, "2001:db8::1"},
+      {"PROXY UNKNOWN whatever\r\n", Outcome::complete, ""},
+      {"PROXY TCP4 203.0.113.7 192.0.2.1 51234", Outcome::needMore, ""},
+      {"PROXY TCP4 203.0.113.7 192.0.2.1 51234 65536\r\n", Outcome::invalid, ""},
+      {"PROXY TCP4 203.0.113.7 192.0.2.1 051234 443\r\n", Outcome::invalid, ""},
+      {"PROXY TCP4 203.0.113.7  192.0.2.1 51234 443\r\n", Outcome::invalid, ""},
+      {"PROXY TCP4 2001:db8::1 192.0.2.1 1 2\r\n", Outcome::invalid, ""},
+      {"PROXY TCP4 203.0.113.7 192.0.2.1 1 2 3\r\n", Outcome::invalid, ""},
+      {"PROXY TCP4 203.0.113.7\r192.0.2.1 1 2", Outcome::invalid, ""},
+      {"PROXY TCP4 " + std::string(100, '1'), Outcome::invalid, ""},
+      {"GET / HTTP/1.1\r\n\r\n", Outcome::invalid, ""},
+      {"\x16\x03\x01", Outcome::invalid, ""},
+      {v2(1, 0x11, v4) + "\x16", Outcome::complete, "203.0.113.7"},
+      {v2(1, 0x21, std::string(15, '\0') + "\x01" + std::string(20, '\0')), Outcome::complete, "::1"},
+      {v2(1, 0x11, v4 + std::string("\x04\x00\x02xy", 5)), Outcome::complete, "203.0.113.7"},  // a TLV
+      {v2(0, 0x00, ""), Outcome::complete, ""},  // LOCAL: a health check
+      {v2(1, 0x11, v4).substr(0, 20), Outcome::needMore, ""},
+      {v2(1, 0x11, v4 + std::string("\x04\x00\x09xy", 5)), Outcome::invalid, ""},  // TLV overruns
+      {v2(1, 0x11, v4.substr(0, 8)), Outcome::invalid, ""},                        // addresses cut short
+      {v2(1, 0x21, v4), Outcome::invalid, ""},
+      {v2(1, 0x12, v4), Outcome::invalid, ""},  // datagrams
+      {v2(2, 0x11, v4), Outcome::invalid, ""},  // no such command
+      {v2(1, 0x11, std::string(kMaxProxyHeaderBytes, '\0')), Outcome::invalid, ""},
+      {"\r\n\r\n\0\r\nQUIX\n" + std::string(4, '\0'), Outcome::invalid, ""},
+  };
+  for (const auto& c : cases) {
+    const ProxyHeader h = parseProxyHeader(c.bytes);
+    EXPECT_EQ(std::tie(h.outcome, h.source), std::tie(c.outcome, c.source)) << c.bytes;
+  }
+  EXPECT_EQ(parseProxyHeader(v2(1, 0x11, v4) + "\x16").length, 28u);
+  EXPECT_EQ(parseProxyHeader("PROXY UNKNOWN whatever\r\nGET").length, 24u);
 }
 
 }  // namespace

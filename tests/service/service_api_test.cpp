@@ -2,12 +2,11 @@
 // the front's framing, keep-alive, deadlines and caps, the monitoring
 // listener, the admin commands, its life cycle, and two replicas sharing one
 // PostgreSQL database.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <netinet/in.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,7 +15,6 @@
 #include <sstream>
 
 #include "driver/service_process.h"
-#include "driver/throwaway_postgres.h"
 #include "driver/tls_client.h"
 #include "protocol/encoding.h"
 #include "protocol/p256_key.h"
@@ -27,16 +25,12 @@ namespace kx::service::driver {
 namespace {
 
 using kx::testing::TempDir;
+using ::testing::HasSubstr;
 
 constexpr const char* kPassword = "integration-secret";
 
 std::string binary() { return siblingBinary("kx-service"); }
 std::string publicKey() { return base64Encode(P256PrivateKey::generate().publicKeyX963()); }
-std::string readText(const std::string& path) {
-  std::stringstream s;
-  s << std::ifstream(path).rdbuf();
-  return s.str();
-}
 CommandResult admin(const std::string& folder, std::vector<std::string> args, const std::string& input = "") {
   args.insert(args.end(), {"--data", folder});
   return runCommand(binary(), args, input);
@@ -100,56 +94,18 @@ class LiveService : public ::testing::Test {
 TempDir* LiveService::folder_ = nullptr;
 ServiceProcess* LiveService::process_ = nullptr;
 
-// Signs a leaf for `name` with the service's own CA key, as someone who stole
-// it would, and checks it against the CA as a client would.
-int verifyLeafSignedByLocalCa(const std::string& folder, const std::string& name) {
-  auto read = [](const std::string& path, auto reader) {
-    FILE* f = std::fopen(path.c_str(), "r");
-    auto* value = f ? reader(f, nullptr, nullptr, nullptr) : nullptr;
-    if (f) std::fclose(f);
-    return value;
-  };
-  X509* ca = read(folder + "/ca.pem", PEM_read_X509);
-  EVP_PKEY* caKey = read(folder + "/ca-key.pem", PEM_read_PrivateKey);
-  EVP_PKEY* key = EVP_EC_gen("P-256");
-  X509* leaf = X509_new();
-  X509_set_version(leaf, 2);
-  ASN1_INTEGER_set(X509_get_serialNumber(leaf), 7);
-  X509_gmtime_adj(X509_getm_notBefore(leaf), -60);
-  X509_gmtime_adj(X509_getm_notAfter(leaf), 3600);
-  X509_set_pubkey(leaf, key);
-  X509_set_issuer_name(leaf, X509_get_subject_name(ca));
-  X509V3_CTX ctx;
-  X509V3_set_ctx_nodb(&ctx);
-  X509V3_set_ctx(&ctx, ca, leaf, nullptr, nullptr, 0);
-  X509_EXTENSION* san = X509V3_EXT_conf_nid(nullptr, &ctx, NID_subject_alt_name, ("DNS:" + name).c_str());
-  X509_add_ext(leaf, san, -1);
-  X509_sign(leaf, caKey, EVP_sha256());
-  X509_STORE* store = X509_STORE_new();
-  X509_STORE_add_cert(store, ca);
-  X509_STORE_CTX* check = X509_STORE_CTX_new();
-  X509_STORE_CTX_init(check, store, leaf, nullptr);
-  const int result = X509_verify_cert(check) == 1 ? X509_V_OK : X509_STORE_CTX_get_error(check);
-  X509_STORE_CTX_free(check);
-  X509_STORE_free(store);
-  X509_EXTENSION_free(san);
-  X509_free(leaf);
-  EVP_PKEY_free(key);
-  EVP_PKEY_free(caKey);
-  X509_free(ca);
-  return result;
-}
-
 TEST_F(LiveService, LocalCaIsAnnouncedAndVouchesForLocalNamesOnly) {
-  EXPECT_NE(process_->output().find(ca()), std::string::npos) << process_->output();
+  EXPECT_THAT(process_->output(), HasSubstr(ca()));
   for (const char* host : {"localhost", "127.0.0.1"}) {
     auto c = connect({}, host);
     ASSERT_TRUE(c.ok()) << host << ": " << c.error().description;
     EXPECT_EQ((*c)->request("GET", "/download")->status, 200);
   }
   EXPECT_FALSE(connect({}, "example.com").ok());
-  EXPECT_EQ(verifyLeafSignedByLocalCa(folder_->path(), "localhost"), X509_V_OK);
-  EXPECT_EQ(verifyLeafSignedByLocalCa(folder_->path(), "bank.example"), X509_V_ERR_PERMITTED_VIOLATION);
+  // A leaf for any other name, signed with a stolen CA key, fails verification.
+  const CommandResult constraints = runCommand("/usr/bin/openssl", {"x509", "-noout", "-ext", "nameConstraints", "-in", ca()});
+  EXPECT_THAT(constraints.out, HasSubstr("Name Constraints: critical\n    Permitted:\n      DNS:localhost\n"
+                                         "      IP:127.0.0.1/255.255.255.255\n"));
 }
 
 TEST_F(LiveService, MalformedOrOversizedRequestsAreRefusedWithTheirStatusAndClosed) {
@@ -166,13 +122,14 @@ TEST_F(LiveService, MalformedOrOversizedRequestsAreRefusedWithTheirStatusAndClos
       {std::string("\x00\x01\xff garbage\r\n\r\n", 15), 400},
   };
   for (const auto& [wire, status] : cases) {
+    SCOPED_TRACE(wire.substr(0, 40));
     auto c = client();
     ASSERT_TRUE(c->sendRaw(wire).ok());
     auto reply = c->readReply();
-    ASSERT_TRUE(reply.ok()) << wire.substr(0, 40);
-    EXPECT_EQ(reply->status, status) << wire.substr(0, 40);
-    EXPECT_FALSE(reply->json().value("error", "").empty()) << wire.substr(0, 40);
-    EXPECT_TRUE(c->waitForClose(5)) << wire.substr(0, 40);
+    ASSERT_TRUE(reply.ok());
+    EXPECT_EQ(reply->status, status);
+    EXPECT_FALSE(reply->json().value("error", "").empty());
+    EXPECT_TRUE(c->waitForClose(5));
   }
   // A body at the limit is read and parsed (and refused as bad JSON, not as too large).
   EXPECT_EQ(client()->request("POST", "/api/enroll", std::string(kMaxRequestBodyBytes, '{'))->status, 400);
@@ -180,12 +137,7 @@ TEST_F(LiveService, MalformedOrOversizedRequestsAreRefusedWithTheirStatusAndClos
 
 TEST_F(LiveService, KeepAliveConnectionServesManyAndPipelinedRequests) {
   auto c = client();
-  for (int i = 0; i < 5; ++i) {
-    auto reply = c->request("GET", "/api/admin/whoami");
-    ASSERT_TRUE(reply.ok()) << i;
-    EXPECT_EQ(reply->status, 401);
-    EXPECT_EQ(reply->header("connection"), "keep-alive");
-  }
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(c->request("GET", "/api/admin/whoami")->header("connection"), "keep-alive");
   // Two requests in one write, after empty lines, come back in order on the same connection.
   ASSERT_TRUE(c->sendRaw("\r\n\r\nGET /download HTTP/1.1\r\nHost: localhost\r\n\r\n"
                          "GET /nowhere HTTP/1.1\r\nHost: localhost\r\n\r\n")
@@ -233,11 +185,7 @@ TEST_F(LiveService, ConnectionsPerSourceAddressAreCapped) {
   ConnectOptions same;
   same.source = "127.0.0.9";
   std::vector<std::unique_ptr<TlsClient>> held;
-  for (int i = 0; i < 4; ++i) {
-    auto c = connect(same);
-    ASSERT_TRUE(c.ok()) << c.error().description;
-    held.push_back(std::move(*c));
-  }
+  for (int i = 0; i < 4; ++i) held.push_back(connect(same).value());
   // Refused connections hold no place, however often they are tried.
   for (int i = 0; i < 3; ++i) EXPECT_FALSE(connect(same).ok());
   // The service gives the place back before its end of the connection
@@ -247,7 +195,7 @@ TEST_F(LiveService, ConnectionsPerSourceAddressAreCapped) {
   ASSERT_TRUE(held.back()->waitForClose(10));
   held.pop_back();
   auto again = connect(same);
-  ASSERT_TRUE(again.ok()) << again.error().description;
+  EXPECT_TRUE(again.ok());
   EXPECT_FALSE(connect(same).ok());
 }
 
@@ -264,34 +212,29 @@ TEST(TrustedProxy, ItsHeaderNamesTheClientForThePerAddressCapAndIsRequired) {
   };
   const auto from = [](const std::string& client) { return "PROXY TCP4 " + client + " 127.0.0.1 40000 8443\r\n"; };
   // Two clients behind one proxy address each have their own place.
-  auto first = behindProxy(from("198.51.100.7"));
-  ASSERT_TRUE(first.ok()) << first.error().description;
+  auto first = behindProxy(from("198.51.100.7")), second = behindProxy(from("198.51.100.8"));
+  ASSERT_TRUE(first.ok() && second.ok());
   EXPECT_EQ((*first)->request("GET", "/api/admin/whoami")->status, 401);
-  auto second = behindProxy(from("198.51.100.8"));
-  ASSERT_TRUE(second.ok()) << second.error().description;
   EXPECT_EQ((*second)->request("GET", "/api/admin/whoami")->status, 401);
   EXPECT_FALSE(behindProxy(from("198.51.100.7")).ok());  // the first client's one place is taken
   EXPECT_FALSE(behindProxy("").ok());
   EXPECT_FALSE(behindProxy("PROXY TCP4 198.51.100.9\r\n").ok());
 }
 
-TEST_F(LiveService, HealthAndMetricsAreServedOnlyOnTheMonitoringAddress) {
+TEST_F(LiveService, HealthAndMetricsAreServedOnlyOnTheMonitoringAddressAndThePortIsHeld) {
   const std::string& out = process_->output();
   const size_t at = out.find("monitoring on http://127.0.0.1:");
   ASSERT_NE(at, std::string::npos) << out;
   httplib::Client monitor("127.0.0.1", std::atoi(out.c_str() + at + 31));
   EXPECT_EQ(monitor.Get("/healthz")->status, 200);
-  auto metrics = monitor.Get("/metrics");
-  ASSERT_TRUE(metrics);
+  const std::string metrics = monitor.Get("/metrics")->body;
   for (const char* name : {"kx_polls_total ", "kx_sessions_open ", "kx_relay_queued_signals ",
                            "kx_sign_in_failures_total ", "kx_request_duration_seconds_bucket{le=\"+Inf\"} "}) {
-    EXPECT_NE(metrics->body.find(name), std::string::npos) << name;
+    EXPECT_THAT(metrics, HasSubstr(name));
   }
   EXPECT_EQ(monitor.Get("/api/admin/whoami")->status, 404);
   EXPECT_EQ(client()->request("GET", "/metrics")->status, 404);
-}
-
-TEST_F(LiveService, SecondServiceOnTheSamePortRefusesToStart) {
+  // A second service on the same port refuses to start.
   TempDir other("kx-service-second");
   EXPECT_FALSE(ServiceProcess::start(binary(), other.path(), {"--listen", "127.0.0.1:" + std::to_string(port())}).ok());
   EXPECT_EQ(client()->request("GET", "/download")->status, 200);
@@ -300,29 +243,23 @@ TEST_F(LiveService, SecondServiceOnTheSamePortRefusesToStart) {
 TEST_F(LiveService, AdminCommandsIssueWorkingCredentialsAndAreAudited) {
   const std::string& data = folder_->path();
   CommandResult file = admin(data, {"enrollment-file", "--technician", "alice", "--url", "https://localhost:8443"});
-  ASSERT_EQ(file.exitCode, 0) << file.err;
   const Json enrollment = parseJson(file.out).value_or(Json());
   EXPECT_EQ(enrollment, (Json{{"url", "https://localhost:8443"}, {"sitesAccess", ""}, {"token", enrollment["token"]}}));
   CommandResult code = admin(data, {"setup-code", "--technician", "alice"});
-  ASSERT_EQ(code.exitCode, 0) << code.err;
   auto c = client();
   for (const std::string& secret : {enrollment.value("token", ""), code.out.substr(0, code.out.find('\n'))}) {
-    auto r = c->postJson("/api/enroll", Json{{"token", secret}, {"publicKey", publicKey()}});
-    EXPECT_EQ(r->status, 200) << r->body;
+    EXPECT_EQ(c->postJson("/api/enroll", Json{{"token", secret}, {"publicKey", publicKey()}})->status, 200);
   }
   EXPECT_NE(admin(data, {"technician", "add", "alice"}, "another-password\n").exitCode, 0);
   EXPECT_NE(admin(data, {"setup-code", "--technician", "nobody"}).exitCode, 0);
   ASSERT_EQ(admin(data, {"technician", "add", "carol"}, "carol-password\n").exitCode, 0);
   EXPECT_EQ(admin(data, {"technician", "remove", "carol"}).exitCode, 0);
-  CommandResult audit = admin(data, {"audit"});
-  ASSERT_EQ(audit.exitCode, 0) << audit.err;
   std::vector<std::string> events;
-  std::istringstream lines(audit.out);
+  std::istringstream lines(admin(data, {"audit"}).out);
   for (std::string line; std::getline(lines, line) && events.size() < 4;) {
     events.push_back(parseJson(line).value_or(Json()).value("event", ""));
   }
-  EXPECT_EQ(events,
-            (std::vector<std::string>{"technician-removed", "technician-added", "device-enrolled", "device-enrolled"}));
+  EXPECT_THAT(events, ::testing::ElementsAre("technician-removed", "technician-added", "device-enrolled", "device-enrolled"));
 }
 
 TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsCleanly) {
@@ -331,7 +268,8 @@ TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsClea
   auto started = ServiceProcess::start(binary(), folder.path(), {"--consent-seconds", "2"});
   ASSERT_TRUE(started.ok()) << started.error().description;
   ServiceProcess& process = **started;
-  const std::string ca = folder / "ca.pem", firstCa = readText(ca);
+  const std::string ca = folder / "ca.pem";
+  const auto firstCa = std::filesystem::last_write_time(ca);
   auto mac = TlsClient::connect("localhost", process.port(), ca).value();
   auto console = TlsClient::connect("localhost", process.port(), ca).value();
   const std::string token = signInTechnician(*console, "alice", kPassword).value();
@@ -348,24 +286,23 @@ TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsClea
   EXPECT_EQ(state, "ended");
 
   EXPECT_EQ(process.terminate(), 0);
-  EXPECT_NE(process.output().find("kx-service stopped"), std::string::npos) << process.output();
+  EXPECT_THAT(process.output(), HasSubstr("kx-service stopped"));
   // A restart keeps the CA the app already trusts.
   auto again = ServiceProcess::start(binary(), folder.path());
   ASSERT_TRUE(again.ok());
-  EXPECT_EQ(readText(ca), firstCa);
+  EXPECT_EQ(std::filesystem::last_write_time(ca), firstCa);
   EXPECT_TRUE(TlsClient::connect("127.0.0.1", (*again)->port(), ca).ok());
 }
 
-// Everything a session needs lives in the shared database: each step may be
-// answered by either replica.
+// Everything a session needs lives in the shared database (the one
+// pg_virtualenv names in the environment): each step may be answered by
+// either replica.
 TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOnce) {
-  auto pg = ThrowawayPostgres::start();
-  if (!pg) GTEST_SKIP() << "PostgreSQL cannot start on this machine: " << pg.error().description;
-  auto uri = (*pg)->createDatabase("replicas");
-  ASSERT_TRUE(uri.ok()) << uri.error().description;
+  if (!std::getenv("PGHOST")) GTEST_SKIP() << "no PostgreSQL: run under pg_virtualenv (ctest does)";
   TempDir folder("kx-replicas");
-  const std::vector<std::string> database = {"--database", *uri};
-  ASSERT_EQ(admin(folder.path(), {"technician", "add", "alice", "--database", *uri}, std::string(kPassword) + "\n")
+  const std::vector<std::string> database = {"--database", "postgresql://"};
+  ASSERT_EQ(admin(folder.path(), {"technician", "add", "alice", "--database", "postgresql://"},
+                  std::string(kPassword) + "\n")
                 .exitCode,
             0);
   auto a = ServiceProcess::start(binary(), folder.path(), database);
@@ -377,11 +314,9 @@ TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOn
   auto consoleA = connect(**a), consoleB = connect(**b), macB = connect(**b), macA = connect(**a);
   const std::string token = signInTechnician(*consoleA, "alice", kPassword).value();
   // A setup code spent through one replica is spent for the other.
-  auto code = consoleB->postJson("/api/admin/setup-code", Json::object(), token);
-  ASSERT_EQ(macA->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey()}})->status,
-            200);
-  EXPECT_EQ(macB->postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey()}})->status,
-            401);
+  const Json code = consoleB->postJson("/api/admin/setup-code", Json::object(), token)->json()["code"];
+  EXPECT_EQ(macA->postJson("/api/enroll", Json{{"token", code}, {"publicKey", publicKey()}})->status, 200);
+  EXPECT_EQ(macB->postJson("/api/enroll", Json{{"token", code}, {"publicKey", publicKey()}})->status, 401);
 
   const Live live = requestSession(*consoleA, *macB, token);
   const Json other{{"id", newUuid()}, {"device", live.id}, {"browserKey", publicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};

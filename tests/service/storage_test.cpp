@@ -1,69 +1,72 @@
 // The contract both storage backends keep, run against a private SQLite file
-// and a fresh database on a real PostgreSQL server; then what replicas
-// sharing PostgreSQL rely on.
+// and a real PostgreSQL server (the one pg_virtualenv names in the
+// environment); then what replicas and concurrent handlers sharing
+// PostgreSQL rely on.
 #include <gtest/gtest.h>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <map>
 #include <thread>
 
-#include "driver/throwaway_postgres.h"
+#include "protocol/encoding.h"
+#include "protocol/p256_key.h"
+#include "runtime/basic_loop.h"
 #include "service/postgres_storage.h"
 #include "service/schema.h"
 #include "service/secrets.h"
+#include "service/service.h"
 #include "service/sqlite_storage.h"
 #include "support/scratch.h"
 
 namespace kx::service {
 namespace {
 
-// One server for the whole program, started on first use; nullptr (and why) when it cannot start.
-driver::ThrowawayPostgres* postgres(std::string* why) {
-  static std::string reason;
-  static const auto server = [] {
-    auto started = driver::ThrowawayPostgres::start();
-    if (!started) reason = started.error().description;
-    return started ? std::move(*started) : nullptr;
-  }();
-  *why = reason;
-  return server.get();
+// The server's default database, as the environment names it.
+constexpr const char* kPostgres = "postgresql://";
+
+// Runs SQL on PostgreSQL past the storage: the first value of its result.
+Expected<std::string> postgresScalar(const std::string& sql) {
+  PGconn* connection = PQconnectdb(kPostgres);
+  PGresult* r = PQexec(connection, sql.c_str());
+  const ExecStatusType status = PQresultStatus(r);
+  const std::string value = status == PGRES_TUPLES_OK && PQntuples(r) > 0 ? PQgetvalue(r, 0, 0) : "";
+  const std::string error = PQerrorMessage(connection);
+  PQclear(r);
+  PQfinish(connection);
+  if (status != PGRES_TUPLES_OK && status != PGRES_COMMAND_OK) return makeError("PostgreSQL", 1, sql + ": " + error);
+  return value;
 }
 
-#define KX_REQUIRE_POSTGRES(server)                               \
-  std::string why;                                                \
-  driver::ThrowawayPostgres* server = postgres(&why);             \
-  if (!server) GTEST_SKIP() << "PostgreSQL cannot start on this machine: " << why
-
-// A fresh database: its name and URI.
-std::pair<std::string, std::string> freshDatabase(driver::ThrowawayPostgres& server) {
-  static int count = 0;
-  const std::string name = "storage_" + std::to_string(++count);
-  return {name, server.createDatabase(name).value()};
-}
+// An empty database for each test, or a skip when no server was set up.
+#define KX_FRESH_POSTGRES()                                                                                \
+  if (!std::getenv("PGHOST")) GTEST_SKIP() << "no PostgreSQL: run under pg_virtualenv (ctest does)"; \
+  ASSERT_TRUE(postgresScalar("SET client_min_messages = warning; DROP SCHEMA public CASCADE; CREATE SCHEMA public").ok())
 
 class StorageContract : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
-    if (std::string(GetParam()) == "postgres") {
-      KX_REQUIRE_POSTGRES(server);
-      postgres_ = server;
-      std::tie(database_, uri_) = freshDatabase(*server);
+    if (postgres()) {
+      KX_FRESH_POSTGRES();
     }
     storage_ = reopen().value();
     alice_ = storage_->addTechnician("alice", "h").value();
   }
+  bool postgres() const { return std::string(GetParam()) == "postgres"; }
 
   Expected<std::unique_ptr<Storage>> reopen() {
     auto widen = [](auto opened) -> Expected<std::unique_ptr<Storage>> {
       if (!opened) return std::move(opened).error();
       return std::unique_ptr<Storage>(std::move(*opened));
     };
-    return postgres_ ? widen(PostgresStorage::open(uri_)) : widen(SqliteStorage::open(folder_ / "service.db"));
+    return postgres() ? widen(PostgresStorage::open(kPostgres)) : widen(SqliteStorage::open(folder_ / "service.db"));
   }
 
   // Runs SQL on the database past the storage: the first value of its result.
   Expected<std::string> raw(const std::string& sql) {
-    if (postgres_) return postgres_->scalar(database_, sql);
+    if (postgres()) return postgresScalar(sql);
     sqlite3* db = nullptr;
     sqlite3_open((folder_ / "service.db").c_str(), &db);
     sqlite3_stmt* statement = nullptr;
@@ -88,8 +91,6 @@ class StorageContract : public ::testing::TestWithParam<const char*> {
   }
 
   kx::testing::TempDir folder_{"kx-storage"};
-  driver::ThrowawayPostgres* postgres_ = nullptr;
-  std::string database_, uri_;
   std::unique_ptr<Storage> storage_;
   int64_t alice_ = 0;
 };
@@ -104,7 +105,7 @@ TEST_P(StorageContract, ReopeningKeepsTheDataAndANewerSchemaIsRefused) {
   EXPECT_TRUE((*reopened)->technicianByName("alice").value().has_value());
   reopened->reset();
   const std::string version = std::to_string(currentSchemaVersion());
-  if (postgres_) {
+  if (postgres()) {
     EXPECT_EQ(raw("SELECT version FROM schema_version").value(), version);
     ASSERT_TRUE(raw("UPDATE schema_version SET version = 99").ok());
   } else {
@@ -135,21 +136,19 @@ TEST_P(StorageContract, GrantsAreSpentOnceAndNamesAndSessionIdsAreUnique) {
 }
 
 TEST_P(StorageContract, FailedBodyLeavesNothingBehindAndAFailedInnerOneOnlyItsOwnWrites) {
-  Status s = storage_->transaction([&]() -> Status {
-    EXPECT_TRUE(storage_->addTechnician("bob", "h").ok());
-    return makeError("Test", 1, "changed my mind");
-  });
-  EXPECT_FALSE(s.ok());
+  auto add = [&](const char* name, Status result) {
+    return [=, this]() -> Status {
+      EXPECT_TRUE(storage_->addTechnician(name, "h").ok());
+      return result;
+    };
+  };
+  EXPECT_FALSE(storage_->transaction(add("bob", makeError("Test", 1, "changed my mind"))).ok());
   EXPECT_FALSE(storage_->technicianByName("bob").value().has_value());
-  s = storage_->transaction([&]() -> Status {
-    EXPECT_TRUE(storage_->addTechnician("bob", "h").ok());
-    EXPECT_FALSE(storage_->transaction([&]() -> Status {
-                           EXPECT_TRUE(storage_->addTechnician("carol", "h").ok());
-                           return makeError("Test", 1, "inner only");
-                         }).ok());
-    return {};
-  });
-  EXPECT_TRUE(s.ok());
+  EXPECT_TRUE(storage_->transaction([&]() -> Status {
+                        EXPECT_TRUE(add("bob", {})().ok());
+                        EXPECT_FALSE(storage_->transaction(add("carol", makeError("Test", 1, "inner only"))).ok());
+                        return {};
+                      }).ok());
   EXPECT_TRUE(storage_->technicianByName("bob").value().has_value());
   EXPECT_FALSE(storage_->technicianByName("carol").value().has_value());
 }
@@ -181,8 +180,7 @@ TEST_P(StorageContract, DevicesKeepEveryFieldAndAClosedSessionIsFinal) {
   ASSERT_TRUE(storage_->updateSession(session("S", SessionState::approved, 1, 1800)).ok());
   const auto stored = storage_->sessionById("S").value();
   ASSERT_TRUE(stored.has_value());
-  EXPECT_EQ(stored->state, SessionState::ended);
-  EXPECT_EQ(stored->closed, 5);
+  EXPECT_EQ(std::tie(stored->state, stored->closed), std::make_tuple(SessionState::ended, 5.0));
   EXPECT_TRUE(storage_->openSessions("MAC").value().empty());
 }
 
@@ -211,20 +209,17 @@ TEST_P(StorageContract, SignalsKeepTheirOrderBytesAndDirectionUntilPurged) {
   EXPECT_EQ(storage_->openSessions("").value().size(), 1u);
   ASSERT_TRUE(storage_->removeSignals("OPEN").ok());
   EXPECT_TRUE(storage_->signals("OPEN", Direction::toDevice).value().empty());
-}
 
-TEST_P(StorageContract, SignInFailuresCountByNameAndAddressSinceAMoment) {
-  const struct {
-    const char* name;
-    const char* address;
-    double at;
-  } failures[] = {{"alice", "a1", 10}, {"alice", "a2", 20}, {"bob", "a1", 30}, {"alice", "a1", 40}};
-  for (const auto& f : failures) ASSERT_TRUE(storage_->addSignInFailure(f.name, f.address, f.at).ok());
-  const auto count = storage_->signInFailures("alice", "a1", 15).value();
+  // Sign-in failures count by name and by address since a moment.
+  for (const auto& [name, address, at] : {std::tuple{"alice", "a1", 110.0}, std::tuple{"alice", "a2", 120.0},
+                                          std::tuple{"bob", "a1", 130.0}, std::tuple{"alice", "a1", 140.0}}) {
+    ASSERT_TRUE(storage_->addSignInFailure(name, address, at).ok());
+  }
+  auto count = storage_->signInFailures("alice", "a1", 115).value();
   EXPECT_EQ(std::tie(count.byName, count.byAddress), std::make_tuple(2u, 2u));
   ASSERT_TRUE(storage_->clearSignInFailures("alice").ok());
-  const auto cleared = storage_->signInFailures("alice", "a1", 0).value();
-  EXPECT_EQ(std::tie(cleared.byName, cleared.byAddress), std::make_tuple(0u, 1u));
+  count = storage_->signInFailures("alice", "a1", 0).value();
+  EXPECT_EQ(std::tie(count.byName, count.byAddress), std::make_tuple(0u, 1u));
 }
 
 TEST_P(StorageContract, AuditRowsAreNewestFirstPerTechnicianAndOutliveWhatTheyName) {
@@ -258,10 +253,9 @@ TEST_P(StorageContract, AuditRowsAreNewestFirstPerTechnicianAndOutliveWhatTheyNa
 // What makes replicas safe: a transaction in one process waits for another
 // process's transaction to end, then sees everything it wrote.
 TEST(PostgresStorage, TransactionsExcludeEveryOtherConnectionsTransactions) {
-  KX_REQUIRE_POSTGRES(server);
-  const auto [db, uri] = freshDatabase(*server);
-  auto first = PostgresStorage::open(uri).value();
-  auto second = PostgresStorage::open(uri).value();
+  KX_FRESH_POSTGRES();
+  auto first = PostgresStorage::open(kPostgres).value();
+  auto second = PostgresStorage::open(kPostgres).value();
   std::atomic<bool> secondRan{false};
   std::optional<bool> secondSawAlice;
   std::thread other;
@@ -275,8 +269,8 @@ TEST(PostgresStorage, TransactionsExcludeEveryOtherConnectionsTransactions) {
                         }).ok());
     });
     // Until the other connection is queued behind this transaction's lock.
-    EXPECT_TRUE(kx::testing::waitUntil([&, db = db] {
-      auto n = server->scalar(db, "SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted");
+    EXPECT_TRUE(kx::testing::waitUntil([&] {
+      auto n = postgresScalar("SELECT count(*) FROM pg_locks WHERE locktype = 'advisory' AND NOT granted");
       return n.ok() && *n == "1";
     }));
     EXPECT_FALSE(secondRan.load());
@@ -291,10 +285,9 @@ TEST(PostgresStorage, TransactionsExcludeEveryOtherConnectionsTransactions) {
 // second of poll times or at purge; an older poll written late by another
 // replica never hides a newer one; the writer always reads its own.
 TEST(PostgresStorage, PresenceNewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) {
-  KX_REQUIRE_POSTGRES(server);
-  const std::string uri = freshDatabase(*server).second;
-  auto writer = PostgresStorage::open(uri).value();
-  auto reader = PostgresStorage::open(uri).value();
+  KX_FRESH_POSTGRES();
+  auto writer = PostgresStorage::open(kPostgres).value();
+  auto reader = PostgresStorage::open(kPostgres).value();
   ASSERT_TRUE(writer->addDevice(Device{"MAC", writer->addTechnician("alice", "h").value(), secretDigest("key"), "", "", ""}).ok());
   auto seenBy = [](PostgresStorage& storage) {
     const Device d = storage.deviceById("MAC").value().value();
@@ -321,6 +314,56 @@ TEST(PostgresStorage, PresenceNewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) 
   EXPECT_EQ(seenBy(*reader).first, 112.5);
   ASSERT_TRUE(reader->updateDevicePresence("MAC", 50, "{}").ok());
   EXPECT_EQ(seenBy(*writer).first, 112.5);
+}
+
+// How many of `requests`, sent from as many threads at once, got each status.
+std::map<int, int> atOnce(Service& service, const std::vector<Request>& requests) {
+  std::vector<int> statuses(requests.size());
+  std::atomic<size_t> ready{0};
+  std::vector<std::thread> threads;
+  for (size_t i = 0; i < requests.size(); ++i) {
+    threads.emplace_back([&, i] {
+      for (++ready; ready < requests.size();) std::this_thread::yield();
+      statuses[i] = service.handle(requests[i]).status;
+    });
+  }
+  for (auto& t : threads) t.join();
+  std::map<int, int> counts;
+  for (int status : statuses) ++counts[status];
+  return counts;
+}
+
+// Handlers running at once on a pool of connections: a code is spent once,
+// a Mac has one open session.
+TEST(PostgresStorage, ConcurrentHandlersSpendACodeOnceAndOpenOneSessionPerMac) {
+  KX_FRESH_POSTGRES();
+  auto storage = PostgresStorage::open(kPostgres, 8).value();
+  VirtualLoop clock;
+  ServiceOptions options;
+  options.passwordHashing.n = 16;
+  Service service(*storage, clock, options);
+  ASSERT_TRUE(service.addTechnician("alice", "correct-horse").ok());
+  const std::string publicKey = base64Encode(P256PrivateKey::generate().publicKeyX963());
+  auto post = [](std::string target, const Json& body, const std::string& bearer = "") {
+    return Request{"POST", std::move(target), bearer.empty() ? "" : "Bearer " + bearer, "", dumpJson(body), "192.0.2.1"};
+  };
+  auto enroll = [&] {
+    return post("/api/enroll", Json{{"token", service.createSetupCode("alice").value()}, {"publicKey", publicKey}});
+  };
+  EXPECT_EQ(atOnce(service, std::vector<Request>(8, enroll())), (std::map<int, int>{{200, 1}, {401, 7}}));
+
+  // A Mac online, and a console token of alice's.
+  const Json mac = parseJson(service.handle(enroll()).body).value();
+  const std::string id = mac.value("id", "");
+  ASSERT_EQ(service.handle(post("/api/device/" + id + "/poll", Json::object(), mac.value("key", ""))).status, 200);
+  const int64_t alice = storage->technicianByName("alice").value()->id;
+  ASSERT_TRUE(storage->addGrant(Grant{secretDigest("token"), GrantKind::technicianToken, alice, "", 1e12}).ok());
+  std::vector<Request> requests;
+  for (int i = 0; i < 8; ++i) {
+    requests.push_back(post("/api/admin/request", Json{{"id", newUuid()}, {"device", id}, {"browserKey", publicKey},
+                                                        {"salt", base64Encode(randomBytes(16))}}, "token"));
+  }
+  EXPECT_EQ(atOnce(service, requests), (std::map<int, int>{{200, 1}, {409, 7}}));
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The curl transport against a local HTTPS server whose certificate comes
 // from a local CA, as the service makes one.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 
@@ -65,13 +66,13 @@ class LocalHttpsServer {
     released_ = true;
     changed_.notify_all();
   }
+  // Answers `path` with `body`, or holds the answer until release() when `status` is 0.
   void serve(const std::string& path, int status, const std::string& body) {
-    auto handler = [status, body](const httplib::Request&, httplib::Response& response) {
-      response.status = status;
+    server_.Post(path, [this, status, body](const httplib::Request&, httplib::Response& response) {
+      if (status == 0) waitForRequests(1000, 10s);
+      response.status = status ? status : 200;
       response.set_content(body, "application/json");
-    };
-    server_.Get(path, handler);
-    server_.Post(path, handler);
+    });
   }
 
  private:
@@ -102,9 +103,6 @@ class HttpsTransport : public ::testing::Test {
     return result ? std::move(*result) : makeError("test", 0, "no answer");
   }
   HttpRequest poll(const std::string& base) { return makeAgentRequest(base, "poll", Json::object(), "key"); }
-  Expected<Json> agent(const std::string& path, const Json& body = Json::object(), const std::string& secret = "key") {
-    return interpretAgentResponse(send(makeAgentRequest(server_.url(), path, body, secret)));
-  }
 
   LocalCa ca_;
   LocalHttpsServer server_{ca_};
@@ -129,18 +127,20 @@ TEST_F(HttpsTransport, BothRolesGetAnswersOnOneConnectionWithoutRedirectsCookies
     response.set_content(R"({"error":"Moved away"})", "application/json");
   });
   server_.serve("/api/poll", 401, R"({"error":"Unknown device"})");
-  server_.serve("/api/admin/whoami", 401, R"({"error":"Technician rights required"})");
-  server_.serve("/api/admin/devices", 200, "{}");
+  server_.http().Get("/api/admin/devices", [](const httplib::Request&, httplib::Response& response) {
+    response.set_content("{}", "application/json");
+  });
 
+  auto agent = [&](const std::string& path, const Json& body, const std::string& secret) {
+    return interpretAgentResponse(send(makeAgentRequest(server_.url(), path, body, secret)));
+  };
   EXPECT_EQ(agent("register", Json{{"device", "D1"}}, "").value(), (Json{{"device", "D1"}, {"key", "k"}}));
-  EXPECT_EQ(agent("poll").error(), makeError("KestrelixService", 401, "Server 401: Unknown device"));
-  EXPECT_EQ(agent("moved").error().description, "Server 302: Moved away");
-  EXPECT_EQ(interpretConsoleResponse(send(makeConsoleRequest(server_.url(), "whoami", std::nullopt, "t"))).error(),
-            makeError("Kestrelix", 401, "Technician rights required"));
+  EXPECT_EQ(agent("poll", Json::object(), "key").error(), makeError("KestrelixService", 401, "Server 401: Unknown device"));
+  EXPECT_EQ(agent("moved", Json::object(), "key").error().description, "Server 302: Moved away");
   ASSERT_TRUE(interpretConsoleResponse(send(makeConsoleRequest(server_.url(), "devices", std::nullopt, "tok"))).ok());
 
   const auto seen = server_.seen();
-  ASSERT_EQ(seen.size(), 5u);  // none to /api/elsewhere
+  ASSERT_EQ(seen.size(), 4u);  // none to /api/elsewhere
   std::set<int> clientPorts;
   for (const auto& request : seen) {
     clientPorts.insert(request.remote_port);
@@ -148,17 +148,12 @@ TEST_F(HttpsTransport, BothRolesGetAnswersOnOneConnectionWithoutRedirectsCookies
     EXPECT_FALSE(request.has_header("Expect")) << request.path;
   }
   EXPECT_EQ(clientPorts.size(), 1u);
-  const auto& post = seen[0];
-  EXPECT_EQ(post.method, "POST");
-  const std::string bearer = post.get_header_value("Authorization");  // trailing blanks are the server's to trim
-  EXPECT_TRUE(bearer == "Bearer " || bearer == "Bearer") << bearer;
-  EXPECT_EQ(post.get_header_value("Content-Type"), "application/json");
-  EXPECT_EQ(posted, R"({"device":"D1"})");
-  const auto& get = seen[4];
-  EXPECT_EQ(get.method, "GET");
-  EXPECT_EQ(get.get_header_value("Authorization"), "Bearer tok");
-  EXPECT_FALSE(get.has_header("Content-Type"));
-  EXPECT_TRUE(get.body.empty());
+  EXPECT_THAT(seen[0].get_header_value("Authorization"), ::testing::AnyOf("Bearer ", "Bearer"));
+  EXPECT_EQ(std::tie(seen[0].method, posted), std::make_tuple("POST", R"({"device":"D1"})"));
+  EXPECT_EQ(seen[0].get_header_value("Content-Type"), "application/json");
+  EXPECT_EQ(std::tie(seen[3].method, seen[3].body), std::make_tuple("GET", ""));
+  EXPECT_EQ(seen[3].get_header_value("Authorization"), "Bearer tok");
+  EXPECT_FALSE(seen[3].has_header("Content-Type"));
 }
 
 // Each is a libcurl error (or the pin's refusal) and, but for the last two,
@@ -174,10 +169,7 @@ TEST_F(HttpsTransport, UntrustedUnpinnedWeakSlowOrHugeExchangesFail) {
   CurlTransport toOtherAddress(loop_, {.extraCaFile = ca_.files.caFile, .pinnedHost = "127.0.0.2"});
   CurlTransport withoutOurCa(loop_, {.extraCaFile = ca_.folder / "absent.pem", .pinnedHost = ""});
   CurlTransport unpinned(loop_, {.extraCaFile = ca_.files.caFile, .pinnedHost = ""});
-  server_.http().Post("/api/slow", [&](const httplib::Request&, httplib::Response& response) {
-    server_.waitForRequests(1000, 10s);
-    response.set_content("{}", "application/json");
-  });
+  server_.serve("/api/slow", 0, "{}");
   server_.serve("/api/huge", 200, std::string(17u << 20, ' '));
   HttpRequest slow = makeAgentRequest(server_.url(), "slow", Json::object(), "k");
   slow.timeoutSeconds = 0.5;
@@ -205,10 +197,12 @@ TEST_F(HttpsTransport, UntrustedUnpinnedWeakSlowOrHugeExchangesFail) {
     ASSERT_FALSE(c.result.ok()) << c.name;
     EXPECT_EQ(c.result.error().domain, c.expected.domain) << c.name;
     // A refused handshake's code depends on who gives up first.
-    const bool weakTls = c.expected.code == 35;
-    EXPECT_EQ(c.result.error().code, weakTls ? c.result.error().code : c.expected.code) << c.name;
-    EXPECT_EQ(c.result.error().description, c.expected.domain == "libcurl" ? c.result.error().description
-                                                                            : c.expected.description);
+    if (c.expected.code != 35) {
+      EXPECT_EQ(c.result.error().code, c.expected.code) << c.name;
+    }
+    if (c.expected.domain != "libcurl") {
+      EXPECT_EQ(c.result.error(), c.expected) << c.name;
+    }
   }
   for (LocalHttpsServer* s : {&impostor, &otherAddress, &tls11, &cbcOnly}) EXPECT_TRUE(s->seen().empty());
   EXPECT_EQ(server_.seen().size(), 2u);  // slow and huge
@@ -246,10 +240,7 @@ class CountingLoop final : public EventLoop {
 };
 
 TEST_F(HttpsTransport, DestroyedTransportNeverCompletes) {
-  server_.http().Post("/api/slow", [this](const httplib::Request&, httplib::Response& response) {
-    server_.waitForRequests(1000, 10s);
-    response.set_content("{}", "application/json");
-  });
+  server_.serve("/api/slow", 0, "{}");
   server_.serve("/api/fast", 200, "{}");
   CountingLoop counting(loop_);
   auto transport = std::make_unique<CurlTransport>(counting, CurlTransport::Options{ca_.files.caFile, "localhost"});

@@ -10,10 +10,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <chrono>
 #include <cstring>
+#include <sstream>
 
 namespace kx::service::driver {
 
@@ -42,15 +44,9 @@ struct TlsClient::Impl {
 
 namespace {
 Error tlsError(const std::string& what) {
-  std::string text = what;
-  if (unsigned long e = ERR_get_error()) {
-    char buf[256];
-    ERR_error_string_n(e, buf, sizeof buf);
-    text += ": ";
-    text += buf;
-  }
+  const unsigned long e = ERR_get_error();
   ERR_clear_error();
-  return makeError("TlsClient", 1, text);
+  return makeError("TlsClient", 1, e ? what + ": " + ERR_error_string(e, nullptr) : what);
 }
 }  // namespace
 
@@ -156,28 +152,22 @@ Expected<HttpReply> TlsClient::readReply() {
     if (!impl.fill()) return makeError("TlsClient", 1, "connection closed before a response");
   }
   HttpReply reply;
-  const std::string head = impl.buffer.substr(0, end);
-  size_t lineEnd = head.find("\r\n");
-  const std::string statusLine = head.substr(0, lineEnd);
-  if (statusLine.rfind("HTTP/1.1 ", 0) != 0 || statusLine.size() < 12) {
-    return makeError("TlsClient", 1, "bad status line: " + statusLine);
-  }
-  reply.status = std::stoi(statusLine.substr(9, 3));
+  std::istringstream head(impl.buffer.substr(0, end));
+  impl.buffer.erase(0, end + 4);
+  std::string line;
+  if (!(head >> line >> reply.status) || line != "HTTP/1.1") return makeError("TlsClient", 1, "bad status line");
   size_t length = 0;
-  while (lineEnd != std::string::npos) {
-    const size_t start = lineEnd + 2;
-    lineEnd = head.find("\r\n", start);
-    const std::string line = head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
+  std::getline(head, line);
+  while (std::getline(head, line)) {
     const size_t colon = line.find(':');
     if (colon == std::string::npos) continue;
-    std::string name = line.substr(0, colon);
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    std::string value = line.substr(colon + 1);
-    while (!value.empty() && value.front() == ' ') value.erase(0, 1);
+    std::string name = line.substr(0, colon), value = line.substr(colon + 1);
+    std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
+    value.erase(0, value.find_first_not_of(' '));
+    value.erase(value.find_last_not_of('\r') + 1);
     if (name == "content-length") length = std::stoul(value);
     reply.headers.emplace_back(std::move(name), std::move(value));
   }
-  impl.buffer.erase(0, end + 4);
   if (reply.status == 100) return readReply();
   while (impl.buffer.size() < length) {
     if (!impl.fill()) return makeError("TlsClient", 1, "connection closed inside a response body");
@@ -201,25 +191,18 @@ bool TlsClient::waitForClose(double timeoutSeconds) {
   }
 }
 
-Expected<HttpReply> postSignInForm(TlsClient& client, const std::string& name, const std::string& password) {
-  return client.request("POST", "/native-sign-in",
-                        "name=" + name + "&password=" + password + "&challenge=" + kPkceChallenge +
-                            "&state=" + kSignInState,
-                        "", {{"Content-Type", "application/x-www-form-urlencoded"}});
-}
-
-std::string signInCodeOf(const HttpReply& redirect) {
-  const std::string location = redirect.header("location");
-  const size_t at = location.find("code=");
-  if (redirect.status != 303 || at == std::string::npos) return {};
-  return location.substr(at + 5, location.find('&', at) - at - 5);
-}
-
 Expected<std::string> signInTechnician(TlsClient& client, const std::string& name, const std::string& password) {
-  auto redirect = postSignInForm(client, name, password);
+  auto redirect = client.request(
+      "POST", "/native-sign-in",
+      "name=" + name + "&password=" + password + "&challenge=" + kPkceChallenge + "&state=" + kSignInState, "",
+      {{"Content-Type", "application/x-www-form-urlencoded"}});
   if (!redirect) return std::move(redirect).error();
-  const std::string code = signInCodeOf(*redirect);
-  if (code.empty()) return makeError("SignIn", redirect->status, "the portal did not sign in: " + redirect->body);
+  const std::string location = redirect->header("location");
+  const size_t at = location.find("code=");
+  if (redirect->status != 303 || at == std::string::npos) {
+    return makeError("SignIn", redirect->status, "the portal did not sign in: " + redirect->body);
+  }
+  const std::string code = location.substr(at + 5, location.find('&', at) - at - 5);
   auto exchanged = client.postJson("/api/admin/exchange", Json{{"code", code}, {"verifier", kPkceVerifier}});
   if (!exchanged) return std::move(exchanged).error();
   const std::string token = exchanged->json().value("token", "");

@@ -69,10 +69,6 @@ inline constexpr const char* kPkceVerifier = "dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1
 inline constexpr const char* kPkceChallenge = "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM";
 inline constexpr const char* kSignInState = "00112233445566778899aabbccddeeff";
 
-// The portal sign-in as the browser posts it: the 303 answer (or the refusal).
-Expected<HttpReply> postSignInForm(TlsClient& client, const std::string& name, const std::string& password);
-// The sign-in code in a portal redirect's Location, or "".
-std::string signInCodeOf(const HttpReply& redirect);
 // Browser and app together: signs `name` in and exchanges the code for a technician token.
 Expected<std::string> signInTechnician(TlsClient& client, const std::string& name, const std::string& password);
 

@@ -1,4 +1,4 @@
-#include "driver/throwaway_postgres.h"
+#include "throwaway_postgres.h"
 
 #include <fcntl.h>
 #include <grp.h>

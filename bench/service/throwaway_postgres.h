@@ -1,5 +1,5 @@
-// A PostgreSQL server of its own in a temporary folder, for the tests and the
-// scale benchmark: a fresh cluster (initdb), a server listening only on a
+// A PostgreSQL server of its own in a temporary folder for the scale
+// benchmark: a fresh cluster (initdb), a server listening only on a
 // Unix socket in that folder, and everything stopped and removed by the
 // destructor. PostgreSQL refuses to run as root, so when the caller is root
 // the cluster belongs to the "postgres" account of Debian's package, or to a
