@@ -18,10 +18,8 @@ const std::string kCallback = "kestrelixremote://admin-sign-in?";
 
 TEST(SignInCallback, CodeNeedsHostFirstStateAndCode) {
   auto url = splitCallbackUrl(kCallback + "code=a%2Bb%20c&flag&state=&x=1#frag");
-  ASSERT_TRUE(url && url->queryItems);
-  EXPECT_EQ(url->host, "admin-sign-in");
-  EXPECT_EQ(*url->queryItems, (std::vector<QueryItem>{{"code", "a+b c"}, {"flag", std::nullopt}, {"state", ""},
-                                                      {"x", "1"}}));
+  ASSERT_TRUE(url && url->queryItems && url->host == "admin-sign-in");
+  EXPECT_EQ(*url->queryItems, (std::vector<QueryItem>{{"code", "a+b c"}, {"flag", {}}, {"state", ""}, {"x", "1"}}));
   for (const char* malformed : {"kestrelixremote://admin-sign-in?code=%zz", "kestrelixremote://admin-sign-in?code=%4",
                                 "kestrelixremote://admin sign-in?code=1", "no-scheme-here", "://admin-sign-in"}) {
     EXPECT_FALSE(splitCallbackUrl(malformed)) << malformed;
@@ -71,31 +69,26 @@ TEST_F(SignInTest, StrayCallbacksAreIgnoredAndTheSignInGoesOn) {
                                    "kestrelixremote://elsewhere?code=c&state=" + fakes.webSignIn.state()}) {
     fakes.webSignIn.complete(stray);
   }
-  EXPECT_TRUE(http.sent().empty());
-  EXPECT_TRUE(console->signingIn());
+  EXPECT_TRUE(http.sent().empty() && console->signingIn());
   fakes.webSignIn.complete(kCallback + "code=right&state=" + fakes.webSignIn.state());
   EXPECT_EQ(http.next().json()["code"], "right");
   EXPECT_FALSE(console->signingIn());
 }
 
 TEST_F(SignInTest, WaysTheWaitEnds) {
-  const struct {
-    std::function<void()> act;
-    std::string status;
-  } cases[] = {
+  const std::pair<std::function<void()>, std::string> cases[] = {
       {[this] { fakes.webSignIn.complete(kCallback + "state=" + fakes.webSignIn.state()); }, "Sign-in cancelled"},
       {[this] { fakes.view.actions.cancelSignIn(); }, "Sign-in cancelled"},
       {[this] { loop.advance(2); }, "Sign-in timed out: the browser did not come back. Try again."},
       {[this] { fakes.webSignIn.complete(std::nullopt, makeError("WebSignIn", 1, "The browser window was closed.")); },
        "The browser window was closed."},
   };
-  for (const auto& c : cases) {
+  for (const auto& [act, status] : cases) {
     fakes.view.actions.signIn();
     loop.advance(AdminConsole::kSignInTimeout - 1);
-    c.act();
-    EXPECT_EQ(fakes.view.status, c.status);
-    EXPECT_FALSE(console->signingIn());
-    EXPECT_FALSE(fakes.webSignIn.running());
+    act();
+    EXPECT_EQ(fakes.view.status, status);
+    EXPECT_FALSE(console->signingIn() || fakes.webSignIn.running()) << status;
   }
   EXPECT_TRUE(http.sent().empty());
   // A completion after the console is gone does nothing.
@@ -137,8 +130,7 @@ TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWhenThereIsOne) {
   http.respondTo("/api/admin/whoami", 200, R"({"name":"Eve"})");
   const auto& logout = http.at(*http.find("/api/admin/logout"));
   EXPECT_EQ(logout.header("Authorization"), std::string("Bearer ") + kToken);
-  EXPECT_TRUE(fakes.keychain.items.empty());
-  EXPECT_TRUE(fakes.view.rows.empty());
+  EXPECT_TRUE(fakes.keychain.items.empty() && fakes.view.rows.empty());
   EXPECT_FALSE(http.find("/api/admin/devices"));
   http.fail(makeError("libcurl", 7, "Couldn't connect to server"));
   EXPECT_EQ(fakes.view.status, statusBefore);
@@ -159,15 +151,12 @@ TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecords) {
   Json stringOnline = device("mac-4", "Lab");
   stringOnline["online"] = "true";
   http.respondJson(200, Json::array({device("mac-1"), noName, stringOnline, device("mac-5", "This Mac")}));
-  EXPECT_EQ(fakes.view.rows, (std::vector<DeviceRow>{{"Studio · Online", true},
-                                                     {"Computer · Offline", false},
-                                                     {"Lab · Offline", false},
-                                                     {"This Mac · Online", false}}));
+  EXPECT_EQ(fakes.view.rows, (std::vector<DeviceRow>{{"Studio · Online", true}, {"Computer · Offline", false},
+                                                     {"Lab · Offline", false}, {"This Mac · Online", false}}));
   console->refreshList();
   http.respondJson(401, {{"error", "Your session has expired. Sign in again."}});
   EXPECT_EQ(fakes.view.status, "Your session has expired. Sign in again.");
-  EXPECT_EQ(console->token(), kToken);
-  EXPECT_EQ(fakes.view.rows.size(), 4u);
+  EXPECT_TRUE(console->token() == kToken && fakes.view.rows.size() == 4u);
   loadDevices(Json::array({device("mac-1"), "junk"}));
   EXPECT_TRUE(fakes.view.rows.empty());
 }

@@ -1,5 +1,6 @@
 // A support session at the console: access request, poll cycle, signals,
 // end, and the control channel.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
@@ -11,9 +12,9 @@
 namespace kx {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::ConsoleTest;
 
-constexpr std::string_view kWaiting = kPlatformTexts.waitingForApproval;
 constexpr char kUnavailable[] = "Input connection unavailable. End and reconnect.";
 
 TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
@@ -35,9 +36,8 @@ TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
 }
 
 TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
-  Json keyless = device("mac-2");
+  Json keyless = device("mac-2"), badKey = device("mac-3");
   keyless.erase("publicKey");
-  Json badKey = device("mac-3");
   badKey["publicKey"] = base64Encode(Bytes(33, 2));
   loadDevices(Json::array({device("mac-1"), keyless, badKey}));
   fakes.view.pressRequestAccess(1);
@@ -45,14 +45,13 @@ TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
   EXPECT_EQ(http.pending(), 0u);
   fakes.view.pressRequestAccess(2);
   EXPECT_EQ(fakes.view.status, "Invalid session encryption envelope");
-  // The technician reads the service's own sentence.
   fakes.view.pressRequestAccess(0);
   fakes.view.pressRequestAccess(0);  // a second press while the first is on its way
   EXPECT_EQ(http.pending(), 1u);
-  http.respondTo("/api/admin/request", 429, R"({"error":{"domain":"Kestrelix","description":"This Mac belongs to another team."}})");
-  EXPECT_EQ(fakes.view.status, "This Mac belongs to another team.");
-  EXPECT_TRUE(console->sid().empty());
-  EXPECT_TRUE(engine.connections().empty());
+  // The technician reads the service's own sentence.
+  http.respondTo("/api/admin/request", 429, R"({"error":{"domain":"Kestrelix","description":"Another team's."}})");
+  EXPECT_EQ(fakes.view.status, "Another team's.");
+  EXPECT_TRUE(console->sid().empty() && engine.connections().empty());
   // Access granted after the technician signed out is withdrawn.
   fakes.view.pressRequestAccess(0);
   const std::string id = http.at(*http.find("/api/admin/request")).json()["id"].get<std::string>();
@@ -66,6 +65,7 @@ TEST_F(ConsoleTest, PollsEverySecondUntilTheMacAnswersThenEveryThreeOneAtATime) 
   startSession();
   std::vector<double> times;
   auto run = [&](double seconds) {
+    times.clear();
     for (double t = 0; t < seconds; t += 0.5) {
       loop.advance(0.5);
       if (!http.find(sessionPath("/status"))) continue;
@@ -74,7 +74,7 @@ TEST_F(ConsoleTest, PollsEverySecondUntilTheMacAnswersThenEveryThreeOneAtATime) 
     }
   };
   run(3);
-  EXPECT_EQ(times, (std::vector<double>{1000.5, 1001.5, 1002.5}));
+  EXPECT_THAT(times, ElementsAre(1000.5, 1001.5, 1002.5));
   loop.advance(1);
   const size_t polls = countSent(sessionPath("/status"));
   loop.advance(5);  // the cycle waits for its answer
@@ -83,25 +83,20 @@ TEST_F(ConsoleTest, PollsEverySecondUntilTheMacAnswersThenEveryThreeOneAtATime) 
   http.respondTo(sessionPath("/status"), 200, R"({"state":"pending"})");
   openChannel();
   macSends(state(true));
-  times.clear();
   run(7);
-  EXPECT_EQ(times, (std::vector<double>{1009.5, 1012.5, 1015.5}));
+  EXPECT_THAT(times, ElementsAre(1009.5, 1012.5, 1015.5));
 }
 
 TEST_F(ConsoleTest, AnswersOfAnEndedSessionLeaveTheNextOneAlone) {
-  const struct {
-    int status;
-    const char* body;
-  } answers[] = {{200, R"({"state":"ended"})"}, {404, R"({"error":"Unknown session."})"}};
-  for (const auto& a : answers) {
+  for (const auto& [status, body] : {std::pair{200, R"({"state":"ended"})"}, {404, R"({"error":"Unknown session."})"}}) {
     startSession();
     loop.advance(1);
     const std::string old = sessionPath("/status");
     fakes.view.actions.end();
     startSession();
-    http.respondTo(old, a.status, a.body);
+    http.respondTo(old, status, body);
     EXPECT_FALSE(console->sid().empty());
-    EXPECT_EQ(fakes.view.status, kWaiting);
+    EXPECT_EQ(fakes.view.status, kPlatformTexts.waitingForApproval);
     EXPECT_FALSE(console->busy());
     console->end();
     http.abandonAll();
@@ -114,57 +109,45 @@ TEST_F(ConsoleTest, QueuedSignalsArePostedEightAtATimeInOrderWithTheirOwnIds) {
   for (int i = 1; i < 130; ++i) console->queueSignal(Json{{"type", "candidate"}, {"n", i}});
   ASSERT_EQ(console->outgoing().size(), 128u);
   std::vector<Json> posted;
-  std::vector<size_t> batches;
   for (int cycle = 0; cycle < 3; ++cycle) {
     ASSERT_TRUE(poll(approved({})));
     const auto post = http.find(sessionPath("/signal"));
-    ASSERT_TRUE(post);
-    EXPECT_EQ(http.at(*post).method(), "POST");
-    auto opened = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
-    batches.push_back(opened.size());
-    posted.insert(posted.end(), opened.begin(), opened.end());
+    ASSERT_TRUE(post && http.at(*post).method() == "POST");
+    const auto batch = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
+    EXPECT_EQ(batch.size(), 8u);
+    posted.insert(posted.end(), batch.begin(), batch.end());
     http.respond(200, "{}", *post);
   }
-  EXPECT_EQ(batches, (std::vector<size_t>{8, 8, 8}));
-  for (int i = 0; i < 24; ++i) {
+  for (int i = 0; i < int(posted.size()); ++i) {
     EXPECT_EQ(posted[i]["n"], i);
     EXPECT_TRUE(isCanonicalUuid(posted[i]["messageId"].get<std::string>()));
   }
   EXPECT_EQ(open({console->outgoing().back()})[0]["n"], 127);
 }
 
-TEST_F(ConsoleTest, OfferIsAnsweredThroughTheServiceInTheSameCycle) {
+TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInTheSameCycle) {
   startSession();
+  auto candidate = [&](const std::string& id) {
+    const Json line{{"candidate", "candidate:1 1 udp 2122260223 10.0.0.5 50000 typ host"}, {"sdpMLineIndex", 0}};
+    return signal(Json{{"type", "candidate"}, {"candidate", line}, {"messageId", id}});
+  };
   ASSERT_TRUE(poll(Json{{"state", "approved"}}));  // no signals in the status: they are fetched
   const auto fetch = http.find(sessionPath("/signal"));
-  ASSERT_TRUE(fetch);
-  EXPECT_EQ(http.at(*fetch).method(), "GET");
-  http.respond(200, dumpJson(Json{{"signals", {offer("m1")}}}), *fetch);
-  loop.runUntilIdle();
-  EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=mac-offer\r\n");
-  const auto post = http.find(sessionPath("/signal"));
-  ASSERT_TRUE(post);
-  auto opened = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0]["sdp"], connection->localDescription()->second);
-}
-
-TEST_F(ConsoleTest, IncomingSignalsAreTakenOnceAndOnlyWhenReadable) {
-  startSession();
-  const std::string c1 = "candidate:1 1 udp 2122260223 10.0.0.5 50000 typ host";
-  auto candidate = [&](const std::string& id) {
-    return signal(Json{{"type", "candidate"}, {"candidate", {{"candidate", c1}, {"sdpMLineIndex", 0}}}, {"messageId", id}});
-  };
-  const std::vector<Json> junk = {
+  ASSERT_TRUE(fetch && http.at(*fetch).method() == "GET");
+  http.respond(200, dumpJson(Json{{"signals", {
       Json{{"payload", 5}},
       Json{{"payload", *sealToBase64(SessionCipher::fromKey({}), R"({"type":"offer","sdp":"x","messageId":"a"})")}},
       Json{{"payload", *sealToBase64(*macCipher, R"({"type":"offer","sdp":"x"})")}},
       Json{{"payload", *sealToBase64(*macCipher, R"({"type":"offer","sdp":"x","messageId":7})")}},
-  };
-  std::vector<Json> first = junk;
-  first.insert(first.end(), {offer("m1"), candidate("c1"), candidate("c1")});
-  ASSERT_TRUE(poll(approved(first)));
-  http.respondTo(sessionPath("/signal"), 200, "{}");
+      offer("m1"), candidate("c1"), candidate("c1")}}}), *fetch);
+  loop.runUntilIdle();
+  EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=mac-offer\r\n");
+  const auto post = http.find(sessionPath("/signal"));
+  ASSERT_TRUE(post);
+  const auto answer = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
+  ASSERT_EQ(answer.size(), 1u);
+  EXPECT_EQ(answer[0]["sdp"], connection->localDescription()->second);
+  http.respond(200, "{}", *post);
   ASSERT_TRUE(poll(approved({offer("m1"), candidate("c1"), candidate("c2")})));
   EXPECT_EQ(connection->addedCandidates().size(), 2u);
   EXPECT_EQ(console->seenCount(), 3u);
@@ -180,38 +163,30 @@ TEST_F(ConsoleTest, IncomingSignalsAreTakenOnceAndOnlyWhenReadable) {
 }
 
 TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedIt) {
-  const struct {
-    std::string why;
-    std::function<void()> cause;
-    std::string status;
-  } cases[] = {
-      {"denied", [this] { poll(Json{{"state", "denied"}}); }, "Session denied"},
-      {"poll error",
-       [this] {
+  const std::pair<std::function<void()>, std::string> causes[] = {
+      {[this] { poll(Json{{"state", "denied"}}); }, "Session denied"},
+      {[this] {
          loop.advance(1);
          http.respondTo(sessionPath("/status"), 404, R"({"error":"Unknown session."})");
        },
        "Unknown session."},
-      {"peer closed",
-       [this] {
+      {[this] {
          connection->emitIceState(IceConnectionState::kChecking);
          connection->emitIceState(IceConnectionState::kFailed);
          loop.runUntilIdle();
        },
        "Connection ended. Request a new approved session."},
   };
-  for (const auto& c : cases) {
+  for (const auto& [cause, status] : causes) {
     startSession();
     const std::string id = console->sid();
-    c.cause();
-    EXPECT_EQ(fakes.view.status, c.status) << c.why;
-    EXPECT_TRUE(console->sid().empty()) << c.why;
-    EXPECT_TRUE(connection->closed()) << c.why;
-    EXPECT_FALSE(fakes.view.endEnabled) << c.why;
-    EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end")) << c.why;
+    cause();
+    EXPECT_EQ(fakes.view.status, status);
+    EXPECT_TRUE(console->sid().empty() && connection->closed() && !fakes.view.endEnabled) << status;
+    EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end")) << status;
     const size_t polls = countSent("/api/admin/session/" + id + "/status");
     loop.advance(10);
-    EXPECT_EQ(countSent("/api/admin/session/" + id + "/status"), polls) << c.why;
+    EXPECT_EQ(countSent("/api/admin/session/" + id + "/status"), polls) << status;
     http.abandonAll();
   }
 }
@@ -227,14 +202,12 @@ TEST_F(ConsoleTest, EndTellsTheMacAndTheServiceAfterLettingGoOfAHeldButton) {
   EXPECT_EQ(sent[1]["action"], "up");
   EXPECT_EQ(sent[2], (Json{{"kind", "end"}, {"seq", 3}}));
   EXPECT_EQ(http.at(*http.find("/api/admin/session/" + id + "/end")).body(), "{}");
-  EXPECT_FALSE(console->cipher());
-  EXPECT_FALSE(console->display().allowed());
+  EXPECT_TRUE(!console->cipher() && !console->display().allowed());
   EXPECT_EQ(fakes.view.status, "Session ended");
-  // The next session numbers its messages from 1 again.
+  // The next session numbers its messages from 1 again; signing out ends it with the token it had.
   startControlledSession();
   console->sendInput(Json{{"kind", "scroll"}, {"x", 0.0}, {"y", 1.0}});
   EXPECT_EQ(sentMessages().back()["seq"], 1);
-  // Signing out ends it with the token it had.
   const std::string second = console->sid();
   fakes.view.actions.signOut();
   EXPECT_EQ(http.at(*http.find("/api/admin/session/" + second + "/end")).header("Authorization"),
@@ -249,8 +222,7 @@ Json keycode(int code, uint64_t flags, const std::string& key) {
 }
 
 TEST_F(ConsoleTest, EachControlLevelSendsWhatTheMacUnderstandsNumberedWithoutGaps) {
-  const Json scroll{{"kind", "scroll"}, {"x", 0.0}, {"y", -3.0}};
-  const Json copy = keycode(8, 0x100000, "c");
+  const Json scroll{{"kind", "scroll"}, {"x", 0.0}, {"y", -3.0}}, copy = keycode(8, 0x100000, "c");
   const Json legacyKey{{"kind", "key"}, {"key", "A"}};  // Shift alone is no shortcut
   const char* hint = "Update the remote client to 0.5.0 for keyboard shortcuts.";
   const struct {
@@ -271,8 +243,8 @@ TEST_F(ConsoleTest, EachControlLevelSendsWhatTheMacUnderstandsNumberedWithoutGap
     for (size_t i = 0; i < sent.size(); ++i) {
       EXPECT_EQ(sent[i]["seq"], int64_t(i + 1)) << l.level;
       sent[i].erase("seq");
-      EXPECT_EQ(sent[i], l.sent[i]) << l.level;
     }
+    EXPECT_EQ(sent, l.sent) << l.level;
     EXPECT_EQ(fakes.view.status, l.status) << l.level;
     console->end();
   }
@@ -298,8 +270,7 @@ TEST_F(ConsoleTest, InputNeedsTheMacsPermissionAndAChannelThatTakesIt) {
     channel->setBufferedAmount(refuses ? 0 : 65536);
     console->sendInput(pointer("down"));
     EXPECT_EQ(fakes.view.status, kUnavailable);
-    EXPECT_FALSE(console->canControl());
-    EXPECT_FALSE(console->display().allowed());
+    EXPECT_FALSE(console->canControl() || console->display().allowed());
     macSends(state(true));
     EXPECT_EQ(fakes.view.status, "Connected · Live video and control ready");
   }

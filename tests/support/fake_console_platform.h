@@ -115,10 +115,8 @@ class FakeKeychain final : public Keychain {
 };
 
 // The setup-code alert and its clipboard are not what these tests look at.
-struct FakePasteboard final : Pasteboard {
+struct FakeConsoleExtras final : Pasteboard, ConsoleDialogs {
   void setText(const std::string&) override {}
-};
-struct FakeConsoleDialogs final : ConsoleDialogs {
   void showSetupCode(const std::string&, const std::string&, std::function<void(SetupCodeChoice)>) override {}
 };
 
@@ -126,8 +124,7 @@ struct FakeConsolePlatform {
   FakeConsoleWindowView view;
   FakeWebSignIn webSignIn;
   FakeKeychain keychain;
-  FakePasteboard pasteboard;
-  FakeConsoleDialogs dialogs;
+  FakeConsoleExtras extras;
 
   ConsolePlatform platform(EventLoop& loop, Clock& clock, PeerEngine& engine, HttpTransport& http) {
     return ConsolePlatform{
@@ -136,8 +133,8 @@ struct FakeConsolePlatform {
         .view = view,
         .webSignIn = webSignIn,
         .keychain = keychain,
-        .pasteboard = pasteboard,
-        .dialogs = dialogs,
+        .pasteboard = extras,
+        .dialogs = extras,
         .peerEngine = engine,
         .makeHttpTransport = [&http] { return std::make_unique<ForwardingHttpTransport>(http); },
     };

@@ -71,19 +71,11 @@ class XTestClient {
       poll(&p, 1, int(left.count()));
     }
   }
-  std::vector<XEvent> ofType(int type) const {
-    std::vector<XEvent> out;
-    for (const auto& e : events) {
-      if (e.type == type) out.push_back(e);
-    }
-    return out;
-  }
-  // The keysym and text a key event produces with the event's own modifiers.
-  static std::pair<KeySym, std::string> lookup(XEvent e) {
-    char text[32] = {};
+  // The keysym a key event produces with the event's own modifiers.
+  static KeySym lookup(XEvent e) {
     KeySym keysym = 0;
-    const int n = XLookupString(&e.xkey, text, sizeof text - 1, &keysym, nullptr);
-    return {keysym, std::string(text, size_t(n > 0 ? n : 0))};
+    XLookupString(&e.xkey, nullptr, 0, &keysym, nullptr);
+    return keysym;
   }
 
   std::vector<XEvent> events;
