@@ -48,14 +48,22 @@ class SignInTest : public ConsoleTest {
   void SetUp() override { makeConsole(std::nullopt); }
 };
 
-TEST_F(SignInTest, PortalGetsChallengeAndStateAndTheExchangeTheVerifier) {
-  fakes.view.actions.signIn();
-  EXPECT_TRUE(fakes.webSignIn.urls.at(0).starts_with("https://portal.test/native-sign-in?challenge="));
+TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithTheVerifier) {
+  console->signIn();
+  const std::string firstState = fakes.webSignIn.state();
+  fakes.view.actions.signIn();  // a new attempt replaces the first
+  EXPECT_TRUE(fakes.webSignIn.urls.back().starts_with("https://portal.test/native-sign-in?challenge="));
   const std::string state = fakes.webSignIn.state();
   EXPECT_EQ(state.size(), 32u);
+  for (const std::string& stray : {kCallback + "code=c&state=" + firstState, kCallback + "code=c",
+                                   "kestrelixremote://elsewhere?code=c&state=" + state}) {
+    fakes.webSignIn.complete(stray);
+  }
+  EXPECT_TRUE(http.sent().empty() && console->signingIn());
   // RFC 7636 appendix B.
   EXPECT_EQ(pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
   fakes.webSignIn.complete(kCallback + "code=one-time&state=" + state);
+  EXPECT_FALSE(console->signingIn());
   const auto& exchange = http.next();
   EXPECT_EQ(exchange.json()["code"], "one-time");
   const std::string verifier = exchange.json()["verifier"].get<std::string>();
@@ -64,20 +72,6 @@ TEST_F(SignInTest, PortalGetsChallengeAndStateAndTheExchangeTheVerifier) {
   http.respondJson(200, {{"token", "fresh"}, {"name", "Grace"}});
   EXPECT_EQ((fakes.keychain.items[{AdminConsole::kKeychainService, kApiBase}]), "fresh");
   EXPECT_EQ(http.next().header("Authorization"), "Bearer fresh");
-}
-
-TEST_F(SignInTest, StrayCallbacksAreIgnoredAndTheSignInGoesOn) {
-  console->signIn();
-  const std::string firstState = fakes.webSignIn.state();
-  console->signIn();
-  for (const std::string& stray : {kCallback + "code=c&state=" + firstState, kCallback + "code=c",
-                                   "kestrelixremote://elsewhere?code=c&state=" + fakes.webSignIn.state()}) {
-    fakes.webSignIn.complete(stray);
-  }
-  EXPECT_TRUE(http.sent().empty() && console->signingIn());
-  fakes.webSignIn.complete(kCallback + "code=right&state=" + fakes.webSignIn.state());
-  EXPECT_EQ(http.next().json()["code"], "right");
-  EXPECT_FALSE(console->signingIn());
 }
 
 TEST_F(SignInTest, WaysTheWaitEnds) {
