@@ -305,21 +305,17 @@ TEST_F(X11Platform, PointerKeysAndScrollLandAsSent) {
   EXPECT_EQ(states, (std::vector<unsigned>{ShiftMask, 0, ControlMask | Mod4Mask}));
 }
 
-TEST(X11InputAccess, GrantedOnlyWithXTest) {
-  Xvfb withXTest("1024x768x24"), without("1024x768x24", {"-extension", "XTEST"});
-  ASSERT_TRUE(withXTest.running() && without.running());
-  for (const auto& [display, granted] : {std::pair{withXTest.name(), true}, {without.name(), false}, {":4095", false}}) {
+// A server of its own, killed at the end.
+TEST(X11Server, InputIsGrantedOnlyWithXTestAndCaptureReportsTheLostConnectionAndTheProcessLivesOn) {
+  Xvfb server("1024x768x24"), without("1024x768x24", {"-extension", "XTEST"});
+  ASSERT_TRUE(server.running() && without.running());
+  for (const auto& [display, granted] : {std::pair{server.name(), true}, {without.name(), false}, {":4095", false}}) {
     const auto snapshot = makeX11InputAccess(display)->read();
     EXPECT_EQ(snapshot.authorizationText(), granted ? "granted" : "denied") << display;
     EXPECT_EQ(snapshot.canPostEvents(), granted) << display;
     EXPECT_EQ(snapshot.eventPreflight, granted) << display;
   }
   EXPECT_FALSE(makeX11InputInjector(without.name())->postMouse(MouseEventType::kMouseMoved, {10, 10}, MouseButton::kLeft, 1));
-}
-
-TEST(X11ServerLoss, CaptureReportsTheLostConnectionAndTheProcessLivesOn) {
-  Xvfb server;
-  ASSERT_TRUE(server.running());
   RunLoop loop;
   auto capture = makeX11ScreenCapture(loop, server.name());
   ASSERT_FALSE(capture->displays().empty());
