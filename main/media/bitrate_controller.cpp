@@ -22,7 +22,13 @@ constexpr double kProbeGrowthPerSecond = 0.08;
 // low start: a clean link reaches the ceiling within seconds, a narrow one is
 // never flooded by a start at its own capacity.
 constexpr double kStartGrowthPerSecond = 0.5;
+// A cut takes 30 % off, more the longer the queue (up to half).
 constexpr double kQueueBackOff = 0.7;
+constexpr double kDeepestBackOff = 0.5;
+// Above the full frame rate's need, growth stops this far above the rate
+// really sent: a quiet picture sends far below its target, and the next busy
+// one would burst at all of it.
+constexpr double kSentHeadroom = 1.5;
 // After a back-off the queue needs time to drain before the next report
 // can say whether the cut was enough: no second cut, no growth until then.
 constexpr double kHoldSeconds = 1.0;
@@ -39,20 +45,18 @@ BitrateController::BitrateController(int maxBitrate, int maxFramesPerSecond)
 VideoTarget BitrateController::update(const LinkReport& report, double now) {
   const double elapsed = lastUpdate_ ? std::clamp(now - *lastUpdate_, 0.0, 2.0) : 1.0;
   lastUpdate_ = now;
-  // A report before any sender report came back measures no round trip
-  // (zero): it says nothing about a queue, and as a base it would make the
-  // link's own delay look like one.
-  const double rtt = report.roundTripSeconds > 0 ? report.roundTripSeconds : baseRoundTrip_.value_or(0);
+  // A report that measured no round trip (none of our sender reports had come
+  // back) says nothing about a queue: only its loss counts.
+  const bool measured = report.roundTripSeconds > 0;
+  const double rtt = measured ? report.roundTripSeconds : baseRoundTrip_.value_or(0);
   // The base drifts up slowly, so a route that got longer stops looking like a queue.
-  if (report.roundTripSeconds > 0) {
-    baseRoundTrip_ = baseRoundTrip_ ? std::min(*baseRoundTrip_ + 0.001 * elapsed, rtt) : rtt;
-  }
+  if (measured) baseRoundTrip_ = baseRoundTrip_ ? std::min(*baseRoundTrip_ + 0.001 * elapsed, rtt) : rtt;
   // A queue stands when two reports in a row see it: one late report is
   // jitter, or the burst of a key frame. Growth needs a calm link now.
   const double base = baseRoundTrip_.value_or(rtt);
   const double standing = std::min(rtt, lastRoundTrip_.value_or(rtt)) - base;
   const double queue = rtt - base;
-  lastRoundTrip_ = rtt;
+  if (measured) lastRoundTrip_ = rtt;
   const double loss = std::clamp(report.lossFraction, 0.0, 1.0);
 
   // Any loss says the link is not clean: the climb ends there as well.
@@ -60,16 +64,20 @@ VideoTarget BitrateController::update(const LinkReport& report, double now) {
   if (now < holdUntil_) {
     // draining after a cut
   } else if (standing > kQueueSeconds) {
-    bitrate_ *= kQueueBackOff;
+    bitrate_ *= std::clamp(kQueueBackOff + kQueueSeconds - standing, kDeepestBackOff, kQueueBackOff);
     holdUntil_ = now + kHoldSeconds;
     starting_ = false;
   } else if (loss > kHeavyLoss) {
     bitrate_ *= 1.0 - 0.5 * loss;
     holdUntil_ = now + kHoldSeconds;
     starting_ = false;
-  } else if (queue < kQueueSeconds && (loss < kCleanLoss || queue < kCalmQueueSeconds)) {
+  } else if (measured && queue < kQueueSeconds && (loss < kCleanLoss || queue < kCalmQueueSeconds)) {
     const bool clean = loss < kCleanLoss && queue < kCalmQueueSeconds;
-    bitrate_ *= std::pow(1.0 + (starting_ && clean ? kStartGrowthPerSecond : kProbeGrowthPerSecond), elapsed);
+    const double grown =
+        bitrate_ * std::pow(1.0 + (starting_ && clean ? kStartGrowthPerSecond : kProbeGrowthPerSecond), elapsed);
+    const double ceiling =
+        report.sentBitrate > 0 ? std::max({bitrate_, kFullRateBitrate, kSentHeadroom * report.sentBitrate}) : grown;
+    bitrate_ = std::min(grown, ceiling);
   }
   bitrate_ = std::clamp(bitrate_, double(kMinBitrate), double(maxBitrate_));
   return target();
@@ -108,31 +116,54 @@ RateFollower::RateFollower(EventLoop& loop, VideoSource& source, ReadStats readS
 }
 
 void RateFollower::onStats(const std::vector<StatsEntry>& entries, double now) {
+  auto number = [](const StatsEntry& entry, const char* key) -> std::optional<double> {
+    auto it = entry.find(key);
+    if (it == entry.end()) return std::nullopt;
+    if (const double* d = std::get_if<double>(&it->second)) return *d;
+    if (const int64_t* i = std::get_if<int64_t>(&it->second)) return double(*i);
+    return std::nullopt;
+  };
+  auto text = [](const StatsEntry& entry, const char* key) {
+    auto it = entry.find(key);
+    const std::string* s = it == entry.end() ? nullptr : std::get_if<std::string>(&it->second);
+    return s ? *s : std::string();
+  };
+  // The video's report: the retransmission stream has one of its own, the
+  // one of the two that sent fewer bytes.
+  const StatsEntry* remote = nullptr;
+  double sentBytes = -1;  // of the stream the chosen report is about; -1 when unknown
   for (const StatsEntry& entry : entries) {
-    auto type = entry.find("type");
-    auto rtt = entry.find("round-trip-time");
-    auto loss = entry.find("fraction-lost");
-    if (type == entry.end() || std::get_if<std::string>(&type->second) == nullptr ||
-        std::get<std::string>(type->second) != "remote-inbound-rtp" || rtt == entry.end()) {
-      continue;
+    if (text(entry, "type") != "remote-inbound-rtp" || number(entry, "round-trip-time").value_or(0) <= 0) continue;
+    const std::string localId = text(entry, "local-id");
+    double bytes = -1;
+    for (const StatsEntry& local : entries) {
+      if (!localId.empty() && text(local, "id") == localId) bytes = number(local, "bytes-sent").value_or(-1);
     }
-    LinkReport report;
-    if (const double* value = std::get_if<double>(&rtt->second)) report.roundTripSeconds = *value;
-    if (loss != entry.end()) {
-      if (const double* value = std::get_if<double>(&loss->second)) report.lossFraction = *value;
+    if (!remote || bytes > sentBytes) {
+      remote = &entry;
+      sentBytes = bytes;
     }
-    // The same report read twice says nothing new.
-    if (lastReport_ && lastReport_->roundTripSeconds == report.roundTripSeconds &&
-        lastReport_->lossFraction == report.lossFraction) {
-      return;
+  }
+  if (!remote) return;
+  LinkReport report;
+  report.roundTripSeconds = *number(*remote, "round-trip-time");
+  report.lossFraction = number(*remote, "fraction-lost").value_or(0);
+  if (sentBytes >= 0) {
+    if (lastSent_ && now > lastSent_->first && sentBytes >= double(lastSent_->second)) {
+      report.sentBitrate = (sentBytes - double(lastSent_->second)) * 8 / (now - lastSent_->first);
     }
-    lastReport_ = report;
-    const VideoTarget target = rate_.update(report, now);
-    if (target != applied_) {
-      applied_ = target;
-      source_.setRate(target.bitrate, target.framesPerSecond);
-    }
+    lastSent_ = {now, int64_t(sentBytes)};
+  }
+  // The same report read twice says nothing new.
+  if (lastReport_ && lastReport_->roundTripSeconds == report.roundTripSeconds &&
+      lastReport_->lossFraction == report.lossFraction) {
     return;
+  }
+  lastReport_ = report;
+  const VideoTarget target = rate_.update(report, now);
+  if (target != applied_) {
+    applied_ = target;
+    source_.setRate(target.bitrate, target.framesPerSecond);
   }
 }
 

@@ -2,7 +2,7 @@
 // RTCP receiver reports (loss fraction and round-trip time): backs off within
 // two reports on heavy loss or a standing queue, then holds while it drains;
 // climbs fast from a low start until the first cut or loss, then probes up
-// slowly. Under pressure the picture keeps its size; the frame rate falls
+// slowly, never far above what the encoder really sends. Under pressure the picture keeps its size; the frame rate falls
 // with the bitrate, and the encoder's quality with both.
 //
 // A pure value: the owner feeds reports with its clock's time and applies
@@ -21,7 +21,8 @@ namespace kx {
 
 struct LinkReport {
   double lossFraction = 0;      // 0...1, of the packets sent since the last report
-  double roundTripSeconds = 0;  // as the last receiver report measured it
+  double roundTripSeconds = 0;  // as the last receiver report measured it; 0 when it measured none
+  double sentBitrate = 0;       // what the video really sent since the last report; 0 when unknown
 };
 
 struct VideoTarget {
@@ -98,6 +99,7 @@ class RateFollower {
   ReadStats readStats_;
   BitrateController rate_;
   std::optional<LinkReport> lastReport_;
+  std::optional<std::pair<double, int64_t>> lastSent_;  // (time, bytes) of the last report read
   VideoTarget applied_;
   int ticks_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,13 +38,19 @@ struct VirtualTime {
   VirtualLoop loop;
 };
 
+// How far a harness takes the agent before the test begins.
+enum class Stage { kNone, kRegistered, kApproved, kStreaming };
+
 class AgentHarness : public VirtualTime, public AgentFakes {
  public:
-  AgentHarness() : AgentFakes(loop) {
+  explicit AgentHarness(Stage stage = Stage::kNone) : AgentFakes(loop) {
     process.processId = 4242;
     process.bundleIdentifier = "com.kestrelix.remote.lantest";
     process.executablePath = "/opt/kestrelix/bin/kestrelix-remote";
     process.onDiskVersion = "0.5.0";
+    if (stage != Stage::kNone) startRegistered();
+    if (stage == Stage::kApproved) approve();
+    if (stage == Stage::kStreaming) startStreaming();
   }
   ~AgentHarness() { client.reset(); }
 
@@ -79,10 +86,9 @@ class AgentHarness : public VirtualTime, public AgentFakes {
   Json statusFile() const { return readJson(statusPath()); }
 
   bool pending(std::string_view prefix) const { return http.find(prefix).has_value(); }
+  const RecordedHttpRequest& pendingRequest(std::string_view prefix) const { return http.at(http.find(prefix).value()); }
   size_t sentTo(std::string_view path) const {
-    size_t count = 0;
-    for (const auto& request : http.sent()) count += request.path() == path;
-    return count;
+    return std::ranges::count_if(http.sent(), [&](const RecordedHttpRequest& r) { return r.path() == path; });
   }
   // Answers the oldest pending request under `prefix` and returns it.
   RecordedHttpRequest respond(std::string_view prefix, const Json& body = Json::object(), int status = 200) {
@@ -128,11 +134,8 @@ class AgentHarness : public VirtualTime, public AgentFakes {
     return SessionCipher::create(technician.key, devicePublicKey(), technician.salt, technician.id).value();
   }
   Json pendingSession() const {
-    return Json{{"id", technician.id},
-                {"state", "pending"},
-                {"technician", "Alex"},
-                {"browserKey", base64Encode(technician.key.publicKeyX963())},
-                {"salt", technician.salt}};
+    return Json{{"id", technician.id}, {"state", "pending"}, {"technician", "Alex"},
+                {"browserKey", base64Encode(technician.key.publicKeyX963())}, {"salt", technician.salt}};
   }
   Json approvedSession(Json signals = Json::array()) const {
     return Json{{"id", technician.id}, {"state", "approved"}, {"signals", std::move(signals)}};
@@ -152,9 +155,8 @@ class AgentHarness : public VirtualTime, public AgentFakes {
     decide(ConsentDecision::kApprove, pendingSession(), reply);
   }
 
-  static Display display(Rect bounds) { return Display{"DP-1", "Display 1", bounds, true}; }
   void pick(Rect bounds = Rect{0, 0, 1440, 900}) {
-    picker.observer.didUpdate(ContentFilter{{display(bounds)}});
+    picker.observer.didUpdate(ContentFilter{{Display{"DP-1", "Display 1", bounds, true}}});
     loop.runUntilIdle();
   }
   // Approved, display picked, peer connected with its data channel open.
@@ -181,14 +183,12 @@ class AgentHarness : public VirtualTime, public AgentFakes {
     engine.last()->dataChannel()->deliver(seal(message));
     loop.runUntilIdle();
   }
-  // Everything the agent sent on the data channel, opened.
-  std::vector<Json> channelMessages() const {
-    std::vector<Json> out;
-    for (const Bytes& bytes : engine.last()->dataChannel()->sent()) {
-      auto plain = technicianCipher().decrypt(bytes);
-      out.push_back(plain ? parseJson(toString(*plain)).value_or(Json()) : Json());
-    }
-    return out;
+  // The last message the agent sent on the data channel, opened.
+  Json lastChannelMessage() const {
+    const auto& sent = engine.last()->dataChannel()->sent();
+    if (sent.empty()) return Json();
+    auto plain = technicianCipher().decrypt(sent.back());
+    return plain ? parseJson(toString(*plain)).value_or(Json()) : Json();
   }
 
   FakeHttpTransport http{&loop};

@@ -22,7 +22,6 @@ namespace kx {
 namespace {
 
 using service::driver::CommandResult;
-using service::driver::HttpReply;
 using service::driver::runCommand;
 using service::driver::ServiceProcess;
 using service::driver::siblingBinary;
@@ -30,92 +29,66 @@ using service::driver::TlsClient;
 
 constexpr const char* kPassword = "agent-integration-secret";
 
-// The technician console, reduced to its service calls.
+// The technician console, reduced to its service calls and its half of the cipher.
 class Console {
  public:
-  Console(uint16_t port, std::string caFile) : port_(port), caFile_(std::move(caFile)) {}
+  Console(uint16_t port, std::string caFile) : port_(port), caFile_(std::move(caFile)) {
+    auto client = TlsClient::connect("localhost", port_, caFile_);
+    auto token = client.ok() ? service::driver::signInTechnician(**client, "alex", kPassword) : client.error();
+    EXPECT_TRUE(token.ok()) << token.error().description;
+    if (token.ok()) token_ = *token;
+  }
 
-  HttpReply call(const std::string& method, const std::string& path, const std::optional<Json>& body = std::nullopt) {
+  // A GET, or a POST of `body`; anything but 200 fails the test.
+  Json call(const std::string& path, const std::optional<Json>& body = std::nullopt) {
     auto client = TlsClient::connect("localhost", port_, caFile_);
     EXPECT_TRUE(client.ok());
     if (!client.ok()) return {};
-    auto reply = body ? (*client)->postJson(path, *body, token_) : (*client)->request(method, path, "", token_);
-    EXPECT_TRUE(reply.ok());
-    return reply.ok() ? *reply : HttpReply{};
-  }
-
-  void signIn() {
-    auto client = TlsClient::connect("localhost", port_, caFile_);
-    ASSERT_TRUE(client.ok());
-    auto token = service::driver::signInTechnician(**client, "alex", kPassword);
-    ASSERT_TRUE(token.ok()) << token.error().description;
-    token_ = *token;
-  }
-
-  std::string setupCode() {
-    const HttpReply reply = call("POST", "/api/admin/setup-code", Json::object());
-    EXPECT_EQ(reply.status, 200) << reply.body;
-    return reply.json().value("code", "");
-  }
-
-  Json device(const std::string& id) {
-    const HttpReply reply = call("GET", "/api/admin/devices");
-    EXPECT_EQ(reply.status, 200) << reply.body;
-    for (const Json& d : reply.json().value("devices", Json::array()))
-      if (d.value("id", "") == id) return d;
-    ADD_FAILURE() << "device " << id << " not listed: " << reply.body;
-    return Json::object();
+    auto reply = body ? (*client)->postJson(path, *body, token_) : (*client)->request("GET", path, "", token_);
+    EXPECT_TRUE(reply.ok() && reply->status == 200) << (reply.ok() ? reply->body : reply.error().description);
+    return reply.ok() ? reply->json() : Json();
   }
 
   // A fresh key pair, salt and session id, the cipher, and the access request.
   void requestAccess(const std::string& deviceId, const std::string& devicePublicKey) {
-    key_ = P256PrivateKey::generate();
+    const P256PrivateKey key = P256PrivateKey::generate();
     const std::string salt = base64Encode(randomBytes(16));
-    session_ = newUuid();
-    cipher_ = SessionCipher::create(*key_, devicePublicKey, salt, session_).value();
-    const HttpReply reply = call("POST", "/api/admin/request",
-                                 Json{{"id", session_},
-                                      {"device", deviceId},
-                                      {"browserKey", base64Encode(key_->publicKeyX963())},
-                                      {"salt", salt}});
-    ASSERT_EQ(reply.status, 200) << reply.body;
+    session = newUuid();
+    cipher = SessionCipher::create(key, devicePublicKey, salt, session).value();
+    call("/api/admin/request", Json{{"id", session}, {"device", deviceId},
+                                    {"browserKey", base64Encode(key.publicKeyX963())}, {"salt", salt}});
   }
 
   // "state", and the opened signals of this status read.
   std::string status(std::vector<Json>* signals = nullptr) {
-    const Json reply = call("GET", "/api/admin/session/" + session_ + "/status").json();
-    if (signals) {
-      for (const Json& s : reply.value("signals", Json::array())) {
-        const std::string* payload = jsonString(s, "payload");
-        if (!payload) continue;
-        if (auto opened = openFromBase64(*cipher_, *payload)) signals->push_back(parseJson(*opened).value_or(Json()));
-      }
+    const Json reply = call("/api/admin/session/" + session + "/status");
+    for (const Json& s : reply.value("signals", Json::array())) {
+      const std::string* payload = jsonString(s, "payload");
+      auto opened = payload ? openFromBase64(*cipher, *payload) : std::nullopt;
+      if (signals && opened) signals->push_back(parseJson(*opened).value_or(Json()));
     }
     return reply.value("state", "");
   }
 
   void signal(Json message) {
     message["messageId"] = newUuid();
-    const HttpReply reply = call("POST", "/api/admin/session/" + session_ + "/signal",
-                                 Json{{"payloads", Json::array({sealToBase64(*cipher_, dumpJson(message)).value()})}});
-    EXPECT_EQ(reply.status, 200) << reply.body;
+    call("/api/admin/session/" + session + "/signal",
+         Json{{"payloads", Json::array({sealToBase64(*cipher, dumpJson(message)).value()})}});
   }
 
-  Bytes seal(const Json& message) const { return cipher_->encrypt(dumpJson(message)).value(); }
-  std::optional<Json> open(const Bytes& envelope) const {
-    auto plain = cipher_->decrypt(envelope);
-    if (!plain) return std::nullopt;
-    return parseJson(toString(*plain));
+  Bytes seal(const Json& message) const { return cipher->encrypt(dumpJson(message)).value(); }
+  Json open(const Bytes& envelope) const {
+    auto plain = cipher->decrypt(envelope);
+    return plain ? parseJson(toString(*plain)).value_or(Json()) : Json();
   }
-  const std::string& session() const { return session_; }
+
+  std::string session;
+  std::optional<SessionCipher> cipher;
 
  private:
   uint16_t port_;
   std::string caFile_;
   std::string token_;
-  std::optional<P256PrivateKey> key_;
-  std::optional<SessionCipher> cipher_;
-  std::string session_;
 };
 
 // The loop is made before the fakes that post to it.
@@ -136,8 +109,7 @@ class AgentAgainstService : public ::testing::Test, public RealTime, public Agen
     ASSERT_TRUE(started.ok()) << started.error().description;
     service_ = std::move(*started);
     console_.emplace(service_->port(), data_ / "ca.pem");
-    console_->signIn();
-    hostName = "Integration Mac";
+    hostName = "Integration Computer";
     auto transport = [this](const PinnedConnection& connection) {
       return std::make_unique<CurlTransport>(
           loop, CurlTransport::Options{.extraCaFile = data_ / "ca.pem", .pinnedHost = connection.host()});
@@ -161,23 +133,24 @@ class AgentAgainstService : public ::testing::Test, public RealTime, public Agen
 // offer and answer exchanged through the service, input, and the technician's end.
 TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   launch();
-  const std::string code = console_->setupCode();
+  const std::string code = console_->call("/api/admin/setup-code", Json::object()).value("code", "");
   ASSERT_EQ(code.size(), 20u) << code;
   client_->enrollWithCode(code.substr(0, 4) + "-" + code.substr(4, 4) + " " + code.substr(8));
-  ASSERT_TRUE(runUntil([&] { return !client_->device().empty(); }, 15)) << menu.line();
+  ASSERT_TRUE(runUntil([&] { return !client_->device().empty(); }, 15)) << menu.line;
   Json device;
-  ASSERT_TRUE(runUntil(  // online once its first poll is in
-      [&] {
-        device = console_->device(client_->device());
-        return device.value("online", false);
-      },
-      10));
-  EXPECT_EQ(device.value("name", ""), "Integration Mac");
+  auto online = [&] {  // once its first poll is in
+    for (const Json& d : console_->call("/api/admin/devices").value("devices", Json::array())) {
+      if (d.value("id", "") == client_->device()) device = d;
+    }
+    return device.value("online", false);
+  };
+  ASSERT_TRUE(runUntil(online, 10));
+  EXPECT_EQ(device.value("name", ""), "Integration Computer");
   console_->requestAccess(client_->device(), device["publicKey"].get<std::string>());
   ASSERT_TRUE(runUntil([&] { return !dialogs.consent.empty(); }, 15));
   EXPECT_EQ(dialogs.prompts.back().message, "alex requests access");
   dialogs.answerConsent(ConsentDecision::kApprove);
-  ASSERT_TRUE(runUntil([&] { return picker.presented == 1; }, 15)) << menu.line();
+  ASSERT_TRUE(runUntil([&] { return picker.presented == 1; }, 15)) << menu.line;
   EXPECT_EQ(console_->status(), "approved");
   EXPECT_NEAR(*client_->consentLease().deadline() - loop.uptime(), 1800, 5);
 
@@ -200,7 +173,7 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   auto channel = connection->dataChannel();
   channel->setState(DataChannelState::kOpen);
   ASSERT_TRUE(runUntil([&] { return !channel->sent().empty(); }, 5));
-  EXPECT_EQ(console_->open(channel->sent().back()).value_or(Json())["canControl"], true);
+  EXPECT_EQ(console_->open(channel->sent().back())["canControl"], true);
   channel->deliver(console_->seal(Json{{"kind", "pointer"}, {"seq", 1}, {"action", "hover"}, {"x", 0.5}, {"y", 0.5}}));
   ASSERT_TRUE(runUntil([&] { return !injector.mouse.empty(); }, 5));
   EXPECT_EQ(injector.mouse[0].point, (Point{960, 540}));

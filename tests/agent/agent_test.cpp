@@ -16,6 +16,15 @@
 namespace kx::testing {
 namespace {
 
+using enum Stage;
+
+constexpr ConsentDecision kApprove = ConsentDecision::kApprove, kDeny = ConsentDecision::kDeny;
+
+Json edited(Json json, const Json& patch) {
+  json.merge_patch(patch);
+  return json;
+}
+
 unsigned modeOf(const std::string& path) {
   struct stat info {};
   return stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
@@ -31,7 +40,6 @@ TEST(ConsentLease, ServiceExpiryBecomesAnUptimeDurationOfAtMostThirtyMinutes) {
   for (const auto& [expiry, remaining] : cases) {
     ConsentLease lease;
     lease.approve(expiry, kWall, kUptime);
-    EXPECT_DOUBLE_EQ(*lease.deadline(), kUptime + remaining);
     EXPECT_TRUE(lease.isValid(kUptime + remaining - 0.1));
     EXPECT_FALSE(lease.isValid(kUptime + remaining));
     lease.end();
@@ -74,26 +82,13 @@ TEST(SettingsFolder, PrivateWithItsParentsAndUnderXdgDataHome) {
 
 // ---- launch, quit, restart ----
 
-TEST(StartUp, UnenrolledLaunchWaitsForAnEnrollmentInAPrivateFolder) {
-  AgentHarness h;
-  h.desktop.shownVersion.reset();
-  h.make().start();
-  EXPECT_EQ(h.menu.lines, (std::vector<std::string>{"Starting…", "Not enrolled · import enrollment file"}));
-  h.loop.advance(6);
-  EXPECT_TRUE(h.http.sent().empty());
-  EXPECT_EQ(modeOf(h.folder), 0700u);
-  ASSERT_EQ(h.setup.made, 1);  // a build's first launch opens the setup window
-  EXPECT_EQ(h.setup.window->shows, 1);
-  EXPECT_EQ(h.desktop.shownVersion, "0.5.0");
-  EXPECT_EQ(h.statusFile()["capturedFrames"], 0);
-}
-
 TEST(StartUp, SetupOpensForANewBuildMissingInputControlOrNoRegistrationOnly) {
   const struct {
-    const char* shownVersion;
+    std::optional<std::string> shownVersion;
     bool inputGranted, registered;
     int windows;
-  } cases[] = {{"0.4.9", true, true, 1}, {"0.5.0", false, true, 1}, {"0.5.0", true, false, 1}, {"0.5.0", true, true, 0}};
+  } cases[] = {{"0.4.9", true, true, 1}, {{}, true, true, 1}, {"0.5.0", false, true, 1}, {"0.5.0", true, false, 1},
+               {"0.5.0", true, true, 0}};
   for (const auto& c : cases) {
     AgentHarness h;
     h.desktop.shownVersion = c.shownVersion;
@@ -103,74 +98,53 @@ TEST(StartUp, SetupOpensForANewBuildMissingInputControlOrNoRegistrationOnly) {
     h.writeSettings(file);
     h.make().start();
     h.loop.runUntilIdle();
-    EXPECT_EQ(h.setup.made, c.windows) << c.shownVersion << c.inputGranted << c.registered;
+    EXPECT_EQ(h.setup.made, c.windows) << c.shownVersion.value_or("-") << c.inputGranted << c.registered;
+    EXPECT_EQ(h.desktop.shownVersion, "0.5.0");
   }
 }
 
 TEST(StartUp, NothingRunsWhenAnotherCopyRunsOrTheFolderCannotBeMade) {
-  AgentHarness copy;
-  copy.process.bundleIdentifier.reset();
+  AgentHarness copy, noFolder;
   copy.desktop.others = {"/opt/old/bin/kestrelix-remote", ""};
-  copy.make().start();
-  EXPECT_EQ(copy.desktop.askedFor, std::vector<std::string>{"com.kestrelix.remote.lantest"});
+  noFolder.createFolder = [](const std::string&) -> Status { return makeError("File", 13, "Permission denied"); };
+  noFolder.writeSettings(AgentHarness::enrollmentFile());
+  for (AgentHarness* h : {&copy, &noFolder}) {
+    h->make().start();
+    h->loop.advance(10);
+    EXPECT_TRUE(h->http.sent().empty());
+    EXPECT_EQ(h->access.reads, 0);
+    EXPECT_EQ(h->setup.made, 0);
+  }
+  EXPECT_EQ(noFolder.menu.line, "Cannot create client settings");
+  EXPECT_FALSE(std::filesystem::exists(copy.folder));
   ASSERT_EQ(copy.dialogs.alerts.size(), 1u);
   EXPECT_EQ(copy.dialogs.alerts[0].message, "Kestrelix Remote Test is already running");
   EXPECT_TRUE(copy.dialogs.alerts[0].informativeText.ends_with("/opt/old/bin/kestrelix-remote\nUnknown location"));
   EXPECT_EQ(copy.desktop.terminations, 0);
   copy.dialogs.alerts[0].dismissed();
   EXPECT_EQ(copy.desktop.terminations, 1);
-
-  AgentHarness noFolder;
-  noFolder.createFolder = [](const std::string&) -> Status { return makeError("File", 13, "Permission denied"); };
-  noFolder.writeSettings(AgentHarness::enrollmentFile());
-  noFolder.make().start();
-  EXPECT_EQ(noFolder.menu.line(), "Cannot create client settings");
-  for (AgentHarness* h : {&copy, &noFolder}) {
-    h->loop.advance(10);
-    EXPECT_TRUE(h->http.sent().empty());
-    EXPECT_EQ(h->access.reads, 0);
-    EXPECT_EQ(h->setup.made, 0);
-  }
-  EXPECT_FALSE(std::filesystem::exists(copy.folder));
-}
-
-TEST(StartUp, InvalidStoredEnrollmentIsLeftAlone) {
-  AgentHarness invalid;
-  ASSERT_TRUE(createPrivateFolder(invalid.folder));
-  ASSERT_TRUE(writeFileAtomically(invalid.settingsPath(), R"({"url":"https://support.kx.test"})"));
-  invalid.make().start();
-  EXPECT_EQ(invalid.menu.line(), "Import a valid enrollment file");
-  invalid.loop.advance(6);
-  EXPECT_TRUE(invalid.http.sent().empty());
-  EXPECT_EQ(*readFile(invalid.settingsPath()), R"({"url":"https://support.kx.test"})");
 }
 
 TEST(Quit, EndsTheSessionAtTheServiceFirstButWaitsTwoSecondsAtMost) {
   for (const bool serviceAnswers : {true, false}) {
-    AgentHarness h;
-    h.startRegistered();
-    h.startStreaming();
+    AgentHarness h(kStreaming);
     h.client->quit();
     EXPECT_EQ(h.client->active(), "");
-    EXPECT_EQ(h.desktop.terminations, 0);
     if (serviceAnswers) { EXPECT_EQ(h.respond(kEnd).json()["session"], h.technician.id); }
     h.loop.advance(1.9);
     EXPECT_EQ(h.desktop.terminations, serviceAnswers ? 1 : 0);
-    h.loop.advance(5);
+    h.loop.advance(0.2);
     EXPECT_EQ(h.desktop.terminations, 1);
   }
-  AgentHarness idle;
-  idle.startRegistered();
+  AgentHarness idle(kRegistered);
   const size_t sent = idle.http.sent().size();
   idle.client->quit();
   EXPECT_EQ(idle.desktop.terminations, 1);
   EXPECT_EQ(idle.http.sent().size(), sent);
 }
 
-TEST(Restart, EndsTheSessionThenRelaunches) {
-  AgentHarness h;
-  h.startRegistered();
-  h.startStreaming();
+TEST(Restart, EndsTheSessionThenRelaunchesOnce) {
+  AgentHarness h(kStreaming);
   h.client->restartForPermissions();
   h.client->restartForPermissions();
   EXPECT_TRUE(h.desktop.launched.empty());
@@ -181,35 +155,27 @@ TEST(Restart, EndsTheSessionThenRelaunches) {
   EXPECT_EQ(h.desktop.terminations, 1);
 }
 
-// ---- status file, details, input permission ----
+// ---- status file, input permission ----
 
 TEST(StatusFile, HoldsTheStateAndIsRewrittenWholeOnlyOnChangeAndAtContacts) {
-  AgentHarness h;
-  h.startRegistered();
-  h.startStreaming();
+  AgentHarness h(kStreaming);
   h.client->writeStatus();
-  const Json status = h.statusFile();
-  EXPECT_EQ(status["captureState"], "streaming");
-  EXPECT_EQ(status["runtimeIdentity"]["processID"], 4242);
-  EXPECT_DOUBLE_EQ(status["updated"].get<double>(), h.loop.wallTime());
-  h.client->endSession();
-  h.respond(kEnd);
-
+  EXPECT_EQ(h.statusFile()["captureState"], "streaming");
+  EXPECT_EQ(h.statusFile()["runtimeIdentity"]["processID"], 4242);
   auto inode = [&] {
     struct stat info {};
     return stat(h.statusPath().c_str(), &info) == 0 ? info.st_ino : 0;
   };
-  int writes = 0;
-  for (ino_t seen = inode(), i = 0; i < 40; ++i, h.loop.advance(0.5)) {
-    while (h.pending(kPoll)) h.respond(kPoll);
-    if (inode() != seen) ++writes, seen = inode();
-  }
-  EXPECT_LE(writes, 8);  // at most twice per 5 s
-  EXPECT_GE(writes, 3);  // the contacts still refresh it
-  const ino_t before = inode();
+  h.poll(Json{{"session", h.approvedSession()}});
+  ino_t seen = inode();
+  ASSERT_TRUE(h.advanceUntilPending(kPoll));  // the next contact rewrites it; then it hangs
+  EXPECT_NE(inode(), seen);
+  seen = inode();
+  h.loop.advance(10);
+  EXPECT_EQ(inode(), seen);
   h.access.deny();
   h.loop.advance(1);
-  EXPECT_NE(inode(), before);
+  EXPECT_NE(inode(), seen);
   EXPECT_EQ(h.statusFile()["inputAccess"], "denied");
   EXPECT_EQ(modeOf(h.statusPath()), 0600u);
   EXPECT_EQ(std::distance(std::filesystem::directory_iterator(h.folder), {}), 2);  // no temporary files left
@@ -222,15 +188,14 @@ TEST(InputPermission, ChangesReachTheTechnicianAndRevocationLetsGoOfAHeldButton)
   h.startStreaming();
   h.access.grant();
   h.loop.advance(1.0);
-  EXPECT_EQ(h.channelMessages().back(),
+  EXPECT_EQ(h.lastChannelMessage(),
             (Json{{"kind", "state"}, {"canControl", true}, {"streaming", true}, {"controlVersion", 4}}));
-  EXPECT_EQ(h.setup.window->updates.back().permission, "granted");
+  EXPECT_EQ(h.setup.window->permission, "granted");
   h.control(Json{{"kind", "pointer"}, {"seq", 1}, {"action", "down"}, {"x", 0.25}, {"y", 0.5}});
   h.access.deny();
   h.loop.advance(1.0);
   ASSERT_EQ(h.injector.mouse.size(), 2u);
-  EXPECT_EQ(h.injector.mouse[1].type, MouseEventType::kLeftMouseUp);
-  EXPECT_EQ(h.injector.mouse[1].point, (Point{360, 450}));
+  EXPECT_EQ(h.injector.mouse[1], (FakeInputInjector::Mouse{MouseEventType::kLeftMouseUp, {360, 450}, MouseButton::kLeft, 1}));
 }
 
 TEST(InputPermission, OneReadAtATimeAndOneRequestThatExplainsWhatGrantsIt) {
@@ -240,106 +205,74 @@ TEST(InputPermission, OneReadAtATimeAndOneRequestThatExplainsWhatGrantsIt) {
   h.make().start();
   h.loop.advance(5);
   EXPECT_EQ(h.background.queued.size(), 1u);
-  h.background.runQueued();
-  h.loop.runUntilIdle();
   h.client->inputPermission();
   h.client->inputPermission();
-  EXPECT_TRUE(h.client->permissionRestartRequired());
-  EXPECT_TRUE(h.setup.window->updates.back().restartRequired);
-  for (int i = 0; i < 2; ++i) {  // the request, then the read after it
+  EXPECT_TRUE(h.setup.window->restartRequired);
+  for (int i = 0; i < 3; ++i) {  // the read, the request, then the read after it
     h.background.runQueued();
     h.loop.runUntilIdle();
   }
   EXPECT_EQ(h.access.requests, 1);
-  EXPECT_TRUE(h.desktop.opened.empty());  // no settings page grants XTest
   ASSERT_EQ(h.dialogs.alerts.size(), 1u);
   EXPECT_EQ(h.dialogs.alerts[0].informativeText, kLinuxTexts.inputAccessHelp);
 }
 
-// ---- registration, enrollment, setup window ----
+// ---- enrollment ----
 
-TEST(Registration, SendsTheEnrollmentAndStoresTheIdentityInPlaceOfTheToken) {
+// First launch: nothing is sent until a code is typed; a failed registration
+// comes back every five seconds; the identity then replaces the one-time code.
+TEST(Enrollment, TypedCodeRegistersRetryingEveryFiveSecondsAndTheIdentityReplacesIt) {
   AgentHarness h;
   h.hostName = "";
-  h.writeSettings(AgentHarness::enrollmentFile("ONE-TIME"));
   h.make().start();
-  EXPECT_TRUE(h.http.sent().empty());  // not before the launch has returned
-  h.loop.runUntilIdle();
+  h.loop.advance(6);
+  EXPECT_EQ(h.menu.line, "Not enrolled · import enrollment file");
+  EXPECT_TRUE(h.http.sent().empty());
+  h.setup.actions.codeEnrollment("ABCDEF0123456789ABC");
+  EXPECT_EQ(h.setup.window->error, "Enter the full setup code supplied by your support team.");
+  h.setup.actions.codeEnrollment(" abcd-ef01 2345\t6789-abcd ");
   EXPECT_EQ(h.transportHosts, std::vector<std::string>{"support.kx.test"});
-  const RecordedHttpRequest request = h.respond("/api/enroll", Json{{"id", "DEV-9"}, {"key", "KEY-9"}});
+  const RecordedHttpRequest& request = h.http.next();
   EXPECT_EQ(request.url(), "https://support.kx.test/api/enroll");
   EXPECT_EQ(request.header("Authorization"), "Bearer ");
-  const Json body = request.json();
-  EXPECT_EQ(body["token"], "ONE-TIME");
-  EXPECT_TRUE(isCanonicalUuid(body["installation"].get<std::string>()));
-  EXPECT_EQ(body["name"], kPlatformTexts.defaultDeviceName);
-  EXPECT_EQ(body["publicKey"], h.devicePublicKey());
+  EXPECT_TRUE(isCanonicalUuid(request.json()["installation"].get<std::string>()));
+  EXPECT_EQ(request.json(), (Json{{"token", "ABCDEF0123456789ABCD"}, {"installation", request.json()["installation"]},
+                                  {"device", ""}, {"key", ""}, {"name", kPlatformTexts.defaultDeviceName},
+                                  {"publicKey", h.devicePublicKey()}}));
+  const std::pair<std::function<void()>, std::string> failures[] = {
+      {[&] { h.respond("/api/enroll", Json{{"id", "DEV-1"}}); },
+       "Invalid registration (1): The operation couldn\u2019t be completed. (Invalid registration error 1.)"},
+      {[&] { h.http.fail(makeError("libcurl", 7, "Couldn't connect to server")); }, "libcurl (7): Couldn't connect to server"},
+  };
+  for (const auto& [fail, error] : failures) {
+    ASSERT_TRUE(h.pending("/api/enroll"));
+    fail();
+    EXPECT_EQ(h.client->registrationError(), error);
+    EXPECT_EQ(h.statusFile()["registrationError"], error);
+    EXPECT_EQ(h.menu.line, "Connection failed · see Connection details");
+    h.loop.advance(4.9);
+    EXPECT_FALSE(h.pending("/api/enroll"));
+    h.loop.advance(0.2);
+  }
+  h.respond("/api/enroll", Json{{"id", "DEV-9"}, {"key", "KEY-9"}});
   const Json stored = h.storedSettings();
-  EXPECT_EQ(stored["device"], "DEV-9");
-  EXPECT_EQ(stored["key"], "KEY-9");
-  EXPECT_EQ(stored["token"], "");
-  EXPECT_EQ(h.menu.line(), "Online · awaiting requests");
-}
-
-TEST(Registration, ReplyWithoutKeyFailsAndRetriesEveryFiveSecondsOneAtATime) {
-  AgentHarness h;
-  h.writeSettings(AgentHarness::enrollmentFile());
-  h.make().start();
-  h.loop.runUntilIdle();
-  TaskScope scope;
-  scope.spawn(h.client->registerDevice());
-  EXPECT_EQ(h.http.pending(), 1u);
-  h.respond("/api/enroll", Json{{"id", "DEV-1"}});
-  EXPECT_EQ(h.client->registrationError(),
-            "Invalid registration (1): The operation couldn\u2019t be completed. (Invalid registration error 1.)");
-  EXPECT_EQ(h.menu.line(), "Connection failed · see Connection details");
-  EXPECT_FALSE(h.storedSettings().contains("device"));
-  EXPECT_EQ(h.statusFile()["registrationError"], h.client->registrationError());
-  h.loop.advance(4.9);
+  EXPECT_EQ(std::tie(stored["device"], stored["key"], stored["token"]), std::tie("DEV-9", "KEY-9", ""));
+  EXPECT_EQ(h.menu.line, "Online · awaiting requests");
+  h.setup.actions.codeEnrollment("ABCDEF0123456789ABCD");  // ignored once registered
   EXPECT_FALSE(h.pending("/api/enroll"));
-  h.loop.advance(0.2);
-  ASSERT_TRUE(h.pending("/api/enroll"));
-  h.respond("/api/enroll", Json{{"error", "Enrollment token already used"}}, 401);
-  EXPECT_EQ(h.client->registrationError(), "KestrelixService (401): Server 401: Enrollment token already used");
-  h.loop.advance(5.0);
-  EXPECT_TRUE(h.pending("/api/enroll"));
-}
-
-TEST(Registration, TransportFailureKeepsThePreviousIdentity) {
-  AgentHarness h;
-  Json file = AgentHarness::enrollmentFile();
-  file["device"] = "DEV-OLD";
-  file["key"] = "KEY-OLD";
-  h.writeSettings(file);
-  h.make().start();
-  h.loop.runUntilIdle();
-  h.http.fail(makeError("libcurl", 7, "Couldn't connect to server"));
-  h.loop.runUntilIdle();
-  EXPECT_EQ(h.client->registrationError(), "libcurl (7): Couldn't connect to server");
-  EXPECT_EQ(h.client->device(), "DEV-OLD");
-  EXPECT_EQ(h.client->secret(), "KEY-OLD");
-}
-
-TEST(Import, ChosenFileIsStoredPrivatelyKeepingAnIdentityOfTheSameService) {
-  AgentHarness h;
-  h.startRegistered();
-  const std::string installation = h.client->installation();
-  Json file = AgentHarness::enrollmentFile("AGAIN");
-  file["device"] = "OTHER";
-  h.client->importEnrollment();
-  h.dialogs.choose(h.writeFile("again.json", file));
-  EXPECT_EQ(h.http.at(*h.http.find("/api/enroll")).json()["token"], "AGAIN");
-  EXPECT_EQ(h.client->device(), "DEV-1");
-  EXPECT_EQ(h.client->installation(), installation);
-  EXPECT_EQ(h.storedSettings()["token"], "AGAIN");
-  EXPECT_EQ(modeOf(h.settingsPath()), 0600u);
+  h.setup.actions.technician();
+  EXPECT_EQ(h.technicianDevice(), "DEV-9");
+  SetupWindowActions actions = h.setup.actions;
+  h.client.reset();
+  actions.login();
+  EXPECT_EQ(h.desktop.loginCalls, 0);  // the actions outlive the agent harmlessly
+  EXPECT_EQ(h.technicianDevice(), "");
 }
 
 TEST(Import, FailedCancelledOrLateImportsKeepTheOldEnrollmentServing) {
   enum Kind { kBadAddress, kUnwritable, kCancelled, kApprovedMeanwhile };
   for (const Kind kind : {kBadAddress, kUnwritable, kCancelled, kApprovedMeanwhile}) {
-    AgentHarness h;
-    h.startRegistered();
+    AgentHarness h(kRegistered);
     if (kind == kUnwritable) {
       std::filesystem::remove(h.settingsPath());
       std::filesystem::create_directory(h.settingsPath());
@@ -354,7 +287,6 @@ TEST(Import, FailedCancelledOrLateImportsKeepTheOldEnrollmentServing) {
     if (kind == kBadAddress) file["url"] = "http://support.kx.test";
     h.dialogs.choose(kind == kCancelled ? std::nullopt : std::optional(h.writeFile("new.json", file)));
     EXPECT_EQ(h.dialogs.alerts.size(), kind == kBadAddress || kind == kUnwritable ? 1u : 0u) << kind;
-    if (kind == kBadAddress) { EXPECT_EQ(h.dialogs.alerts[0].informativeText, "Invalid support service address."); }
     EXPECT_FALSE(h.pending("/api/enroll"));
     EXPECT_EQ(h.client->secret(), "KEY-1");
     EXPECT_TRUE(h.client->hasServiceTimer());
@@ -362,37 +294,10 @@ TEST(Import, FailedCancelledOrLateImportsKeepTheOldEnrollmentServing) {
   }
 }
 
-TEST(SetupWindow, ActionsReachTheAgentWhileItLivesAndATypedCodeEnrollsOnce) {
-  AgentHarness h;
-  h.access.deny();
-  h.make().start();
-  h.loop.runUntilIdle();
-  h.setup.actions.codeEnrollment("ABCDEF0123456789ABC");  // incomplete
-  EXPECT_EQ(h.setup.window->updates.back().error, "Enter the full setup code supplied by your support team.");
-  h.setup.actions.codeEnrollment(" abcd-ef01 2345\t6789-abcd ");
-  EXPECT_EQ(h.http.next().json()["token"], "ABCDEF0123456789ABCD");
-  h.respond("/api/enroll", Json{{"id", "DEV-1"}, {"key", "KEY-1"}});
-  h.setup.actions.codeEnrollment("ABCDEF0123456789ABCD");  // ignored once registered
-  EXPECT_FALSE(h.pending("/api/enroll"));
-  h.setup.actions.technician();
-  EXPECT_EQ(h.technicianDevice(), "DEV-1");
-  h.setup.actions.login();
-  EXPECT_EQ(h.desktop.loginCalls, 1);
-  h.setup.actions.enroll();
-  EXPECT_EQ(h.dialogs.panels.size(), 1u);
-  SetupWindowActions actions = h.setup.actions;
-  h.client.reset();
-  actions.login();
-  actions.codeEnrollment("0123456789ABCDEF0123");
-  EXPECT_EQ(h.desktop.loginCalls, 1);
-  EXPECT_EQ(h.technicianDevice(), "");
-}
-
 // ---- the service poll ----
 
 TEST(PollLoop, ContactsEveryFiveSecondsIdleAndEverySecondInASessionOneAtATime) {
-  AgentHarness h;
-  h.startRegistered();
+  AgentHarness h(kRegistered);
   h.loop.advance(0.5);
   ASSERT_TRUE(h.pending(kPoll));
   h.loop.advance(30);
@@ -410,84 +315,109 @@ TEST(PollLoop, ContactsEveryFiveSecondsIdleAndEverySecondInASessionOneAtATime) {
   EXPECT_EQ(pollsIn(20, Json{{"session", h.approvedSession()}}), 20u);
 }
 
-TEST(PollLoop, ASessionTheServiceNoLongerOffersIsClearedWithoutEndRequest) {
-  for (const bool another : {false, true}) {
-    AgentHarness h;
-    h.startRegistered();
-    h.approve();
-    const int64_t generation = h.client->generation();
-    h.poll(another ? Json{{"session", {{"id", newUuid()}, {"state", "approved"}}}} : Json::object());
-    EXPECT_EQ(h.client->active(), "");
-    EXPECT_GT(h.client->generation(), generation);
-    EXPECT_EQ(h.menu.line(), "Online · awaiting requests");
-    EXPECT_EQ(h.sentTo(kEnd), 0u);
-    EXPECT_FALSE(h.picker.active);
-  }
-}
-
-TEST(PollLoop, FailedContactEndsTheSessionAndRegistersAgainWithTheIdentity) {
-  AgentHarness h;
-  h.startRegistered();
-  h.approve();
+TEST(PollLoop, FailedContactRegistersAgainWithTheIdentityBeforeItPollsAgain) {
+  AgentHarness h(kRegistered);
   h.poll(Json{{"error", "Device unknown"}}, 404);
-  EXPECT_EQ(h.client->active(), "");
-  EXPECT_EQ(h.menu.line(), "Connection ended: Server 404: Device unknown");
-  EXPECT_TRUE(h.pending(kEnd));
-  const RecordedHttpRequest request = h.http.at(*h.http.find("/api/enroll"));
+  const RecordedHttpRequest& request = h.pendingRequest("/api/enroll");
   EXPECT_EQ(request.header("Authorization"), "Bearer KEY-1");
-  EXPECT_EQ(request.json()["device"], "DEV-1");
-  EXPECT_EQ(request.json()["token"], "");
+  EXPECT_EQ(std::tie(request.json()["device"], request.json()["token"]), std::tie("DEV-1", ""));
+  h.respond("/api/enroll", Json::object(), 500);
   h.loop.advance(10);
-  EXPECT_EQ(h.sentTo(kPoll), 2u);  // no polling until registered again
+  EXPECT_EQ(h.sentTo(kPoll), 1u);
+  EXPECT_EQ(h.pendingRequest("/api/enroll").json()["device"], "DEV-1");  // a failure keeps the identity
   h.respond("/api/enroll", Json{{"id", "DEV-1"}, {"key", "KEY-1"}});
   EXPECT_TRUE(h.advanceUntilPending(kPoll, 1));
 }
 
-TEST(PollLoop, HungRequestDoesNotOutliveAReplacedTransport) {
-  AgentHarness h;
-  h.startRegistered();
+TEST(Import, ChosenFileIsStoredPrivatelyAndAHungRequestDoesNotOutliveTheReplacedTransport) {
+  AgentHarness h(kRegistered);
   h.loop.advance(0.5);
   ASSERT_TRUE(h.pending(kPoll));
   h.client->importEnrollment();
   h.dialogs.choose(h.writeFile("other.json", AgentHarness::enrollmentFile("NEW")));
+  EXPECT_EQ(h.storedSettings()["token"], "NEW");
+  EXPECT_EQ(modeOf(h.settingsPath()), 0600u);
   h.respond(kPoll);
   EXPECT_FALSE(h.client->processing());
-  h.respond("/api/enroll", Json{{"id", "DEV-1"}, {"key", "KEY-1"}});
+  EXPECT_EQ(h.respond("/api/enroll", Json{{"id", "DEV-1"}, {"key", "KEY-1"}}).json()["token"], "NEW");
   EXPECT_TRUE(h.advanceUntilPending(kPoll, 1));
+}
+
+// ---- how a session ends ----
+
+TEST(SessionEnd, EachCauseClearsTheSessionAndTellsTheServiceOnlyWhenItMust) {
+  const Json tooLong{{"type", "answer"}, {"sdp", std::string(48001, 'a')}, {"messageId", newUuid()}};
+  const struct {
+    const char* cause;
+    Stage stage;
+    std::function<void(AgentHarness&)> act;
+    std::string line;  // what the menu says, or how it starts
+    bool endSent, registersAgain;
+  } cases[] = {
+      {"gone at the service", kApproved, [](AgentHarness& h) { h.poll(); }, "Online · awaiting requests", false, false},
+      {"another offered", kApproved,
+       [](AgentHarness& h) { h.poll(Json{{"session", {{"id", newUuid()}, {"state", "approved"}}}}); },
+       "Online · awaiting requests", false, false},
+      {"picker cancelled", kApproved, [](AgentHarness& h) { h.picker.observer.didCancel(); },
+       "Online · awaiting requests", true, false},
+      {"technician's end", kStreaming, [](AgentHarness& h) { h.control(Json{{"kind", "end"}}); },
+       "Online · awaiting requests", true, false},
+      {"stream stopped", kStreaming, [](AgentHarness& h) { h.capture.last()->onStop(makeError("X11", 1, "Unplugged")); },
+       "Sharing ended · Unplugged", true, false},
+      {"peer failed", kStreaming, [](AgentHarness& h) { h.engine.last()->emitIceState(IceConnectionState::kFailed); },
+       "Real-time connection ended. A new approved session is needed.", true, false},
+      {"invalid answer", kStreaming, [&](AgentHarness& h) { h.deliverSignals({tooLong}); }, "Connection ended: ", true, true},
+      {"poll failed", kApproved, [](AgentHarness& h) { h.poll(Json{{"error", "Device unknown"}}, 404); },
+       "Connection ended: Server 404: Device unknown", true, true},
+      {"no salt", kRegistered,
+       [](AgentHarness& h) { h.decide(kApprove, edited(h.pendingSession(), {{"salt", nullptr}}), Json::object()); },
+       "Connection ended: ", true, true},
+      {"unusable key", kRegistered,
+       [](AgentHarness& h) {
+         h.decide(kApprove, edited(h.pendingSession(), {{"browserKey", base64Encode(randomBytes(33))}}), Json::object());
+       },
+       "Connection ended: ", true, true},
+      {"decision refused", kRegistered,
+       [](AgentHarness& h) { h.decide(kApprove, h.pendingSession(), Json{{"error", "Session expired"}}, 410); },
+       "Connection ended: Server 410: Session expired", false, true},
+  };
+  for (const auto& c : cases) {
+    AgentHarness h(c.stage);
+    c.act(h);
+    h.loop.runUntilIdle();
+    EXPECT_EQ(h.client->active(), "") << c.cause;
+    EXPECT_FALSE(h.client->hasSessionKey() || h.picker.active) << c.cause;
+    EXPECT_TRUE(h.menu.line.starts_with(c.line)) << c.cause << ": " << h.menu.line;
+    EXPECT_EQ(h.sentTo(kEnd), c.endSent ? 1u : 0u) << c.cause;
+    if (c.endSent) { EXPECT_EQ(h.pendingRequest(kEnd).json()["session"], h.technician.id) << c.cause; }
+    EXPECT_EQ(h.pending("/api/enroll"), c.registersAgain) << c.cause;
+  }
 }
 
 // ---- consent ----
 
-TEST(Consent, PromptNamesTheTechnicianAndTheCodeAndHoldsTheContacts) {
-  for (const bool named : {true, false}) {
-    AgentHarness h;
-    h.startRegistered();
+TEST(Consent, PromptNamesTechnicianAndCodeHoldsTheContactsAndOnlyApprovalStartsTheDisplayChoice) {
+  for (const ConsentDecision decision : {kApprove, kDeny}) {
+    const bool approved = decision == kApprove;
+    AgentHarness h(kRegistered);
     Json session = h.pendingSession();
-    if (!named) session.erase("technician");
+    if (!approved) session.erase("technician");
     h.poll(Json{{"session", session}});
     ASSERT_EQ(h.dialogs.prompts.size(), 1u);
-    EXPECT_EQ(h.dialogs.prompts[0].message, named ? "Alex requests access" : "Technician requests access");
+    EXPECT_EQ(h.dialogs.prompts[0].message, approved ? "Alex requests access" : "Technician requests access");
     EXPECT_EQ(h.dialogs.prompts[0].informativeText, std::string(kPlatformTexts.consentDetail) +
                                                         "\n\nVerification code: " + h.technicianCipher().verificationCode());
     const size_t sent = h.http.sent().size();
     h.loop.advance(20);
     EXPECT_EQ(h.http.sent().size(), sent);
-  }
-}
-
-TEST(Consent, ApprovalStartsTheDisplayChoiceAndDenialChangesNothing) {
-  for (const ConsentDecision decision : {ConsentDecision::kApprove, ConsentDecision::kDeny}) {
-    const bool approved = decision == ConsentDecision::kApprove;
-    AgentHarness h;
-    h.startRegistered();
-    h.decide(decision, h.pendingSession(), Json{{"expires", h.loop.wallTime() + 7200}});
-    EXPECT_EQ(h.http.sent().back().json(), (Json{{"session", h.technician.id}, {"approve", approved}}));
+    h.dialogs.answerConsent(decision);
+    h.loop.runUntilIdle();
+    EXPECT_EQ(h.respond(kDecision).json(), (Json{{"session", h.technician.id}, {"approve", approved}}));
     EXPECT_EQ(h.client->active(), approved ? h.technician.id : "");
     EXPECT_EQ(h.picker.presented, approved ? 1 : 0);
     EXPECT_EQ(h.picker.active, approved);
     EXPECT_EQ(h.client->hasSessionKey(), approved);
     EXPECT_FALSE(h.client->processing());
-    if (approved) { EXPECT_NEAR(*h.client->consentLease().deadline() - h.loop.uptime(), 1800, 1e-6); }
   }
 }
 
@@ -497,13 +427,12 @@ TEST(Consent, LateOrLostDecisionLeavesTheAgentOnlineAndARefusalStands) {
     std::optional<int> status;  // nullopt: the request failed in transport
     std::string line;
   } cases[] = {
-      {ConsentDecision::kDeny, 409, "Online · awaiting requests"},
-      {ConsentDecision::kDeny, std::nullopt, "Online · awaiting requests"},
-      {ConsentDecision::kApprove, 409, "Support request expired · the technician can request again"},
+      {kDeny, 409, "Online · awaiting requests"},
+      {kDeny, std::nullopt, "Online · awaiting requests"},
+      {kApprove, 409, "Support request expired · the technician can request again"},
   };
   for (const auto& c : cases) {
-    AgentHarness h;
-    h.startRegistered();
+    AgentHarness h(kRegistered);
     h.poll(Json{{"session", h.pendingSession()}});
     h.dialogs.answerConsent(c.decision);
     h.loop.runUntilIdle();
@@ -513,20 +442,19 @@ TEST(Consent, LateOrLostDecisionLeavesTheAgentOnlineAndARefusalStands) {
       h.http.fail(makeError("libcurl", 28, "Timeout"), *h.http.find(kDecision));
       h.loop.runUntilIdle();
     }
-    EXPECT_EQ(h.menu.line(), c.line);
+    EXPECT_EQ(h.menu.line, c.line);
     EXPECT_EQ(h.client->active(), "");
     EXPECT_FALSE(h.pending("/api/enroll"));
     // A refused request the service still offers is refused again, unasked.
     h.poll(Json{{"session", h.pendingSession()}});
-    const bool denied = c.decision == ConsentDecision::kDeny;
+    const bool denied = c.decision == kDeny;
     EXPECT_EQ(h.dialogs.prompts.size(), denied ? 1u : 2u);
     if (denied) { EXPECT_EQ(h.respond(kDecision).json()["approve"], false); }
   }
 }
 
 TEST(Consent, EndsOnItsUptimeDeadlineWhateverTheWallClockOrAHangingContact) {
-  AgentHarness h;
-  h.startRegistered();
+  AgentHarness h(kRegistered);
   h.approve(/*expiresIn=*/30);
   const double deadline = *h.client->consentLease().deadline();
   h.loop.setWallTime(h.loop.wallTime() + 86400);
@@ -537,11 +465,10 @@ TEST(Consent, EndsOnItsUptimeDeadlineWhateverTheWallClockOrAHangingContact) {
   EXPECT_EQ(h.client->active(), h.technician.id);
   h.loop.advance(0.5);
   EXPECT_EQ(h.client->active(), "");
-  EXPECT_EQ(h.menu.line(), "Support session expired · request fresh approval");
-  EXPECT_EQ(h.http.at(*h.http.find(kEnd)).json(), (Json{{"session", h.technician.id}}));
+  EXPECT_EQ(h.menu.line, "Support session expired · request fresh approval");
+  EXPECT_EQ(h.pendingRequest(kEnd).json(), (Json{{"session", h.technician.id}}));
 
-  AgentHarness past;  // an expiry already gone ends it at the next tick; nothing acts before
-  past.startRegistered();
+  AgentHarness past(kRegistered);  // an expiry already gone ends it at the next tick; nothing acts before
   past.approve(0);
   past.client->receiveInput(past.seal(Json{{"kind", "end"}}), past.technician.id, past.client->generation());
   past.pick();
@@ -552,27 +479,8 @@ TEST(Consent, EndsOnItsUptimeDeadlineWhateverTheWallClockOrAHangingContact) {
   EXPECT_TRUE(past.pending(kEnd));
 }
 
-TEST(Consent, ApprovalWithoutUsableKeysOrAFailedDecisionEndsTheSession) {
-  enum Kind { kNoSalt, kBadKey, kDecisionFails };
-  for (const Kind kind : {kNoSalt, kBadKey, kDecisionFails}) {
-    AgentHarness h;
-    h.startRegistered();
-    Json session = h.pendingSession();
-    if (kind == kNoSalt) session.erase("salt");
-    if (kind == kBadKey) session["browserKey"] = base64Encode(randomBytes(33));
-    h.decide(ConsentDecision::kApprove, session, Json{{"error", "Session expired"}}, kind == kDecisionFails ? 410 : 200);
-    EXPECT_EQ(h.client->active(), "");
-    EXPECT_FALSE(h.client->hasSessionKey());
-    EXPECT_TRUE(h.menu.line().starts_with("Connection ended: ")) << h.menu.line();
-    EXPECT_TRUE(h.pending("/api/enroll"));
-    if (kind != kDecisionFails) { EXPECT_EQ(h.http.at(*h.http.find(kEnd)).json()["session"], h.technician.id); }
-  }
-}
-
 TEST(Consent, NewApprovalReplacesARunningSessionAndTheMenuEndsOne) {
-  AgentHarness h;
-  h.startRegistered();
-  h.startStreaming();
+  AgentHarness h(kStreaming);
   EXPECT_EQ(h.menu.sharing, "Alex");
   const std::string first = h.client->active();
   auto firstStream = h.capture.last();
@@ -598,12 +506,18 @@ Json candidateSignal(int n) {
                              {"sdpMid", "0"}, {"sdpMLineIndex", 0}}}};
 }
 
-TEST(Signals, OfferIsSealedAndPostedBeforeThePoll) {
-  AgentHarness h;
-  h.startRegistered();
-  h.approve();
-  h.pick();
-  ASSERT_TRUE(h.advanceUntilPending(kSignal));
+TEST(Signals, PickedDisplayIsOfferedAtOnceThenEachContactAwaitingTheAnswerComesAnIntervalLater) {
+  AgentHarness h(kApproved);
+  h.pick(Rect{0, 0, 2560, 1440});
+  h.pick();  // shared once
+  ASSERT_EQ(h.capture.streams.size(), 1u);
+  EXPECT_EQ(h.engine.connections().size(), 1u);
+  EXPECT_EQ(h.engine.last()->videoSource()->format(), (FakeVideoSource::Format{1440, 810, 30}));
+  EXPECT_EQ(h.menu.title, "● KX Sharing");
+  h.capture.last()->outputs.at(0)->onFrame(std::make_shared<FakeFrameBuffer>(1440, 810), 1000, FrameStatus::kComplete);
+  EXPECT_EQ(h.client->peer()->framesSubmitted(), 1);
+  h.loop.advance(0.06);  // not held back by the contact of the approval
+  ASSERT_TRUE(h.pending(kSignal));
   EXPECT_FALSE(h.pending(kPoll));
   const Json body = h.respond(kSignal).json();
   ASSERT_EQ(body["payloads"].size(), 1u);
@@ -611,17 +525,6 @@ TEST(Signals, OfferIsSealedAndPostedBeforeThePoll) {
   EXPECT_EQ(offer["type"], "offer");
   EXPECT_TRUE(isCanonicalUuid(offer["messageId"].get<std::string>()));
   EXPECT_TRUE(h.client->outgoingSignals().empty());
-  EXPECT_TRUE(h.pending(kPoll));
-}
-
-TEST(Signals, OfferGoesAtOnceAndEachContactAwaitingTheAnswerComesExactlyAnIntervalLater) {
-  AgentHarness h;
-  h.startRegistered();
-  h.approve();
-  h.pick();
-  h.loop.advance(0.06);  // not held back by the contact of the approval
-  ASSERT_TRUE(h.pending(kSignal));
-  h.respond(kSignal);
   const auto untilNextContact = [&] {
     double waited = 0;
     for (; !h.pending(kPoll) && waited < 3; waited += 0.01) h.loop.advance(0.01);
@@ -636,8 +539,7 @@ TEST(Signals, OfferGoesAtOnceAndEachContactAwaitingTheAnswerComesExactlyAnInterv
 }
 
 TEST(Signals, QueueHoldsAtMost256AndOnlyWhatWasSentInBatchesOf16LeavesIt) {
-  AgentHarness h;
-  h.startRegistered();
+  AgentHarness h(kRegistered);
   h.client->queueSignal(candidateSignal(0));
   EXPECT_TRUE(h.client->outgoingSignals().empty());  // no session
   h.approve();
@@ -648,19 +550,15 @@ TEST(Signals, QueueHoldsAtMost256AndOnlyWhatWasSentInBatchesOf16LeavesIt) {
   EXPECT_EQ(h.respond(kSignal).json()["payloads"].size(), 16u);
   ASSERT_EQ(h.client->outgoingSignals().size(), 240u);
   EXPECT_EQ(h.client->outgoingSignals().front(), before[16]);
-  for (int i = 0; i < 20; ++i) h.client->queueSignal(candidateSignal(i));
-  EXPECT_EQ(h.client->outgoingSignals().size(), 256u);
   h.poll(Json{{"session", h.approvedSession()}});
   ASSERT_TRUE(h.advanceUntilPending(kSignal));
   h.respond(kSignal, Json{{"error", "Too many signals"}}, 429);
   EXPECT_EQ(h.client->active(), "");
-  EXPECT_EQ(h.menu.line(), "Connection ended: Server 429: Too many signals");
+  EXPECT_EQ(h.menu.line, "Connection ended: Server 429: Too many signals");
 }
 
 TEST(Signals, AnswerAndCandidatesReachThePeerOnceAndOnlyWhileStreaming) {
-  AgentHarness h;
-  h.startRegistered();
-  h.approve();
+  AgentHarness h(kApproved);
   Json answer{{"type", "answer"}, {"sdp", "v=0\r\ns=answer\r\n"}, {"messageId", newUuid()}};
   Json candidate = candidateSignal(7);
   candidate["messageId"] = newUuid();
@@ -672,9 +570,7 @@ TEST(Signals, AnswerAndCandidatesReachThePeerOnceAndOnlyWhileStreaming) {
   h.loop.runUntilIdle();
   for (int relay = 0; relay < 2; ++relay) h.deliverSignals({candidate, answer});  // the service relays twice
   EXPECT_EQ(connection->addedCandidates().size(), 1u);
-  int remoteSets = 0;
-  for (const auto& call : connection->calls()) remoteSets += call == "setRemoteDescription:answer";
-  EXPECT_EQ(remoteSets, 1);
+  EXPECT_EQ(std::ranges::count(connection->calls(), "setRemoteDescription:answer"), 1);
   EXPECT_EQ(h.client->active(), h.technician.id);
   h.client->queueSignal(candidateSignal(1));
   h.client->stopCapture();
@@ -683,9 +579,7 @@ TEST(Signals, AnswerAndCandidatesReachThePeerOnceAndOnlyWhileStreaming) {
 }
 
 TEST(Signals, ReflectedUnreadableAndExcessSignalsAreSkipped) {
-  AgentHarness h;
-  h.startRegistered();
-  h.startStreaming();
+  AgentHarness h(kStreaming);
   h.engine.last()->emitLocalCandidate(IceCandidate{"candidate:1 1 udp 1 127.0.0.1 9 typ host", 0, "0"});
   h.loop.runUntilIdle();
   Json signals = Json::array();
@@ -711,16 +605,6 @@ TEST(Signals, ReflectedUnreadableAndExcessSignalsAreSkipped) {
   EXPECT_EQ(h.client->active(), h.technician.id);
 }
 
-TEST(Signals, InvalidAnswerEndsTheSession) {
-  AgentHarness h;
-  h.startRegistered();
-  h.startStreaming();
-  h.deliverSignals({Json{{"type", "answer"}, {"sdp", std::string(48001, 'a')}, {"messageId", newUuid()}}});
-  EXPECT_EQ(h.client->active(), "");
-  EXPECT_NE(h.menu.line().find("Invalid WebRTC answer"), std::string::npos);
-  EXPECT_EQ(h.http.at(*h.http.find(kEnd)).json()["session"], h.technician.id);
-}
-
 // ---- capture ----
 
 // Releases the engine's completions until none is left (each may start the next step).
@@ -732,33 +616,10 @@ void settle(AgentHarness& h, FakePeerConnection& connection) {
   }
 }
 
-TEST(Capture, PickedDisplayIsSharedOnceAtFixedWidthAndOnlyCompleteFramesCount) {
-  AgentHarness h;
-  h.startRegistered();
-  h.approve();
-  h.pick(Rect{0, 0, 2560, 1440});
-  h.pick();
-  ASSERT_EQ(h.capture.streams.size(), 1u);
-  EXPECT_EQ(h.capture.last()->configuration.width, 1440);
-  EXPECT_EQ(h.capture.last()->configuration.height, 810);
-  EXPECT_EQ(h.engine.connections().size(), 1u);
-  EXPECT_EQ(h.engine.last()->videoSource()->format(), (FakeVideoSource::Format{1440, 810, 30}));
-  EXPECT_EQ(h.client->lifecycle().phaseText(), "streaming");
-  EXPECT_EQ(h.menu.title, "● KX Sharing");
-  CaptureOutput* output = h.capture.last()->outputs.at(0);
-  output->onFrame(std::make_shared<FakeFrameBuffer>(1440, 810), 1000, FrameStatus::kIdle);
-  output->onFrame(nullptr, 2000, FrameStatus::kComplete);
-  output->onFrame(std::make_shared<FakeFrameBuffer>(1440, 810), 3000, FrameStatus::kComplete);
-  EXPECT_EQ(h.client->peer()->framesSubmitted(), 1);
-}
-
-TEST(Capture, PickerCancelEndsTheSessionAndItsFailuresPause) {
-  enum Kind { kCancel, kNoDisplay, kPickerFails, kStartFails, kOfferFails };
-  for (const Kind kind : {kCancel, kNoDisplay, kPickerFails, kStartFails, kOfferFails}) {
-    AgentHarness h;
-    h.startRegistered();
-    h.approve();
-    if (kind == kCancel) h.picker.observer.didCancel();
+TEST(Capture, FailuresToStartPauseTheSessionForGood) {
+  enum Kind { kNoDisplay, kPickerFails, kStartFails, kOfferFails };
+  for (const Kind kind : {kNoDisplay, kPickerFails, kStartFails, kOfferFails}) {
+    AgentHarness h(kApproved);
     if (kind == kNoDisplay) h.picker.observer.didUpdate(ContentFilter{});
     if (kind == kPickerFails) h.picker.observer.startDidFail(makeError("Picker", 3, "It failed"));
     if (kind == kStartFails) h.capture.next.startResult = makeError("X11", 2, "It failed");
@@ -769,12 +630,7 @@ TEST(Capture, PickerCancelEndsTheSessionAndItsFailuresPause) {
       settle(h, *h.engine.last());
     }
     h.loop.runUntilIdle();
-    if (kind == kCancel) {
-      EXPECT_EQ(h.client->active(), "");
-      EXPECT_EQ(h.respond(kEnd).json()["session"], h.technician.id);
-      continue;
-    }
-    EXPECT_EQ(h.menu.line(), kind == kNoDisplay ? "Capture paused: No display was selected" : "Capture paused: It failed");
+    EXPECT_EQ(h.menu.line, kind == kNoDisplay ? "Capture paused: No display was selected" : "Capture paused: It failed");
     EXPECT_EQ(h.client->lifecycle().phaseText(), "paused") << kind;
     EXPECT_EQ(h.client->active(), h.technician.id);
     if (kind == kStartFails) {
@@ -782,25 +638,23 @@ TEST(Capture, PickerCancelEndsTheSessionAndItsFailuresPause) {
       EXPECT_TRUE(h.engine.last()->closed());
       EXPECT_EQ(h.capture.last()->stops, 1);
     }
-    h.pick();  // paused for good
+    h.pick();
     EXPECT_LE(h.capture.streams.size(), 1u);
   }
 }
 
 TEST(Capture, WorkOfAnEndedSessionOrAnEarlierStreamChangesNothing) {
-  AgentHarness h;
-  h.startRegistered();
-  h.approve();
+  AgentHarness h(kApproved);
   h.capture.next.deferStart = true;
   h.pick();
   auto starting = h.capture.last();
   h.client->endSession();
-  const std::string line = h.menu.line();
+  const std::string line = h.menu.line;
   starting->pending(Status{});
   h.loop.runUntilIdle();
   EXPECT_GE(starting->stops, 1);
-  EXPECT_EQ(h.menu.line(), line);
-  for (const auto& call : h.engine.last()->calls()) EXPECT_NE(call, "createOffer");
+  EXPECT_EQ(h.menu.line, line);
+  EXPECT_EQ(std::ranges::count(h.engine.last()->calls(), "createOffer"), 0);
 
   h.technician = Technician();
   h.capture.next = {};
@@ -810,7 +664,7 @@ TEST(Capture, WorkOfAnEndedSessionOrAnEarlierStreamChangesNothing) {
   h.engine.last()->setLocalDescriptionResult(makeError("WebRTC", 5, "Local description refused"));
   h.client->endSession();
   settle(h, *h.engine.last());
-  EXPECT_EQ(h.menu.line(), "Online · awaiting requests");
+  EXPECT_EQ(h.menu.line, "Online · awaiting requests");
 
   h.technician = Technician();
   h.engine.options.deferCompletions = false;
@@ -827,24 +681,6 @@ TEST(Capture, WorkOfAnEndedSessionOrAnEarlierStreamChangesNothing) {
   h.startStreaming();
   first->onStop(makeError("X11", 1, "gone"));
   EXPECT_EQ(h.client->active(), h.technician.id);
-}
-
-TEST(Capture, StreamStopOrPeerFailureEndsTheSession) {
-  for (const bool peerFails : {false, true}) {
-    AgentHarness h;
-    h.startRegistered();
-    h.startStreaming();
-    if (peerFails) {
-      h.engine.last()->emitIceState(IceConnectionState::kFailed);
-      h.loop.runUntilIdle();
-    } else {
-      h.capture.last()->onStop(makeError("X11", 1, "The display was disconnected"));
-    }
-    EXPECT_EQ(h.client->active(), "");
-    EXPECT_EQ(h.menu.line(), peerFails ? "Real-time connection ended. A new approved session is needed."
-                                       : "Sharing ended · The display was disconnected");
-    EXPECT_TRUE(h.pending(kEnd));
-  }
 }
 
 // ---- control messages ----
@@ -897,34 +733,27 @@ TEST_F(Control, MessagesOfAnotherSessionOrEpochOrUnreadableAreDropped) {
 
 TEST_F(Control, PointerLandsInTheDisplayAndAHeldButtonIsLetGoAfterThreeSeconds) {
   h.control(pointer(1, "down", 0.5, 0.25));
-  h.control(pointer(2, "move", 0.75, 0.5));
-  h.loop.advance(2.9);
-  EXPECT_EQ(h.injector.mouse.size(), 2u);
-  h.loop.advance(0.6);
+  h.loop.advance(3.5);
   using Mouse = FakeInputInjector::Mouse;
   EXPECT_EQ(h.injector.mouse, (std::vector<Mouse>{{MouseEventType::kLeftMouseDown, {1440, 450}, MouseButton::kLeft, 1},
-                                                  {MouseEventType::kLeftMouseDragged, {2160, 900}, MouseButton::kLeft, 1},
-                                                  {MouseEventType::kLeftMouseUp, {2160, 900}, MouseButton::kLeft, 1}}));
-  h.control(Json{{"kind", "key"}, {"seq", 3}, {"key", "Escape"}});
-  ASSERT_EQ(h.injector.keys.size(), 2u);
-  EXPECT_EQ(h.injector.keys[0].virtualKeyCode, 53);
+                                                  {MouseEventType::kLeftMouseUp, {1440, 450}, MouseButton::kLeft, 1}}));
+  h.control(Json{{"kind", "key"}, {"seq", 2}, {"key", "Escape"}});
+  EXPECT_EQ(h.injector.keys.size(), 2u);
 }
 
 TEST_F(Control, PingIsAnsweredInEveryPhaseEvenWithoutPermission) {
   h.control(Json{{"kind", "ping"}, {"token", 1234.5}});
-  EXPECT_EQ(h.channelMessages().back(), (Json{{"kind", "pong"}, {"token", 1234.5}}));
+  EXPECT_EQ(h.lastChannelMessage(), (Json{{"kind", "pong"}, {"token", 1234.5}}));
   EXPECT_EQ(h.client->lastInputSequence(), 0);
 
-  AgentHarness starting;
-  starting.startRegistered();
-  starting.approve();
+  AgentHarness starting(kApproved);
   starting.capture.next.deferStart = true;  // the peer exists, capture has not started yet
   starting.pick();
   starting.access.deny();
   starting.loop.advance(1.0);
   starting.engine.last()->dataChannel()->setState(DataChannelState::kOpen);
   starting.control(Json{{"kind", "ping"}, {"token", 7}});
-  EXPECT_EQ(starting.channelMessages().back(), (Json{{"kind", "pong"}, {"token", 7}}));
+  EXPECT_EQ(starting.lastChannelMessage(), (Json{{"kind", "pong"}, {"token", 7}}));
   starting.control(pointer(1, "hover", 0.5, 0.5));
   EXPECT_TRUE(starting.injector.mouse.empty());
 }

@@ -242,6 +242,7 @@ TEST(BitrateController, BacksOffFastOnAQueueOrHeavyLossAndHoldsOnNoiseLoss) {
       {{0.30, 0.020}, 2, "30 % loss", true, false},
       {{0.03, 0.020}, 2, "3 % random loss, no queue: the link's noise", false, true},
       {{0.05, 0.045}, 2, "5 % loss with a small queue: hold", false, false},
+      {{0.00, 0.000}, 2, "no round trip measured: says nothing about a queue", false, false},
   };
   for (const Case& k : cases) {
     BitrateController c(3'000'000, 30);
@@ -251,6 +252,32 @@ TEST(BitrateController, BacksOffFastOnAQueueOrHeavyLossAndHoldsOnNoiseLoss) {
     EXPECT_EQ(after < before * 0.9, k.falls) << k.what;
     EXPECT_EQ(after > before, k.rises) << k.what;
   }
+}
+
+TEST(BitrateController, CutsDeeperTheLongerTheQueue) {
+  struct Case {
+    double roundTrip;
+    double low, high;  // the cut's factor
+  } cases[] = {{0.08, 0.65, 0.7}, {0.6, 0.5, 0.5}};
+  for (const Case& k : cases) {
+    BitrateController c(3'000'000, 30);
+    double clock = 0;
+    const double before = run(c, {0, 0.02}, 3, clock).bitrate;
+    const double factor = run(c, {0, k.roundTrip}, 2, clock).bitrate / before;
+    EXPECT_GE(factor, k.low) << k.roundTrip;
+    EXPECT_LE(factor, k.high) << k.roundTrip;
+  }
+}
+
+TEST(BitrateController, AboveTheFullFrameRateGrowsOnlyAHalfAboveWhatIsReallySent) {
+  BitrateController c(3'000'000, 30);
+  double clock = 0;
+  const VideoTarget quiet = run(c, {0, 0.02, 200'000}, 20, clock);
+  EXPECT_LE(quiet.bitrate, 800'000) << "a quiet picture's target ran away from its output";
+  EXPECT_EQ(quiet.framesPerSecond, 30);
+  const int busy = run(c, {0, 0.02, 1'500'000}, 20, clock).bitrate;
+  EXPECT_GT(busy, 2'000'000);
+  EXPECT_LE(busy, 2'250'000);
 }
 
 TEST(BitrateController, UnderPressureTheFrameRateFallsButNeverBelowTheFloor) {

@@ -393,8 +393,17 @@ TEST_F(RealtimePeerTest, ChannelTakesSmallBinaryMessagesAndSendsWhileLittleWaits
 }
 
 TEST_F(RealtimePeerTest, ReceiverReportsMoveTheEncoderRateUntilClose) {
+  // The retransmission stream's report comes first and must not be taken for the video's.
+  int64_t sent = 0;
   auto reportWith = [&](double rtt) {
-    pc->setStats({{{"type", std::string("remote-inbound-rtp")}, {"round-trip-time", rtt}, {"fraction-lost", 0.0}}});
+    auto remote = [](const char* stream, double roundTrip) {
+      return StatsEntry{{"type", std::string("remote-inbound-rtp")}, {"local-id", std::string(stream)},
+                        {"round-trip-time", roundTrip}, {"fraction-lost", 0.0}};
+    };
+    auto local = [](const char* stream, int64_t bytes) {
+      return StatsEntry{{"type", std::string("outbound-rtp")}, {"id", std::string(stream)}, {"bytes-sent", bytes}};
+    };
+    pc->setStats({remote("rtx", 5.0), local("rtx", 1000), remote("video", rtt), local("video", sent += 200'000)});
     loop.advance(0.5);
   };
   ASSERT_EQ(source->state().rates.size(), 1u);  // the start, set at once

@@ -1,14 +1,11 @@
 // The enrollment record: its file format, the service address it may name,
-// how a new file merges with what is stored, and setup codes.
+// how a new file merges with what is stored, and setup codes. Saving it is
+// tested through the agent's import.
 #include <gtest/gtest.h>
-
-#include <sys/stat.h>
 
 #include "protocol/encoding.h"
 #include "protocol/enrollment_merge.h"
 #include "protocol/json.h"
-#include "runtime/atomic_file.h"
-#include "support/scratch.h"
 
 namespace kx {
 namespace {
@@ -131,19 +128,6 @@ TEST(SetupCode, TwentyHexDigitsWhateverTheSpacingEnrolWithTheService) {
   }
   const Record record = setupCodeRecord("ABCDEF01234567890ABC", kConstants);
   EXPECT_EQ(record, (Record{kService, "ABCDEF01234567890ABC", "", {}, {}, {}, {}}));
-}
-
-TEST(EnrollmentFile, SavedPrivatelyOverAnyOlderFile) {
-  testing::TempDir dir{"kx-enrollment"};
-  const std::string path = dir / "enrollment.json";
-  ASSERT_TRUE(writeFileAtomically(path, "old", 0644).ok());
-  const Record record = setupCodeRecord("ABCDEF01234567890ABC", kConstants);
-  ASSERT_TRUE(saveEnrollment(path, record).ok());
-  struct stat st {};
-  ASSERT_EQ(stat(path.c_str(), &st), 0);
-  EXPECT_EQ(st.st_mode & 0777, 0600u);
-  EXPECT_EQ(*Record::decode(*readFile(path)), record);
-  EXPECT_EQ(saveEnrollment(dir / "missing/enrollment.json", record).error().domain, "File");
 }
 
 }  // namespace

@@ -63,6 +63,7 @@ TEST(P256Key, OutOfRangeScalarsAndPointsOffTheCurveAreRefused) {
 
 TEST(SessionCipherDerivation, MatchesIndependentImplementations) {
   // Key and envelope computed with Node's crypto module, the code with Python's hmac, from the RFC 5903 keys.
+  // Salt, id and label all enter the key: a change to any of them fails here.
   auto cipher = SessionCipher::create(keyFrom(kPrivateI), kPublicR, kSalt, kSession);
   ASSERT_TRUE(cipher.ok());
   EXPECT_EQ(hexEncode(Bytes(cipher->key().begin(), cipher->key().end())),
@@ -71,30 +72,6 @@ TEST(SessionCipherDerivation, MatchesIndependentImplementations) {
             std::optional<std::string>(R"({"type":"ping","seq":1})"));
   EXPECT_EQ(cipher->verificationCode(), "316852");
   EXPECT_EQ(verificationCode(Bytes(32, 24), Bytes(16, 0)), "099100");  // 1105099100: zero-padded
-}
-
-TEST(SessionCipherDerivation, BothSidesAgreeAndAnyOtherInputFailsAuthentication) {
-  const P256PrivateKey device = P256PrivateKey::generate();
-  const P256PrivateKey session = P256PrivateKey::generate();
-  const std::string salt = base64Encode(randomBytes(16));
-  const std::string id = newUuid();
-  auto console = SessionCipher::create(session, publicBase64(device), salt, id);
-  auto client = SessionCipher::create(device, publicBase64(session), salt, id);
-  ASSERT_TRUE(console.ok() && client.ok());
-  EXPECT_EQ(console->verificationCode(), client->verificationCode());
-  EXPECT_EQ(toString(*client->decrypt(*console->encrypt(std::string_view("offer")))), "offer");
-  EXPECT_EQ(toString(*console->decrypt(*client->encrypt(std::string_view("answer")))), "answer");
-  // A key substituted in the middle gives each side another code.
-  EXPECT_NE(SessionCipher::create(P256PrivateKey::generate(), publicBase64(device), salt, id)->verificationCode(),
-            client->verificationCode());
-  const Bytes envelope = *console->encrypt(std::string_view("hello"));
-  // Info is label + id with nothing after: a trailing byte changes the key.
-  const std::pair<std::string, std::string> others[] = {{base64Encode(randomBytes(16)), id}, {salt, newUuid()}, {salt, id + " "}};
-  for (const auto& [otherSalt, otherId] : others) {
-    auto other = SessionCipher::create(device, publicBase64(session), otherSalt, otherId);
-    ASSERT_TRUE(other.ok());
-    EXPECT_TRUE(isLibraryError(other->decrypt(envelope).error(), kCryptoAuthenticationFailure));
-  }
 }
 
 TEST(SessionCipherDerivation, MalformedPeerKeyOrSaltIsAnEnvelopeError) {
@@ -120,21 +97,14 @@ TEST(SessionCipherDerivation, MalformedPeerKeyOrSaltIsAnEnvelopeError) {
   EXPECT_TRUE(isLibraryError(cipher.error(), kCryptoInvalidPoint));
 }
 
-TEST(SessionCipherEnvelope, NoncePlusCiphertextPlusTagWithAFreshNonceEachTime) {
-  const SessionCipher cipher = testCipher();
-  const Bytes a = *cipher.encrypt(std::string_view("0123456789"));
-  const Bytes b = *cipher.encrypt(std::string_view("0123456789"));
-  ASSERT_EQ(a.size(), 10u + 28);
-  EXPECT_NE(std::string(a.begin() + 12, a.begin() + 22), "0123456789");
-  EXPECT_NE(Bytes(a.begin(), a.begin() + 12), Bytes(b.begin(), b.begin() + 12));
-  const Bytes empty = *cipher.encrypt(std::string_view());
-  ASSERT_EQ(empty.size(), 28u);
-  EXPECT_TRUE(cipher.decrypt(empty)->empty());
-}
-
-TEST(SessionCipherEnvelope, EveryBitFlipTruncationAndExtensionFails) {
+TEST(SessionCipherEnvelope, FreshNonceCiphertextAndTagWhereEveryBitFlipTruncationAndExtensionFails) {
   const SessionCipher cipher = testCipher();
   const Bytes envelope = *cipher.encrypt(std::string_view(R"({"seq":7})"));
+  const Bytes again = *cipher.encrypt(std::string_view(R"({"seq":7})"));
+  ASSERT_EQ(envelope.size(), 9u + 28);
+  EXPECT_NE(std::string(envelope.begin() + 12, envelope.begin() + 21), R"({"seq":7})");
+  EXPECT_NE(Bytes(envelope.begin(), envelope.begin() + 12), Bytes(again.begin(), again.begin() + 12));
+  EXPECT_TRUE(cipher.decrypt(*cipher.encrypt(std::string_view()))->empty());
   for (size_t bit = 0; bit < envelope.size() * 8; ++bit) {
     Bytes flipped = envelope;
     flipped[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));

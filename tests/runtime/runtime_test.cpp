@@ -54,15 +54,14 @@ TEST(VirtualLoop, OneShotMayReplaceItselfFromItsCallback) {
 
 TEST(VirtualLoop, WorkPostedFromOtherThreadsRunsOnTheLoopInOrder) {
   VirtualLoop loop;
-  std::vector<int> seen;
+  std::vector<int> seen, expected(100);
+  std::iota(expected.begin(), expected.end(), 0);
   std::thread worker([&] {
-    for (int i = 0; i < 100; ++i) loop.post([&seen, i] { seen.push_back(i); });
+    for (int i : expected) loop.post([&seen, i] { seen.push_back(i); });
   });
   worker.join();
   EXPECT_TRUE(seen.empty());  // nothing runs before the loop does
   loop.runUntilIdle();
-  std::vector<int> expected(100);
-  std::iota(expected.begin(), expected.end(), 0);
   EXPECT_EQ(seen, expected);
 }
 

@@ -21,24 +21,12 @@
 
 namespace kx {
 
-// Pops the oldest waiting completion and calls it.
-template <class Queue, class... Args>
-void answerOldest(Queue& queue, Args&&... args) {
-  if (queue.empty()) throw std::logic_error("nothing is waiting for an answer");
-  auto done = std::move(queue.front());
-  queue.pop_front();
-  done(std::forward<Args>(args)...);
-}
-
 class FakeStatusMenu final : public StatusMenu {
  public:
   void setTitle(const std::string& t) override { title = t; }
-  void setStatusLine(const std::string& text) override { lines.push_back(text); }
+  void setStatusLine(const std::string& text) override { line = text; }
   void setSharing(const std::optional<std::string>& technician) override { sharing = technician; }
-  std::string line() const { return lines.empty() ? std::string() : lines.back(); }
-
-  std::string title;
-  std::vector<std::string> lines;
+  std::string title, line;
   std::optional<std::string> sharing;
 };
 
@@ -58,6 +46,7 @@ class FakeAgentDialogs final : public AgentDialogs {
   void chooseEnrollmentFile(const std::string&, std::function<void(std::optional<std::string>)> done) override {
     panels.push_back(std::move(done));
   }
+  // Answers the oldest open consent prompt or open panel.
   void answerConsent(ConsentDecision decision) { answerOldest(consent, decision); }
   void choose(std::optional<std::string> path) { answerOldest(panels, std::move(path)); }
 
@@ -65,23 +54,29 @@ class FakeAgentDialogs final : public AgentDialogs {
   std::deque<std::function<void(ConsentDecision)>> consent;
   std::vector<Alert> alerts;
   std::deque<std::function<void(std::optional<std::string>)>> panels;
+
+ private:
+  template <class Queue, class Answer>
+  static void answerOldest(Queue& queue, Answer&& answer) {
+    if (queue.empty()) throw std::logic_error("nothing is waiting for an answer");
+    auto done = std::move(queue.front());
+    queue.pop_front();
+    done(std::forward<Answer>(answer));
+  }
 };
 
 // Makes one setup window and keeps its actions for the test to press.
 class FakeSetupWindows {
  public:
   struct Window final : SetupWindowView {
-    struct Update {
-      bool enrolled;
-      std::string permission, error;
-      bool restartRequired;
-    };
-    void update(bool enrolled, const std::string& permission, const std::string& error, bool restart) override {
-      updates.push_back(Update{enrolled, permission, error, restart});
+    void update(bool, const std::string& p, const std::string& e, bool restart) override {
+      permission = p;
+      error = e;
+      restartRequired = restart;
     }
-    void show() override { ++shows; }
-    std::vector<Update> updates;
-    int shows = 0;
+    void show() override {}
+    std::string permission, error;
+    bool restartRequired = false;
   };
   SetupWindowFactory factory() {
     return [this](SetupWindowActions a) {
@@ -101,7 +96,6 @@ class FakeScreenCapture final : public ScreenCapture {
  public:
   struct Stream {
     std::vector<CaptureOutput*> outputs;
-    CaptureConfiguration configuration;
     std::function<void(Error)> onStop;
     Status startResult;
     bool deferStart = false, deferStop = false;  // keep the answer in `pending` instead
@@ -110,10 +104,9 @@ class FakeScreenCapture final : public ScreenCapture {
     bool destroyed = false;
   };
   std::vector<Display> displays() override { return {}; }
-  std::unique_ptr<CaptureStream> createStream(const ContentFilter&, const CaptureConfiguration& configuration,
+  std::unique_ptr<CaptureStream> createStream(const ContentFilter&, const CaptureConfiguration&,
                                               std::function<void(Error)> onStop) override {
     auto state = std::make_shared<Stream>(next);
-    state->configuration = configuration;
     state->onStop = std::move(onStop);
     streams.push_back(state);
     return std::make_unique<Handle>(state);
@@ -178,14 +171,10 @@ class FakeInputAccess final : public InputAccess {
     ++reads;
     return snapshot;
   }
-  void request() override {
-    ++requests;
-    if (grantOnRequest) grant();
-  }
+  void request() override { ++requests; }
   void grant() { snapshot = InputAccessSnapshot{InputAccessSnapshot::Authorization::granted, true, true}; }
   void deny() { snapshot = InputAccessSnapshot{InputAccessSnapshot::Authorization::denied, false, false}; }
   InputAccessSnapshot snapshot;
-  bool grantOnRequest = false;
   int reads = 0, requests = 0;
 };
 
@@ -222,26 +211,22 @@ class FakeDesktop final : public LoginItem,
  public:
   Status enable() override {
     ++loginCalls;
-    return loginResult;
+    return {};
   }
   Status launch(const ChildProcess& process) override {
     launched.push_back(process);
-    return launchResult;
+    return {};
   }
-  std::vector<std::string> otherInstances(const std::string& id) override {
-    askedFor.push_back(id);
-    return others;
-  }
+  std::vector<std::string> otherInstances(const std::string&) override { return others; }
   std::optional<std::string> setupShownVersion() override { return shownVersion; }
   void setSetupShownVersion(const std::string& version) override { shownVersion = version; }
   void terminate() override { ++terminations; }
-  void activate() override { ++activations; }
-  void openUrl(const std::string& url) override { opened.push_back(url); }
+  void activate() override {}
+  void openUrl(const std::string&) override {}
 
-  Status loginResult, launchResult;
-  int loginCalls = 0, terminations = 0, activations = 0;
+  int loginCalls = 0, terminations = 0;
   std::vector<ChildProcess> launched;
-  std::vector<std::string> others, askedFor, opened;
+  std::vector<std::string> others;
   std::optional<std::string> shownVersion = "0.5.0";
 };
 

@@ -1,17 +1,7 @@
 // An HttpTransport for tests: it records every request and lets the test
-// answer each one when it chooses, or answers at once through a responder.
-//
-//   FakeHttpTransport http(&loop);
-//   ... code under test sends ...
-//   ASSERT_EQ(http.pending(), 1u);
-//   EXPECT_EQ(http.next().path(), "/api/poll");
-//   http.respondJson(200, {{"status", "idle"}});
-//
-// Answers to pending requests run the completion synchronously (the test is on
-// the loop thread). Answers of the responder are post()ed to the loop when one
-// was given, as a real transport's would be; without a loop they run inside
-// send(). Destroying the fake drops unanswered completions, as the real
-// transport does.
+// answer each one when it chooses. Answers run the completion synchronously
+// (the test is on the loop thread). Destroying the fake drops unanswered
+// completions, as the real transport does.
 #pragma once
 
 #include <algorithm>
@@ -67,24 +57,13 @@ struct RecordedHttpRequest {
 class FakeHttpTransport final : public HttpTransport {
  public:
   using Completion = std::function<void(Expected<HttpResponse>)>;
-  // Answers a request at once, or returns nullopt to leave it pending.
-  using Responder = std::function<std::optional<Expected<HttpResponse>>(const RecordedHttpRequest&)>;
 
-  explicit FakeHttpTransport(EventLoop* loop = nullptr) : loop_(loop) {}
+  // The loop is the one the code under test runs on; answers need none.
+  explicit FakeHttpTransport(EventLoop* = nullptr) {}
 
   void send(HttpRequest request, Completion done) override {
     RecordedHttpRequest recorded{std::move(request)};
     sent_.push_back(recorded);
-    if (responder_) {
-      if (auto answer = responder_(recorded)) {
-        if (loop_) {
-          loop_->post([done = std::move(done), answer = std::move(*answer)]() mutable { done(std::move(answer)); });
-        } else {
-          done(std::move(*answer));
-        }
-        return;
-      }
-    }
     pending_.push_back(Pending{std::move(recorded), std::move(done)});
   }
 
@@ -118,14 +97,6 @@ class FakeHttpTransport final : public HttpTransport {
     respond(status, std::move(body), *index);
   }
 
-  // From now on, requests the responder answers complete at once.
-  void setResponder(Responder responder) { responder_ = std::move(responder); }
-  // Shorthand: answer every later request with this status and body.
-  void answerAll(int status, std::string body) {
-    setResponder([status, body = std::move(body)](const RecordedHttpRequest&) -> std::optional<Expected<HttpResponse>> {
-      return Expected<HttpResponse>(HttpResponse{status, body});
-    });
-  }
   // Drops every unanswered completion without calling it.
   void abandonAll() { pending_.clear(); }
 
@@ -143,8 +114,6 @@ class FakeHttpTransport final : public HttpTransport {
     taken.done(std::move(answer));
   }
 
-  EventLoop* loop_;
-  Responder responder_;
   std::vector<RecordedHttpRequest> sent_;
   std::deque<Pending> pending_;
 };

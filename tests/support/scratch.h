@@ -45,23 +45,15 @@ class ScopedEnv {
  public:
   ScopedEnv(std::string name, const char* value) : name_(std::move(name)) {
     if (const char* old = std::getenv(name_.c_str())) previous_ = old;
-    if (value) {
-      setenv(name_.c_str(), value, 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
+    set(value);
   }
-  ~ScopedEnv() {
-    if (previous_) {
-      setenv(name_.c_str(), previous_->c_str(), 1);
-    } else {
-      unsetenv(name_.c_str());
-    }
-  }
+  ~ScopedEnv() { set(previous_ ? previous_->c_str() : nullptr); }
   ScopedEnv(const ScopedEnv&) = delete;
   ScopedEnv& operator=(const ScopedEnv&) = delete;
 
  private:
+  void set(const char* value) const { value ? setenv(name_.c_str(), value, 1) : unsetenv(name_.c_str()); }
+
   std::string name_;
   std::optional<std::string> previous_;
 };
