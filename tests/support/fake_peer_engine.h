@@ -28,23 +28,13 @@
 #include "protocol/encoding.h"
 #include "protocol/peer_engine.h"
 #include "runtime/error.h"
+#include "support/test_frames.h"
 
 namespace kx {
 
-// A BGRA picture filled with one byte value.
-class FakeFrameBuffer final : public FrameBuffer {
- public:
-  FakeFrameBuffer(int width, int height, uint8_t fill = 0)
-      : width_(width), height_(height), pixels_(static_cast<size_t>(width) * height * 4, fill) {}
-  int width() const override { return width_; }
-  int height() const override { return height_; }
-  int stride() const override { return width_ * 4; }
-  const uint8_t* data() const override { return pixels_.data(); }
-
- private:
-  int width_;
-  int height_;
-  std::vector<uint8_t> pixels_;
+// A BGRA picture whose every byte is `fill`.
+struct FakeFrameBuffer final : testing::TestFrame {
+  FakeFrameBuffer(int width, int height, uint8_t fill = 0) : TestFrame(width, height, width * 4, {fill, fill, fill, fill}) {}
 };
 
 class FakeDataChannel final : public DataChannel {
@@ -123,7 +113,8 @@ class FakeVideoTrack final : public VideoTrack {
   std::vector<VideoRenderer*> renderers_;
 };
 
-// The client's outgoing source. Safe to push from a frame thread.
+// The client's outgoing source. Safe to push from a frame thread; read a
+// consistent copy of what it was told with state().
 class FakeVideoSource final : public VideoSource {
  public:
   struct Format {
@@ -132,34 +123,36 @@ class FakeVideoSource final : public VideoSource {
     int framesPerSecond = 0;
     bool operator==(const Format&) const = default;
   };
+  struct State {
+    std::optional<Format> format;
+    int64_t pushes = 0;
+    int64_t pushesWhileDisabled = 0;
+    std::vector<int64_t> times;
+    std::shared_ptr<const FrameBuffer> lastFrame;
+    bool enabled = true;
+    std::vector<std::pair<int, int>> rates;  // bitrate, frames per second
+  };
   void configure(int width, int height, int framesPerSecond) override {
-    locked([&] { format_ = Format{width, height, framesPerSecond}; });
+    locked([&] { state_.format = Format{width, height, framesPerSecond}; });
   }
   void push(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs) override {
     locked([&] {
-      ++pushes_;
-      pushesWhileDisabled_ += !enabled_;
-      lastFrame_ = std::move(frame);
-      times_.push_back(timeNs);
+      ++state_.pushes;
+      state_.pushesWhileDisabled += !state_.enabled;
+      state_.lastFrame = std::move(frame);
+      state_.times.push_back(timeNs);
     });
   }
-  void setEnabled(bool enabled) override { locked([&] { enabled_ = enabled; }); }
-  void setRate(int bitrate, int framesPerSecond) override { locked([&] { rates_.emplace_back(bitrate, framesPerSecond); }); }
+  void setEnabled(bool enabled) override { locked([&] { state_.enabled = enabled; }); }
+  void setRate(int bitrate, int framesPerSecond) override { locked([&] { state_.rates.emplace_back(bitrate, framesPerSecond); }); }
 
-  std::vector<std::pair<int, int>> rates() const { return get(rates_); }
-  std::optional<Format> format() const { return get(format_); }
-  int64_t pushes() const { return get(pushes_); }
-  int64_t pushesWhileDisabled() const { return get(pushesWhileDisabled_); }
-  std::vector<int64_t> times() const { return get(times_); }
-  std::shared_ptr<const FrameBuffer> lastFrame() const { return get(lastFrame_); }
-  bool enabled() const { return get(enabled_); }
+  State state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+  }
+  std::optional<Format> format() const { return state().format; }
 
  private:
-  template <typename T>
-  T get(const T& member) const {
-    std::lock_guard lock(mutex_);
-    return member;
-  }
   template <typename F>
   void locked(F&& f) {
     std::lock_guard lock(mutex_);
@@ -167,13 +160,7 @@ class FakeVideoSource final : public VideoSource {
   }
 
   mutable std::mutex mutex_;
-  std::optional<Format> format_;
-  int64_t pushes_ = 0;
-  int64_t pushesWhileDisabled_ = 0;
-  std::vector<int64_t> times_;
-  std::shared_ptr<const FrameBuffer> lastFrame_;
-  bool enabled_ = true;
-  std::vector<std::pair<int, int>> rates_;
+  State state_;
 };
 
 // The connection state a test inspects and drives. The code under test holds

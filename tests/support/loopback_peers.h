@@ -64,43 +64,31 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
 
   // PeerConnectionObserver (engine threads).
   void onIceConnectionState(IceConnectionState state) override {
-    noteCallback();
     post([this, state] { iceStates.push_back(state); });
   }
   void onLocalCandidate(const IceCandidate& candidate) override {
-    noteCallback();
     post([this, candidate] {
       ++candidatesSent;
       if (remote && remote->connection) remote->connection->addIceCandidate(candidate, [](Status) {});
     });
   }
   void onDataChannel(std::shared_ptr<DataChannel> incoming) override {
-    noteCallback();
     // Observed at once, as a peer would do before hopping to its loop.
     if (observeRemoteChannelsAtOnce) incoming->setObserver(this);
     post([this, incoming] { channel = incoming; });
   }
   void onVideoTrack(std::shared_ptr<VideoTrack> incoming) override {
-    noteCallback();
     incoming->addRenderer(this);
     post([this, incoming] { track = incoming; });
   }
 
   // DataChannelObserver (engine threads).
   void onStateChange(DataChannelState state) override {
-    noteCallback();
     post([this, state] { channelStates.push_back(state); });
   }
   void onMessage(const uint8_t* data, size_t size, bool) override {
-    noteCallback();
     Bytes bytes(data, data + size);
-    post([this, bytes = std::move(bytes)] {
-      if (messageHandler) {
-        messageHandler(bytes);
-      } else {
-        messages.push_back(bytes);
-      }
-    });
+    post([this, bytes = std::move(bytes)] { messageHandler ? messageHandler(bytes) : messages.push_back(bytes); });
   }
 
   // VideoRenderer (streaming thread).
@@ -111,10 +99,9 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
   }
 
  private:
-  void noteCallback() {
-    if (expectSilence) ++callbacksAfterClose;
-  }
+  // Every observer call lands here (and counts when silence is expected).
   void post(std::function<void()> fn) {
+    if (expectSilence) ++callbacksAfterClose;
     std::weak_ptr<bool> alive = alive_;
     loop_.post([alive, fn = std::move(fn)] {
       if (alive.lock()) fn();

@@ -19,7 +19,7 @@ inline std::ostream& operator<<(std::ostream& os, Bgra c) {
   return os << "(b=" << int(c.b) << " g=" << int(c.g) << " r=" << int(c.r) << ")";
 }
 
-class TestFrame final : public FrameBuffer {
+class TestFrame : public FrameBuffer {
  public:
   TestFrame(int width, int height, int stride, Bgra fill)
       : width_(width), height_(height), stride_(stride), pixels_(size_t(stride) * size_t(height), 0xEE) {

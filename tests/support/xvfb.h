@@ -31,22 +31,16 @@ class Xvfb {
       // A test that crashes must not leave its server behind.
       prctl(PR_SET_PDEATHSIG, SIGTERM);
       // Child: the write end must survive exec; everything else may close.
-      if (fds[1] == 3) {
-        fcntl(3, F_SETFD, 0);
-      } else {
-        dup2(fds[1], 3);
-      }
+      fds[1] == 3 ? fcntl(3, F_SETFD, 0) : dup2(fds[1], 3);
       std::vector<std::string> args = {"Xvfb", "-displayfd", "3", "-screen", "0", screen, "-nolisten", "tcp",
                                        "-noreset"};
       args.insert(args.end(), extraArguments.begin(), extraArguments.end());
       std::vector<char*> argv;
       for (auto& a : args) argv.push_back(a.data());
       argv.push_back(nullptr);
-      int devnull = open("/dev/null", O_WRONLY);
-      if (devnull >= 0) {
-        dup2(devnull, 1);
-        dup2(devnull, 2);
-      }
+      const int devnull = open("/dev/null", O_WRONLY);
+      dup2(devnull, 1);
+      dup2(devnull, 2);
       execvp("Xvfb", argv.data());
       _exit(127);
     }
@@ -58,14 +52,11 @@ class Xvfb {
     // The server writes its display number once it accepts connections.
     std::string number;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    while (std::chrono::steady_clock::now() < deadline) {
+    for (char c = 0; std::chrono::steady_clock::now() < deadline && c != '\n';) {
       pollfd p{fds[0], POLLIN, 0};
       if (poll(&p, 1, 100) <= 0) continue;
-      char c;
-      const ssize_t n = read(fds[0], &c, 1);
-      if (n <= 0) break;
-      if (c == '\n') break;
-      number.push_back(c);
+      if (read(fds[0], &c, 1) <= 0) break;
+      if (c != '\n') number.push_back(c);
     }
     close(fds[0]);
     if (!number.empty()) name_ = ":" + number;

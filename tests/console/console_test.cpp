@@ -1,19 +1,173 @@
-// A support session at the console: access request, poll cycle, signals,
-// end, and the control channel.
+// The technician console: sign-in and the device list, then a support
+// session: access request, poll cycle, signals, end, and the control channel.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "console/sign_in_callback.h"
 #include "console_fixture.h"
 
 namespace kx {
 namespace {
 
+using ::testing::ElementsAre;
 using testing::ConsoleTest;
+using testing::kApiBase;
+using testing::kToken;
 
-constexpr std::string_view kWaiting = kPlatformTexts.waitingForApproval;
+
+const std::string kCallback = "kestrelixremote://admin-sign-in?";
+
+TEST(SignInCallback, CodeNeedsHostFirstStateAndCode) {
+  auto url = splitCallbackUrl(kCallback + "code=a%2Bb%20c&flag&state=&x=1#frag");
+  ASSERT_TRUE(url && url->queryItems && url->host == "admin-sign-in");
+  EXPECT_EQ(*url->queryItems, (std::vector<QueryItem>{{"code", "a+b c"}, {"flag", {}}, {"state", ""}, {"x", "1"}}));
+  for (const char* malformed : {"kestrelixremote://admin-sign-in?code=%zz", "kestrelixremote://admin-sign-in?code=%4",
+                                "kestrelixremote://admin sign-in?code=1", "no-scheme-here", "://admin-sign-in"}) {
+    EXPECT_FALSE(splitCallbackUrl(malformed)) << malformed;
+  }
+  const std::pair<std::string, std::optional<std::string>> cases[] = {
+      {kCallback + "code=c1&state=s1", "c1"},
+      {kCallback + "state=s1&state=bad&code=c", "c"},
+      {kCallback + "code=first&code=second&state=s1", "first"},
+      {"kestrelixremote://other-host?code=c1&state=s1", std::nullopt},
+      {kCallback + "code=c1&state=s2", std::nullopt},
+      {kCallback + "state=bad&state=s1&code=c", std::nullopt},
+      {kCallback + "code=c1", std::nullopt},
+      {kCallback + "code=c1&state", std::nullopt},
+      {kCallback + "code&state=s1", std::nullopt},
+  };
+  for (const auto& [callback, code] : cases) EXPECT_EQ(signInCode(callback, "s1"), code) << callback;
+}
+
+class SignInTest : public ConsoleTest {
+ protected:
+  void SetUp() override { makeConsole(std::nullopt); }
+};
+
+TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithTheVerifier) {
+  console->signIn();
+  const std::string firstState = fakes.webSignIn.state();
+  fakes.view.actions.signIn();  // a new attempt replaces the first
+  EXPECT_TRUE(fakes.webSignIn.urls.back().starts_with("https://portal.test/native-sign-in?challenge="));
+  const std::string state = fakes.webSignIn.state();
+  EXPECT_EQ(state.size(), 32u);
+  for (const std::string& stray : {kCallback + "code=c&state=" + firstState, kCallback + "code=c",
+                                   "kestrelixremote://elsewhere?code=c&state=" + state}) {
+    fakes.webSignIn.complete(stray);
+  }
+  EXPECT_TRUE(http.sent().empty() && console->signingIn());
+  // RFC 7636 appendix B.
+  EXPECT_EQ(pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
+  fakes.webSignIn.complete(kCallback + "code=one-time&state=" + state);
+  EXPECT_FALSE(console->signingIn());
+  const auto& exchange = http.next();
+  EXPECT_EQ(exchange.json()["code"], "one-time");
+  const std::string verifier = exchange.json()["verifier"].get<std::string>();
+  EXPECT_EQ(verifier.size(), 43u);
+  EXPECT_EQ(pkceChallenge(verifier), fakes.webSignIn.query("challenge"));
+  http.respondJson(200, {{"token", "fresh"}, {"name", "Grace"}});
+  EXPECT_EQ((fakes.keychain.items[{AdminConsole::kKeychainService, kApiBase}]), "fresh");
+  EXPECT_EQ(http.next().header("Authorization"), "Bearer fresh");
+}
+
+TEST_F(SignInTest, WaysTheWaitEnds) {
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[this] { fakes.webSignIn.complete(kCallback + "state=" + fakes.webSignIn.state()); }, "Sign-in cancelled"},
+      {[this] { fakes.view.actions.cancelSignIn(); }, "Sign-in cancelled"},
+      {[this] { loop.advance(2); }, "Sign-in timed out: the browser did not come back. Try again."},
+      {[this] { fakes.webSignIn.complete(std::nullopt, makeError("WebSignIn", 1, "The browser window was closed.")); },
+       "The browser window was closed."},
+  };
+  for (const auto& [act, status] : cases) {
+    fakes.view.actions.signIn();
+    loop.advance(AdminConsole::kSignInTimeout - 1);
+    act();
+    EXPECT_EQ(fakes.view.status, status);
+    EXPECT_FALSE(console->signingIn() || fakes.webSignIn.running()) << status;
+  }
+  EXPECT_TRUE(http.sent().empty());
+  // A completion after the console is gone does nothing.
+  console->signIn();
+  const std::string state = fakes.webSignIn.state();
+  console.reset();
+  fakes.webSignIn.complete(kCallback + "code=c&state=" + state);
+  loop.runUntilIdle();
+  EXPECT_TRUE(http.sent().empty());
+}
+
+TEST_F(ConsoleTest, StoredTokenOfThisServiceIsUsedUnlessTheTechnicianSignedInMeanwhile) {
+  console->refreshList();
+  EXPECT_EQ(http.next().header("Authorization"), std::string("Bearer ") + kToken);
+  fakes.keychain.items.clear();
+  fakes.keychain.items[{AdminConsole::kKeychainService, "https://other.test"}] = "other";
+  makeConsole(std::nullopt);
+  EXPECT_EQ(console->token(), "");
+
+  fakes.keychain.deferLoads = true;
+  makeConsole(kToken);
+  console->show();
+  EXPECT_EQ(console->token(), "");
+  fakes.keychain.finishLoads();
+  EXPECT_EQ(console->token(), kToken);
+  makeConsole(std::nullopt);
+  console->signIn();
+  fakes.webSignIn.complete(kCallback + "code=c&state=" + fakes.webSignIn.state());
+  http.respondTo("/api/admin/exchange", 200, R"({"token":"fresh"})");
+  fakes.keychain.finishLoads();
+  EXPECT_EQ(console->token(), "fresh");
+}
+
+TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWhenThereIsOne) {
+  loadDevices(Json::array({device("mac-1")}));
+  console->refreshList();  // answered after the sign-out: ignored
+  const std::string statusBefore = fakes.view.status;
+  fakes.view.actions.signOut();
+  http.respondTo("/api/admin/whoami", 200, R"({"name":"Eve"})");
+  const auto& logout = http.at(*http.find("/api/admin/logout"));
+  EXPECT_EQ(logout.header("Authorization"), std::string("Bearer ") + kToken);
+  EXPECT_TRUE(fakes.keychain.items.empty() && fakes.view.rows.empty());
+  EXPECT_FALSE(http.find("/api/admin/devices"));
+  http.fail(makeError("libcurl", 7, "Couldn't connect to server"));
+  EXPECT_EQ(fakes.view.status, statusBefore);
+  const size_t sent = http.sent().size();
+  console->signOut();
+  EXPECT_EQ(http.sent().size(), sent);
+  EXPECT_EQ(fakes.keychain.removes, 2);
+  console->refreshList();
+  EXPECT_EQ(fakes.view.status, "Sign in with technician rights to see your devices.");
+}
+
+TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecords) {
+  console->show();
+  http.respondJson(200, Json::object());
+  selfDevice = "mac-5";
+  Json noName = device("mac-2", "", false);
+  noName.erase("name");
+  Json stringOnline = device("mac-4", "Lab");
+  stringOnline["online"] = "true";
+  http.respondJson(200, Json::array({device("mac-1"), noName, stringOnline, device("mac-5", "This Mac")}));
+  EXPECT_EQ(fakes.view.rows, (std::vector<DeviceRow>{{"Studio · Online", true}, {"Computer · Offline", false},
+                                                     {"Lab · Offline", false}, {"This Mac · Online", false}}));
+  console->refreshList();
+  http.respondJson(401, {{"error", "Your session has expired. Sign in again."}});
+  EXPECT_EQ(fakes.view.status, "Your session has expired. Sign in again.");
+  EXPECT_TRUE(console->token() == kToken && fakes.view.rows.size() == 4u);
+  loadDevices(Json::array({device("mac-1"), "junk"}));
+  EXPECT_TRUE(fakes.view.rows.empty());
+}
+
+TEST_F(ConsoleTest, RequestsOutsideTheServiceHostAreRefused) {
+  makeConsole("t", "https://elsewhere.test");
+  console->show();
+  EXPECT_TRUE(http.sent().empty());
+  EXPECT_EQ(fakes.view.status, "Invalid support service address.");
+}
+
+
 constexpr char kUnavailable[] = "Input connection unavailable. End and reconnect.";
 
 TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
@@ -35,9 +189,8 @@ TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
 }
 
 TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
-  Json keyless = device("mac-2");
+  Json keyless = device("mac-2"), badKey = device("mac-3");
   keyless.erase("publicKey");
-  Json badKey = device("mac-3");
   badKey["publicKey"] = base64Encode(Bytes(33, 2));
   loadDevices(Json::array({device("mac-1"), keyless, badKey}));
   fakes.view.pressRequestAccess(1);
@@ -45,14 +198,13 @@ TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
   EXPECT_EQ(http.pending(), 0u);
   fakes.view.pressRequestAccess(2);
   EXPECT_EQ(fakes.view.status, "Invalid session encryption envelope");
-  // The technician reads the service's own sentence.
   fakes.view.pressRequestAccess(0);
   fakes.view.pressRequestAccess(0);  // a second press while the first is on its way
   EXPECT_EQ(http.pending(), 1u);
-  http.respondTo("/api/admin/request", 429, R"({"error":{"domain":"Kestrelix","description":"This Mac belongs to another team."}})");
-  EXPECT_EQ(fakes.view.status, "This Mac belongs to another team.");
-  EXPECT_TRUE(console->sid().empty());
-  EXPECT_TRUE(engine.connections().empty());
+  // The technician reads the service's own sentence.
+  http.respondTo("/api/admin/request", 429, R"({"error":{"domain":"Kestrelix","description":"Another team's."}})");
+  EXPECT_EQ(fakes.view.status, "Another team's.");
+  EXPECT_TRUE(console->sid().empty() && engine.connections().empty());
   // Access granted after the technician signed out is withdrawn.
   fakes.view.pressRequestAccess(0);
   const std::string id = http.at(*http.find("/api/admin/request")).json()["id"].get<std::string>();
@@ -66,6 +218,7 @@ TEST_F(ConsoleTest, PollsEverySecondUntilTheMacAnswersThenEveryThreeOneAtATime) 
   startSession();
   std::vector<double> times;
   auto run = [&](double seconds) {
+    times.clear();
     for (double t = 0; t < seconds; t += 0.5) {
       loop.advance(0.5);
       if (!http.find(sessionPath("/status"))) continue;
@@ -74,7 +227,7 @@ TEST_F(ConsoleTest, PollsEverySecondUntilTheMacAnswersThenEveryThreeOneAtATime) 
     }
   };
   run(3);
-  EXPECT_EQ(times, (std::vector<double>{1000.5, 1001.5, 1002.5}));
+  EXPECT_THAT(times, ElementsAre(1000.5, 1001.5, 1002.5));
   loop.advance(1);
   const size_t polls = countSent(sessionPath("/status"));
   loop.advance(5);  // the cycle waits for its answer
@@ -83,25 +236,20 @@ TEST_F(ConsoleTest, PollsEverySecondUntilTheMacAnswersThenEveryThreeOneAtATime) 
   http.respondTo(sessionPath("/status"), 200, R"({"state":"pending"})");
   openChannel();
   macSends(state(true));
-  times.clear();
   run(7);
-  EXPECT_EQ(times, (std::vector<double>{1009.5, 1012.5, 1015.5}));
+  EXPECT_THAT(times, ElementsAre(1009.5, 1012.5, 1015.5));
 }
 
 TEST_F(ConsoleTest, AnswersOfAnEndedSessionLeaveTheNextOneAlone) {
-  const struct {
-    int status;
-    const char* body;
-  } answers[] = {{200, R"({"state":"ended"})"}, {404, R"({"error":"Unknown session."})"}};
-  for (const auto& a : answers) {
+  for (const auto& [status, body] : {std::pair{200, R"({"state":"ended"})"}, {404, R"({"error":"Unknown session."})"}}) {
     startSession();
     loop.advance(1);
     const std::string old = sessionPath("/status");
     fakes.view.actions.end();
     startSession();
-    http.respondTo(old, a.status, a.body);
+    http.respondTo(old, status, body);
     EXPECT_FALSE(console->sid().empty());
-    EXPECT_EQ(fakes.view.status, kWaiting);
+    EXPECT_EQ(fakes.view.status, kPlatformTexts.waitingForApproval);
     EXPECT_FALSE(console->busy());
     console->end();
     http.abandonAll();
@@ -114,57 +262,45 @@ TEST_F(ConsoleTest, QueuedSignalsArePostedEightAtATimeInOrderWithTheirOwnIds) {
   for (int i = 1; i < 130; ++i) console->queueSignal(Json{{"type", "candidate"}, {"n", i}});
   ASSERT_EQ(console->outgoing().size(), 128u);
   std::vector<Json> posted;
-  std::vector<size_t> batches;
   for (int cycle = 0; cycle < 3; ++cycle) {
     ASSERT_TRUE(poll(approved({})));
     const auto post = http.find(sessionPath("/signal"));
-    ASSERT_TRUE(post);
-    EXPECT_EQ(http.at(*post).method(), "POST");
-    auto opened = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
-    batches.push_back(opened.size());
-    posted.insert(posted.end(), opened.begin(), opened.end());
+    ASSERT_TRUE(post && http.at(*post).method() == "POST");
+    const auto batch = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
+    EXPECT_EQ(batch.size(), 8u);
+    posted.insert(posted.end(), batch.begin(), batch.end());
     http.respond(200, "{}", *post);
   }
-  EXPECT_EQ(batches, (std::vector<size_t>{8, 8, 8}));
-  for (int i = 0; i < 24; ++i) {
+  for (int i = 0; i < int(posted.size()); ++i) {
     EXPECT_EQ(posted[i]["n"], i);
     EXPECT_TRUE(isCanonicalUuid(posted[i]["messageId"].get<std::string>()));
   }
   EXPECT_EQ(open({console->outgoing().back()})[0]["n"], 127);
 }
 
-TEST_F(ConsoleTest, OfferIsAnsweredThroughTheServiceInTheSameCycle) {
+TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInTheSameCycle) {
   startSession();
+  auto candidate = [&](const std::string& id) {
+    const Json line{{"candidate", "candidate:1 1 udp 2122260223 10.0.0.5 50000 typ host"}, {"sdpMLineIndex", 0}};
+    return signal(Json{{"type", "candidate"}, {"candidate", line}, {"messageId", id}});
+  };
   ASSERT_TRUE(poll(Json{{"state", "approved"}}));  // no signals in the status: they are fetched
   const auto fetch = http.find(sessionPath("/signal"));
-  ASSERT_TRUE(fetch);
-  EXPECT_EQ(http.at(*fetch).method(), "GET");
-  http.respond(200, dumpJson(Json{{"signals", {offer("m1")}}}), *fetch);
-  loop.runUntilIdle();
-  EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=mac-offer\r\n");
-  const auto post = http.find(sessionPath("/signal"));
-  ASSERT_TRUE(post);
-  auto opened = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
-  ASSERT_EQ(opened.size(), 1u);
-  EXPECT_EQ(opened[0]["sdp"], connection->localDescription()->second);
-}
-
-TEST_F(ConsoleTest, IncomingSignalsAreTakenOnceAndOnlyWhenReadable) {
-  startSession();
-  const std::string c1 = "candidate:1 1 udp 2122260223 10.0.0.5 50000 typ host";
-  auto candidate = [&](const std::string& id) {
-    return signal(Json{{"type", "candidate"}, {"candidate", {{"candidate", c1}, {"sdpMLineIndex", 0}}}, {"messageId", id}});
-  };
-  const std::vector<Json> junk = {
+  ASSERT_TRUE(fetch && http.at(*fetch).method() == "GET");
+  http.respond(200, dumpJson(Json{{"signals", {
       Json{{"payload", 5}},
       Json{{"payload", *sealToBase64(SessionCipher::fromKey({}), R"({"type":"offer","sdp":"x","messageId":"a"})")}},
       Json{{"payload", *sealToBase64(*macCipher, R"({"type":"offer","sdp":"x"})")}},
       Json{{"payload", *sealToBase64(*macCipher, R"({"type":"offer","sdp":"x","messageId":7})")}},
-  };
-  std::vector<Json> first = junk;
-  first.insert(first.end(), {offer("m1"), candidate("c1"), candidate("c1")});
-  ASSERT_TRUE(poll(approved(first)));
-  http.respondTo(sessionPath("/signal"), 200, "{}");
+      offer("m1"), candidate("c1"), candidate("c1")}}}), *fetch);
+  loop.runUntilIdle();
+  EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=mac-offer\r\n");
+  const auto post = http.find(sessionPath("/signal"));
+  ASSERT_TRUE(post);
+  const auto answer = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
+  ASSERT_EQ(answer.size(), 1u);
+  EXPECT_EQ(answer[0]["sdp"], connection->localDescription()->second);
+  http.respond(200, "{}", *post);
   ASSERT_TRUE(poll(approved({offer("m1"), candidate("c1"), candidate("c2")})));
   EXPECT_EQ(connection->addedCandidates().size(), 2u);
   EXPECT_EQ(console->seenCount(), 3u);
@@ -180,38 +316,30 @@ TEST_F(ConsoleTest, IncomingSignalsAreTakenOnceAndOnlyWhenReadable) {
 }
 
 TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedIt) {
-  const struct {
-    std::string why;
-    std::function<void()> cause;
-    std::string status;
-  } cases[] = {
-      {"denied", [this] { poll(Json{{"state", "denied"}}); }, "Session denied"},
-      {"poll error",
-       [this] {
+  const std::pair<std::function<void()>, std::string> causes[] = {
+      {[this] { poll(Json{{"state", "denied"}}); }, "Session denied"},
+      {[this] {
          loop.advance(1);
          http.respondTo(sessionPath("/status"), 404, R"({"error":"Unknown session."})");
        },
        "Unknown session."},
-      {"peer closed",
-       [this] {
+      {[this] {
          connection->emitIceState(IceConnectionState::kChecking);
          connection->emitIceState(IceConnectionState::kFailed);
          loop.runUntilIdle();
        },
        "Connection ended. Request a new approved session."},
   };
-  for (const auto& c : cases) {
+  for (const auto& [cause, status] : causes) {
     startSession();
     const std::string id = console->sid();
-    c.cause();
-    EXPECT_EQ(fakes.view.status, c.status) << c.why;
-    EXPECT_TRUE(console->sid().empty()) << c.why;
-    EXPECT_TRUE(connection->closed()) << c.why;
-    EXPECT_FALSE(fakes.view.endEnabled) << c.why;
-    EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end")) << c.why;
+    cause();
+    EXPECT_EQ(fakes.view.status, status);
+    EXPECT_TRUE(console->sid().empty() && connection->closed() && !fakes.view.endEnabled) << status;
+    EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end")) << status;
     const size_t polls = countSent("/api/admin/session/" + id + "/status");
     loop.advance(10);
-    EXPECT_EQ(countSent("/api/admin/session/" + id + "/status"), polls) << c.why;
+    EXPECT_EQ(countSent("/api/admin/session/" + id + "/status"), polls) << status;
     http.abandonAll();
   }
 }
@@ -227,18 +355,16 @@ TEST_F(ConsoleTest, EndTellsTheMacAndTheServiceAfterLettingGoOfAHeldButton) {
   EXPECT_EQ(sent[1]["action"], "up");
   EXPECT_EQ(sent[2], (Json{{"kind", "end"}, {"seq", 3}}));
   EXPECT_EQ(http.at(*http.find("/api/admin/session/" + id + "/end")).body(), "{}");
-  EXPECT_FALSE(console->cipher());
-  EXPECT_FALSE(console->display().allowed());
+  EXPECT_TRUE(!console->cipher() && !console->display().allowed());
   EXPECT_EQ(fakes.view.status, "Session ended");
-  // The next session numbers its messages from 1 again.
+  // The next session numbers its messages from 1 again; signing out ends it with the token it had.
   startControlledSession();
   console->sendInput(Json{{"kind", "scroll"}, {"x", 0.0}, {"y", 1.0}});
   EXPECT_EQ(sentMessages().back()["seq"], 1);
-  // Signing out ends it with the token it had.
   const std::string second = console->sid();
   fakes.view.actions.signOut();
   EXPECT_EQ(http.at(*http.find("/api/admin/session/" + second + "/end")).header("Authorization"),
-            std::string("Bearer ") + testing::kToken);
+            std::string("Bearer ") + kToken);
 }
 
 Json pointer(const std::string& action) {
@@ -249,8 +375,7 @@ Json keycode(int code, uint64_t flags, const std::string& key) {
 }
 
 TEST_F(ConsoleTest, EachControlLevelSendsWhatTheMacUnderstandsNumberedWithoutGaps) {
-  const Json scroll{{"kind", "scroll"}, {"x", 0.0}, {"y", -3.0}};
-  const Json copy = keycode(8, 0x100000, "c");
+  const Json scroll{{"kind", "scroll"}, {"x", 0.0}, {"y", -3.0}}, copy = keycode(8, 0x100000, "c");
   const Json legacyKey{{"kind", "key"}, {"key", "A"}};  // Shift alone is no shortcut
   const char* hint = "Update the remote client to 0.5.0 for keyboard shortcuts.";
   const struct {
@@ -271,8 +396,8 @@ TEST_F(ConsoleTest, EachControlLevelSendsWhatTheMacUnderstandsNumberedWithoutGap
     for (size_t i = 0; i < sent.size(); ++i) {
       EXPECT_EQ(sent[i]["seq"], int64_t(i + 1)) << l.level;
       sent[i].erase("seq");
-      EXPECT_EQ(sent[i], l.sent[i]) << l.level;
     }
+    EXPECT_EQ(sent, l.sent) << l.level;
     EXPECT_EQ(fakes.view.status, l.status) << l.level;
     console->end();
   }
@@ -298,8 +423,7 @@ TEST_F(ConsoleTest, InputNeedsTheMacsPermissionAndAChannelThatTakesIt) {
     channel->setBufferedAmount(refuses ? 0 : 65536);
     console->sendInput(pointer("down"));
     EXPECT_EQ(fakes.view.status, kUnavailable);
-    EXPECT_FALSE(console->canControl());
-    EXPECT_FALSE(console->display().allowed());
+    EXPECT_FALSE(console->canControl() || console->display().allowed());
     macSends(state(true));
     EXPECT_EQ(fakes.view.status, "Connected · Live video and control ready");
   }

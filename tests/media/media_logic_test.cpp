@@ -1,0 +1,330 @@
+// The client's media logic: what it makes of the technician's control
+// messages and the pointer state it keeps from them, the capture's life, and
+// the encoder's rate under loss and queueing.
+#include <gtest/gtest.h>
+
+#include <limits>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "media/bitrate_controller.h"
+#include "media/capture_lifecycle.h"
+#include "media/control_messages.h"
+#include "media/pointer_state.h"
+
+namespace kx {
+namespace {
+
+Json parse(std::string_view text) { return parseJson(text).value(); }
+// f(*o), or nothing when `o` holds nothing.
+template <typename O, typename F>
+auto mapped(const O& o, F f) -> std::optional<decltype(f(*o))> {
+  return o ? std::optional(f(*o)) : std::nullopt;
+}
+
+TEST(ControlMessages, PingGetsPongWithTheSameNumber) {
+  EXPECT_EQ(pongFor(parse(R"({"kind":"ping","token":12.75})")), parse(R"({"kind":"pong","token":12.75})"));
+  EXPECT_EQ(dumpJson(*pongFor(parse(R"({"kind":"ping","token":7})"))), R"({"kind":"pong","token":7})");
+  for (const char* noPong : {R"({"kind":"ping","token":"7"})", R"({"kind":"ping"})", R"({"kind":"pong","token":1})"}) {
+    EXPECT_FALSE(pongFor(parse(noPong))) << noPong;
+  }
+}
+
+TEST(ControlMessages, EachSideRefusesWhatOnlyItSends) {
+  // A reflected message opens with the session key at its own sender.
+  const struct {
+    const char* message;
+    bool toClient;
+    bool toTechnician;
+  } cases[] = {
+      {R"({"type":"offer","sdp":"v=0"})", false, true},    {R"({"type":"answer","sdp":"v=0"})", true, false},
+      {R"({"type":"candidate","candidate":{}})", true, true}, {R"({"kind":"state","canControl":true})", false, true},
+      {R"({"kind":"pong","token":1})", false, true},        {R"({"kind":"ping","token":1})", true, false},
+      {R"({"kind":"end"})", true, false},                   {R"({"kind":"keycode","code":0})", true, false},
+      {R"({"kind":"pointer","action":"down","x":0,"y":0})", true, false},
+      {R"({"kind":"scroll","x":0,"y":1})", true, false},    {R"({"seq":1})", true, true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(fromOtherSide(SessionSide::kClient, parse(c.message)), c.toClient) << c.message;
+    EXPECT_EQ(fromOtherSide(SessionSide::kTechnician, parse(c.message)), c.toTechnician) << c.message;
+  }
+  EXPECT_EQ(stateMessage(true, false), parse(R"({"kind":"state","canControl":true,"streaming":false,"controlVersion":4})"));
+}
+
+TEST(ControlMessages, FieldsAreReadWithinTheirRanges) {
+  EXPECT_EQ(inputSequence(parse(R"({"seq":5})")), 5);
+  for (const char* bad : {R"({"seq":5.5})", R"({"seq":"5"})", "{}"}) EXPECT_FALSE(inputSequence(parse(bad))) << bad;
+
+  const std::pair<const char*, std::optional<std::pair<std::string, int>>> pointers[] = {
+      {R"({"action":"down","x":0.5,"y":0.25})", std::pair{"left", 1}},
+      {R"({"action":"down","x":0,"y":0,"clicks":2})", std::pair{"left", 2}},
+      {R"({"action":"down","x":0,"y":0,"clicks":0})", std::pair{"left", 1}},
+      {R"({"action":"down","x":0,"y":0,"clicks":9})", std::pair{"left", 3}},
+      {R"({"action":"down","x":0,"y":0,"clicks":2.5})", std::pair{"left", 1}},
+      {R"({"action":"down","x":0,"y":0,"button":"right"})", std::pair{"right", 1}},
+      {R"({"x":0.5,"y":0.5})", std::nullopt},
+      {R"({"action":"down","x":"0.5","y":0.5})", std::nullopt},
+  };
+  for (const auto& [text, expected] : pointers) {
+    EXPECT_EQ(mapped(readPointer(parse(text)), [](auto& p) { return std::pair(p.button, p.clicks); }), expected) << text;
+  }
+  EXPECT_EQ(readClick(parse(R"({"x":1,"y":0})")), (Point{1, 0}));
+  for (const char* bad : {R"({"x":1.01,"y":0})", R"({"x":-0.1,"y":0})", R"({"x":"0.5","y":0})"}) {
+    EXPECT_FALSE(readClick(parse(bad))) << bad;
+  }
+
+  // Command + shift survive; bit 0x1 and bit 0x1000000 do not.
+  const std::pair<const char*, std::optional<uint64_t>> keycodes[] = {
+      {R"({"code":128})", std::nullopt},        {R"({"code":-1})", std::nullopt},
+      {R"({"code":1.5})", std::nullopt},        {R"({"code":127})", 0},
+      {R"({"code":12,"flags":-131072})", 0},    {R"({"code":12,"flags":"131072"})", 0},
+      {R"({"code":12,"flags":17956865})", kFlagCommand | kFlagShift},
+      {R"({"code":12,"flags":18446744073709551615})", kFlagMask},
+  };
+  for (const auto& [text, flags] : keycodes) {
+    EXPECT_EQ(mapped(readKeycode(parse(text)), [](auto& k) { return k.flags; }), flags) << text;
+  }
+
+  const std::pair<Json, std::optional<std::pair<int, int>>> scrolls[] = {
+      {parse(R"({"x":0,"y":4000})"), std::pair{0, 1500}},
+      {parse(R"({"x":-12.9,"y":-12.9})"), std::pair{-12, -12}},
+      {parse(R"({"x":-9999,"y":1})"), std::pair{-1500, 1}},
+      {parse(R"({"y":1})"), std::nullopt},
+      {Json{{"x", std::numeric_limits<double>::infinity()}, {"y", 1}}, std::nullopt},
+  };
+  for (const auto& [message, expected] : scrolls) {
+    EXPECT_EQ(mapped(readScroll(message), [](auto& s) { return std::pair(int(s.horizontal), int(s.vertical)); }), expected)
+        << message;
+  }
+}
+
+TEST(ControlMessages, NamedKeysPressTheirCodeAndOtherTextIsTypedAsUtf16) {
+  const auto escape = readKey(parse(R"({"key":"Escape"})"));
+  ASSERT_EQ(escape->size(), 2u);
+  EXPECT_EQ((*escape)[0].virtualKeyCode, 53);
+  EXPECT_TRUE((*escape)[0].down && !(*escape)[1].down && (*escape)[0].text.empty());
+  const std::pair<const char*, int> named[] = {{"Enter", 36},     {"Backspace", 51},  {"Tab", 48},
+                                               {"ArrowLeft", 123}, {"ArrowRight", 124}, {"ArrowDown", 125},
+                                               {"ArrowUp", 126}};
+  for (const auto& [name, code] : named) EXPECT_EQ(namedKeyCode(name), code) << name;
+  EXPECT_FALSE(namedKeyCode("escape"));
+  const auto typed = readKey(parse(R"({"key":"é😀"})"));
+  ASSERT_TRUE(typed);
+  for (const KeyEvent& event : *typed) {
+    EXPECT_EQ(event.virtualKeyCode, 0);
+    EXPECT_EQ(event.text, u"é😀");  // one BMP unit and a surrogate pair
+  }
+  EXPECT_FALSE(readKey(parse(R"({"key":""})")));
+  EXPECT_FALSE(readKey(parse(R"({"key":5})")));
+  EXPECT_EQ(toUtf16("\xe2\x80\xa6"), u"…");
+  EXPECT_EQ(toUtf16("\xf0\x9f\x98"), u"\ufffd");  // truncated
+}
+
+constexpr Rect kScreen{0, 0, 1440, 900};
+using E = MouseEventType;
+
+TEST(PointerState, ButtonsDragAndReleaseAtTheirPositions) {
+  PointerState p;
+  const struct {
+    const char* action;
+    double x, y;
+    const char* button;
+    std::vector<PointerEvent> events;
+  } steps[] = {
+      {"hover", 0.5, 0.5, "", {{E::kMouseMoved, {720, 450}}}},
+      {"move", 0.5, 0.5, "left", {}},  // nothing held
+      {"up", 0.5, 0.5, "left", {}},
+      {"down", 0.1, 0.1, "right", {{E::kRightMouseDown, {144, 90}}}},
+      {"hover", 0.9, 0.9, "", {}},  // not while held
+      {"move", 0.2, 0.2, "left", {{E::kRightMouseDragged, {288, 180}}}},  // the stored button
+      {"down", 0.5, 0.5, "left", {{E::kRightMouseUp, {288, 180}}, {E::kLeftMouseDown, {720, 450}}}},
+      {"wiggle", 0.5, 0.5, "left", {}},
+      {"down", 1.0001, 0.5, "left", {}},  // out of range
+      {"down", std::numeric_limits<double>::quiet_NaN(), 0.5, "left", {}},
+      {"up", 0.75, 0.5, "right", {{E::kLeftMouseUp, {1080, 450}}}},
+  };
+  for (const auto& s : steps) EXPECT_EQ(p.receive(s.action, s.x, s.y, kScreen, 1, s.button), s.events) << s.action;
+  EXPECT_FALSE(p.held());
+  EXPECT_EQ(p.receive("hover", 1.0, 1.0, Rect{100, 50, 1000, 500}, 1, ""),
+            (std::vector<PointerEvent>{{E::kMouseMoved, {1100, 550}}}));
+  EXPECT_TRUE(p.receive("down", 0.5, 0.5, Rect{0, 0, 0, 900}, 1, "left").empty());
+  EXPECT_EQ(buttonFor(E::kRightMouseDragged), MouseButton::kRight);
+  EXPECT_EQ(buttonFor(E::kMouseMoved), MouseButton::kLeft);
+}
+
+TEST(PointerState, AHeldButtonExpiresAfterThreeQuietSecondsAndIsReleasedOnce) {
+  PointerState p;
+  EXPECT_TRUE(p.release().empty());
+  p.receive("down", 0.5, 0.5, kScreen, 100, "left");
+  EXPECT_TRUE(p.expire(103.0).empty());
+  p.receive("move", 0.6, 0.5, kScreen, 102.5, "left");
+  EXPECT_TRUE(p.expire(105.4).empty());
+  EXPECT_EQ(p.expire(105.7), (std::vector<PointerEvent>{{E::kLeftMouseUp, {864, 450}}}));
+  EXPECT_TRUE(p.expire(200).empty());
+  p.receive("down", 0.5, 0.5, kScreen, 300, "right");
+  EXPECT_EQ(p.release(), (std::vector<PointerEvent>{{E::kRightMouseUp, {720, 450}}}));
+  EXPECT_TRUE(p.release().empty());
+}
+
+TEST(CaptureLifecycle, OnlyTheApprovedSessionMovesThroughThePhasesInOrder) {
+  CaptureLifecycle lifecycle;
+  lifecycle.failed();  // no session: nothing to pause
+  EXPECT_EQ(lifecycle.phaseText(), "idle");
+  EXPECT_FALSE(lifecycle.selected("A"));
+  lifecycle.approved("A");
+  EXPECT_EQ(lifecycle.phaseText(), "choosing");
+  EXPECT_FALSE(lifecycle.selected("B"));
+  EXPECT_FALSE(lifecycle.started("A"));  // not starting yet
+  EXPECT_TRUE(lifecycle.selected("A"));
+  EXPECT_FALSE(lifecycle.selected("A"));  // a second pick
+  EXPECT_FALSE(lifecycle.started("B"));   // a stale capture of another session
+  EXPECT_FALSE(lifecycle.mayControl());
+  EXPECT_TRUE(lifecycle.started("A"));
+  EXPECT_EQ(lifecycle.phaseText(), "streaming");
+  EXPECT_TRUE(lifecycle.mayControl());
+  lifecycle.end();
+  EXPECT_EQ(lifecycle.phaseText(), "idle");
+  EXPECT_FALSE(lifecycle.session());
+  lifecycle.approved("C");
+  lifecycle.failed();
+  EXPECT_EQ(lifecycle.phaseText(), "paused");
+  EXPECT_FALSE(lifecycle.selected("C"));  // a paused session never streams again
+  EXPECT_FALSE(lifecycle.started("C"));
+}
+
+TEST(CaptureConfiguration, EvenHeightOfTheAspectRatioAtTheCaptureWidth) {
+  const std::pair<Rect, int> heights[] = {{{0, 0, 2560, 1440}, 810}, {{0, 0, 1512, 982}, 934},
+                                          {{0, 0, 1440, 900}, 900},   {{0, 0, 100000, 10}, 2}};
+  for (const auto& [display, height] : heights) {
+    const auto configuration = captureConfigurationFor(display);
+    EXPECT_EQ(configuration->width, 1440);
+    EXPECT_EQ(configuration->height, height) << display.width;
+  }
+  EXPECT_FALSE(captureConfigurationFor({0, 0, 0, 900}));
+  EXPECT_FALSE(captureConfigurationFor({0, 0, 1440, -1}));
+}
+
+// Feeds one report a second for `seconds`, from `start`.
+VideoTarget run(BitrateController& c, LinkReport report, int seconds, double& clock) {
+  VideoTarget t = c.target();
+  for (int i = 0; i < seconds; ++i) t = c.update(report, clock += 1);
+  return t;
+}
+
+TEST(BitrateController, ClimbsFastFromALowStartUntilTheFirstCutOrLossThenProbesSlowly) {
+  BitrateController c(3'000'000, 30);
+  double clock = 0;
+  EXPECT_EQ(c.target(), (VideoTarget{500'000, 19}));
+  EXPECT_GT(run(c, {0, 0.02}, 3, clock).bitrate, 1'600'000) << "a clean link is climbed at about 50 % a second";
+  EXPECT_EQ(run(c, {0, 0.02}, 10, clock), (VideoTarget{3'000'000, 30}));
+  const int cut = run(c, {0, 0.15}, 2, clock).bitrate;
+  EXPECT_LT(cut, 2'200'000);
+  run(c, {0, 0.02}, 1, clock);  // the hold while the queue drains
+  const int later = run(c, {0, 0.02}, 5, clock).bitrate;
+  EXPECT_GT(later, cut * 1.3);
+  EXPECT_LT(later, cut * 1.6) << "probing faster than about 8 % a second after a cut";
+
+  BitrateController lossy(3'000'000, 30);
+  EXPECT_LT(run(lossy, {0.01, 0.02}, 3, clock).bitrate, 650'000) << "loss ends the fast climb too";
+}
+
+TEST(BitrateController, BacksOffFastOnAQueueOrHeavyLossAndHoldsOnNoiseLoss) {
+  struct Case {
+    LinkReport report;
+    int reports;
+    const char* what;
+    bool falls;  // by a tenth at least
+    bool rises;
+  } cases[] = {
+      {{0.00, 0.150}, 2, "round trip 130 ms above the base twice: a standing queue", true, false},
+      {{0.00, 0.150}, 1, "one late report: jitter, or a key frame's burst; no cut, no growth", false, false},
+      {{0.30, 0.020}, 2, "30 % loss", true, false},
+      {{0.03, 0.020}, 2, "3 % random loss, no queue: the link's noise", false, true},
+      {{0.05, 0.045}, 2, "5 % loss with a small queue: hold", false, false},
+      {{0.00, 0.000}, 2, "no round trip measured: says nothing about a queue", false, false},
+  };
+  for (const Case& k : cases) {
+    BitrateController c(3'000'000, 30);
+    double clock = 0;
+    const int before = run(c, {0, 0.02}, 3, clock).bitrate;  // base round trip 20 ms
+    const int after = run(c, k.report, k.reports, clock).bitrate;
+    EXPECT_EQ(after < before * 0.9, k.falls) << k.what;
+    EXPECT_EQ(after > before, k.rises) << k.what;
+  }
+}
+
+TEST(BitrateController, CutsDeeperTheLongerTheQueue) {
+  struct Case {
+    double roundTrip;
+    double low, high;  // the cut's factor
+  } cases[] = {{0.08, 0.65, 0.7}, {0.6, 0.5, 0.5}};
+  for (const Case& k : cases) {
+    BitrateController c(3'000'000, 30);
+    double clock = 0;
+    const double before = run(c, {0, 0.02}, 3, clock).bitrate;
+    const double factor = run(c, {0, k.roundTrip}, 2, clock).bitrate / before;
+    EXPECT_GE(factor, k.low) << k.roundTrip;
+    EXPECT_LE(factor, k.high) << k.roundTrip;
+  }
+}
+
+TEST(BitrateController, AboveTheFullFrameRateGrowsOnlyAHalfAboveWhatIsReallySent) {
+  BitrateController c(3'000'000, 30);
+  double clock = 0;
+  const VideoTarget quiet = run(c, {0, 0.02, 200'000}, 20, clock);
+  EXPECT_LE(quiet.bitrate, 800'000) << "a quiet picture's target ran away from its output";
+  EXPECT_EQ(quiet.framesPerSecond, 30);
+  const int busy = run(c, {0, 0.02, 1'500'000}, 20, clock).bitrate;
+  EXPECT_GT(busy, 2'000'000);
+  EXPECT_LE(busy, 2'250'000);
+}
+
+TEST(BitrateController, UnderPressureTheFrameRateFallsButNeverBelowTheFloor) {
+  BitrateController c(3'000'000, 30);
+  double clock = 0;
+  run(c, {0, 0.02}, 1, clock);
+  const VideoTarget floor = run(c, {0, 0.5}, 30, clock);
+  EXPECT_EQ(floor, (VideoTarget{BitrateController::kMinBitrate, BitrateController::kMinFramesPerSecond}));
+  // 400 kbit/s: half the frames, not a smaller picture.
+  BitrateController mid(400'000, 30);
+  EXPECT_EQ(mid.target().framesPerSecond, 15);
+}
+
+// Key frames made for requests at `requests` (seconds, ascending), with the
+// owner's timer firing exactly when the limiter says.
+std::vector<double> keyFrames(const std::vector<double>& requests) {
+  KeyFrameLimiter limiter(1.0);
+  std::vector<double> made;
+  std::optional<double> timer;
+  auto fire = [&](double now) {
+    limiter.made(now);
+    made.push_back(now);
+  };
+  for (double now : requests) {
+    if (timer && *timer <= now) fire(*std::exchange(timer, std::nullopt));
+    const std::optional<double> at = limiter.request(now);
+    if (at && *at <= now) fire(now);
+    else if (at) timer = at;
+  }
+  if (timer) fire(*timer);
+  return made;
+}
+
+TEST(KeyFrameLimiter, DelaysAndCoalescesRequestsWithinTheIntervalAndNeverDropsOne) {
+  struct Case {
+    std::vector<double> requests;
+    std::vector<double> made;
+    const char* what;
+  } cases[] = {
+      {{0, 2, 5}, {0, 2, 5}, "requests far apart go at once"},
+      {{0, 0.1, 0.2, 0.5}, {0, 1}, "a burst: one at once, the rest served by one at the interval's end"},
+      {{0, 0.3, 1.2}, {0, 1, 2}, "a request after the delayed one waits for its own interval"},
+      {{0, 1}, {0, 1}, "a request at the interval's end goes at once"},
+      {{0.5}, {0.5}, "the first request goes at once"},
+  };
+  for (const Case& k : cases) EXPECT_EQ(keyFrames(k.requests), k.made) << k.what;
+}
+
+}  // namespace
+}  // namespace kx

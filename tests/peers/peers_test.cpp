@@ -1,0 +1,486 @@
+// Both peers against the fake engine, and the limits and readers they share:
+// the shared rules are tested once, in their own tables; each peer's tests
+// check that it applies them, and its own answering, channel, track and teardown.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "console/admin_peer.h"
+#include "media/peer_rules.h"
+#include "media/realtime_frame_sink.h"
+#include "media/realtime_peer.h"
+#include "runtime/basic_loop.h"
+#include "runtime/task.h"
+#include "support/fake_peer_engine.h"
+#include "support/scratch.h"
+
+namespace kx {
+namespace {
+
+// Starts a peer step; the result appears once the loop has run the engine's completions.
+class StepRunner {
+ public:
+  explicit StepRunner(VirtualLoop& loop) : loop_(loop) {}
+
+  std::optional<Status>& start(Task<Status> step) {
+    results_.push_back(std::make_unique<std::optional<Status>>());
+    scope_.spawn([](Task<Status> task, std::optional<Status>* out) -> Task<void> {
+      out->emplace(co_await std::move(task));
+    }(std::move(step), results_.back().get()));
+    return *results_.back();
+  }
+  // Runs the step to its end; a step still waiting counts as a test failure.
+  Status run(Task<Status> step) {
+    auto& result = start(std::move(step));
+    loop_.runUntilIdle();
+    if (!result) ADD_FAILURE() << "step did not finish";
+    return result.value_or(makeError("test", 0, "step did not finish"));
+  }
+
+ private:
+  VirtualLoop& loop_;
+  std::vector<std::unique_ptr<std::optional<Status>>> results_;
+  TaskScope scope_;
+};
+
+struct PeerRecorder {
+  std::vector<Json> signals;
+  std::vector<Bytes> received;
+  std::vector<std::string> states;
+
+  PeerSignalCallback signal() { return [this](const Json& m) { signals.push_back(m); }; }
+  PeerReceiveCallback receive() { return [this](const Bytes& b) { received.push_back(b); }; }
+  PeerStateCallback state() { return [this](const std::string& s) { states.push_back(s); }; }
+  bool silent() const { return signals.empty() && received.empty() && states.empty(); }
+};
+
+Json candidateMessage(const std::string& line, std::optional<Json> index = 0,
+                             std::optional<std::string> mid = std::nullopt) {
+  Json inner{{"candidate", line}};
+  if (index) inner["sdpMLineIndex"] = *index;
+  if (mid) inner["sdpMid"] = *mid;
+  return Json{{"type", "candidate"}, {"candidate", inner}};
+}
+
+// Descriptions shaped like the engines' own: video then data channel, bundled.
+std::string mediaSdp(const std::string& videoPort = "9", const std::string& videoMid = "video0",
+                            const std::string& codec = "H264") {
+  return "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\na=group:BUNDLE " + videoMid +
+         " application1\r\nm=video " + videoPort + " UDP/TLS/RTP/SAVPF 96\r\na=rtpmap:96 " + codec +
+         "/90000\r\na=mid:" + videoMid + "\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:application1\r\n";
+}
+
+// The limits and readers both peers share.
+TEST(RemoteCandidate, LineAndIndexWithinTheirLimits) {
+  const Error invalid = makeError("Invalid candidate", 1);
+  std::string line = "candidate:";
+  line.resize(4096, '1');
+  std::string wide;  // bytes, not characters: 2048 two-byte characters fill the limit
+  for (int i = 0; i < 2048; ++i) wide += "\xC3\xA9";
+  const struct {
+    Json message;
+    std::optional<int> index;  // nullopt: refused
+  } cases[] = {
+      {candidateMessage("candidate:1", 0), 0},
+      {candidateMessage("candidate:1", 16), 16},
+      {candidateMessage("candidate:1", -1), {}},
+      {candidateMessage("candidate:1", 17), {}},
+      {candidateMessage("candidate:1", Json(uint64_t{18446744073709551615u})), {}},
+      {candidateMessage("candidate:1", std::nullopt), 0},  // missing or not an integer: 0
+      {candidateMessage("candidate:1", 2.5), 0},
+      {candidateMessage("candidate:1", "3"), 0},
+      {candidateMessage(line), 0},
+      {candidateMessage(line + "1"), {}},
+      {candidateMessage(wide), 0},
+      {candidateMessage(wide + "x"), {}},
+  };
+  for (const auto& c : cases) {
+    const auto result = readRemoteCandidate(c.message, invalid);
+    ASSERT_TRUE(result) << c.message.dump().substr(0, 80);
+    EXPECT_EQ(result->ok() ? std::optional((*result)->sdpMLineIndex) : std::nullopt, c.index) << c.message.dump().substr(0, 80);
+    if (!result->ok()) {
+      EXPECT_EQ(result->error(), invalid);
+    }
+  }
+  // Nothing to apply is ignored, whatever the index says.
+  for (const Json& candidate : {Json(), Json("candidate:1"), Json{{"sdpMLineIndex", 99}}, Json{{"candidate", 7}}}) {
+    EXPECT_FALSE(readRemoteCandidate(Json{{"type", "candidate"}, {"candidate", candidate}}, invalid)) << candidate;
+  }
+  EXPECT_EQ((*readRemoteCandidate(candidateMessage("candidate:1", 0, "video"), invalid))->sdpMid, "video");
+  Json numeric = candidateMessage("candidate:1");
+  numeric["candidate"]["sdpMid"] = 0;
+  EXPECT_EQ((*readRemoteCandidate(numeric, invalid))->sdpMid, std::nullopt);
+}
+
+TEST(PeerLimits, DescriptionsAndMessagesUpToTheirLimit) {
+  EXPECT_TRUE(sdpWithinLimit(std::string(48000, 'a')));
+  EXPECT_FALSE(sdpWithinLimit(std::string(48001, 'a')));
+  EXPECT_TRUE(acceptsIncomingMessage(8192, true));
+  EXPECT_FALSE(acceptsIncomingMessage(8193, true));
+  EXPECT_FALSE(acceptsIncomingMessage(2, false));  // text messages are not the protocol's
+}
+
+TEST(SdpMedia, ReadsEachMLineAndAnAnswerMustTakeEveryOfferedVideoWithH264) {
+  const std::string sdp =
+      "v=0\r\na=mid:session-level\r\n"
+      "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\na=rtpmap:96 h264/90000\r\na=rtpmap:97 VP8/90000\r\n"
+      "a=rtpmap:98 AV1/90000\r\na=mid:v\r\n"
+      "m=audio 0 RTP/AVP 0\r\n"
+      "m=application 9/2 UDP/DTLS/SCTP webrtc-datachannel\na=mid:data\n"
+      "m=video x\r\n";
+  EXPECT_EQ(readSdpMedia(sdp), (std::vector<SdpMedia>{
+                                   {"video", 9, "v", {"H264", "VP8"}},  // 98 is not on the m-line
+                                   {"audio", 0, std::nullopt, {}},
+                                   {"application", 9, "data", {}},
+                                   {"video", -1, std::nullopt, {}},
+                               }));
+  EXPECT_TRUE(readSdpMedia("not sdp at all").empty());
+  const auto offer = readSdpMedia(mediaSdp());
+  const std::pair<std::string, bool> answers[] = {
+      {mediaSdp(), true},
+      {mediaSdp("0"), false},                   // video rejected
+      {mediaSdp("9", "video0", "VP8"), false},  // no H.264 payload
+      {"v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n", false},
+  };
+  for (const auto& [answer, accepted] : answers) EXPECT_EQ(answerAcceptsVideo(offer, readSdpMedia(answer)), accepted) << answer;
+  EXPECT_TRUE(answerAcceptsVideo(readSdpMedia("v=0\r\nm=application 9 X y\r\n"), {}));
+}
+
+// The technician's peer: answering, its channel and track, and teardown.
+struct CountingRenderer : VideoRenderer {
+  void onFrame(std::shared_ptr<const FrameBuffer>) override { ++frames; }
+  int frames = 0;
+};
+
+class AdminPeerTest : public ::testing::Test {
+ protected:
+  AdminPeerTest()
+      : peer(std::make_unique<AdminPeer>(loop, engine, &renderer, rec.signal(), rec.receive(), rec.state())),
+        pc(engine.last()) {}
+
+  static Json offer(const std::string& sdp = "v=0 offer") { return Json{{"type", "offer"}, {"sdp", sdp}}; }
+  Status accept(const Json& message) { return steps.run(peer->accept(message)); }
+  // The client's channel as it arrives at the console, already open.
+  std::shared_ptr<FakeDataChannel> openChannel(const std::string& label = "kestrelix-input") {
+    auto channel = std::make_shared<FakeDataChannel>(label, DataChannelState::kOpen);
+    pc->emitDataChannel(channel);
+    loop.runUntilIdle();
+    return channel;
+  }
+
+  VirtualLoop loop;
+  FakePeerEngine engine;
+  PeerRecorder rec;
+  CountingRenderer renderer;
+  std::unique_ptr<AdminPeer> peer;
+  std::shared_ptr<FakePeerConnection> pc;
+  StepRunner steps{loop};
+};
+
+TEST_F(AdminPeerTest, EarlyCandidatesAreAddedBeforeOneAnswerIsMade) {
+  EXPECT_EQ(accept(candidateMessage("candidate:1", 17)).error(), makeError("Invalid candidate", 1));
+  ASSERT_TRUE(accept(candidateMessage("candidate:a", 0, "0")).ok());
+  ASSERT_TRUE(accept(candidateMessage("candidate:b", 1)).ok());
+  EXPECT_TRUE(pc->calls().empty());
+  EXPECT_EQ(accept(offer(std::string(48001, 'o'))).error(), makeError("Invalid offer", 1));
+  ASSERT_TRUE(accept(offer()).ok());
+  EXPECT_TRUE(accept(offer("second")).ok());
+  EXPECT_TRUE(accept(offer(std::string(48001, 'o'))).ok());  // ignored before its size is looked at
+  EXPECT_EQ(pc->calls(), (std::vector<std::string>{"setRemoteDescription:offer", "addIceCandidate:candidate:a",
+                                                    "addIceCandidate:candidate:b", "createAnswer",
+                                                    "setLocalDescription:answer"}));
+  EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "answer"}, {"sdp", pc->localDescription()->second}})});
+}
+
+TEST_F(AdminPeerTest, FailuresOfTheAnswerLeaveThePeerUsable) {
+  pc->setRemoteDescriptionResult(makeError("GStreamer", 9, "bad sdp"));
+  EXPECT_EQ(accept(offer("broken")).error(), makeError("GStreamer", 9, "bad sdp"));
+  pc->setRemoteDescriptionResult(Status{});
+  ASSERT_TRUE(accept(offer("good")).ok());
+  for (const Expected<std::string>& answer : {Expected<std::string>(""), Expected<std::string>(makeError("GStreamer", 5, "no"))}) {
+    AdminPeer other(loop, engine, nullptr, rec.signal(), rec.receive(), rec.state());
+    engine.last()->setAnswerResult(answer);
+    EXPECT_EQ(steps.run(other.accept(offer())).error(), answer ? makeError("Answer failed", 1) : answer.error());
+  }
+  EXPECT_EQ(rec.signals.size(), 1u);
+}
+
+TEST_F(AdminPeerTest, OnlyTheNewestInputChannelIsUsed) {
+  EXPECT_FALSE(peer->send(toBytes("no channel")));
+  auto stranger = openChannel("something-else");
+  EXPECT_TRUE(stranger->closeCalls() == 1 && stranger->observer() == nullptr);
+  EXPECT_FALSE(peer->send(toBytes("x")));
+  auto first = openChannel();
+  auto second = openChannel();
+  EXPECT_EQ(first->observer(), nullptr);
+  first->deliver(Bytes(1, 1));
+  first->setState(DataChannelState::kClosed);
+  second->deliver(Bytes(1, 2));
+  loop.runUntilIdle();
+  EXPECT_EQ(rec.received, std::vector<Bytes>{Bytes(1, 2)});
+  EXPECT_TRUE(rec.states.empty());
+  EXPECT_TRUE(peer->send(toBytes("y")));
+  EXPECT_EQ(second->sent(), std::vector<Bytes>{toBytes("y")});
+  using S = IceConnectionState;
+  for (S s : {S::kNew, S::kChecking, S::kConnected, S::kCompleted, S::kFailed, S::kDisconnected, S::kClosed}) {
+    pc->emitIceState(s);
+  }
+  second->setState(DataChannelState::kClosing);
+  second->setState(DataChannelState::kClosed);
+  loop.runUntilIdle();
+  EXPECT_EQ(rec.states, (std::vector<std::string>{"connecting", "connecting", "connected", "connected", "closed",
+                                                  "closed", "closed", "closed"}));
+}
+
+TEST_F(AdminPeerTest, SecondVideoTrackReplacesTheFirst) {
+  auto log = std::make_shared<FakeCallLog>();
+  auto first = std::make_shared<FakeVideoTrack>("first", log), second = std::make_shared<FakeVideoTrack>("second", log);
+  pc->emitVideoTrack(first);
+  pc->emitVideoTrack(second);
+  loop.runUntilIdle();
+  EXPECT_EQ(log->entries, (std::vector<std::string>{"first.add", "first.remove", "second.add"}));
+  auto frame = std::make_shared<FakeFrameBuffer>(2, 2);
+  for (auto* track : {first.get(), second.get(), second.get()}) track->render(frame);
+  loop.runUntilIdle();
+  EXPECT_EQ(renderer.frames, 2);
+}
+
+TEST_F(AdminPeerTest, CloseDetachesEverythingAndSilencesCallbacks) {
+  auto track = std::make_shared<FakeVideoTrack>("video", pc->log());
+  pc->emitVideoTrack(track);
+  auto channel = openChannel();
+  ASSERT_TRUE(accept(offer()).ok());
+  rec.signals.clear();
+  pc->emitIceState(IceConnectionState::kConnected);  // reported before, handled after close()
+  peer->close();
+  const auto log = pc->log();
+  ASSERT_GE(log->indexOf("video.remove"), 0);
+  EXPECT_LT(log->indexOf("video.remove"), log->indexOf("setObserver:null"));
+  EXPECT_LT(log->indexOf("setObserver:null"), log->indexOf("close"));
+  EXPECT_TRUE(channel->observer() == nullptr && channel->closeCalls() == 1);
+  pc->emitIceState(IceConnectionState::kFailed);
+  pc->emitLocalCandidate(IceCandidate{"candidate:z", 0, std::nullopt});
+  pc->emitDataChannel(std::make_shared<FakeDataChannel>("kestrelix-input", DataChannelState::kOpen));
+  peer->statistics([&](const StatsEntry&) { ADD_FAILURE() << "statistics after close"; });
+  loop.runUntilIdle();
+  EXPECT_TRUE(rec.silent());
+  EXPECT_FALSE(peer->send(toBytes("y")));
+}
+
+// The client's peer: the shared peer link's candidate buffering, resolution,
+// channel rules and teardown are tested here.
+class RealtimePeerTest : public ::testing::Test {
+ protected:
+  RealtimePeerTest()
+      : peer(std::make_unique<RealtimePeer>(loop, engine, rec.signal(), rec.receive(), rec.state())),
+        pc(engine.last()),
+        channel(pc->dataChannel()),
+        source(pc->videoSource()) {}
+
+  static Json answer(const std::string& sdp = mediaSdp()) { return Json{{"type", "answer"}, {"sdp", sdp}}; }
+  Status candidate(const std::string& line, int index = 0, std::optional<std::string> mid = std::nullopt) {
+    return steps.run(peer->accept(candidateMessage(line, index, std::move(mid))));
+  }
+
+  VirtualLoop loop;
+  FakePeerEngine engine;
+  PeerRecorder rec;
+  std::unique_ptr<RealtimePeer> peer;
+  std::shared_ptr<FakePeerConnection> pc;
+  std::shared_ptr<FakeDataChannel> channel;
+  std::shared_ptr<FakeVideoSource> source;
+  StepRunner steps{loop};  // destroyed first: no step outlives the peer
+};
+
+TEST_F(RealtimePeerTest, OffersTheScreenTrackAndInputChannelOnceTheOfferIsTheLocalDescription) {
+  EXPECT_EQ(pc->videoParameters()->trackId, "screen");
+  peer->configure(1440, 900);
+  EXPECT_EQ(source->format(), (FakeVideoSource::Format{1440, 900, 30}));
+
+  pc->setDeferCompletions(true);
+  auto& result = steps.start(peer->offer());
+  pc->completeNext();  // createOffer
+  loop.runUntilIdle();
+  EXPECT_TRUE(rec.signals.empty());
+  pc->completeAll();  // setLocalDescription
+  loop.runUntilIdle();
+  ASSERT_TRUE(result && result->ok());
+  EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "offer"}, {"sdp", pc->localDescription()->second}})});
+
+  pc->setDeferCompletions(false);
+  pc->setOfferResult(std::string());
+  EXPECT_EQ(steps.run(peer->offer()).error(), makeError("WebRTC offer", 1));
+  EXPECT_EQ(rec.signals.size(), 1u);
+}
+
+TEST_F(RealtimePeerTest, OneAnswerIsAppliedIfItTakesTheVideo) {
+  pc->setOfferResult(mediaSdp());
+  ASSERT_TRUE(steps.run(peer->offer()).ok());
+  for (const Json& ignored : {Json{{"sdp", "x"}}, Json{{"type", "offer"}, {"sdp", "x"}}, Json{{"type", "answer"}},
+                              Json{{"type", "answer"}, {"sdp", 5}}, Json{{"type", "candidate"}}, Json{{"type", 3}}}) {
+    EXPECT_TRUE(steps.run(peer->accept(ignored)).ok()) << ignored;
+  }
+  EXPECT_EQ(steps.run(peer->accept(answer(mediaSdp("0")))).error(), makeError("Invalid WebRTC answer", 1));
+  EXPECT_FALSE(pc->remoteDescription());
+  ASSERT_TRUE(steps.run(peer->accept(answer())).ok());
+  EXPECT_TRUE(steps.run(peer->accept(answer(mediaSdp("9", "second")))).ok());
+  EXPECT_EQ(pc->remoteDescription()->second, mediaSdp());
+  const auto calls = pc->calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), "setRemoteDescription:answer"), 1);
+}
+
+TEST_F(RealtimePeerTest, EarlyCandidatesFollowTheAnswerInArrivalOrderAndThe129thIsDropped) {
+  EXPECT_EQ(candidate(std::string(4097, '1')).error(), makeError("Invalid WebRTC candidate", 1));  // not held back
+  for (int i = 0; i < 129; ++i) ASSERT_TRUE(candidate("candidate:" + std::to_string(i)).ok());
+  EXPECT_TRUE(pc->addedCandidates().empty());
+  ASSERT_TRUE(steps.run(peer->accept(answer())).ok());
+  auto added = pc->addedCandidates();
+  ASSERT_EQ(added.size(), 128u);
+  for (int i = 0; i < 128; ++i) EXPECT_EQ(added[i].candidate, "candidate:" + std::to_string(i));
+  EXPECT_LT(pc->log()->indexOf("setRemoteDescription:answer"), pc->log()->indexOf("addIceCandidate:candidate:0"));
+  ASSERT_TRUE(candidate("candidate:late", 1).ok());  // later ones at once
+  EXPECT_EQ(pc->addedCandidates().back().sdpMLineIndex, 1);
+}
+
+TEST_F(RealtimePeerTest, CandidatesNameTheMLineOfTheirIdElseTheirIndex) {
+  pc->setOfferResult(mediaSdp("9", "screen-video"));
+  ASSERT_TRUE(steps.run(peer->offer()).ok());
+  rec.signals.clear();
+  const std::pair<int, std::optional<std::string>> locals[] = {{0, {}}, {1, {}}, {0, "engine-id"}, {7, {}}};
+  for (const auto& [index, mid] : locals) pc->emitLocalCandidate(IceCandidate{"candidate:a", index, mid});
+  loop.runUntilIdle();
+  std::vector<Json> mids;
+  for (const Json& s : rec.signals) mids.push_back(s["candidate"]["sdpMid"]);
+  EXPECT_EQ(mids, (std::vector<Json>{"screen-video", "application1", "engine-id", "0"}));
+
+  ASSERT_TRUE(candidate("candidate:early", 9, "application1").ok());  // resolved when the answer comes
+  ASSERT_TRUE(steps.run(peer->accept(answer(mediaSdp("9", "video0")))).ok());
+  EXPECT_EQ(pc->addedCandidates().front().sdpMLineIndex, 1);
+  const struct {
+    std::optional<std::string> mid;
+    int index;
+    std::optional<int> added;  // nullopt: refused
+  } cases[] = {{"video0", 5, 0}, {"application1", 0, 1}, {"unknown", 1, 1}, {{}, 0, 0}, {"unknown", 2, {}}};
+  for (const auto& c : cases) {
+    const bool taken = candidate("candidate:x", c.index, c.mid).ok();
+    const IceCandidate last = pc->addedCandidates().back();
+    EXPECT_EQ(taken ? std::optional(last.sdpMLineIndex) : std::nullopt, c.added) << c.mid.value_or("-") << c.index;
+    if (c.added) {
+      EXPECT_EQ(last.sdpMid, *c.added == 0 ? "video0" : "application1");
+    }
+  }
+}
+
+TEST_F(RealtimePeerTest, ChannelTakesSmallBinaryMessagesAndSendsWhileLittleWaits) {
+  channel->deliver(Bytes(8192, 1));
+  channel->deliver(Bytes(8193, 2));
+  loop.runUntilIdle();
+  EXPECT_EQ(rec.received, std::vector<Bytes>{Bytes(8192, 1)});
+  peer->send(toBytes("early"));
+  channel->setState(DataChannelState::kOpen);
+  channel->setBufferedAmount(65535);
+  peer->send(toBytes("fits"));
+  channel->setBufferedAmount(65536);
+  peer->send(toBytes("congested"));
+  EXPECT_EQ(channel->sent(), std::vector<Bytes>{toBytes("fits")});
+}
+
+TEST_F(RealtimePeerTest, ReceiverReportsMoveTheEncoderRateUntilClose) {
+  // The retransmission stream's report comes first and must not be taken for the video's.
+  int64_t sent = 0;
+  auto reportWith = [&](double rtt) {
+    auto remote = [](const char* stream, double roundTrip) {
+      return StatsEntry{{"type", std::string("remote-inbound-rtp")}, {"local-id", std::string(stream)},
+                        {"round-trip-time", roundTrip}, {"fraction-lost", 0.0}};
+    };
+    auto local = [](const char* stream, int64_t bytes) {
+      return StatsEntry{{"type", std::string("outbound-rtp")}, {"id", std::string(stream)}, {"bytes-sent", bytes}};
+    };
+    pc->setStats({remote("rtx", 5.0), local("rtx", 1000), remote("video", rtt), local("video", sent += 200'000)});
+    loop.advance(0.5);
+  };
+  ASSERT_EQ(source->state().rates.size(), 1u);  // the start, set at once
+  const int start = source->state().rates.front().first;
+  reportWith(0.02);
+  reportWith(0.021);
+  const size_t clean = source->state().rates.size();
+  const int peak = source->state().rates.back().first;
+  EXPECT_GT(peak, start);
+  loop.advance(1);  // the same report again is no news
+  EXPECT_EQ(source->state().rates.size(), clean);
+  reportWith(0.3);  // a queue, seen twice
+  reportWith(0.31);
+  EXPECT_LT(source->state().rates.back().first, peak * 0.8);
+  peer->close();
+  reportWith(0.02);
+  loop.advance(2);
+  EXPECT_LT(source->state().rates.back().first, peak * 0.8) << "a closed peer moved the rate";
+}
+
+TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
+  ASSERT_TRUE(steps.run(peer->accept(answer())).ok());
+  channel->setState(DataChannelState::kOpen);
+  loop.runUntilIdle();
+  rec.states.clear();
+  pc->setDeferCompletions(true);
+  auto& offered = steps.start(peer->offer());  // a step still waiting ends closed
+  // Events the engine reported just before close() are dropped too.
+  pc->emitIceState(IceConnectionState::kFailed);
+  channel->deliver(Bytes(4, 1));
+  peer->close();
+  pc->completeAll();
+  EXPECT_FALSE(source->state().enabled);
+  EXPECT_TRUE(channel->observer() == nullptr && pc->observer() == nullptr);
+  EXPECT_EQ(channel->closeCalls(), 1);
+  EXPECT_LT(pc->log()->indexOf("setObserver:null"), pc->log()->indexOf("close"));
+  pc->emitLocalCandidate(IceCandidate{"candidate:x", 0, std::nullopt});
+  channel->setState(DataChannelState::kClosed);
+  peer->send(toBytes("after"));
+  peer->push(std::make_shared<FakeFrameBuffer>(2, 2), 1);
+  loop.runUntilIdle();
+  EXPECT_EQ(offered->error(), connectionClosedError());
+  EXPECT_TRUE(rec.silent());
+  EXPECT_TRUE(channel->sent().empty());
+  EXPECT_EQ(source->state().pushes, 0);
+}
+
+TEST(RealtimeFrameSink, OnlyCompleteFramesReachThePeerAndNoneAfterCloseReturns) {
+  VirtualLoop loop;
+  FakePeerEngine engine;
+  auto peer = std::make_shared<RealtimePeer>(loop, engine, nullptr, nullptr, nullptr);
+  auto source = engine.last()->videoSource();
+  RealtimeFrameSink sink(peer);
+  auto frame = std::make_shared<FakeFrameBuffer>(4, 2, 7);
+  using S = FrameStatus;
+  for (S s : {S::kIdle, S::kBlank, S::kSuspended, S::kStarted, S::kStopped}) sink.onFrame(frame, 10, s);
+  sink.onFrame(nullptr, 20, S::kComplete);
+  sink.onFrame(frame, 33'333'333, S::kComplete);
+  EXPECT_EQ(source->state().times, std::vector<int64_t>{33'333'333});
+  EXPECT_EQ(source->state().lastFrame, frame);
+  // close() on the loop thread while the frame thread keeps pushing.
+  std::atomic<bool> stop{false};
+  std::atomic<int64_t> attempts{0};
+  std::thread frames([&] {
+    for (int64_t t = 0; !stop; ++t, ++attempts) sink.onFrame(frame, t, S::kComplete);
+  });
+  const bool flowing = testing::waitUntil([&] { return peer->framesSubmitted() >= 50; });
+  peer->close();
+  const int64_t atClose = source->state().pushes, attemptsAtClose = attempts;
+  const bool kept = testing::waitUntil([&] { return attempts >= attemptsAtClose + 200; });
+  stop = true;
+  frames.join();
+  ASSERT_TRUE(flowing && kept);
+  EXPECT_EQ(source->state().pushes, atClose);
+  EXPECT_EQ(source->state().pushesWhileDisabled, 0);
+  EXPECT_EQ(peer->framesSubmitted(), atClose);
+}
+
+}  // namespace
+}  // namespace kx
