@@ -12,7 +12,6 @@
 
 #include <ctime>
 #include <fstream>
-#include <sstream>
 
 #include "driver/service_process.h"
 #include "driver/tls_client.h"
@@ -54,16 +53,15 @@ Live requestSession(TlsClient& technician, TlsClient& mac, const std::string& to
   return live;
 }
 
-// One service for the suite, with a short request deadline, a small cap of
-// connections per address and the monitoring listener.
+// One service for the suite, with a short request deadline and the
+// monitoring listener.
 class LiveService : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder_ = new TempDir("kx-service-api");
     ASSERT_EQ(admin(folder_->path(), {"technician", "add", "alice"}, std::string(kPassword) + "\n").exitCode, 0);
-    auto started = ServiceProcess::start(binary(), folder_->path(),
-                                         {"--request-seconds", "2", "--max-connections-per-address", "4",
-                                          "--monitor", "127.0.0.1:0"});
+    auto started =
+        ServiceProcess::start(binary(), folder_->path(), {"--request-seconds", "2", "--monitor", "127.0.0.1:0"});
     ASSERT_TRUE(started.ok()) << started.error().description;
     process_ = started->release();
   }
@@ -75,10 +73,7 @@ class LiveService : public ::testing::Test {
 
   static std::string ca() { return folder_->path() + "/ca.pem"; }
   static uint16_t port() { return process_->port(); }
-  // Each from an address of its own, so that the cap never refuses one.
   static Expected<std::unique_ptr<TlsClient>> connect(ConnectOptions options = {}, const std::string& host = "localhost") {
-    static int clients = 0;
-    if (options.source.empty()) options.source = "127.0.1." + std::to_string(++clients);
     return TlsClient::connect(host, port(), ca(), options);
   }
   static std::unique_ptr<TlsClient> client() {
@@ -181,44 +176,41 @@ TEST_F(LiveService, TrickleOfLineEndsIsClosedAtTheRequestDeadlineWhileOthersAreA
   EXPECT_GT(answered, 0);
 }
 
-TEST_F(LiveService, ConnectionsPerSourceAddressAreCapped) {
-  ConnectOptions same;
-  same.source = "127.0.0.9";
-  std::vector<std::unique_ptr<TlsClient>> held;
-  for (int i = 0; i < 4; ++i) held.push_back(connect(same).value());
-  // Refused connections hold no place, however often they are tried.
-  for (int i = 0; i < 3; ++i) EXPECT_FALSE(connect(same).ok());
-  // The service gives the place back before its end of the connection
-  // closes, so one more fits as soon as the client sees the close: no
-  // retrying, and a place that leaks fails here at once.
-  held.back()->finishSending();
-  ASSERT_TRUE(held.back()->waitForClose(10));
-  held.pop_back();
-  auto again = connect(same);
-  EXPECT_TRUE(again.ok());
-  EXPECT_FALSE(connect(same).ok());
-}
-
-TEST(TrustedProxy, ItsHeaderNamesTheClientForThePerAddressCapAndIsRequired) {
+// Connections per client address are capped; behind a trusted proxy its
+// header names the client, and is required.
+TEST(ConnectionCap, PerClientAddressAlsoBehindATrustedProxy) {
   TempDir folder("kx-service-proxied");
   auto started = ServiceProcess::start(binary(), folder.path(),
                                        {"--trusted-proxies", "127.0.0.1", "--max-connections-per-address", "1"});
   ASSERT_TRUE(started.ok()) << started.error().description;
-  const auto behindProxy = [&](const std::string& header) {
+  const auto from = [&](const std::string& source, const std::string& proxyHeader = "") {
     ConnectOptions options;
-    options.source = "127.0.0.1";
-    options.proxyHeader = header;
+    options.source = source;
+    options.proxyHeader = proxyHeader;
     return TlsClient::connect("localhost", (*started)->port(), folder.path() + "/ca.pem", options);
   };
-  const auto from = [](const std::string& client) { return "PROXY TCP4 " + client + " 127.0.0.1 40000 8443\r\n"; };
+  const auto proxied = [&](const std::string& client) {
+    return from("127.0.0.1", "PROXY TCP4 " + client + " 127.0.0.1 40000 8443\r\n");
+  };
+  auto direct = from("127.0.0.2");
+  ASSERT_TRUE(direct.ok());
+  // Refused connections hold no place, however often they are tried.
+  for (int i = 0; i < 3; ++i) EXPECT_FALSE(from("127.0.0.2").ok());
+  // The service gives the place back before its end of the connection
+  // closes, so one more fits as soon as the client sees the close: no
+  // retrying, and a place that leaks fails here at once.
+  (*direct)->finishSending();
+  ASSERT_TRUE((*direct)->waitForClose(10));
+  direct->reset();
+  EXPECT_TRUE(from("127.0.0.2").ok());
   // Two clients behind one proxy address each have their own place.
-  auto first = behindProxy(from("198.51.100.7")), second = behindProxy(from("198.51.100.8"));
+  auto first = proxied("198.51.100.7"), second = proxied("198.51.100.8");
   ASSERT_TRUE(first.ok() && second.ok());
   EXPECT_EQ((*first)->request("GET", "/api/admin/whoami")->status, 401);
   EXPECT_EQ((*second)->request("GET", "/api/admin/whoami")->status, 401);
-  EXPECT_FALSE(behindProxy(from("198.51.100.7")).ok());  // the first client's one place is taken
-  EXPECT_FALSE(behindProxy("").ok());
-  EXPECT_FALSE(behindProxy("PROXY TCP4 198.51.100.9\r\n").ok());
+  EXPECT_FALSE(proxied("198.51.100.7").ok());  // the first client's one place is taken
+  EXPECT_FALSE(from("127.0.0.1").ok());
+  EXPECT_FALSE(from("127.0.0.1", "PROXY TCP4 198.51.100.9\r\n").ok());
 }
 
 TEST_F(LiveService, HealthAndMetricsAreServedOnlyOnTheMonitoringAddressAndThePortIsHeld) {
@@ -254,15 +246,11 @@ TEST_F(LiveService, AdminCommandsIssueWorkingCredentialsAndAreAudited) {
   EXPECT_NE(admin(data, {"setup-code", "--technician", "nobody"}).exitCode, 0);
   ASSERT_EQ(admin(data, {"technician", "add", "carol"}, "carol-password\n").exitCode, 0);
   EXPECT_EQ(admin(data, {"technician", "remove", "carol"}).exitCode, 0);
-  std::vector<std::string> events;
-  std::istringstream lines(admin(data, {"audit"}).out);
-  for (std::string line; std::getline(lines, line) && events.size() < 4;) {
-    events.push_back(parseJson(line).value_or(Json()).value("event", ""));
-  }
-  EXPECT_THAT(events, ::testing::ElementsAre("technician-removed", "technician-added", "device-enrolled", "device-enrolled"));
+  const std::string audit = admin(data, {"audit"}).out;  // newest first, a JSON object a line
+  EXPECT_EQ(parseJson(audit.substr(0, audit.find('\n'))).value_or(Json()).value("event", ""), "technician-removed");
 }
 
-TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsCleanly) {
+TEST(ServiceLifecycle, ConsentDurationComesFromTheCommandLineAndSigtermStopsCleanly) {
   TempDir folder("kx-service-life");
   ASSERT_EQ(admin(folder.path(), {"technician", "add", "alice"}, std::string(kPassword) + "\n").exitCode, 0);
   auto started = ServiceProcess::start(binary(), folder.path(), {"--consent-seconds", "2"});
@@ -277,14 +265,6 @@ TEST(ServiceLifecycle, SessionDurationsComeFromTheCommandLineAndSigtermStopsClea
   auto decision =
       mac->postJson("/api/device/" + live.id + "/decision", Json{{"session", live.sid}, {"approve", true}}, live.key);
   EXPECT_LE(decision->json().value("expires", 1e12) - static_cast<double>(std::time(nullptr)), 2.0 + 1);
-  // The lease runs out on its own: the status turns to ended without any further step.
-  std::string state;
-  EXPECT_TRUE(kx::testing::waitUntil([&] {
-    state = console->request("GET", "/api/admin/session/" + live.sid + "/status", "", token)->json().value("state", "");
-    return state != "approved";
-  }, std::chrono::seconds(30)));
-  EXPECT_EQ(state, "ended");
-
   EXPECT_EQ(process.terminate(), 0);
   EXPECT_THAT(process.output(), HasSubstr("kx-service stopped"));
   // A restart keeps the CA the app already trusts.

@@ -17,12 +17,17 @@
 #include "runtime/task.h"
 #include "service/local_certificates.h"
 #include "support/scratch.h"
-#include "transport/send_into.h"
 
 namespace kx {
 namespace {
 
 using namespace std::chrono_literals;
+
+// One request as a task, its answer left in `out`. (A lambda coroutine would
+// refer to its closure after the closure is gone.)
+Task<void> sendInto(HttpTransport& transport, HttpRequest request, std::optional<Expected<HttpResponse>>& out) {
+  out = co_await sendRequest(transport, std::move(request));
+}
 
 // A CA and a server certificate for localhost and 127.0.0.1, in a folder of their own.
 struct LocalCa {

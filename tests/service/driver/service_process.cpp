@@ -105,12 +105,13 @@ Expected<std::unique_ptr<ServiceProcess>> ServiceProcess::start(const std::strin
   return makeError("ServiceProcess", 1, "kx-service did not report its port: " + process->output_);
 }
 
-void ServiceProcess::readAvailable(int timeoutMs) {
+bool ServiceProcess::readAvailable(int timeoutMs) {
   pollfd p{out_, POLLIN, 0};
-  if (out_ < 0 || poll(&p, 1, timeoutMs) <= 0) return;
+  if (out_ < 0 || poll(&p, 1, timeoutMs) <= 0) return false;
   char buf[4096];
   const ssize_t n = read(out_, buf, sizeof buf);
   if (n > 0) output_.append(buf, static_cast<size_t>(n));
+  return n > 0;
 }
 
 int ServiceProcess::terminate(double timeoutSeconds) {
@@ -118,22 +119,17 @@ int ServiceProcess::terminate(double timeoutSeconds) {
   kill(pid_, SIGTERM);
   const double deadline = seconds() + timeoutSeconds;
   int status = 0;
-  int code = -1;
-  for (;;) {
-    readAvailable(50);
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
-      if (WIFEXITED(status)) code = WEXITSTATUS(status);
-      break;
-    }
+  while (waitpid(pid_, &status, WNOHANG) != pid_) {
     if (seconds() > deadline) {
       kill(pid_, SIGKILL);
       waitpid(pid_, &status, 0);
       break;
     }
+    readAvailable(50);
   }
-  for (int i = 0; i < 5; ++i) readAvailable(0);
+  while (readAvailable(0)) continue;
   pid_ = -1;
-  return code;
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 ServiceProcess::~ServiceProcess() {

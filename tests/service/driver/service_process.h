@@ -42,7 +42,7 @@ class ServiceProcess {
 
  private:
   ServiceProcess() = default;
-  void readAvailable(int timeoutMs);
+  bool readAvailable(int timeoutMs);  // false at EOF or when nothing came in time
 
   pid_t pid_ = -1;
   int out_ = -1;

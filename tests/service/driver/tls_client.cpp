@@ -168,7 +168,6 @@ Expected<HttpReply> TlsClient::readReply() {
     if (name == "content-length") length = std::stoul(value);
     reply.headers.emplace_back(std::move(name), std::move(value));
   }
-  if (reply.status == 100) return readReply();
   while (impl.buffer.size() < length) {
     if (!impl.fill()) return makeError("TlsClient", 1, "connection closed inside a response body");
   }
