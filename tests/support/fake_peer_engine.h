@@ -79,40 +79,6 @@ class FakeDataChannel final : public DataChannel {
   int closeCalls_ = 0;
 };
 
-// An ordered record of calls, shared where the order across objects matters.
-struct FakeCallLog {
-  std::vector<std::string> entries;
-  void add(std::string entry) { entries.push_back(std::move(entry)); }
-  // Position of the first `entry`, or -1.
-  int indexOf(std::string_view entry) const {
-    const auto it = std::find(entries.begin(), entries.end(), entry);
-    return it == entries.end() ? -1 : static_cast<int>(it - entries.begin());
-  }
-};
-
-// A remote video track. Logs "<name>.add" and "<name>.remove" to `log`.
-class FakeVideoTrack final : public VideoTrack {
- public:
-  FakeVideoTrack(std::string name, std::shared_ptr<FakeCallLog> log) : name_(std::move(name)), log_(std::move(log)) {}
-  void addRenderer(VideoRenderer* renderer) override {
-    renderers_.push_back(renderer);
-    log_->add(name_ + ".add");
-  }
-  void removeRenderer(VideoRenderer* renderer) override {
-    std::erase(renderers_, renderer);
-    log_->add(name_ + ".remove");
-  }
-  // Sends one frame to every attached renderer, as the decoder would.
-  void render(std::shared_ptr<const FrameBuffer> frame) {
-    for (VideoRenderer* r : renderers_) r->onFrame(frame);
-  }
-
- private:
-  const std::string name_;
-  std::shared_ptr<FakeCallLog> log_;
-  std::vector<VideoRenderer*> renderers_;
-};
-
 // The client's outgoing source. Safe to push from a frame thread; read a
 // consistent copy of what it was told with state().
 class FakeVideoSource final : public VideoSource {
@@ -207,8 +173,12 @@ class FakePeerConnection final {
   void emitVideoTrack(std::shared_ptr<VideoTrack> track) { notify([&](auto* o) { o->onVideoTrack(track); }); }
 
   // What the code under test did.
-  std::shared_ptr<FakeCallLog> log() const { return log_; }
-  std::vector<std::string> calls() const { return log_->entries; }
+  const std::vector<std::string>& calls() const { return calls_; }
+  // Position of the first such call, or -1.
+  int indexOf(std::string_view call) const {
+    const auto it = std::ranges::find(calls_, call);
+    return it == calls_.end() ? -1 : int(it - calls_.begin());
+  }
   // Every candidate passed to addIceCandidate, in call order.
   const std::vector<IceCandidate>& addedCandidates() const { return added_; }
   const Description& localDescription() const { return local_; }
@@ -228,7 +198,7 @@ class FakePeerConnection final {
   }
   // Logs the call, then runs its completion now or queues it.
   void step(const std::string& name, std::function<void()> completion) {
-    log_->add(name);
+    calls_.push_back(name);
     if (deferCompletions_) {
       pending_.push_back(std::move(completion));
     } else {
@@ -247,7 +217,7 @@ class FakePeerConnection final {
 
   bool deferCompletions_;
   PeerConnectionObserver* observer_;
-  std::shared_ptr<FakeCallLog> log_ = std::make_shared<FakeCallLog>();
+  std::vector<std::string> calls_;
   std::deque<std::function<void()>> pending_;
   Expected<std::string> offerResult_ = std::string("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=fake-offer\r\n");
   Expected<std::string> answerResult_ = std::string("v=0\r\no=- 2 1 IN IP4 127.0.0.1\r\ns=fake-answer\r\n");
@@ -297,23 +267,23 @@ class FakePeerEngine final : public PeerEngine {
       s_->step("addIceCandidate:" + candidate.candidate, [done = std::move(done)] { done(Status{}); });
     }
     std::shared_ptr<VideoSource> addVideoTrack(const VideoSendParameters& parameters) override {
-      s_->log_->add("addVideoTrack");
+      s_->calls_.push_back("addVideoTrack");
       s_->videoParameters_ = parameters;
       return s_->source_ = std::make_shared<FakeVideoSource>();
     }
     std::shared_ptr<DataChannel> createDataChannel(const std::string& label, bool) override {
-      s_->log_->add("createDataChannel:" + label);
+      s_->calls_.push_back("createDataChannel:" + label);
       return s_->channel_ = std::make_shared<FakeDataChannel>(label);
     }
     void getStats(std::function<void(std::vector<StatsEntry>)> done) override {
       s_->step("getStats", [done = std::move(done), stats = s_->stats_] { done(stats); });
     }
     void setObserver(PeerConnectionObserver* observer) override {
-      s_->log_->add(observer ? "setObserver" : "setObserver:null");
+      s_->calls_.push_back(observer ? "setObserver" : "setObserver:null");
       s_->observer_ = observer;
     }
     void close() override {
-      s_->log_->add("close");
+      s_->calls_.push_back("close");
       s_->closed_ = true;
     }
 
