@@ -50,15 +50,10 @@ class FakeConsoleWindowView final : public ConsoleWindowView, public VideoRender
   void toggleFullScreen() override {}
   void setApplicationRegular(bool) override {}
 
-  // Presses "Request access" of row `index` as the window would.
-  void pressRequestAccess(size_t index) {
-    if (requestAccess) requestAccess(index);
-  }
-
   ConsoleActions actions;
   std::string identity, status, measurement, sessionHeader;
   std::vector<DeviceRow> rows;
-  std::function<void(size_t)> requestAccess;
+  std::function<void(size_t)> requestAccess;  // "Request access" of a row, as the window presses it
   bool endEnabled = false;
 };
 
@@ -168,7 +163,7 @@ class ConsoleTest : public ::testing::Test {
   // Lists one online Mac, presses "Request access" and lets the service accept.
   void startSession() {
     loadDevices(Json::array({device("mac-1")}));
-    view.pressRequestAccess(0);
+    view.requestAccess(0);
     ASSERT_TRUE(http.find("/api/admin/request"));
     request = http.at(*http.find("/api/admin/request")).json();
     http.respondTo("/api/admin/request", 200, "{}");

@@ -193,20 +193,20 @@ TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
   keyless.erase("publicKey");
   badKey["publicKey"] = base64Encode(Bytes(33, 2));
   loadDevices(Json::array({device("mac-1"), keyless, badKey}));
-  view.pressRequestAccess(1);
-  view.pressRequestAccess(7);
+  view.requestAccess(1);
+  view.requestAccess(7);
   EXPECT_EQ(http.pending(), 0u);
-  view.pressRequestAccess(2);
+  view.requestAccess(2);
   EXPECT_EQ(view.status, "Invalid session encryption envelope");
-  view.pressRequestAccess(0);
-  view.pressRequestAccess(0);  // a second press while the first is on its way
+  view.requestAccess(0);
+  view.requestAccess(0);  // a second press while the first is on its way
   EXPECT_EQ(http.pending(), 1u);
   // The technician reads the service's own sentence.
   http.respondTo("/api/admin/request", 429, R"({"error":{"domain":"Kestrelix","description":"Another team's."}})");
   EXPECT_EQ(view.status, "Another team's.");
   EXPECT_TRUE(console->sid().empty() && engine.connections().empty());
   // Access granted after the technician signed out is withdrawn.
-  view.pressRequestAccess(0);
+  view.requestAccess(0);
   const std::string id = http.at(*http.find("/api/admin/request")).json()["id"].get<std::string>();
   console->signOut();
   http.respondTo("/api/admin/request", 200, "{}");
