@@ -266,6 +266,16 @@ void atomically(Storage& storage, std::string_view scope, F&& step) {
 }
 }  // namespace
 
+template <typename F>
+auto Service::transition(Session& session, F&& change) {
+  std::optional<std::invoke_result_t<F&>> result;
+  atomically(storage_, "device:" + session.deviceId, [&] {
+    if (auto stored = need(storage_.sessionById(session.id))) session = std::move(*stored);
+    result.emplace(change());
+  });
+  return std::move(*result);
+}
+
 // --- dispatch ----------------------------------------------------------------
 
 Response Service::handle(const Request& request) {
@@ -461,8 +471,12 @@ Session Service::current(Session session, double t) {
   const bool undecided = session.state == SessionState::pending && t >= session.created + options_.pendingSeconds;
   const bool consentOver = session.state == SessionState::approved && t >= session.expires;
   if (undecided || consentOver) {
-    close(session, SessionState::ended, t);
-    auditSession("session-end", session, undecided ? "nobody decided in time" : "the consent lease ran out", "");
+    transition(session, [&] {
+      if (!isOpen(session.state)) return false;
+      close(session, SessionState::ended, t);
+      auditSession("session-end", session, undecided ? "nobody decided in time" : "the consent lease ran out", "");
+      return true;
+    });
   }
   return session;
 }
@@ -659,31 +673,35 @@ Json Service::deviceDecision(const Request& request, std::string_view deviceId) 
   if (!approve) refuse(400, "\"approve\" must be true or false.");
   Session session = deviceSession(device, b);
   const double t = now();
-  switch (session.state) {
-    case SessionState::pending:
-      if (!*approve) {
-        close(session, SessionState::denied, t);
-        auditSession("decision", session, "denied", request.remoteAddress);
-        return Json::object();
-      }
-      session.state = SessionState::approved;
-      session.expires = std::floor(t + options_.consentSeconds);
-      need(storage_.updateSession(session));
-      auditSession("decision", session, "approved", request.remoteAddress);
-      return Json{{"expires", session.expires}};
-    case SessionState::approved:
-      // A repeated approval (its answer was lost) gets the same expiry.
-      if (*approve) return Json{{"expires", session.expires}};
-      refuse(409, "The session was already approved.");
-    case SessionState::denied:
-      if (!*approve) return Json::object();
-      refuse(409, "The session was already denied.");
-    case SessionState::ended:
-      // The request ended while the person decided: a refusal stands as it
-      // is; an approval comes too late.
-      if (!*approve) return Json::object();
-      break;
-  }
+  std::optional<Json> answer = transition(session, [&]() -> std::optional<Json> {
+    switch (session.state) {
+      case SessionState::pending:
+        if (!*approve) {
+          close(session, SessionState::denied, t);
+          auditSession("decision", session, "denied", request.remoteAddress);
+          return Json::object();
+        }
+        session.state = SessionState::approved;
+        session.expires = std::floor(t + options_.consentSeconds);
+        need(storage_.updateSession(session));
+        auditSession("decision", session, "approved", request.remoteAddress);
+        return Json{{"expires", session.expires}};
+      case SessionState::approved:
+        // A repeated approval (its answer was lost) gets the same expiry.
+        if (*approve) return Json{{"expires", session.expires}};
+        refuse(409, "The session was already approved.");
+      case SessionState::denied:
+        if (!*approve) return Json::object();
+        refuse(409, "The session was already denied.");
+      case SessionState::ended:
+        // The request ended while the person decided: a refusal stands as it
+        // is; an approval comes too late.
+        if (!*approve) return Json::object();
+        break;
+    }
+    return std::nullopt;
+  });
+  if (answer) return std::move(*answer);
   refuse(409, "The request has expired.");
 }
 
@@ -702,14 +720,16 @@ Json Service::deviceEnd(const Request& request, std::string_view deviceId) {
   const Device device = authenticateDevice(request, deviceId);
   const Json b = body(request);
   Session session = deviceSession(device, b);
-  if (isOpen(session.state)) {
+  transition(session, [&] {
+    if (!isOpen(session.state)) return false;
     close(session, SessionState::ended, now());
     // The app names a failure; every other end at the computer is the person's.
     const auto reason = optionalText(b, "reason");
     auditSession("session-end", session,
                  reason == "failure" ? "ended by a failure at the computer" : "ended by the person",
                  request.remoteAddress);
-  }
+    return true;
+  });
   return Json::object();
 }
 
@@ -865,10 +885,12 @@ Json Service::sessionSignalGet(const Request& request, std::string_view sessionI
 Json Service::sessionEnd(const Request& request, std::string_view sessionId) {
   Session session = technicianSession(authenticateTechnician(request), sessionId);
   body(request);
-  if (isOpen(session.state)) {
+  transition(session, [&] {
+    if (!isOpen(session.state)) return false;
     close(session, SessionState::ended, now());
     auditSession("session-end", session, "ended by the technician", request.remoteAddress);
-  }
+    return true;
+  });
   return Json::object();
 }
 

@@ -134,6 +134,11 @@ class Service {
   std::optional<bool> checkPassword(std::string_view password, std::string_view hash);
   std::optional<Session> openSession(std::string_view deviceId, double now);
   void close(Session& session, SessionState state, double now);
+  // Runs `change` on the session as stored, under its device's exclusion: of
+  // concurrent ends and decisions exactly one acts on an open session, and
+  // none reopens one another has closed. Returns `change`'s result.
+  template <typename F>
+  auto transition(Session& session, F&& change);
   // True when these were the first signals of that direction.
   bool relay(const Session& session, Direction direction, const Json& body, size_t maxPerPost);
   Json signalList(const Session& session, Direction direction);

@@ -52,7 +52,6 @@ class AgentHarness : public VirtualTime, public AgentFakes {
     if (stage == Stage::kApproved) approve();
     if (stage == Stage::kStreaming) startStreaming();
   }
-  ~AgentHarness() { client.reset(); }
 
   RemoteClient& make() {
     auto transport = [this](const PinnedConnection& c) {
@@ -126,12 +125,10 @@ class AgentHarness : public VirtualTime, public AgentFakes {
     respond("/api/enroll", Json{{"id", "DEV-1"}, {"key", "KEY-1"}});
   }
 
-  std::string devicePublicKey() const {
-    const auto raw = base64Decode(client->settings()->capturePrivateKey.value());
-    return base64Encode(P256PrivateKey::fromRaw(*raw)->publicKeyX963());
-  }
   SessionCipher technicianCipher() const {
-    return SessionCipher::create(technician.key, devicePublicKey(), technician.salt, technician.id).value();
+    const auto device = P256PrivateKey::fromRaw(*base64Decode(client->settings()->capturePrivateKey.value()));
+    return SessionCipher::create(technician.key, base64Encode(device->publicKeyX963()), technician.salt, technician.id)
+        .value();
   }
   Json pendingSession() const {
     return Json{{"id", technician.id}, {"state", "pending"}, {"technician", "Alex"},

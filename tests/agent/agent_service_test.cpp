@@ -30,21 +30,13 @@ using service::driver::TlsClient;
 constexpr const char* kPassword = "agent-integration-secret";
 
 // The technician console, reduced to its service calls and its half of the cipher.
-class Console {
- public:
-  Console(uint16_t port, std::string caFile) : port_(port), caFile_(std::move(caFile)) {
-    auto client = TlsClient::connect("localhost", port_, caFile_);
-    auto token = client.ok() ? service::driver::signInTechnician(**client, "alex", kPassword) : client.error();
-    EXPECT_TRUE(token.ok()) << token.error().description;
-    if (token.ok()) token_ = *token;
-  }
-
+struct Console {
   // A GET, or a POST of `body`; anything but 200 fails the test.
   Json call(const std::string& path, const std::optional<Json>& body = std::nullopt) {
-    auto client = TlsClient::connect("localhost", port_, caFile_);
+    auto client = TlsClient::connect("localhost", port, caFile);
     EXPECT_TRUE(client.ok());
     if (!client.ok()) return {};
-    auto reply = body ? (*client)->postJson(path, *body, token_) : (*client)->request("GET", path, "", token_);
+    auto reply = body ? (*client)->postJson(path, *body, token) : (*client)->request("GET", path, "", token);
     EXPECT_TRUE(reply.ok() && reply->status == 200) << (reply.ok() ? reply->body : reply.error().description);
     return reply.ok() ? reply->json() : Json();
   }
@@ -82,13 +74,9 @@ class Console {
     return plain ? parseJson(toString(*plain)).value_or(Json()) : Json();
   }
 
-  std::string session;
-  std::optional<SessionCipher> cipher;
-
- private:
-  uint16_t port_;
-  std::string caFile_;
-  std::string token_;
+  uint16_t port = 0;
+  std::string caFile, token, session = {};
+  std::optional<SessionCipher> cipher = {};
 };
 
 // The loop is made before the fakes that post to it.
@@ -108,7 +96,11 @@ class AgentAgainstService : public ::testing::Test, public RealTime, public Agen
     auto started = ServiceProcess::start(binary, data_.path(), {"--consent-seconds", "1800"});
     ASSERT_TRUE(started.ok()) << started.error().description;
     service_ = std::move(*started);
-    console_.emplace(service_->port(), data_ / "ca.pem");
+    auto tls = TlsClient::connect("localhost", service_->port(), data_ / "ca.pem");
+    ASSERT_TRUE(tls.ok()) << tls.error().description;
+    auto token = service::driver::signInTechnician(**tls, "alex", kPassword);
+    ASSERT_TRUE(token.ok()) << token.error().description;
+    console_ = Console{.port = service_->port(), .caFile = data_ / "ca.pem", .token = *token};
     hostName = "Integration Computer";
     auto transport = [this](const PinnedConnection& connection) {
       return std::make_unique<CurlTransport>(
@@ -125,7 +117,7 @@ class AgentAgainstService : public ::testing::Test, public RealTime, public Agen
   testing::TempDir data_{"kx-agent-service"};
   testing::TempDir agentFolder_{"kx-agent-home"};
   std::unique_ptr<ServiceProcess> service_;
-  std::optional<Console> console_;
+  Console console_;
   std::unique_ptr<RemoteClient> client_;
 };
 
@@ -133,25 +125,25 @@ class AgentAgainstService : public ::testing::Test, public RealTime, public Agen
 // offer and answer exchanged through the service, input, and the technician's end.
 TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   launch();
-  const std::string code = console_->call("/api/admin/setup-code", Json::object()).value("code", "");
+  const std::string code = console_.call("/api/admin/setup-code", Json::object()).value("code", "");
   ASSERT_EQ(code.size(), 20u) << code;
   client_->enrollWithCode(code.substr(0, 4) + "-" + code.substr(4, 4) + " " + code.substr(8));
   ASSERT_TRUE(runUntil([&] { return !client_->device().empty(); }, 15)) << menu.line;
   Json device;
   auto online = [&] {  // once its first poll is in
-    for (const Json& d : console_->call("/api/admin/devices").value("devices", Json::array())) {
+    for (const Json& d : console_.call("/api/admin/devices").value("devices", Json::array())) {
       if (d.value("id", "") == client_->device()) device = d;
     }
     return device.value("online", false);
   };
   ASSERT_TRUE(runUntil(online, 10));
   EXPECT_EQ(device.value("name", ""), "Integration Computer");
-  console_->requestAccess(client_->device(), device["publicKey"].get<std::string>());
+  console_.requestAccess(client_->device(), device["publicKey"].get<std::string>());
   ASSERT_TRUE(runUntil([&] { return !dialogs.consent.empty(); }, 15));
   EXPECT_EQ(dialogs.prompts.back().message, "alex requests access");
   dialogs.answerConsent(ConsentDecision::kApprove);
   ASSERT_TRUE(runUntil([&] { return picker.presented == 1; }, 15)) << menu.line;
-  EXPECT_EQ(console_->status(), "approved");
+  EXPECT_EQ(console_.status(), "approved");
   EXPECT_NEAR(*client_->consentLease().deadline() - loop.uptime(), 1800, 5);
 
   picker.observer.didUpdate(ContentFilter{{Display{"DP-1", "Display 1", Rect{0, 0, 1920, 1080}, true}}});
@@ -159,11 +151,11 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   auto connection = engine.last();
   connection->emitLocalCandidate(IceCandidate{"candidate:1 1 udp 2122260223 127.0.0.1 50000 typ host", 0, {}});
   std::vector<Json> fromAgent;
-  ASSERT_TRUE(runUntil([&] { return console_->status(&fromAgent), fromAgent.size() >= 2; }, 15));
+  ASSERT_TRUE(runUntil([&] { return console_.status(&fromAgent), fromAgent.size() >= 2; }, 15));
   EXPECT_EQ(fromAgent[0]["sdp"], connection->localDescription()->second);
   EXPECT_EQ(fromAgent[1]["candidate"]["sdpMid"], "0");
-  console_->signal(Json{{"type", "answer"}, {"sdp", "v=0\r\ns=technician\r\n"}});
-  console_->signal(
+  console_.signal(Json{{"type", "answer"}, {"sdp", "v=0\r\ns=technician\r\n"}});
+  console_.signal(
       Json{{"type", "candidate"},
            {"candidate", {{"candidate", "candidate:2 1 udp 1 127.0.0.1 50001 typ host"}, {"sdpMLineIndex", 0}}}});
   ASSERT_TRUE(runUntil([&] { return connection->addedCandidates().size() == 1; }, 15));
@@ -173,13 +165,13 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   auto channel = connection->dataChannel();
   channel->setState(DataChannelState::kOpen);
   ASSERT_TRUE(runUntil([&] { return !channel->sent().empty(); }, 5));
-  EXPECT_EQ(console_->open(channel->sent().back())["canControl"], true);
-  channel->deliver(console_->seal(Json{{"kind", "pointer"}, {"seq", 1}, {"action", "hover"}, {"x", 0.5}, {"y", 0.5}}));
+  EXPECT_EQ(console_.open(channel->sent().back())["canControl"], true);
+  channel->deliver(console_.seal(Json{{"kind", "pointer"}, {"seq", 1}, {"action", "hover"}, {"x", 0.5}, {"y", 0.5}}));
   ASSERT_TRUE(runUntil([&] { return !injector.mouse.empty(); }, 5));
   EXPECT_EQ(injector.mouse[0].point, (Point{960, 540}));
-  channel->deliver(console_->seal(Json{{"kind", "end"}}));
+  channel->deliver(console_.seal(Json{{"kind", "end"}}));
   ASSERT_TRUE(runUntil([&] { return client_->active().empty(); }, 5));
-  EXPECT_TRUE(runUntil([&] { return console_->status() == "ended"; }, 10));
+  EXPECT_TRUE(runUntil([&] { return console_.status() == "ended"; }, 10));
 }
 
 }  // namespace

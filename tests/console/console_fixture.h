@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
 #include <memory>
@@ -49,15 +50,10 @@ class FakeConsoleWindowView final : public ConsoleWindowView, public VideoRender
   void toggleFullScreen() override {}
   void setApplicationRegular(bool) override {}
 
-  // Presses "Request access" of row `index` as the window would.
-  void pressRequestAccess(size_t index) {
-    if (requestAccess) requestAccess(index);
-  }
-
   ConsoleActions actions;
   std::string identity, status, measurement, sessionHeader;
   std::vector<DeviceRow> rows;
-  std::function<void(size_t)> requestAccess;
+  std::function<void(size_t)> requestAccess;  // "Request access" of a row, as the window presses it
   bool endEnabled = false;
 };
 
@@ -126,27 +122,6 @@ struct FakeConsoleExtras final : Pasteboard, ConsoleDialogs {
   void showSetupCode(const std::string&, const std::string&, std::function<void(SetupCodeChoice)>) override {}
 };
 
-struct FakeConsolePlatform {
-  FakeConsoleWindowView view;
-  FakeWebSignIn webSignIn;
-  FakeKeychain keychain;
-  FakeConsoleExtras extras;
-
-  ConsolePlatform platform(EventLoop& loop, Clock& clock, PeerEngine& engine, HttpTransport& http) {
-    return ConsolePlatform{
-        .loop = loop,
-        .clock = clock,
-        .view = view,
-        .webSignIn = webSignIn,
-        .keychain = keychain,
-        .pasteboard = extras,
-        .dialogs = extras,
-        .peerEngine = engine,
-        .makeHttpTransport = [&http] { return std::make_unique<ForwardingHttpTransport>(http); },
-    };
-  }
-};
-
 namespace testing {
 
 inline constexpr char kApiBase[] = "https://service.test";
@@ -159,8 +134,19 @@ class ConsoleTest : public ::testing::Test {
 
   void makeConsole(std::optional<std::string> storedToken, std::string apiBase = kApiBase) {
     console.reset();
-    if (storedToken) fakes.keychain.items[{AdminConsole::kKeychainService, apiBase}] = *storedToken;
-    console = std::make_unique<AdminConsole>(fakes.platform(loop, loop, engine, http), [this] { return selfDevice; },
+    if (storedToken) keychain.items[{AdminConsole::kKeychainService, apiBase}] = *storedToken;
+    const ConsolePlatform platform{
+        .loop = loop,
+        .clock = loop,
+        .view = view,
+        .webSignIn = webSignIn,
+        .keychain = keychain,
+        .pasteboard = extras,
+        .dialogs = extras,
+        .peerEngine = engine,
+        .makeHttpTransport = [this] { return std::make_unique<ForwardingHttpTransport>(http); },
+    };
+    console = std::make_unique<AdminConsole>(platform, [this] { return selfDevice; },
                                              ConsoleAddresses{apiBase, "https://portal.test", "service.test"});
   }
 
@@ -177,7 +163,7 @@ class ConsoleTest : public ::testing::Test {
   // Lists one online Mac, presses "Request access" and lets the service accept.
   void startSession() {
     loadDevices(Json::array({device("mac-1")}));
-    fakes.view.pressRequestAccess(0);
+    view.requestAccess(0);
     ASSERT_TRUE(http.find("/api/admin/request"));
     request = http.at(*http.find("/api/admin/request")).json();
     http.respondTo("/api/admin/request", 200, "{}");
@@ -225,9 +211,7 @@ class ConsoleTest : public ::testing::Test {
   }
 
   size_t countSent(const std::string& prefix) const {
-    size_t n = 0;
-    for (const auto& r : http.sent()) n += r.path().starts_with(prefix);
-    return n;
+    return std::ranges::count_if(http.sent(), [&](const auto& r) { return r.path().starts_with(prefix); });
   }
   std::string sessionPath(const std::string& tail) const { return "/api/admin/session/" + console->sid() + tail; }
 
@@ -244,7 +228,10 @@ class ConsoleTest : public ::testing::Test {
   VirtualLoop loop;
   FakePeerEngine engine;
   FakeHttpTransport http{&loop};
-  FakeConsolePlatform fakes;
+  FakeConsoleWindowView view;
+  FakeWebSignIn webSignIn;
+  FakeKeychain keychain;
+  FakeConsoleExtras extras;
   std::string selfDevice;
   P256PrivateKey deviceKey = P256PrivateKey::generate();
   std::unique_ptr<AdminConsole> console;

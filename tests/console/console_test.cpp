@@ -50,51 +50,51 @@ class SignInTest : public ConsoleTest {
 
 TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithTheVerifier) {
   console->signIn();
-  const std::string firstState = fakes.webSignIn.state();
-  fakes.view.actions.signIn();  // a new attempt replaces the first
-  EXPECT_TRUE(fakes.webSignIn.urls.back().starts_with("https://portal.test/native-sign-in?challenge="));
-  const std::string state = fakes.webSignIn.state();
+  const std::string firstState = webSignIn.state();
+  view.actions.signIn();  // a new attempt replaces the first
+  EXPECT_TRUE(webSignIn.urls.back().starts_with("https://portal.test/native-sign-in?challenge="));
+  const std::string state = webSignIn.state();
   EXPECT_EQ(state.size(), 32u);
   for (const std::string& stray : {kCallback + "code=c&state=" + firstState, kCallback + "code=c",
                                    "kestrelixremote://elsewhere?code=c&state=" + state}) {
-    fakes.webSignIn.complete(stray);
+    webSignIn.complete(stray);
   }
   EXPECT_TRUE(http.sent().empty() && console->signingIn());
   // RFC 7636 appendix B.
   EXPECT_EQ(pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
-  fakes.webSignIn.complete(kCallback + "code=one-time&state=" + state);
+  webSignIn.complete(kCallback + "code=one-time&state=" + state);
   EXPECT_FALSE(console->signingIn());
   const auto& exchange = http.next();
   EXPECT_EQ(exchange.json()["code"], "one-time");
   const std::string verifier = exchange.json()["verifier"].get<std::string>();
   EXPECT_EQ(verifier.size(), 43u);
-  EXPECT_EQ(pkceChallenge(verifier), fakes.webSignIn.query("challenge"));
+  EXPECT_EQ(pkceChallenge(verifier), webSignIn.query("challenge"));
   http.respondJson(200, {{"token", "fresh"}, {"name", "Grace"}});
-  EXPECT_EQ((fakes.keychain.items[{AdminConsole::kKeychainService, kApiBase}]), "fresh");
+  EXPECT_EQ((keychain.items[{AdminConsole::kKeychainService, kApiBase}]), "fresh");
   EXPECT_EQ(http.next().header("Authorization"), "Bearer fresh");
 }
 
 TEST_F(SignInTest, WaysTheWaitEnds) {
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[this] { fakes.webSignIn.complete(kCallback + "state=" + fakes.webSignIn.state()); }, "Sign-in cancelled"},
-      {[this] { fakes.view.actions.cancelSignIn(); }, "Sign-in cancelled"},
+      {[this] { webSignIn.complete(kCallback + "state=" + webSignIn.state()); }, "Sign-in cancelled"},
+      {[this] { view.actions.cancelSignIn(); }, "Sign-in cancelled"},
       {[this] { loop.advance(2); }, "Sign-in timed out: the browser did not come back. Try again."},
-      {[this] { fakes.webSignIn.complete(std::nullopt, makeError("WebSignIn", 1, "The browser window was closed.")); },
+      {[this] { webSignIn.complete(std::nullopt, makeError("WebSignIn", 1, "The browser window was closed.")); },
        "The browser window was closed."},
   };
   for (const auto& [act, status] : cases) {
-    fakes.view.actions.signIn();
+    view.actions.signIn();
     loop.advance(AdminConsole::kSignInTimeout - 1);
     act();
-    EXPECT_EQ(fakes.view.status, status);
-    EXPECT_FALSE(console->signingIn() || fakes.webSignIn.running()) << status;
+    EXPECT_EQ(view.status, status);
+    EXPECT_FALSE(console->signingIn() || webSignIn.running()) << status;
   }
   EXPECT_TRUE(http.sent().empty());
   // A completion after the console is gone does nothing.
   console->signIn();
-  const std::string state = fakes.webSignIn.state();
+  const std::string state = webSignIn.state();
   console.reset();
-  fakes.webSignIn.complete(kCallback + "code=c&state=" + state);
+  webSignIn.complete(kCallback + "code=c&state=" + state);
   loop.runUntilIdle();
   EXPECT_TRUE(http.sent().empty());
 }
@@ -102,43 +102,43 @@ TEST_F(SignInTest, WaysTheWaitEnds) {
 TEST_F(ConsoleTest, StoredTokenOfThisServiceIsUsedUnlessTheTechnicianSignedInMeanwhile) {
   console->refreshList();
   EXPECT_EQ(http.next().header("Authorization"), std::string("Bearer ") + kToken);
-  fakes.keychain.items.clear();
-  fakes.keychain.items[{AdminConsole::kKeychainService, "https://other.test"}] = "other";
+  keychain.items.clear();
+  keychain.items[{AdminConsole::kKeychainService, "https://other.test"}] = "other";
   makeConsole(std::nullopt);
   EXPECT_EQ(console->token(), "");
 
-  fakes.keychain.deferLoads = true;
+  keychain.deferLoads = true;
   makeConsole(kToken);
   console->show();
   EXPECT_EQ(console->token(), "");
-  fakes.keychain.finishLoads();
+  keychain.finishLoads();
   EXPECT_EQ(console->token(), kToken);
   makeConsole(std::nullopt);
   console->signIn();
-  fakes.webSignIn.complete(kCallback + "code=c&state=" + fakes.webSignIn.state());
+  webSignIn.complete(kCallback + "code=c&state=" + webSignIn.state());
   http.respondTo("/api/admin/exchange", 200, R"({"token":"fresh"})");
-  fakes.keychain.finishLoads();
+  keychain.finishLoads();
   EXPECT_EQ(console->token(), "fresh");
 }
 
 TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWhenThereIsOne) {
   loadDevices(Json::array({device("mac-1")}));
   console->refreshList();  // answered after the sign-out: ignored
-  const std::string statusBefore = fakes.view.status;
-  fakes.view.actions.signOut();
+  const std::string statusBefore = view.status;
+  view.actions.signOut();
   http.respondTo("/api/admin/whoami", 200, R"({"name":"Eve"})");
   const auto& logout = http.at(*http.find("/api/admin/logout"));
   EXPECT_EQ(logout.header("Authorization"), std::string("Bearer ") + kToken);
-  EXPECT_TRUE(fakes.keychain.items.empty() && fakes.view.rows.empty());
+  EXPECT_TRUE(keychain.items.empty() && view.rows.empty());
   EXPECT_FALSE(http.find("/api/admin/devices"));
   http.fail(makeError("libcurl", 7, "Couldn't connect to server"));
-  EXPECT_EQ(fakes.view.status, statusBefore);
+  EXPECT_EQ(view.status, statusBefore);
   const size_t sent = http.sent().size();
   console->signOut();
   EXPECT_EQ(http.sent().size(), sent);
-  EXPECT_EQ(fakes.keychain.removes, 2);
+  EXPECT_EQ(keychain.removes, 2);
   console->refreshList();
-  EXPECT_EQ(fakes.view.status, "Sign in with technician rights to see your devices.");
+  EXPECT_EQ(view.status, "Sign in with technician rights to see your devices.");
 }
 
 TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecords) {
@@ -150,21 +150,21 @@ TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecords) {
   Json stringOnline = device("mac-4", "Lab");
   stringOnline["online"] = "true";
   http.respondJson(200, Json::array({device("mac-1"), noName, stringOnline, device("mac-5", "This Mac")}));
-  EXPECT_EQ(fakes.view.rows, (std::vector<DeviceRow>{{"Studio · Online", true}, {"Computer · Offline", false},
+  EXPECT_EQ(view.rows, (std::vector<DeviceRow>{{"Studio · Online", true}, {"Computer · Offline", false},
                                                      {"Lab · Offline", false}, {"This Mac · Online", false}}));
   console->refreshList();
   http.respondJson(401, {{"error", "Your session has expired. Sign in again."}});
-  EXPECT_EQ(fakes.view.status, "Your session has expired. Sign in again.");
-  EXPECT_TRUE(console->token() == kToken && fakes.view.rows.size() == 4u);
+  EXPECT_EQ(view.status, "Your session has expired. Sign in again.");
+  EXPECT_TRUE(console->token() == kToken && view.rows.size() == 4u);
   loadDevices(Json::array({device("mac-1"), "junk"}));
-  EXPECT_TRUE(fakes.view.rows.empty());
+  EXPECT_TRUE(view.rows.empty());
 }
 
 TEST_F(ConsoleTest, RequestsOutsideTheServiceHostAreRefused) {
   makeConsole("t", "https://elsewhere.test");
   console->show();
   EXPECT_TRUE(http.sent().empty());
-  EXPECT_EQ(fakes.view.status, "Invalid support service address.");
+  EXPECT_EQ(view.status, "Invalid support service address.");
 }
 
 
@@ -178,8 +178,8 @@ TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
   EXPECT_EQ(base64Decode(request["salt"].get<std::string>())->size(), 16u);
   EXPECT_EQ(console->sid(), request["id"]);
   EXPECT_EQ(console->cipher()->key(), macCipher->key());
-  EXPECT_EQ(fakes.view.sessionHeader, "Verification code: " + macCipher->verificationCode());
-  EXPECT_TRUE(fakes.view.endEnabled);
+  EXPECT_EQ(view.sessionHeader, "Verification code: " + macCipher->verificationCode());
+  EXPECT_TRUE(view.endEnabled);
   console->connectDevice(0);  // ignored while a session runs
   EXPECT_EQ(countSent("/api/admin/request"), 1u);
   const Json first = request;
@@ -193,20 +193,20 @@ TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
   keyless.erase("publicKey");
   badKey["publicKey"] = base64Encode(Bytes(33, 2));
   loadDevices(Json::array({device("mac-1"), keyless, badKey}));
-  fakes.view.pressRequestAccess(1);
-  fakes.view.pressRequestAccess(7);
+  view.requestAccess(1);
+  view.requestAccess(7);
   EXPECT_EQ(http.pending(), 0u);
-  fakes.view.pressRequestAccess(2);
-  EXPECT_EQ(fakes.view.status, "Invalid session encryption envelope");
-  fakes.view.pressRequestAccess(0);
-  fakes.view.pressRequestAccess(0);  // a second press while the first is on its way
+  view.requestAccess(2);
+  EXPECT_EQ(view.status, "Invalid session encryption envelope");
+  view.requestAccess(0);
+  view.requestAccess(0);  // a second press while the first is on its way
   EXPECT_EQ(http.pending(), 1u);
   // The technician reads the service's own sentence.
   http.respondTo("/api/admin/request", 429, R"({"error":{"domain":"Kestrelix","description":"Another team's."}})");
-  EXPECT_EQ(fakes.view.status, "Another team's.");
+  EXPECT_EQ(view.status, "Another team's.");
   EXPECT_TRUE(console->sid().empty() && engine.connections().empty());
   // Access granted after the technician signed out is withdrawn.
-  fakes.view.pressRequestAccess(0);
+  view.requestAccess(0);
   const std::string id = http.at(*http.find("/api/admin/request")).json()["id"].get<std::string>();
   console->signOut();
   http.respondTo("/api/admin/request", 200, "{}");
@@ -245,11 +245,11 @@ TEST_F(ConsoleTest, AnswersOfAnEndedSessionLeaveTheNextOneAlone) {
     startSession();
     loop.advance(1);
     const std::string old = sessionPath("/status");
-    fakes.view.actions.end();
+    view.actions.end();
     startSession();
     http.respondTo(old, status, body);
     EXPECT_FALSE(console->sid().empty());
-    EXPECT_EQ(fakes.view.status, kPlatformTexts.waitingForApproval);
+    EXPECT_EQ(view.status, kPlatformTexts.waitingForApproval);
     EXPECT_FALSE(console->busy());
     console->end();
     http.abandonAll();
@@ -334,8 +334,8 @@ TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedIt) {
     startSession();
     const std::string id = console->sid();
     cause();
-    EXPECT_EQ(fakes.view.status, status);
-    EXPECT_TRUE(console->sid().empty() && connection->closed() && !fakes.view.endEnabled) << status;
+    EXPECT_EQ(view.status, status);
+    EXPECT_TRUE(console->sid().empty() && connection->closed() && !view.endEnabled) << status;
     EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end")) << status;
     const size_t polls = countSent("/api/admin/session/" + id + "/status");
     loop.advance(10);
@@ -349,20 +349,20 @@ TEST_F(ConsoleTest, EndTellsTheMacAndTheServiceAfterLettingGoOfAHeldButton) {
   const std::string id = console->sid();
   console->display().setBounds(1600, 1000);
   console->display().mouseDown(MouseButton::kLeft, {800, 500}, 1);
-  fakes.view.actions.end();
+  view.actions.end();
   const auto sent = sentMessages();
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[1]["action"], "up");
   EXPECT_EQ(sent[2], (Json{{"kind", "end"}, {"seq", 3}}));
   EXPECT_EQ(http.at(*http.find("/api/admin/session/" + id + "/end")).body(), "{}");
   EXPECT_TRUE(!console->cipher() && !console->display().allowed());
-  EXPECT_EQ(fakes.view.status, "Session ended");
+  EXPECT_EQ(view.status, "Session ended");
   // The next session numbers its messages from 1 again; signing out ends it with the token it had.
   startControlledSession();
   console->sendInput(Json{{"kind", "scroll"}, {"x", 0.0}, {"y", 1.0}});
   EXPECT_EQ(sentMessages().back()["seq"], 1);
   const std::string second = console->sid();
-  fakes.view.actions.signOut();
+  view.actions.signOut();
   EXPECT_EQ(http.at(*http.find("/api/admin/session/" + second + "/end")).header("Authorization"),
             std::string("Bearer ") + kToken);
 }
@@ -389,7 +389,7 @@ TEST_F(ConsoleTest, EachControlLevelSendsWhatTheMacUnderstandsNumberedWithoutGap
   };
   for (const auto& l : levels) {
     startControlledSession(l.level);
-    fakes.view.status.clear();
+    view.status.clear();
     for (const Json& m : {pointer("hover"), scroll, copy, keycode(0, 0x20000, "A"), pointer("down")}) console->sendInput(m);
     auto sent = sentMessages();
     ASSERT_EQ(sent.size(), l.sent.size()) << l.level;
@@ -398,7 +398,7 @@ TEST_F(ConsoleTest, EachControlLevelSendsWhatTheMacUnderstandsNumberedWithoutGap
       sent[i].erase("seq");
     }
     EXPECT_EQ(sent, l.sent) << l.level;
-    EXPECT_EQ(fakes.view.status, l.status) << l.level;
+    EXPECT_EQ(view.status, l.status) << l.level;
     console->end();
   }
 }
@@ -408,10 +408,10 @@ TEST_F(ConsoleTest, InputNeedsTheMacsPermissionAndAChannelThatTakesIt) {
   EXPECT_EQ(console->sequence(), 0);
   startSession();
   loop.advance(2);  // the first ping finds no channel
-  EXPECT_EQ(fakes.view.status, kUnavailable);
+  EXPECT_EQ(view.status, kUnavailable);
   openChannel();
   macSends(state(true, Json()));  // not streaming
-  EXPECT_EQ(fakes.view.status, kPlatformTexts.controlNotEnabled);
+  EXPECT_EQ(view.status, kPlatformTexts.controlNotEnabled);
   macSends(state("true"));
   console->sendInput(pointer("down"));
   EXPECT_TRUE(sentMessages().empty());
@@ -422,10 +422,10 @@ TEST_F(ConsoleTest, InputNeedsTheMacsPermissionAndAChannelThatTakesIt) {
     channel->setAcceptSends(!refuses);
     channel->setBufferedAmount(refuses ? 0 : 65536);
     console->sendInput(pointer("down"));
-    EXPECT_EQ(fakes.view.status, kUnavailable);
+    EXPECT_EQ(view.status, kUnavailable);
     EXPECT_FALSE(console->canControl() || console->display().allowed());
     macSends(state(true));
-    EXPECT_EQ(fakes.view.status, "Connected · Live video and control ready");
+    EXPECT_EQ(view.status, "Connected · Live video and control ready");
   }
 }
 
@@ -445,12 +445,12 @@ TEST_F(ConsoleTest, PingsRenewAHeldButtonAndSilenceEndsTheSessionAfterSixSeconds
   EXPECT_EQ(sent[1]["action"], "move");
   EXPECT_EQ(sent[2]["token"], loop.uptime());
   macSends(Json{{"kind", "pong"}, {"token", loop.uptime() - 0.0123}});
-  EXPECT_EQ(fakes.view.measurement, "Input round trip: 12 ms");
+  EXPECT_EQ(view.measurement, "Input round trip: 12 ms");
   loop.advance(6);
   EXPECT_FALSE(console->sid().empty());
   loop.advance(2);
   EXPECT_TRUE(console->sid().empty());
-  EXPECT_EQ(fakes.view.status, kPlatformTexts.deviceStoppedResponding);
+  EXPECT_EQ(view.status, kPlatformTexts.deviceStoppedResponding);
 }
 
 TEST_F(ConsoleTest, HostilePongsAndMessagesOfAnotherSessionAreIgnored) {
@@ -460,7 +460,7 @@ TEST_F(ConsoleTest, HostilePongsAndMessagesOfAnotherSessionAreIgnored) {
   for (const Json& token : {Json(1e308), Json(-1e308), Json(loop.uptime() + 5), Json(-1.0), Json("1000"), Json()}) {
     macSends(Json{{"kind", "pong"}, {"token", token}});
   }
-  EXPECT_EQ(fakes.view.measurement, "");
+  EXPECT_EQ(view.measurement, "");
   EXPECT_EQ(console->lastPong(), lastPong);
   const Bytes stop = *macCipher->encrypt(dumpJson(state(false)));
   console->receive(stop, console->epoch() - 1);

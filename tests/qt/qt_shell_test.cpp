@@ -109,15 +109,12 @@ TEST(QtShell, SetupWindowFollowsTheAgentState) {
   window->show();
   auto* code = shown<QLineEdit>("setupCode");
   auto* done = shown<QPushButton>("setupDoneButton");
-  ASSERT_TRUE(code && done && shown<QPushButton>("setupCodeButton"));
+  ASSERT_TRUE(code && done);
   QWidget* w = code->window();
-  // The code goes to the agent as typed, by the button or by Return in the field.
+  // The code goes to the agent as typed, also by Return in the field (the button is the demo's).
   code->setText("  ab12-cd34  ");
-  shown<QPushButton>("setupCodeButton")->click();
-  EXPECT_EQ(typed, "  ab12-cd34  ");
-  code->setText("EF56");
   QTest::keyClick(code, Qt::Key_Return);
-  EXPECT_EQ(typed, "EF56");
+  EXPECT_EQ(typed, "  ab12-cd34  ");
   done->click();
   EXPECT_FALSE(w->isVisible());
   // Enrolled with a restart due: the entry goes, and Return restarts instead of closing.

@@ -6,6 +6,7 @@
 #include <libpq-fe.h>
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <map>
@@ -364,6 +365,26 @@ TEST(PostgresStorage, ConcurrentHandlersSpendACodeOnceAndOpenOneSessionPerMac) {
                                                         {"salt", base64Encode(randomBytes(16))}}, "token"));
   }
   EXPECT_EQ(atOnce(service, requests), (std::map<int, int>{{200, 1}, {409, 7}}));
+
+  // The person's decision and both sides' ends racing: one end acts, once,
+  // and no approval reopens an ended session.
+  const std::string key = mac.value("key", "");
+  for (int round = 0; round < 6; ++round) {
+    const std::string sid = storage->openSessions(id).value().at(0).id;
+    const Json session{{"session", sid}};
+    atOnce(service, {post("/api/device/" + id + "/decision", Json{{"session", sid}, {"approve", true}}, key),
+                     post("/api/admin/session/" + sid + "/end", Json::object(), "token"),
+                     post("/api/device/" + id + "/end", session, key)});
+    EXPECT_EQ(storage->sessionById(sid).value()->state, SessionState::ended);
+    const auto rows = storage->auditEntries(alice, 1000).value();
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
+                            [&](const AuditEntry& r) { return r.sessionId == sid && r.event == "session-end"; }),
+              1)
+        << "round " << round;
+    ASSERT_EQ(service.handle(post("/api/admin/request", Json{{"id", newUuid()}, {"device", id}, {"browserKey", publicKey},
+                                                             {"salt", base64Encode(randomBytes(16))}}, "token")).status,
+              200);
+  }
 }
 
 }  // namespace

@@ -4,8 +4,8 @@
 // completions, as the real transport does.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
+#include <strings.h>
+
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -42,10 +42,7 @@ struct RecordedHttpRequest {
   // The first header of that name (case-insensitive), if any.
   std::optional<std::string> header(std::string_view name) const {
     for (const auto& [key, value] : request.headers) {
-      if (std::equal(key.begin(), key.end(), name.begin(), name.end(),
-                     [](unsigned char a, unsigned char b) { return std::tolower(a) == std::tolower(b); })) {
-        return value;
-      }
+      if (strcasecmp(key.c_str(), std::string(name).c_str()) == 0) return value;
     }
     return std::nullopt;
   }

@@ -79,40 +79,6 @@ class FakeDataChannel final : public DataChannel {
   int closeCalls_ = 0;
 };
 
-// An ordered record of calls, shared where the order across objects matters.
-struct FakeCallLog {
-  std::vector<std::string> entries;
-  void add(std::string entry) { entries.push_back(std::move(entry)); }
-  // Position of the first `entry`, or -1.
-  int indexOf(std::string_view entry) const {
-    const auto it = std::find(entries.begin(), entries.end(), entry);
-    return it == entries.end() ? -1 : static_cast<int>(it - entries.begin());
-  }
-};
-
-// A remote video track. Logs "<name>.add" and "<name>.remove" to `log`.
-class FakeVideoTrack final : public VideoTrack {
- public:
-  FakeVideoTrack(std::string name, std::shared_ptr<FakeCallLog> log) : name_(std::move(name)), log_(std::move(log)) {}
-  void addRenderer(VideoRenderer* renderer) override {
-    renderers_.push_back(renderer);
-    log_->add(name_ + ".add");
-  }
-  void removeRenderer(VideoRenderer* renderer) override {
-    std::erase(renderers_, renderer);
-    log_->add(name_ + ".remove");
-  }
-  // Sends one frame to every attached renderer, as the decoder would.
-  void render(std::shared_ptr<const FrameBuffer> frame) {
-    for (VideoRenderer* r : renderers_) r->onFrame(frame);
-  }
-
- private:
-  const std::string name_;
-  std::shared_ptr<FakeCallLog> log_;
-  std::vector<VideoRenderer*> renderers_;
-};
-
 // The client's outgoing source. Safe to push from a frame thread; read a
 // consistent copy of what it was told with state().
 class FakeVideoSource final : public VideoSource {
@@ -163,14 +129,14 @@ class FakeVideoSource final : public VideoSource {
   State state_;
 };
 
-// The connection state a test inspects and drives. The code under test holds
-// it through a handle (FakePeerEngine::createPeerConnection), so the state
+// The connection state a test inspects and drives. The code under test owns a
+// handle that works on it (FakePeerEngine::createPeerConnection), so the state
 // outlives the code's unique_ptr.
 //
 // Calls are logged as "createOffer", "createAnswer", "setLocalDescription:offer",
 // "setRemoteDescription:answer", "addIceCandidate:<line>", "addVideoTrack",
 // "createDataChannel:<label>", "getStats", "setObserver:null", "setObserver", "close".
-class FakePeerConnection final : public PeerConnection {
+class FakePeerConnection final {
  public:
   using Description = std::optional<std::pair<SdpType, std::string>>;
   FakePeerConnection(PeerConnectionObserver* observer, bool deferCompletions)
@@ -207,8 +173,12 @@ class FakePeerConnection final : public PeerConnection {
   void emitVideoTrack(std::shared_ptr<VideoTrack> track) { notify([&](auto* o) { o->onVideoTrack(track); }); }
 
   // What the code under test did.
-  std::shared_ptr<FakeCallLog> log() const { return log_; }
-  std::vector<std::string> calls() const { return log_->entries; }
+  const std::vector<std::string>& calls() const { return calls_; }
+  // Position of the first such call, or -1.
+  int indexOf(std::string_view call) const {
+    const auto it = std::ranges::find(calls_, call);
+    return it == calls_.end() ? -1 : int(it - calls_.begin());
+  }
   // Every candidate passed to addIceCandidate, in call order.
   const std::vector<IceCandidate>& addedCandidates() const { return added_; }
   const Description& localDescription() const { return local_; }
@@ -219,49 +189,16 @@ class FakePeerConnection final : public PeerConnection {
   PeerConnectionObserver* observer() const { return observer_; }
   bool closed() const { return closed_; }
 
-  // PeerConnection
-  void createOffer(SdpDone done) override { step("createOffer", [done, r = offerResult_] { done(r); }); }
-  void createAnswer(SdpDone done) override { step("createAnswer", [done, r = answerResult_] { done(r); }); }
-  void setLocalDescription(SdpType type, const std::string& sdp, Done done) override {
-    describe("setLocalDescription:", type, sdp, localResult_, local_, std::move(done));
-  }
-  void setRemoteDescription(SdpType type, const std::string& sdp, Done done) override {
-    describe("setRemoteDescription:", type, sdp, remoteResult_, remote_, std::move(done));
-  }
-  bool hasRemoteDescription() const override { return remote_.has_value(); }
-  void addIceCandidate(const IceCandidate& candidate, Done done) override {
-    added_.push_back(candidate);
-    step("addIceCandidate:" + candidate.candidate, [done = std::move(done)] { done(Status{}); });
-  }
-  std::shared_ptr<VideoSource> addVideoTrack(const VideoSendParameters& parameters) override {
-    log_->add("addVideoTrack");
-    videoParameters_ = parameters;
-    return source_ = std::make_shared<FakeVideoSource>();
-  }
-  std::shared_ptr<DataChannel> createDataChannel(const std::string& label, bool) override {
-    log_->add("createDataChannel:" + label);
-    return channel_ = std::make_shared<FakeDataChannel>(label);
-  }
-  void getStats(std::function<void(std::vector<StatsEntry>)> done) override {
-    step("getStats", [done = std::move(done), stats = stats_] { done(stats); });
-  }
-  void setObserver(PeerConnectionObserver* observer) override {
-    log_->add(observer ? "setObserver" : "setObserver:null");
-    observer_ = observer;
-  }
-  void close() override {
-    log_->add("close");
-    closed_ = true;
-  }
-
  private:
+  friend class FakePeerEngine;
+
   template <typename F>
   void notify(F&& f) {
     if (observer_) f(observer_);
   }
   // Logs the call, then runs its completion now or queues it.
   void step(const std::string& name, std::function<void()> completion) {
-    log_->add(name);
+    calls_.push_back(name);
     if (deferCompletions_) {
       pending_.push_back(std::move(completion));
     } else {
@@ -270,7 +207,7 @@ class FakePeerConnection final : public PeerConnection {
   }
   // The description counts as set once its completion succeeds, as in a real engine.
   void describe(const char* name, SdpType type, const std::string& sdp, const Status& result, Description& slot,
-                Done done) {
+                PeerConnection::Done done) {
     step(std::string(name) + (type == SdpType::kOffer ? "offer" : "answer"),
          [done = std::move(done), result, &slot, type, sdp] {
            if (result) slot = std::make_pair(type, sdp);
@@ -280,7 +217,7 @@ class FakePeerConnection final : public PeerConnection {
 
   bool deferCompletions_;
   PeerConnectionObserver* observer_;
-  std::shared_ptr<FakeCallLog> log_ = std::make_shared<FakeCallLog>();
+  std::vector<std::string> calls_;
   std::deque<std::function<void()>> pending_;
   Expected<std::string> offerResult_ = std::string("v=0\r\no=- 1 1 IN IP4 127.0.0.1\r\ns=fake-offer\r\n");
   Expected<std::string> answerResult_ = std::string("v=0\r\no=- 2 1 IN IP4 127.0.0.1\r\ns=fake-answer\r\n");
@@ -312,27 +249,43 @@ class FakePeerEngine final : public PeerEngine {
   const std::vector<std::shared_ptr<FakePeerConnection>>& connections() const { return connections_; }
 
  private:
-  // What the code under test owns; forwards to the shared state.
+  // What the code under test owns: records into the shared state.
   class Handle final : public PeerConnection {
    public:
     explicit Handle(std::shared_ptr<FakePeerConnection> state) : s_(std::move(state)) {}
-    void createOffer(SdpDone done) override { s_->createOffer(std::move(done)); }
-    void createAnswer(SdpDone done) override { s_->createAnswer(std::move(done)); }
-    void setLocalDescription(SdpType t, const std::string& sdp, Done done) override {
-      s_->setLocalDescription(t, sdp, std::move(done));
+    void createOffer(SdpDone done) override { s_->step("createOffer", [done, r = s_->offerResult_] { done(r); }); }
+    void createAnswer(SdpDone done) override { s_->step("createAnswer", [done, r = s_->answerResult_] { done(r); }); }
+    void setLocalDescription(SdpType type, const std::string& sdp, Done done) override {
+      s_->describe("setLocalDescription:", type, sdp, s_->localResult_, s_->local_, std::move(done));
     }
-    void setRemoteDescription(SdpType t, const std::string& sdp, Done done) override {
-      s_->setRemoteDescription(t, sdp, std::move(done));
+    void setRemoteDescription(SdpType type, const std::string& sdp, Done done) override {
+      s_->describe("setRemoteDescription:", type, sdp, s_->remoteResult_, s_->remote_, std::move(done));
     }
-    bool hasRemoteDescription() const override { return s_->hasRemoteDescription(); }
-    void addIceCandidate(const IceCandidate& c, Done done) override { s_->addIceCandidate(c, std::move(done)); }
-    std::shared_ptr<VideoSource> addVideoTrack(const VideoSendParameters& p) override { return s_->addVideoTrack(p); }
-    std::shared_ptr<DataChannel> createDataChannel(const std::string& label, bool ordered) override {
-      return s_->createDataChannel(label, ordered);
+    bool hasRemoteDescription() const override { return s_->remote_.has_value(); }
+    void addIceCandidate(const IceCandidate& candidate, Done done) override {
+      s_->added_.push_back(candidate);
+      s_->step("addIceCandidate:" + candidate.candidate, [done = std::move(done)] { done(Status{}); });
     }
-    void getStats(std::function<void(std::vector<StatsEntry>)> done) override { s_->getStats(std::move(done)); }
-    void setObserver(PeerConnectionObserver* observer) override { s_->setObserver(observer); }
-    void close() override { s_->close(); }
+    std::shared_ptr<VideoSource> addVideoTrack(const VideoSendParameters& parameters) override {
+      s_->calls_.push_back("addVideoTrack");
+      s_->videoParameters_ = parameters;
+      return s_->source_ = std::make_shared<FakeVideoSource>();
+    }
+    std::shared_ptr<DataChannel> createDataChannel(const std::string& label, bool) override {
+      s_->calls_.push_back("createDataChannel:" + label);
+      return s_->channel_ = std::make_shared<FakeDataChannel>(label);
+    }
+    void getStats(std::function<void(std::vector<StatsEntry>)> done) override {
+      s_->step("getStats", [done = std::move(done), stats = s_->stats_] { done(stats); });
+    }
+    void setObserver(PeerConnectionObserver* observer) override {
+      s_->calls_.push_back(observer ? "setObserver" : "setObserver:null");
+      s_->observer_ = observer;
+    }
+    void close() override {
+      s_->calls_.push_back("close");
+      s_->closed_ = true;
+    }
 
    private:
     std::shared_ptr<FakePeerConnection> s_;
