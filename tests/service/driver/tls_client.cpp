@@ -1,6 +1,7 @@
 #include "tls_client.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
@@ -24,6 +25,7 @@ struct TlsClient::Impl {
   SSL_CTX* ctx = nullptr;
   SSL* ssl = nullptr;
   std::string buffer;  // received, not yet consumed
+  int lastError = SSL_ERROR_NONE;
 
   ~Impl() {
     if (ssl) SSL_free(ssl);
@@ -31,11 +33,13 @@ struct TlsClient::Impl {
     if (fd >= 0) ::close(fd);
   }
 
-  // Reads more bytes; false on EOF or error.
+  // Reads more bytes; false on EOF or error, or when a non-blocking read
+  // found no data (wouldBlock()).
   bool fill() {
     char chunk[16384];
     ERR_clear_error();
     const int n = SSL_read(ssl, chunk, sizeof chunk);
+    lastError = n > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl, n);
     if (n <= 0) return false;
     buffer.append(chunk, static_cast<size_t>(n));
     return true;
@@ -179,15 +183,24 @@ Expected<HttpReply> TlsClient::readReply() {
 void TlsClient::finishSending() { ::shutdown(impl_->fd, SHUT_WR); }
 
 bool TlsClient::waitForClose(double timeoutSeconds) {
+  // Non-blocking meanwhile: a record without data (a session ticket) is no close.
+  const int flags = fcntl(impl_->fd, F_GETFL);
+  fcntl(impl_->fd, F_SETFL, flags | O_NONBLOCK);
   pollfd p{impl_->fd, POLLIN, 0};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  bool closed = false;
   for (;;) {
     const auto left =
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (SSL_pending(impl_->ssl) == 0 && (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)) return false;
-    if (!impl_->fill()) return true;
+    if (SSL_pending(impl_->ssl) == 0 && (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)) break;
+    if (!impl_->fill() && impl_->lastError != SSL_ERROR_WANT_READ) {
+      closed = true;
+      break;
+    }
     impl_->buffer.clear();
   }
+  fcntl(impl_->fd, F_SETFL, flags);
+  return closed;
 }
 
 Expected<std::string> signInTechnician(TlsClient& client, const std::string& name, const std::string& password) {
