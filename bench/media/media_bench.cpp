@@ -7,8 +7,8 @@
 // latency (a frame counter drawn into each pushed picture and read back after
 // decoding), distinct pictures decoded per second of the window, freezes,
 // bitrate, and the CPU time of the send branch (conversion + x264) per frame
-// it encoded. With Xvfb present it also measures drawn-on-screen to decoded
-// through the X11 capture.
+// it encoded. Then the pings again for 2 s with the video stopped. With Xvfb
+// present it also measures drawn-on-screen to decoded through the X11 capture.
 //
 // Usage: kx-bench-media [--seconds N] [--no-xvfb] [--threads] [--link NAME]
 //                       [--outage SECONDS]
@@ -515,6 +515,13 @@ int run(int argc, char** argv) {
   stopVideo = true;
   producer.join();
   peers.technician.onFrameHook = nullptr;
+  // The same pings with the video stopped: the channel's own round trip,
+  // without the encoder and decoder sharing the cores with it.
+  Pinger quiet(peers, loop);
+  quiet.start();
+  loop.runUntil([] { return false; }, 2.0);
+  quiet.stop();
+  loop.runUntil([&] { return quiet.settled(); }, Pinger::kTimeout + 0.5);
 
   // The send branch runs on the appsrc's streaming thread; x264's worker
   // threads are started from it and carry its name. videoconvert's helper
@@ -552,8 +559,9 @@ int run(int argc, char** argv) {
   }
   std::printf("video: %d frames decoded in %.1f s (%d encoded, %d key frames); push to decoded median %.1f ms, "
               "p99 %.1f ms\n", frames, window, encoded.frames.load(), encoded.keyFrames.load(), g2g, g2gP99);
-  std::printf("pings: %zu sealed round trips, median %.2f ms, p99 %.2f ms, %d timed out\n", pings.rtts.size(),
-              percentile(pings.rtts, 0.5), percentile(pings.rtts, 0.99), pings.timeouts());
+  std::printf("pings: %zu sealed round trips, median %.2f ms, p99 %.2f ms, %d timed out; with the video "
+              "stopped, median %.2f ms\n", pings.rtts.size(), percentile(pings.rtts, 0.5),
+              percentile(pings.rtts, 0.99), pings.timeouts(), percentile(quiet.rtts, 0.5));
   if (xvfb) {
     const double screen = xvfbGlassToGlass(peers, loop, 5);
     if (screen >= 0) {
@@ -569,6 +577,7 @@ int run(int argc, char** argv) {
       {"rtt_p99_ms", percentile(pings.rtts, 0.99)},
       {"rtt_max_ms", pings.rtts.empty() ? 0 : *std::max_element(pings.rtts.begin(), pings.rtts.end())},
       {"rtt_timeouts", pings.timeouts()},
+      {"rtt_quiet_median_ms", percentile(quiet.rtts, 0.5)},
       {"glass_to_glass_median_ms", g2g},
       {"glass_to_glass_p95_ms", g2gP95},
       {"fps", double(frames) / window},
