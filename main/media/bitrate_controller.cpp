@@ -128,8 +128,8 @@ void RateFollower::onStats(const std::vector<StatsEntry>& entries, double now) {
     const std::string* s = it == entry.end() ? nullptr : std::get_if<std::string>(&it->second);
     return s ? *s : std::string();
   };
-  // The video's report: the retransmission stream has one of its own, the
-  // one of the two that sent fewer bytes.
+  // The video's report, not the retransmission stream's: of the reports
+  // with a round trip, the one whose stream sent the most bytes.
   const StatsEntry* remote = nullptr;
   double sentBytes = -1;  // of the stream the chosen report is about; -1 when unknown
   for (const StatsEntry& entry : entries) {

@@ -2,8 +2,9 @@
 // RTCP receiver reports (loss fraction and round-trip time): backs off within
 // two reports on heavy loss or a standing queue, then holds while it drains;
 // climbs fast from a low start until the first cut or loss, then probes up
-// slowly, never far above what the encoder really sends. Under pressure the picture keeps its size; the frame rate falls
-// with the bitrate, and the encoder's quality with both.
+// slowly, never far above what the encoder really sends. Under pressure the
+// picture keeps its size; the frame rate falls with the bitrate, and the
+// encoder's quality with both.
 //
 // A pure value: the owner feeds reports with its clock's time and applies
 // the target to the encoder.
