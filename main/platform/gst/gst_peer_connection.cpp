@@ -1,6 +1,7 @@
 #include "platform/gst/gst_peer_connection.h"
 
 #include <arpa/inet.h>
+#include <gst/rtp/gstrtcpbuffer.h>
 #include <gst/sdp/sdp.h>
 #include <gst/video/video.h>
 #include <ifaddrs.h>
@@ -145,12 +146,18 @@ bool GstPeerConnection::start(const PeerConfiguration& configuration) {
   // kRtcpIntervalNs): they carry the retransmission requests, and the bitrate
   // controller follows the link from them (AVPF allows it, RFC 4585).
   if (GstElement* rtpbin = gst_bin_get_by_name(GST_BIN(webrtc), "rtpbin")) {
-    g_signal_connect(rtpbin, "element-added", G_CALLBACK(+[](GstBin*, GstElement* element, gpointer) {
-                       if (g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtcp-min-interval")) {
-                         g_object_set(element, "rtcp-min-interval", guint64(kRtcpIntervalNs), nullptr);
-                       }
-                     }),
-                     nullptr);
+    connectWeak(rtpbin, "element-added", G_CALLBACK(+[](GstBin*, GstElement* element, gpointer data) {
+                  if (!g_object_class_find_property(G_OBJECT_GET_CLASS(element), "rtcp-min-interval")) return;
+                  g_object_set(element, "rtcp-min-interval", guint64(kRtcpIntervalNs), nullptr);
+                  GObject* session = nullptr;
+                  g_object_get(element, "internal-session", &session, nullptr);
+                  if (!session) return;
+                  if (auto core = lockWeak<Core>(data)) {
+                    connectWeak(session, "on-receiving-rtcp", G_CALLBACK(onReceivingRtcp), core);
+                  }
+                  g_object_unref(session);
+                }),
+                core_);
     // webrtcbin 1.22 finds no transceiver for a bundled stream here and
     // leaves retransmission off, so no NACK is ever sent: turn it on for
     // every incoming stream (runs after webrtcbin's own handler). A new
@@ -376,8 +383,20 @@ void GstPeerConnection::addIceCandidate(const IceCandidate& candidate, Done done
 
 void GstPeerConnection::getStats(std::function<void(std::vector<StatsEntry>)> done) {
   withPromise(
-      [done = std::move(done)](GstPromiseResult result, const GstStructure* reply) {
-        done(result == GST_PROMISE_RESULT_REPLIED ? flattenStats(reply) : std::vector<StatsEntry>{});
+      [done = std::move(done), weak = std::weak_ptr<Core>(core_)](GstPromiseResult result, const GstStructure* reply) {
+        if (result != GST_PROMISE_RESULT_REPLIED) return done({});
+        std::vector<StatsEntry> entries = flattenStats(reply);
+        if (auto core = weak.lock()) {
+          std::lock_guard lock(core->mutex);
+          if (!core->reportBlocks.empty()) {
+            std::erase_if(entries, [](const StatsEntry& e) {
+              auto it = e.find("type");
+              return it != e.end() && it->second == StatsEntry::mapped_type(std::string("remote-inbound-rtp"));
+            });
+            for (const auto& [ssrc, block] : core->reportBlocks) entries.push_back(block);
+          }
+        }
+        done(std::move(entries));
       },
       [&](GstPromise* promise) { g_signal_emit_by_name(webrtc_.get(), "get-stats", nullptr, promise); });
 }
@@ -524,6 +543,41 @@ void GstPeerConnection::onDataChannel(GstElement*, GstWebRTCDataChannel* channel
   if (!core || !channel) return;
   std::shared_ptr<DataChannel> wrapped = core->track(channel);
   core->observer.notify([&](PeerConnectionObserver& o) { o.onDataChannel(wrapped); });
+}
+
+void GstPeerConnection::onReceivingRtcp(GObject*, GstBuffer* buffer, gpointer data) {
+  auto core = lockWeak<Core>(data);
+  if (!core) return;
+  // The middle 32 bits of the NTP time now, the unit report blocks count
+  // round trips in (the sessions stamp their sender reports from the same
+  // real-time clock).
+  const uint64_t ntpMicros = uint64_t(g_get_real_time()) + 2'208'988'800ULL * 1'000'000;
+  const uint32_t now = uint32_t(((ntpMicros / 1'000'000) << 16) | ((ntpMicros % 1'000'000) * 65536 / 1'000'000));
+  GstRTCPBuffer rtcp = GST_RTCP_BUFFER_INIT;
+  if (!gst_rtcp_buffer_map(buffer, GST_MAP_READ, &rtcp)) return;
+  GstRTCPPacket packet;
+  for (bool more = gst_rtcp_buffer_get_first_packet(&rtcp, &packet); more; more = gst_rtcp_packet_move_to_next(&packet)) {
+    const GstRTCPType type = gst_rtcp_packet_get_type(&packet);
+    if (type != GST_RTCP_TYPE_RR && type != GST_RTCP_TYPE_SR) continue;
+    for (guint i = 0; i < gst_rtcp_packet_get_rb_count(&packet); ++i) {
+      guint32 ssrc = 0, highest = 0, jitter = 0, lsr = 0, dlsr = 0;
+      guint8 fraction = 0;
+      gint32 lost = 0;
+      gst_rtcp_packet_get_rb(&packet, i, &ssrc, &fraction, &lost, &highest, &jitter, &lsr, &dlsr);
+      const std::string local = "rtp-outbound-stream-stats_" + std::to_string(ssrc);
+      StatsEntry block{{"type", std::string("remote-inbound-rtp")},
+                       {"id", "rtp-remote-inbound-stream-stats_" + std::to_string(ssrc)},
+                       {"local-id", local},
+                       {"ssrc", int64_t(ssrc)},
+                       {"fraction-lost", fraction / 256.0},
+                       {"packets-lost", int64_t(lost)}};
+      // No sender report of ours has reached the receiver yet: no round trip.
+      if (lsr != 0) block["round-trip-time"] = double(uint32_t(now - lsr - dlsr)) / 65536;
+      std::lock_guard lock(core->mutex);
+      core->reportBlocks[ssrc] = std::move(block);
+    }
+  }
+  gst_rtcp_buffer_unmap(&rtcp);
 }
 
 void GstPeerConnection::onNewTransceiver(GstElement*, GstWebRTCRTPTransceiver* transceiver, gpointer) {
