@@ -26,7 +26,7 @@ void fuzzAgent(FuzzedDataProvider& in) {
   h.make().start();
   h.loop.runUntilIdle();
   for (int step = 0; step < kSteps && in.remaining_bytes() > 0; ++step) {
-    if (!h.dialogs.consent.empty()) {
+    if (h.dialogs.consent) {
       h.dialogs.answerConsent(in.ConsumeBool() ? ConsentDecision::kApprove : ConsentDecision::kDeny);
       h.loop.runUntilIdle();
     }

@@ -1,26 +1,231 @@
-// A RemoteClient wired to fakes and virtual time, with the technician's and
-// the service's side played by the test.
+// The client agent's desktop faked around a loop of the test's choice, and
+// AgentHarness: a RemoteClient on those fakes in virtual time, with the
+// technician's and the service's side played by the test. The fakes record
+// what the agent asked for; consent, the open panel and deferred capture
+// answers wait until the test gives them.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "agent/agent_platform.h"
 #include "agent/remote_client.h"
+#include "media/capture.h"
+#include "media/input_access.h"
+#include "media/input_injector.h"
 #include "media/realtime_peer.h"
 #include "protocol/encoding.h"
 #include "protocol/p256_key.h"
 #include "protocol/session_cipher.h"
 #include "runtime/atomic_file.h"
 #include "runtime/basic_loop.h"
-#include "support/fake_agent_platform.h"
 #include "support/fake_http_transport.h"
+#include "support/fake_peer_engine.h"
 #include "support/scratch.h"
 
 namespace kx::testing {
+
+struct FakeStatusMenu final : StatusMenu {
+  void setTitle(const std::string& t) override { title = t; }
+  void setStatusLine(const std::string& text) override { line = text; }
+  void setSharing(const std::optional<std::string>& technician) override { sharing = technician; }
+  std::string title, line;
+  std::optional<std::string> sharing;
+};
+
+struct FakeAgentDialogs final : AgentDialogs {
+  struct Alert {
+    std::string message, informativeText;
+    std::function<void()> dismissed;
+  };
+  void askConsent(const ConsentPrompt& prompt, std::function<void(ConsentDecision)> done) override {
+    prompts.push_back(prompt);
+    consent = std::move(done);
+  }
+  void showAlert(const std::string& message, const std::string& text, std::function<void()> dismissed) override {
+    alerts.push_back(Alert{message, text, std::move(dismissed)});
+  }
+  void chooseEnrollmentFile(const std::string&, std::function<void(std::optional<std::string>)> done) override {
+    panels.push_back(std::move(done));
+  }
+  void answerConsent(ConsentDecision decision) { std::exchange(consent, nullptr)(decision); }
+
+  std::vector<ConsentPrompt> prompts;
+  std::function<void(ConsentDecision)> consent;  // the open prompt's answer
+  std::vector<Alert> alerts;
+  std::vector<std::function<void(std::optional<std::string>)>> panels;
+};
+
+struct FakeSetupWindow final : SetupWindowView {
+  void update(bool, const std::string&, const std::string& e, bool restart) override {
+    error = e;
+    restartRequired = restart;
+  }
+  void show() override {}
+  std::string error;
+  bool restartRequired = false;
+};
+
+struct FakeScreenCapture final : ScreenCapture {
+  struct Stream {
+    std::vector<CaptureOutput*> outputs;
+    std::function<void(Error)> onStop;
+    Status startResult;
+    bool deferStart = false, deferStop = false;  // keep the answer in `pending` instead
+    std::function<void(Status)> pending;
+    int stops = 0;
+    bool destroyed = false;
+  };
+  struct Handle final : CaptureStream {
+    explicit Handle(std::shared_ptr<Stream> s) : s(std::move(s)) {}
+    ~Handle() override { s->destroyed = true; }
+    Status addOutput(CaptureOutput* output) override {
+      s->outputs.push_back(output);
+      return {};
+    }
+    void start(std::function<void(Status)> done) override { s->deferStart ? void(s->pending = done) : done(s->startResult); }
+    void stop(std::function<void(Status)> done) override {
+      ++s->stops;
+      s->deferStop ? void(s->pending = done) : done(Status{});
+    }
+    std::shared_ptr<Stream> s;
+  };
+  std::vector<Display> displays() override { return {}; }
+  std::unique_ptr<CaptureStream> createStream(const ContentFilter&, const CaptureConfiguration&,
+                                              std::function<void(Error)> onStop) override {
+    streams.push_back(std::make_shared<Stream>(next));
+    streams.back()->onStop = std::move(onStop);
+    return std::make_unique<Handle>(streams.back());
+  }
+  std::shared_ptr<Stream> last() const { return streams.back(); }
+
+  Stream next;  // template for the next stream
+  std::vector<std::shared_ptr<Stream>> streams;
+};
+
+struct FakeDisplayPicker final : DisplayPicker {
+  void setObserver(Observer o) override { observer = std::move(o); }
+  void setActive(bool a) override { active = a; }
+  void present() override { ++presented; }
+  Observer observer;
+  bool active = false;
+  int presented = 0;
+};
+
+struct FakeInputInjector final : InputInjector {
+  using Mouse = std::pair<MouseEventType, Point>;
+  bool postMouse(MouseEventType type, Point point, MouseButton, int) override {
+    mouse.emplace_back(type, point);
+    return true;
+  }
+  bool postKey(const KeyEvent& event) override {
+    keys.push_back(event);
+    return true;
+  }
+  bool postScroll(int32_t, int32_t) override { return true; }
+  std::vector<Mouse> mouse;
+  std::vector<KeyEvent> keys;
+};
+
+struct FakeInputAccess final : InputAccess {
+  using Authorization = InputAccessSnapshot::Authorization;
+  InputAccessSnapshot read() override {
+    ++reads;
+    return snapshot;
+  }
+  void request() override { ++requests; }
+  void set(bool granted) { snapshot = {granted ? Authorization::granted : Authorization::denied, granted, granted}; }
+  InputAccessSnapshot snapshot{Authorization::granted, true, true};
+  int reads = 0, requests = 0;
+};
+
+// Runs the work at once, or when the test says so, and posts the completion
+// to the loop as a worker thread would.
+struct FakeBackgroundQueue final : BackgroundQueue {
+  explicit FakeBackgroundQueue(EventLoop& loop) : loop(loop) {}
+  void run(std::function<void()> work, std::function<void()> done) override {
+    queued.emplace_back(std::move(work), std::move(done));
+    if (runAtOnce) runQueued();
+  }
+  void runQueued() {
+    for (; !queued.empty(); queued.pop_front()) {
+      queued.front().first();
+      loop.post(std::move(queued.front().second));
+    }
+  }
+  EventLoop& loop;
+  bool runAtOnce = true;
+  std::deque<std::pair<std::function<void()>, std::function<void()>>> queued;
+};
+
+// Login item, relauncher, other copies, preferences, the application and the workspace.
+struct FakeDesktop final : LoginItem, Relauncher, SingleInstance, Preferences, ApplicationControl, Workspace {
+  Status enable() override {
+    ++loginCalls;
+    return {};
+  }
+  Status launch(const ChildProcess& process) override {
+    launched.push_back(process);
+    return {};
+  }
+  std::vector<std::string> otherInstances(const std::string&) override { return others; }
+  std::optional<std::string> setupShownVersion() override { return shownVersion; }
+  void setSetupShownVersion(const std::string& version) override { shownVersion = version; }
+  void terminate() override { ++terminations; }
+  void activate() override {}
+  void openUrl(const std::string&) override {}
+
+  int loginCalls = 0, terminations = 0;
+  std::vector<ChildProcess> launched;
+  std::vector<std::string> others;
+  std::optional<std::string> shownVersion = "0.5.0";
+};
+
+// Every fake around the test's loop, and the platform made of them.
+template <class Loop>
+struct AgentDesk {
+  AgentPlatform platform(ServiceTransportFactory transport, ServiceEndpoint service, std::string folder) {
+    auto makeSetupWindow = [this](SetupWindowActions a) {
+      setupActions = std::move(a);
+      auto made = std::make_unique<FakeSetupWindow>();
+      setup = made.get();
+      return made;
+    };
+    return AgentPlatform{.loop = loop, .clock = loop, .menu = menu, .dialogs = dialogs,
+                         .makeSetupWindow = makeSetupWindow, .makeServiceTransport = std::move(transport),
+                         .peerEngine = engine, .screenCapture = capture, .picker = picker, .injector = injector,
+                         .inputAccess = access, .background = background, .loginItem = desktop,
+                         .relauncher = desktop, .singleInstance = desktop, .preferences = desktop,
+                         .application = desktop, .workspace = desktop,
+                         .showTechnicianConsole = [this](std::function<std::string()> device) { technicianDevice = std::move(device); },
+                         .hostName = hostName, .settingsFolder = std::move(folder), .process = process,
+                         .service = std::move(service)};
+  }
+
+  Loop loop;  // first: the fakes post to it
+  FakeStatusMenu menu;
+  FakeAgentDialogs dialogs;
+  FakeSetupWindow* setup = nullptr;  // owned by the agent, made on first use
+  SetupWindowActions setupActions;
+  FakePeerEngine engine;
+  FakeScreenCapture capture;
+  FakeDisplayPicker picker;
+  FakeInputInjector injector;
+  FakeInputAccess access;
+  FakeBackgroundQueue background{loop};
+  FakeDesktop desktop;
+  std::function<std::string()> technicianDevice;
+  std::string hostName = "Test Host";
+  ProcessInfo process;
+};
 
 inline const std::string kPoll = "/api/device/DEV-1/poll", kSignal = "/api/device/DEV-1/signal",
                          kDecision = "/api/device/DEV-1/decision", kEnd = "/api/device/DEV-1/end",
@@ -33,17 +238,12 @@ struct Technician {
   std::string id = newUuid();
 };
 
-// The loop is made before the fakes that post to it.
-struct VirtualTime {
-  VirtualLoop loop;
-};
-
 // How far a harness takes the agent before the test begins.
 enum class Stage { kNone, kRegistered, kApproved, kStreaming };
 
-class AgentHarness : public VirtualTime, public AgentFakes {
+class AgentHarness : public AgentDesk<VirtualLoop> {
  public:
-  explicit AgentHarness(Stage stage = Stage::kNone) : AgentFakes(loop) {
+  explicit AgentHarness(Stage stage = Stage::kNone) {
     process.processId = 4242;
     process.executablePath = "/opt/kestrelix/bin/kestrelix-remote";
     process.onDiskVersion = "0.5.0";
@@ -54,12 +254,11 @@ class AgentHarness : public VirtualTime, public AgentFakes {
 
   RemoteClient& make() {
     auto transport = [this](const PinnedConnection&) { return std::make_unique<ForwardingHttpTransport>(http); };
-    AgentPlatform p = platform(loop, loop, transport, {"https://support.kx.test", "support.kx.test", "legacy.kx.test"}, folder);
+    AgentPlatform p = platform(transport, {"https://support.kx.test", "support.kx.test", "legacy.kx.test"}, folder);
     p.createSettingsFolder = createFolder;
     client = std::make_unique<RemoteClient>(std::move(p));
     return *client;
   }
-
   static Json enrollmentFile(std::string token = "ENROLL-TOKEN") {
     return Json{{"url", "https://support.kx.test"}, {"token", std::move(token)}, {"sitesAccess", "all"}};
   }

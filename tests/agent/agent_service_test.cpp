@@ -15,8 +15,7 @@
 #include "protocol/p256_key.h"
 #include "protocol/session_cipher.h"
 #include "runtime/basic_loop.h"
-#include "support/fake_agent_platform.h"
-#include "support/scratch.h"
+#include "agent_harness.h"
 
 namespace kx {
 namespace {
@@ -61,15 +60,8 @@ struct Console {
   std::optional<SessionCipher> cipher = {};
 };
 
-// The loop is made before the fakes that post to it.
-struct RealTime {
-  RunLoop loop;
-};
-
-class AgentAgainstService : public ::testing::Test, public RealTime, public AgentFakes {
+class AgentAgainstService : public ::testing::Test, public testing::AgentDesk<RunLoop> {
  protected:
-  AgentAgainstService() : AgentFakes(loop) {}
-
   void launch() {
     const std::string binary = siblingBinary("kx-service");
     CommandResult added =
@@ -90,7 +82,7 @@ class AgentAgainstService : public ::testing::Test, public RealTime, public Agen
     };
     const std::string address = "https://localhost:" + std::to_string(service_->port());
     client_ = std::make_unique<RemoteClient>(
-        platform(loop, loop, transport, {address, "localhost", "legacy.kx.test"}, agentFolder_ / "KX"));
+        platform(transport, {address, "localhost", "legacy.kx.test"}, agentFolder_ / "KX"));
     client_->start();
   }
 
@@ -120,7 +112,7 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   ASSERT_TRUE(runUntil(online, 20)) << menu.line;
   EXPECT_EQ(device.value("name", ""), "Integration Computer");
   console_.requestAccess(client_->device(), device["publicKey"].get<std::string>());
-  ASSERT_TRUE(runUntil([&] { return !dialogs.consent.empty(); }, 15));
+  ASSERT_TRUE(runUntil([&] { return dialogs.consent != nullptr; }, 15));
   EXPECT_EQ(dialogs.prompts.back().message, "alex requests access");
   dialogs.answerConsent(ConsentDecision::kApprove);
   ASSERT_TRUE(runUntil([&] { return picker.presented == 1; }, 15)) << menu.line;
@@ -145,7 +137,7 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   const Json hover{{"kind", "pointer"}, {"seq", 1}, {"action", "hover"}, {"x", 0.5}, {"y", 0.5}};
   channel->deliver(console_.cipher->encrypt(dumpJson(hover)).value());
   ASSERT_TRUE(runUntil([&] { return !injector.mouse.empty(); }, 5));
-  EXPECT_EQ(injector.mouse[0].point, (Point{960, 540}));
+  EXPECT_EQ(injector.mouse[0].second, (Point{960, 540}));
   channel->deliver(console_.cipher->encrypt(dumpJson(Json{{"kind", "end"}})).value());
   ASSERT_TRUE(runUntil([&] { return client_->active().empty(); }, 5));
   EXPECT_TRUE(runUntil([&] { return console_.status() == "ended"; }, 10));
