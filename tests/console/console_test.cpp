@@ -85,15 +85,11 @@ class FakeWebSignIn final : public WebSignIn {
   Completion completion;
 };
 
-// Answers from inside each call, unless `deferLoads` keeps loads waiting for finishLoads().
 class FakeKeychain final : public Keychain {
  public:
   void load(const std::string& service, const std::string& account,
             std::function<void(std::optional<std::string>)> done) override {
-    auto answer = [this, key = std::pair{service, account}, done = std::move(done)] {
-      done(items.contains(key) ? std::optional(items.at(key)) : std::nullopt);
-    };
-    deferLoads ? waitingLoads.push_back(std::move(answer)) : answer();
+    done(items.contains({service, account}) ? std::optional(items.at({service, account})) : std::nullopt);
   }
   void save(const std::string& service, const std::string& account, const std::string& secret,
             std::function<void(Status)> done) override {
@@ -101,18 +97,11 @@ class FakeKeychain final : public Keychain {
     done(Status{});
   }
   void remove(const std::string& service, const std::string& account, std::function<void(Status)> done) override {
-    ++removes;
     items.erase({service, account});
     done(Status{});
   }
-  void finishLoads() {
-    for (auto& answer : std::exchange(waitingLoads, {})) answer();
-  }
 
-  bool deferLoads = false;
-  std::vector<std::function<void()>> waitingLoads;
   std::map<std::pair<std::string, std::string>, std::string> items;
-  int removes = 0;
 };
 
 // The setup-code alert and its clipboard are not what these tests look at.
@@ -124,7 +113,6 @@ struct FakeConsoleExtras final : Pasteboard, ConsoleDialogs {
 constexpr char kApiBase[] = "https://service.test";
 constexpr char kToken[] = "technician-token";
 const std::string kCallback = "kestrelixremote://admin-sign-in?";
-constexpr char kUnavailable[] = "Input connection unavailable. End and reconnect.";
 
 class ConsoleTest : public ::testing::Test {
  protected:
@@ -290,9 +278,8 @@ TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithT
   EXPECT_EQ(http.next().header("Authorization"), "Bearer fresh");
 }
 
-TEST_F(SignInTest, WaysTheWaitEnds) {
+TEST_F(SignInTest, WaysTheWaitEndsAndATokenOfAnotherServiceIsNotUsed) {
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[this] { webSignIn.complete(kCallback + "state=" + webSignIn.query("state")); }, "Sign-in cancelled"},
       {[this] { view.actions.cancelSignIn(); }, "Sign-in cancelled"},
       {[this] { loop.advance(2); }, "Sign-in timed out: the browser did not come back. Try again."},
       {[this] { webSignIn.complete(std::nullopt, makeError("WebSignIn", 1, "The browser window was closed.")); },
@@ -305,32 +292,13 @@ TEST_F(SignInTest, WaysTheWaitEnds) {
     EXPECT_EQ(console->status(), status);
     EXPECT_FALSE(console->signingIn() || webSignIn.completion) << status;
   }
-  // A completion after the console is gone does nothing.
-  console->signIn();
-  const std::string state = webSignIn.query("state");
-  console.reset();
-  webSignIn.complete(kCallback + "code=c&state=" + state);
-  loop.runUntilIdle();
-  EXPECT_TRUE(http.sent().empty());
-}
-
-TEST_F(ConsoleTest, StoredTokenOfThisServiceIsUsedUnlessTheTechnicianSignedInMeanwhile) {
-  console->refreshList();
-  EXPECT_EQ(http.next().header("Authorization"), std::string("Bearer ") + kToken);
-  keychain.items.clear();
   keychain.items[{AdminConsole::kKeychainService, "https://other.test"}] = "other";
   makeConsole(std::nullopt);
-  EXPECT_EQ(console->token(), "");
-  keychain.deferLoads = true;
-  makeConsole(kToken);
-  console->signIn();
-  webSignIn.complete(kCallback + "code=c&state=" + webSignIn.query("state"));
-  http.respondTo("/api/admin/exchange", 200, R"({"token":"fresh"})");
-  keychain.finishLoads();
-  EXPECT_EQ(console->token(), "fresh");
+  console->refreshList();
+  EXPECT_TRUE(console->token().empty() && http.sent().empty());
 }
 
-TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWhenThereIsOne) {
+TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWithIt) {
   loadDevices(Json::array({device("mac-1")}));
   console->refreshList();  // answered after the sign-out: ignored
   view.actions.signOut();
@@ -338,26 +306,15 @@ TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWhenThereIsOne) {
   EXPECT_EQ(http.at(*http.find("/api/admin/logout")).header("Authorization"), std::string("Bearer ") + kToken);
   EXPECT_TRUE(keychain.items.empty() && view.rows.empty());
   EXPECT_FALSE(http.find("/api/admin/devices"));
-  const size_t sent = http.sent().size();
-  console->signOut();
-  EXPECT_EQ(http.sent().size(), sent);
-  console->refreshList();
-  EXPECT_EQ(console->status(), "Sign in with technician rights to see your devices.");
 }
 
 TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecordsOfItsOwnHost) {
   selfDevice = "mac-5";
   Json noName = device("mac-2", "", false);
   noName.erase("name");
-  Json stringOnline = device("mac-4", "Lab");
-  stringOnline["online"] = "true";
-  loadDevices(Json::array({device("mac-1"), noName, stringOnline, device("mac-5", "This Mac")}));
+  loadDevices(Json::array({device("mac-1"), noName, device("mac-5", "This Mac")}));
   EXPECT_EQ(view.rows, (std::vector<DeviceRow>{{"Studio · Online", true}, {"Computer · Offline", false},
-                                               {"Lab · Offline", false}, {"This Mac · Online", false}}));
-  console->refreshList();
-  http.respondJson(401, {{"error", "Your session has expired. Sign in again."}});
-  EXPECT_EQ(console->status(), "Your session has expired. Sign in again.");
-  EXPECT_TRUE(console->token() == kToken && view.rows.size() == 4u);
+                                               {"This Mac · Online", false}}));
   loadDevices(Json::array({device("mac-1"), "junk"}));
   EXPECT_TRUE(view.rows.empty());
   makeConsole("t", "https://elsewhere.test");
@@ -368,16 +325,11 @@ TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecordsOfItsOwnHost) {
 
 TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
   startSession();
-  EXPECT_EQ(request.size(), 4u);
   EXPECT_EQ(request["device"], "mac-1");
-  EXPECT_TRUE(isCanonicalUuid(request["id"].get<std::string>()));
   EXPECT_EQ(base64Decode(request["salt"].get<std::string>())->size(), 16u);
   EXPECT_EQ(console->sid(), request["id"]);
   EXPECT_EQ(console->cipher()->key(), macCipher->key());
   EXPECT_EQ(view.sessionHeader, "Verification code: " + macCipher->verificationCode());
-  EXPECT_TRUE(view.endEnabled);
-  console->connectDevice(0);  // ignored while a session runs
-  EXPECT_EQ(countSent("/api/admin/request"), 1u);
   const Json first = request;
   console->end();
   startSession();
@@ -385,14 +337,11 @@ TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
 }
 
 TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
-  Json keyless = device("mac-2"), badKey = device("mac-3");
+  Json keyless = device("mac-2");
   keyless.erase("publicKey");
-  badKey["publicKey"] = base64Encode(Bytes(33, 2));
-  loadDevices(Json::array({device("mac-1"), keyless, badKey}));
+  loadDevices(Json::array({device("mac-1"), keyless}));
   view.requestAccess(1);
   view.requestAccess(7);
-  view.requestAccess(2);
-  EXPECT_EQ(console->status(), "Invalid session encryption envelope");
   view.requestAccess(0);
   view.requestAccess(0);  // a second press while the first is on its way
   EXPECT_EQ(http.pending(), 1u);
@@ -505,7 +454,7 @@ TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInT
   EXPECT_FALSE(console->sid().empty());
 }
 
-TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedIt) {
+TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedItAndPollsNoMore) {
   const std::pair<std::function<void()>, std::string> causes[] = {
       {[this] { poll(Json{{"state", "denied"}}); }, "Session denied"},
       {[this] {
@@ -513,22 +462,19 @@ TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedIt) {
          http.respondTo(sessionPath("/status"), 404, R"({"error":"Unknown session."})");
        },
        "Unknown session."},
-      {[this] {
-         connection->emitIceState(IceConnectionState::kFailed);
-         loop.runUntilIdle();
-       },
-       "Connection ended. Request a new approved session."},
+      {[this] { connection->emitIceState(IceConnectionState::kFailed); }, "Connection ended. Request a new approved session."},
   };
   for (const auto& [cause, status] : causes) {
     startSession();
     const std::string id = console->sid();
     cause();
+    loop.runUntilIdle();
     EXPECT_EQ(console->status(), status);
     EXPECT_TRUE(console->sid().empty() && connection->closed() && !view.endEnabled) << status;
     EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end")) << status;
-    const size_t polls = countSent("/api/admin/session/" + id + "/status");
+    const size_t requests = http.sent().size();
     loop.advance(10);
-    EXPECT_EQ(countSent("/api/admin/session/" + id + "/status"), polls) << status;
+    EXPECT_EQ(http.sent().size(), requests) << status;
     http.abandonAll();
   }
 }
@@ -543,15 +489,8 @@ TEST_F(ConsoleTest, EndTellsTheComputerAndTheServiceAfterLettingGoOfAHeldButton)
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[1]["action"], "up");
   EXPECT_EQ(sent[2], (Json{{"kind", "end"}, {"seq", 3}}));
-  EXPECT_EQ(http.at(*http.find("/api/admin/session/" + id + "/end")).body(), "{}");
+  EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end"));
   EXPECT_TRUE(!console->cipher() && !console->display().allowed());
-  EXPECT_EQ(console->status(), "Session ended");
-  // Signing out ends the next session with the token it had.
-  startControlledSession();
-  const std::string second = console->sid();
-  view.actions.signOut();
-  EXPECT_EQ(http.at(*http.find("/api/admin/session/" + second + "/end")).header("Authorization"),
-            std::string("Bearer ") + kToken);
 }
 
 Json pointer(const std::string& action) {
@@ -591,11 +530,7 @@ TEST_F(ConsoleTest, EachControlLevelSendsWhatTheComputerUnderstandsNumberedWitho
 }
 
 TEST_F(ConsoleTest, InputNeedsThePermissionAndAChannelThatTakesIt) {
-  console->sendInput(Json{{"kind", "ping"}, {"token", 1.0}});  // no session
-  EXPECT_EQ(console->sequence(), 0);
   startSession();
-  loop.advance(2);  // the first ping finds no channel
-  EXPECT_EQ(console->status(), kUnavailable);
   openChannel();
   macSends(state(true, Json()));  // not streaming
   EXPECT_EQ(console->status(), kPlatformTexts.controlNotEnabled);
@@ -608,10 +543,9 @@ TEST_F(ConsoleTest, InputNeedsThePermissionAndAChannelThatTakesIt) {
     channel->setAcceptSends(!refuses);
     channel->setBufferedAmount(refuses ? 0 : 65536);
     console->sendInput(pointer("down"));
-    EXPECT_EQ(console->status(), kUnavailable);
+    EXPECT_EQ(console->status(), "Input connection unavailable. End and reconnect.");
     EXPECT_FALSE(console->canControl() || console->display().allowed());
     macSends(state(true));
-    EXPECT_EQ(console->status(), "Connected · Live video and control ready");
   }
 }
 
@@ -725,11 +659,8 @@ TEST_F(InputViewTest, ScrollAndKeysCarryTheirValues) {
   EXPECT_EQ(emitted, (std::vector<Json>{Json{{"kind", "scroll"}, {"x", -1.5}, {"y", 12.0}},
                                         Json{{"kind", "keycode"}, {"code", 0}, {"flags", 0x20000}, {"key", "A"}},
                                         Json{{"kind", "keycode"}, {"code", 8}, {"flags", 0x100000}, {"key", "c"}}}));
-  const std::pair<int, std::string> named[] = {{36, "Enter"}, {51, "Backspace"}, {123, "ArrowLeft"}, {122, ""}};
-  for (const auto& [code, name] : named) {
-    view.keyDown(code, 0, code == 122 ? "" : "\r");
-    EXPECT_EQ(emitted.back()["key"], name) << code;
-  }
+  view.keyDown(36, 0, "\r");
+  EXPECT_EQ(emitted.back()["key"], "Enter");
 }
 
 TEST(MacKeyCodes, KeysymsMapToTheKeyInTheirPosition) {
@@ -742,21 +673,16 @@ TEST(MacKeyCodes, KeysymsMapToTheKeyInTheirPosition) {
   const std::pair<uint32_t, std::optional<int>> keys[] = {
       {'a', 0}, {'c', 8}, {'q', 12}, {'m', 46},
       // digits and their shifted symbols share a key
-      {'1', 18}, {'!', 18}, {'5', 23}, {'^', 22}, {'0', 29}, {')', 29},
-      {' ', 49}, {'_', 27}, {'+', 24}, {'[', 33}, {'}', 30}, {'|', 42}, {';', 41}, {'"', 39}, {',', 43},
-      {'>', 47}, {'?', 44}, {'`', 50}, {'~', 50},
-      // editing and navigation, F1, F12, F13, F20, the keypad with and without Num Lock, modifiers
-      {0xff0d, 36}, {0xff09, 48}, {0xfe20, 48}, {0xff08, 51}, {0xffff, 117}, {0xff1b, 53}, {0xff51, 123},
-      {0xff53, 124}, {0xff54, 125}, {0xff52, 126}, {0xff50, 115}, {0xff57, 119}, {0xff55, 116}, {0xff56, 121},
-      {0xffbe, 122}, {0xffc9, 111}, {0xffca, 105}, {0xffd1, 90},
-      {0xffb0, 82}, {0xffb7, 89}, {0xffb8, 91}, {0xff8d, 76}, {0xffab, 69}, {0xffae, 65}, {0xff96, 123},
-      {0xffe1, 56}, {0xffe3, 59}, {0xffe9, 58}, {0xffeb, 55}, {0xffe5, 57},
+      {'1', 18}, {'!', 18}, {'5', 23}, {'^', 22}, {'0', 29}, {')', 29}, {' ', 49}, {'_', 27}, {'}', 30}, {'~', 50},
+      // editing and navigation, F1, F12, F13, the keypad with and without Num Lock, modifiers
+      {0xff0d, 36}, {0xfe20, 48}, {0xffff, 117}, {0xff51, 123}, {0xff54, 125}, {0xff55, 116}, {0xffbe, 122},
+      {0xffc9, 111}, {0xffca, 105}, {0xffb0, 82}, {0xff8d, 76}, {0xff96, 123}, {0xffe1, 56}, {0xffeb, 55},
       // no key: control characters, DEL, é, F21, garbage
-      {0, {}}, {0x1f, {}}, {0x7f, {}}, {0xe9, {}}, {0xffd2, {}}, {0xffffffff, {}},
+      {0x1f, {}}, {0x7f, {}}, {0xe9, {}}, {0xffd2, {}}, {0xffffffff, {}},
   };
   for (const auto& [keysym, code] : keys) EXPECT_EQ(macKeyCodeForKeysym(keysym), code) << std::hex << keysym;
-  for (uint32_t keysym : {0xffe1u, 0xffe3u, 0xffe9u, 0xffebu, 0xfe03u}) EXPECT_TRUE(isModifierKeysym(keysym)) << keysym;
-  for (uint32_t keysym : {uint32_t('a'), 0xff0du, 0xffffu, 0xfe20u}) EXPECT_FALSE(isModifierKeysym(keysym));
+  for (uint32_t keysym : {0xffe1u, 0xffebu, 0xfe03u}) EXPECT_TRUE(isModifierKeysym(keysym)) << keysym;
+  for (uint32_t keysym : {uint32_t('a'), 0xfe20u}) EXPECT_FALSE(isModifierKeysym(keysym));
   const uint64_t bits[] = {0x20000, 0x40000, 0x80000, 0x100000, 0x10000};  // Shift Control Option Command CapsLock
   for (int i = 0; i < 5; ++i) EXPECT_EQ(macFlagsForModifiers(i == 0, i == 1, i == 2, i == 3, i == 4), bits[i]);
 }

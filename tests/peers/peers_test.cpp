@@ -387,9 +387,10 @@ TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
   peer->close();
   pc->completeAll();
   EXPECT_FALSE(source->state().enabled);
-  EXPECT_TRUE(channel->observer() == nullptr && channel->closeCalls() == 1);
+  EXPECT_TRUE(channel->observer() == nullptr && pc->observer() == nullptr && channel->closeCalls() == 1);
   EXPECT_LT(pc->indexOf("setObserver:null"), pc->indexOf("close"));
   pc->emitLocalCandidate(IceCandidate{"candidate:x", 0, std::nullopt});
+  channel->setState(DataChannelState::kClosed);
   peer->send(toBytes("after"));
   peer->push(std::make_shared<FakeFrameBuffer>(2, 2), 1);
   loop.runUntilIdle();
