@@ -248,39 +248,17 @@ TEST(BitrateController, AboveTheFullFrameRateGrowsOnlyAHalfAboveWhatIsReallySent
   EXPECT_EQ(mid.target().framesPerSecond, 15);
 }
 
-// Key frames made for requests at `requests` (seconds, ascending), with the
-// owner's timer firing exactly when the limiter says.
-std::vector<double> keyFrames(const std::vector<double>& requests) {
-  KeyFrameLimiter limiter(1.0);
-  std::vector<double> made;
-  std::optional<double> timer;
-  auto fire = [&](double now) {
-    limiter.made(now);
-    made.push_back(now);
-  };
-  for (double now : requests) {
-    if (timer && *timer <= now) fire(*std::exchange(timer, std::nullopt));
-    const std::optional<double> at = limiter.request(now);
-    if (at && *at <= now) fire(now);
-    else if (at) timer = at;
-  }
-  if (timer) fire(*timer);
-  return made;
-}
-
 TEST(KeyFrameLimiter, DelaysAndCoalescesRequestsWithinTheIntervalAndNeverDropsOne) {
-  struct Case {
-    std::vector<double> requests;
-    std::vector<double> made;
-    const char* what;
-  } cases[] = {
-      {{0, 2, 5}, {0, 2, 5}, "requests far apart go at once"},
-      {{0, 0.1, 0.2, 0.5}, {0, 1}, "a burst: one at once, the rest served by one at the interval's end"},
-      {{0, 0.3, 1.2}, {0, 1, 2}, "a request after the delayed one waits for its own interval"},
-      {{0, 1}, {0, 1}, "a request at the interval's end goes at once"},
-      {{0.5}, {0.5}, "the first request goes at once"},
-  };
-  for (const Case& k : cases) EXPECT_EQ(keyFrames(k.requests), k.made) << k.what;
+  KeyFrameLimiter limiter(1.0);
+  EXPECT_EQ(limiter.request(0.5), 0.5);  // the first goes at once
+  limiter.made(0.5);
+  EXPECT_EQ(limiter.request(0.6), 1.5);  // within the interval: at its end
+  EXPECT_EQ(limiter.request(0.9), std::nullopt);  // served by the one due
+  limiter.made(1.5);
+  EXPECT_EQ(limiter.request(1.8), 2.5);  // after the delayed one, its own interval
+  limiter.made(2.5);
+  EXPECT_EQ(limiter.request(3.5), 3.5);  // at the interval's end: at once, so nothing is left due
+  EXPECT_EQ(limiter.request(3.6), 3.6);
 }
 
 }  // namespace
