@@ -115,39 +115,59 @@ RateFollower::RateFollower(EventLoop& loop, VideoSource& source, ReadStats readS
   });
 }
 
+namespace {
+
+std::optional<double> number(const StatsEntry& entry, const char* key) {
+  auto it = entry.find(key);
+  if (it == entry.end()) return std::nullopt;
+  if (const double* d = std::get_if<double>(&it->second)) return *d;
+  if (const int64_t* i = std::get_if<int64_t>(&it->second)) return double(*i);
+  return std::nullopt;
+}
+
+std::string text(const StatsEntry& entry, const char* key) {
+  auto it = entry.find(key);
+  const std::string* s = it == entry.end() ? nullptr : std::get_if<std::string>(&it->second);
+  return s ? *s : std::string();
+}
+
+}  // namespace
+
+double RateFollower::lossOver(const StatsEntry& remote, const StatsEntry* local) {
+  const std::optional<double> lost = number(remote, "packets-lost");
+  const std::optional<double> sent = local ? number(*local, "packets-sent") : std::nullopt;
+  if (!lost || !sent) return number(remote, "fraction-lost").value_or(0);
+  if (!lossBase_ || *sent < lossBase_->first) lossBase_ = {*sent, *lost};
+  if (*sent - lossBase_->first >= kLossWindowPackets) {
+    lossFraction_ = std::clamp((*lost - lossBase_->second) / (*sent - lossBase_->first), 0.0, 1.0);
+    lossBase_ = {*sent, *lost};
+  }
+  return lossFraction_;
+}
+
 void RateFollower::onStats(const std::vector<StatsEntry>& entries, double now) {
-  auto number = [](const StatsEntry& entry, const char* key) -> std::optional<double> {
-    auto it = entry.find(key);
-    if (it == entry.end()) return std::nullopt;
-    if (const double* d = std::get_if<double>(&it->second)) return *d;
-    if (const int64_t* i = std::get_if<int64_t>(&it->second)) return double(*i);
-    return std::nullopt;
-  };
-  auto text = [](const StatsEntry& entry, const char* key) {
-    auto it = entry.find(key);
-    const std::string* s = it == entry.end() ? nullptr : std::get_if<std::string>(&it->second);
-    return s ? *s : std::string();
-  };
   // The video's report, not the retransmission stream's: of the reports
   // with a round trip, the one whose stream sent the most bytes.
   const StatsEntry* remote = nullptr;
-  double sentBytes = -1;  // of the stream the chosen report is about; -1 when unknown
+  const StatsEntry* local = nullptr;  // the stream the chosen report is about
   for (const StatsEntry& entry : entries) {
     if (text(entry, "type") != "remote-inbound-rtp" || number(entry, "round-trip-time").value_or(0) <= 0) continue;
     const std::string localId = text(entry, "local-id");
-    double bytes = -1;
-    for (const StatsEntry& local : entries) {
-      if (!localId.empty() && text(local, "id") == localId) bytes = number(local, "bytes-sent").value_or(-1);
+    const StatsEntry* stream = nullptr;
+    for (const StatsEntry& candidate : entries) {
+      if (!localId.empty() && text(candidate, "id") == localId) stream = &candidate;
     }
-    if (!remote || bytes > sentBytes) {
+    auto bytes = [&](const StatsEntry* s) { return s ? number(*s, "bytes-sent").value_or(-1) : -1; };
+    if (!remote || bytes(stream) > bytes(local)) {
       remote = &entry;
-      sentBytes = bytes;
+      local = stream;
     }
   }
   if (!remote) return;
   LinkReport report;
   report.roundTripSeconds = *number(*remote, "round-trip-time");
-  report.lossFraction = number(*remote, "fraction-lost").value_or(0);
+  report.lossFraction = lossOver(*remote, local);
+  const double sentBytes = local ? number(*local, "bytes-sent").value_or(-1) : -1;
   if (sentBytes >= 0) {
     if (lastSent_ && now > lastSent_->first && sentBytes >= double(lastSent_->second)) {
       report.sentBitrate = (sentBytes - double(lastSent_->second)) * 8 / (now - lastSent_->first);

@@ -91,16 +91,28 @@ class RateFollower {
   RateFollower(const RateFollower&) = delete;
   RateFollower& operator=(const RateFollower&) = delete;
 
+  // Loss is measured over at least this many of the video's packets: one
+  // receiver report covers a tenth of a second, a handful of packets on a
+  // narrow link, and its own fraction swings between 0 and 20 %.
+  static constexpr double kLossWindowPackets = 50;
+
   // Feeds one stats reply taken at `now` (seconds).
   void onStats(const std::vector<StatsEntry>& entries, double now);
   VideoTarget applied() const { return applied_; }
 
  private:
+  // The loss since the last window closed, from the receiver's running count
+  // of lost packets against the packets sent; the report's own fraction when
+  // either count is missing.
+  double lossOver(const StatsEntry& remote, const StatsEntry* local);
+
   VideoSource& source_;
   ReadStats readStats_;
   BitrateController rate_;
   std::optional<LinkReport> lastReport_;
   std::optional<std::pair<double, int64_t>> lastSent_;  // (time, bytes) of the last report read
+  std::optional<std::pair<double, double>> lossBase_;  // (packets sent, packets lost) where the window began
+  double lossFraction_ = 0;  // of the last window that closed
   VideoTarget applied_;
   int ticks_ = 0;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

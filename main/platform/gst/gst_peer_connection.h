@@ -15,6 +15,7 @@
 #include <gst/webrtc/webrtc.h>
 
 #include <atomic>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -68,6 +69,10 @@ class GstPeerConnection final : public PeerConnection {
     std::vector<std::weak_ptr<GstDataChannel>> channels;
     std::vector<std::weak_ptr<GstVideoSource>> sources;
     int branches = 0;
+    // The last report block about each stream we send. webrtcbin keeps one
+    // block per reporter, so the video's hides behind the retransmission
+    // stream's whenever a report carries both.
+    std::map<uint32_t, StatsEntry> reportBlocks;
 
     void reportState(IceConnectionState state);
     std::shared_ptr<GstDataChannel> track(GstWebRTCDataChannel* channel);
@@ -94,6 +99,7 @@ class GstPeerConnection final : public PeerConnection {
   static void onStateNotify(GstElement* webrtc, GParamSpec* property, gpointer data);
   static void onDataChannel(GstElement* webrtc, GstWebRTCDataChannel* channel, gpointer data);
   static void onNewTransceiver(GstElement* webrtc, GstWebRTCRTPTransceiver* transceiver, gpointer data);
+  static void onReceivingRtcp(GObject* session, GstBuffer* buffer, gpointer data);
   static void onPadAdded(GstElement* webrtc, GstPad* pad, gpointer data);
   static GstBusSyncReply onBusMessage(GstBus* bus, GstMessage* message, gpointer data);
 
