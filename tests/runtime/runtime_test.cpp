@@ -3,9 +3,7 @@
 
 #include <functional>
 #include <memory>
-#include <numeric>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "runtime/basic_loop.h"
@@ -35,34 +33,6 @@ TEST(VirtualLoop, TimersFireInDueOrderAtTheirOwnTimeUntilCancelled) {
   EXPECT_DOUBLE_EQ(loop.wallTime(), 1006.5);
   loop.setWallTime(5000.0);  // a wall-clock jump moves no timer
   EXPECT_DOUBLE_EQ(loop.uptime(), 106.5);
-}
-
-TEST(VirtualLoop, OneShotMayReplaceItselfFromItsCallback) {
-  VirtualLoop loop;
-  Timer timer;
-  int runs = 0;
-  std::function<void()> retry = [&] {
-    ++runs;
-    timer = Timer();  // clears the fired timer, as a retry does
-    if (runs < 3) timer = startOneShot(loop, 5.0, retry);
-  };
-  timer = startOneShot(loop, 5.0, retry);
-  loop.advance(100);
-  EXPECT_EQ(runs, 3);
-  EXPECT_FALSE(timer);
-}
-
-TEST(VirtualLoop, WorkPostedFromOtherThreadsRunsOnTheLoopInOrder) {
-  VirtualLoop loop;
-  std::vector<int> seen, expected(100);
-  std::iota(expected.begin(), expected.end(), 0);
-  std::thread worker([&] {
-    for (int i : expected) loop.post([&seen, i] { seen.push_back(i); });
-  });
-  worker.join();
-  EXPECT_TRUE(seen.empty());  // nothing runs before the loop does
-  loop.runUntilIdle();
-  EXPECT_EQ(seen, expected);
 }
 
 Task<int> doubled(std::function<void(std::function<void(int)>)> start) {

@@ -8,7 +8,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -46,9 +45,9 @@ class FakeAgentDialogs final : public AgentDialogs {
   void chooseEnrollmentFile(const std::string&, std::function<void(std::optional<std::string>)> done) override {
     panels.push_back(std::move(done));
   }
-  // Answers the oldest open consent prompt or open panel.
-  void answerConsent(ConsentDecision decision) { answerOldest(consent, decision); }
-  void choose(std::optional<std::string> path) { answerOldest(panels, std::move(path)); }
+  // Answer the oldest open consent prompt or open panel (throws when none is open).
+  void answerConsent(ConsentDecision decision) { oldest(consent)(decision); }
+  void choose(std::optional<std::string> path) { oldest(panels)(std::move(path)); }
 
   std::vector<ConsentPrompt> prompts;
   std::deque<std::function<void(ConsentDecision)>> consent;
@@ -56,40 +55,24 @@ class FakeAgentDialogs final : public AgentDialogs {
   std::deque<std::function<void(std::optional<std::string>)>> panels;
 
  private:
-  template <class Queue, class Answer>
-  static void answerOldest(Queue& queue, Answer&& answer) {
-    if (queue.empty()) throw std::logic_error("nothing is waiting for an answer");
-    auto done = std::move(queue.front());
+  template <class Answer>
+  static Answer oldest(std::deque<Answer>& queue) {
+    Answer answer = std::move(queue.at(0));
     queue.pop_front();
-    done(std::forward<Answer>(answer));
+    return answer;
   }
 };
 
-// Makes one setup window and keeps its actions for the test to press.
-class FakeSetupWindows {
- public:
-  struct Window final : SetupWindowView {
-    void update(bool, const std::string& p, const std::string& e, bool restart) override {
-      permission = p;
-      error = e;
-      restartRequired = restart;
-    }
-    void show() override {}
-    std::string permission, error;
-    bool restartRequired = false;
-  };
-  SetupWindowFactory factory() {
-    return [this](SetupWindowActions a) {
-      ++made;
-      actions = std::move(a);
-      auto made = std::make_unique<Window>();
-      window = made.get();
-      return made;
-    };
+// Makes the setup window and keeps its actions for the test to press.
+struct FakeSetupWindow final : SetupWindowView {
+  void update(bool, const std::string& p, const std::string& e, bool restart) override {
+    permission = p;
+    error = e;
+    restartRequired = restart;
   }
-  int made = 0;
-  Window* window = nullptr;  // owned by the agent
-  SetupWindowActions actions;
+  void show() override {}
+  std::string permission, error;
+  bool restartRequired = false;
 };
 
 class FakeScreenCapture final : public ScreenCapture {
@@ -106,12 +89,11 @@ class FakeScreenCapture final : public ScreenCapture {
   std::vector<Display> displays() override { return {}; }
   std::unique_ptr<CaptureStream> createStream(const ContentFilter&, const CaptureConfiguration&,
                                               std::function<void(Error)> onStop) override {
-    auto state = std::make_shared<Stream>(next);
-    state->onStop = std::move(onStop);
-    streams.push_back(state);
-    return std::make_unique<Handle>(state);
+    streams.push_back(std::make_shared<Stream>(next));
+    streams.back()->onStop = std::move(onStop);
+    return std::make_unique<Handle>(streams.back());
   }
-  std::shared_ptr<Stream> last() const { return streams.empty() ? nullptr : streams.back(); }
+  std::shared_ptr<Stream> last() const { return streams.back(); }
 
   Stream next;  // template for the next stream
   std::vector<std::shared_ptr<Stream>> streams;
@@ -148,12 +130,10 @@ class FakeInputInjector final : public InputInjector {
   struct Mouse {
     MouseEventType type;
     Point point;
-    MouseButton button;
-    int clicks;
     bool operator==(const Mouse&) const = default;
   };
-  bool postMouse(MouseEventType type, Point point, MouseButton button, int clicks) override {
-    mouse.push_back(Mouse{type, point, button, clicks});
+  bool postMouse(MouseEventType type, Point point, MouseButton, int) override {
+    mouse.push_back(Mouse{type, point});
     return true;
   }
   bool postKey(const KeyEvent& event) override {
@@ -167,14 +147,14 @@ class FakeInputInjector final : public InputInjector {
 
 class FakeInputAccess final : public InputAccess {
  public:
+  using Authorization = InputAccessSnapshot::Authorization;
   InputAccessSnapshot read() override {
     ++reads;
     return snapshot;
   }
   void request() override { ++requests; }
-  void grant() { snapshot = InputAccessSnapshot{InputAccessSnapshot::Authorization::granted, true, true}; }
-  void deny() { snapshot = InputAccessSnapshot{InputAccessSnapshot::Authorization::denied, false, false}; }
-  InputAccessSnapshot snapshot;
+  void set(bool granted) { snapshot = {granted ? Authorization::granted : Authorization::denied, granted, granted}; }
+  InputAccessSnapshot snapshot{Authorization::granted, true, true};
   int reads = 0, requests = 0;
 };
 
@@ -232,12 +212,18 @@ class FakeDesktop final : public LoginItem,
 
 // Every fake, and the platform made of them around the test's loop, clock and service transport.
 struct AgentFakes {
-  explicit AgentFakes(EventLoop& loop) : background(loop) { access.grant(); }
+  explicit AgentFakes(EventLoop& loop) : background(loop) {}
 
   AgentPlatform platform(EventLoop& loop, Clock& clock, ServiceTransportFactory transport, ServiceEndpoint service,
                          std::string folder) {
+    auto makeSetupWindow = [this](SetupWindowActions a) {
+      setupActions = std::move(a);
+      auto made = std::make_unique<FakeSetupWindow>();
+      setup = made.get();
+      return made;
+    };
     return AgentPlatform{.loop = loop, .clock = clock, .menu = menu, .dialogs = dialogs,
-                         .makeSetupWindow = setup.factory(), .makeServiceTransport = std::move(transport),
+                         .makeSetupWindow = makeSetupWindow, .makeServiceTransport = std::move(transport),
                          .peerEngine = engine, .screenCapture = capture, .picker = picker, .injector = injector,
                          .inputAccess = access, .background = background, .loginItem = desktop,
                          .relauncher = desktop, .singleInstance = desktop, .preferences = desktop,
@@ -249,7 +235,8 @@ struct AgentFakes {
 
   FakeStatusMenu menu;
   FakeAgentDialogs dialogs;
-  FakeSetupWindows setup;
+  FakeSetupWindow* setup = nullptr;  // owned by the agent, made on first use
+  SetupWindowActions setupActions;
   FakePeerEngine engine;
   FakeScreenCapture capture;
   FakeDisplayPicker picker;
