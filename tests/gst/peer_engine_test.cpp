@@ -136,6 +136,38 @@ TEST_F(GstPeers, VideoWithPaddedRowsArrivesDecodedInItsColours) {
   showing = std::make_shared<TestFrame>(1440, 900, stride, Bgra{30, 30, 230});
   EXPECT_TRUE(peers->waitUntil([&] { return frameMatches(Bgra{30, 30, 230}, Bgra{30, 30, 230}); }, 5))
       << "the picture did not follow the source";
+
+  // The sender reads the receiver's report about the video itself, with the
+  // round trip worked out from the time of its own sender report.
+  auto roundTrip = std::make_shared<std::atomic<double>>(-1);
+  Timer asking = startRepeating(loop, 0.2, [&, roundTrip] {
+    client().connection->getStats([roundTrip](std::vector<StatsEntry> entries) {
+      auto text = [](const StatsEntry& e, const char* key) {
+        auto it = e.find(key);
+        return it != e.end() && std::holds_alternative<std::string>(it->second) ? std::get<std::string>(it->second) : "";
+      };
+      auto number = [](const StatsEntry& e, const char* key) {
+        auto it = e.find(key);
+        if (it == e.end()) return -1.0;
+        if (auto* i = std::get_if<int64_t>(&it->second)) return double(*i);
+        if (auto* d = std::get_if<double>(&it->second)) return *d;
+        return -1.0;
+      };
+      const StatsEntry* video = nullptr;
+      for (const StatsEntry& e : entries) {
+        if (text(e, "type") == "outbound-rtp" && (!video || number(e, "bytes-sent") > number(*video, "bytes-sent"))) {
+          video = &e;
+        }
+      }
+      for (const StatsEntry& e : entries) {
+        if (video && text(e, "type") == "remote-inbound-rtp" && text(e, "local-id") == text(*video, "id")) {
+          *roundTrip = number(e, "round-trip-time");
+        }
+      }
+    });
+  });
+  ASSERT_TRUE(peers->waitUntil([&] { return *roundTrip > 0; }, 5)) << "no round trip in a report about the video";
+  EXPECT_LT(*roundTrip, 0.5);
 }
 
 TEST(GstOffer, ProfileLevelIsTheSmallestThatCarriesThePicture) {

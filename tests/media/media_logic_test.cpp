@@ -12,6 +12,8 @@
 #include "media/capture_lifecycle.h"
 #include "media/control_messages.h"
 #include "media/pointer_state.h"
+#include "runtime/basic_loop.h"
+#include "support/fake_peer_engine.h"
 
 namespace kx {
 namespace {
@@ -246,6 +248,31 @@ TEST(BitrateController, AboveTheFullFrameRateGrowsOnlyAHalfAboveWhatIsReallySent
   // 400 kbit/s: half the frames, not a smaller picture.
   BitrateController mid(400'000, 30);
   EXPECT_EQ(mid.target().framesPerSecond, 15);
+}
+
+TEST(RateFollower, LossIsTheVideosRunningCountOverFiftyPacketsNotOneReportsFraction) {
+  // One report covers 100 ms: its own fraction swings while the running
+  // count of lost packets says what the link loses.
+  const struct {
+    int64_t sent, lost;  // since the first reply
+    double fraction;
+    bool cut;
+  } cases[] = {{60, 0, 0.5, false}, {60, 12, 0.0, true}, {30, 30, 0.0, false}};
+  for (const auto& c : cases) {
+    VirtualLoop loop;
+    FakeVideoSource source;
+    RateFollower follower(loop, source, [](auto) {}, 3'000'000, 30);
+    auto reply = [](int64_t sent, int64_t lost, double fraction, double rtt) {
+      return std::vector<StatsEntry>{{{"type", std::string("remote-inbound-rtp")}, {"local-id", std::string("video")},
+                                      {"round-trip-time", rtt}, {"fraction-lost", fraction}, {"packets-lost", lost}},
+                                     {{"type", std::string("outbound-rtp")}, {"id", std::string("video")},
+                                      {"packets-sent", sent}, {"bytes-sent", sent * 1000}}};
+    };
+    follower.onStats(reply(100, 3, 0.0, 0.050), 0.5);
+    const int before = follower.applied().bitrate;
+    follower.onStats(reply(100 + c.sent, 3 + c.lost, c.fraction, 0.051), 1.0);
+    EXPECT_EQ(follower.applied().bitrate < before, c.cut) << c.sent << " " << c.lost << " " << c.fraction;
+  }
 }
 
 TEST(KeyFrameLimiter, DelaysAndCoalescesRequestsWithinTheIntervalAndNeverDropsOne) {
