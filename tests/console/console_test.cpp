@@ -1,43 +1,244 @@
-// The technician console: sign-in and the device list, then a support
-// session: access request, poll cycle, signals, end, and the control channel.
+// The technician console against fakes of its window, web sign-in and
+// keychain, and a managed computer's side of a session (the device key, the
+// cipher it derives from the access request, the data channel it opens):
+// sign-in and the device list, then a support session (access request, poll
+// cycle, signals, end, the control channel), and the input view it sends from.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <functional>
+#include <limits>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "console/admin_console.h"
+#include "console/console_platform.h"
+#include "console/mac_keycodes.h"
+#include "console/remote_input_view.h"
 #include "console/sign_in_callback.h"
-#include "console_fixture.h"
+#include "protocol/encoding.h"
+#include "protocol/p256_key.h"
+#include "protocol/session_cipher.h"
+#include "runtime/basic_loop.h"
+#include "support/fake_http_transport.h"
+#include "support/fake_peer_engine.h"
 
 namespace kx {
 namespace {
 
 using ::testing::ElementsAre;
-using testing::ConsoleTest;
-using testing::kApiBase;
-using testing::kToken;
 
+class FakeWindow final : public ConsoleWindowView, public VideoRenderer {
+ public:
+  void setActions(ConsoleActions value) override { actions = std::move(value); }
+  void attachInputView(RemoteInputView*) override {}
+  VideoRenderer* videoRenderer() override { return this; }
+  void onFrame(std::shared_ptr<const FrameBuffer>) override {}
+  void setIdentityText(const std::string&) override {}
+  void setStatusText(const std::string&) override {}
+  void setMeasurementText(const std::string&) override {}
+  void setDeviceRows(std::vector<DeviceRow> value, std::function<void(size_t)> press) override {
+    rows = std::move(value);
+    requestAccess = std::move(press);
+  }
+  void setEndButtonEnabled(bool enabled) override { endEnabled = enabled; }
+  void setSignInPending(bool) override {}
+  void setSessionHeaderText(const std::string& text) override { sessionHeader = text; }
+  void setActivityText(const std::string&) override {}
+  void showWindow() override {}
+  void toggleFullScreen() override {}
+  void setApplicationRegular(bool) override {}
 
+  ConsoleActions actions;
+  std::string sessionHeader;
+  std::vector<DeviceRow> rows;
+  std::function<void(size_t)> requestAccess;  // "Request access" of a row, as the window presses it
+  bool endEnabled = false;
+};
+
+class FakeWebSignIn final : public WebSignIn {
+ public:
+  bool start(const std::string& url, const std::string&, Completion done) override {
+    urls.push_back(url);
+    completion = std::move(done);  // a new attempt replaces the running one
+    return true;
+  }
+  void cancel() override { completion = nullptr; }
+
+  // The query value `name` of the last opened address.
+  std::string query(const std::string& name) const {
+    const size_t begin = urls.back().find(name + '=') + name.size() + 1;
+    return urls.back().substr(begin, urls.back().find('&', begin) - begin);
+  }
+  // Hands the running attempt a callback URL (or an error), as the app receives it.
+  void complete(std::optional<std::string> callbackUrl, std::optional<Error> error = std::nullopt) {
+    if (auto done = completion) done(std::move(callbackUrl), std::move(error));  // a copy: it may cancel
+  }
+
+  std::vector<std::string> urls;
+  Completion completion;
+};
+
+class FakeKeychain final : public Keychain {
+ public:
+  void load(const std::string& service, const std::string& account,
+            std::function<void(std::optional<std::string>)> done) override {
+    done(items.contains({service, account}) ? std::optional(items.at({service, account})) : std::nullopt);
+  }
+  void save(const std::string& service, const std::string& account, const std::string& secret,
+            std::function<void(Status)> done) override {
+    items[{service, account}] = secret;
+    done(Status{});
+  }
+  void remove(const std::string& service, const std::string& account, std::function<void(Status)> done) override {
+    items.erase({service, account});
+    done(Status{});
+  }
+
+  std::map<std::pair<std::string, std::string>, std::string> items;
+};
+
+// The setup-code alert and its clipboard are not what these tests look at.
+struct FakeConsoleExtras final : Pasteboard, ConsoleDialogs {
+  void setText(const std::string&) override {}
+  void showSetupCode(const std::string&, const std::string&, std::function<void(SetupCodeChoice)>) override {}
+};
+
+constexpr char kApiBase[] = "https://service.test";
+constexpr char kToken[] = "technician-token";
 const std::string kCallback = "kestrelixremote://admin-sign-in?";
 
-TEST(SignInCallback, CodeNeedsHostFirstStateAndCode) {
-  auto url = splitCallbackUrl(kCallback + "code=a%2Bb%20c&flag&state=&x=1#frag");
-  ASSERT_TRUE(url && url->queryItems && url->host == "admin-sign-in");
-  EXPECT_EQ(*url->queryItems, (std::vector<QueryItem>{{"code", "a+b c"}, {"flag", {}}, {"state", ""}, {"x", "1"}}));
-  for (const char* malformed : {"kestrelixremote://admin-sign-in?code=%zz", "kestrelixremote://admin-sign-in?code=%4",
-                                "kestrelixremote://admin sign-in?code=1", "no-scheme-here", "://admin-sign-in"}) {
-    EXPECT_FALSE(splitCallbackUrl(malformed)) << malformed;
+class ConsoleTest : public ::testing::Test {
+ protected:
+  // A console that starts signed in with kToken unless told otherwise.
+  void SetUp() override { makeConsole(kToken); }
+
+  void makeConsole(std::optional<std::string> storedToken, std::string apiBase = kApiBase) {
+    console.reset();
+    if (storedToken) keychain.items[{AdminConsole::kKeychainService, apiBase}] = *storedToken;
+    const ConsolePlatform platform{
+        .loop = loop,
+        .clock = loop,
+        .view = view,
+        .webSignIn = webSignIn,
+        .keychain = keychain,
+        .pasteboard = extras,
+        .dialogs = extras,
+        .peerEngine = engine,
+        .makeHttpTransport = [this] { return std::make_unique<ForwardingHttpTransport>(http); },
+    };
+    console = std::make_unique<AdminConsole>(platform, [this] { return selfDevice; },
+                                             ConsoleAddresses{apiBase, "https://portal.test", "service.test"});
   }
+
+  Json device(const std::string& id, const std::string& name = "Studio", bool online = true) const {
+    return Json{{"id", id}, {"name", name}, {"online", online}, {"publicKey", base64Encode(deviceKey.publicKeyX963())}};
+  }
+  // Answers the refresh started by "Refresh devices" with these records.
+  void loadDevices(const Json& records) {
+    console->refreshList();
+    http.respondTo("/api/admin/whoami", 200, R"({"name":"Ada"})");
+    http.respondTo("/api/admin/devices", 200, dumpJson(Json{{"devices", records}}));
+  }
+
+  // Lists one online computer, presses "Request access" and lets the service accept.
+  void startSession() {
+    loadDevices(Json::array({device("mac-1")}));
+    view.requestAccess(0);
+    request = http.at(*http.find("/api/admin/request")).json();
+    http.respondTo("/api/admin/request", 200, "{}");
+    macCipher.emplace(*SessionCipher::create(deviceKey, request["browserKey"].get<std::string>(),
+                                             request["salt"].get<std::string>(), request["id"].get<std::string>()));
+    connection = engine.last();
+  }
+  // The computer's input channel opens.
+  void openChannel() {
+    channel = std::make_shared<FakeDataChannel>("kestrelix-input", DataChannelState::kOpen);
+    connection->emitDataChannel(channel);
+    loop.runUntilIdle();
+  }
+  static Json state(Json canControl, Json streaming = true, Json version = 4) {
+    return Json{{"kind", "state"}, {"canControl", canControl}, {"streaming", streaming}, {"controlVersion", version}};
+  }
+  // A session whose input channel is open and in which the computer allows control.
+  void startControlledSession(int64_t version = 4) {
+    startSession();
+    openChannel();
+    macSends(state(true, true, version));
+  }
+  void macSends(const Json& message) {
+    channel->deliver(*macCipher->encrypt(dumpJson(message)));
+    loop.runUntilIdle();
+  }
+
+  // What the console sent on the data channel, opened with the computer's cipher.
+  std::vector<Json> sentMessages() const {
+    std::vector<Json> out;
+    for (const Bytes& envelope : channel->sent()) out.push_back(Json::parse(toString(*macCipher->decrypt(envelope))));
+    return out;
+  }
+  // A signal from the computer as the service relays it.
+  Json signal(const Json& message) const { return Json{{"payload", *sealToBase64(*macCipher, dumpJson(message))}}; }
+  Json offer(const std::string& id) const {
+    return signal(Json{{"type", "offer"}, {"sdp", "v=0\r\ns=mac-offer\r\n"}, {"messageId", id}});
+  }
+  // The signals the console posted in the pending request at `index`.
+  std::vector<Json> posted(size_t index) const {
+    std::vector<Json> out;
+    for (const auto& payload : http.at(index).json()["payloads"].get<std::vector<std::string>>()) {
+      out.push_back(Json::parse(*openFromBase64(*macCipher, payload)));
+    }
+    return out;
+  }
+
+  size_t countSent(const std::string& prefix) const {
+    return std::ranges::count_if(http.sent(), [&](const auto& r) { return r.path().starts_with(prefix); });
+  }
+  std::string sessionPath(const std::string& tail) const { return "/api/admin/session/" + console->sid() + tail; }
+
+  // Moves time on in timer ticks until a status request is pending, then answers it.
+  bool poll(const Json& status) {
+    for (int tick = 0; tick < 10 && !http.find(sessionPath("/status")); ++tick) loop.advance(0.5);
+    if (!http.find(sessionPath("/status"))) return false;
+    http.respondTo(sessionPath("/status"), 200, dumpJson(status));
+    loop.runUntilIdle();
+    return true;
+  }
+  static Json approved(std::vector<Json> signals) { return Json{{"state", "approved"}, {"signals", std::move(signals)}}; }
+
+  VirtualLoop loop;
+  FakePeerEngine engine;
+  FakeHttpTransport http{&loop};
+  FakeWindow view;
+  FakeWebSignIn webSignIn;
+  FakeKeychain keychain;
+  FakeConsoleExtras extras;
+  std::string selfDevice;
+  P256PrivateKey deviceKey = P256PrivateKey::generate();
+  std::unique_ptr<AdminConsole> console;
+
+  Json request;
+  std::optional<SessionCipher> macCipher;
+  std::shared_ptr<FakePeerConnection> connection;
+  std::shared_ptr<FakeDataChannel> channel;
+};
+
+TEST(SignInCallback, CodeNeedsHostFirstStateAndCode) {
   const std::pair<std::string, std::optional<std::string>> cases[] = {
-      {kCallback + "code=c1&state=s1", "c1"},
+      {kCallback + "code=a%2Bb%20c&flag&state=s1#frag", "a+b c"},
+      {kCallback + "code=%4&state=s1", std::nullopt},
+      {"kestrelixremote://admin sign-in?code=c&state=s1", std::nullopt},
       {kCallback + "state=s1&state=bad&code=c", "c"},
       {kCallback + "code=first&code=second&state=s1", "first"},
       {"kestrelixremote://other-host?code=c1&state=s1", std::nullopt},
-      {kCallback + "code=c1&state=s2", std::nullopt},
       {kCallback + "state=bad&state=s1&code=c", std::nullopt},
       {kCallback + "code=c1", std::nullopt},
-      {kCallback + "code=c1&state", std::nullopt},
       {kCallback + "code&state=s1", std::nullopt},
   };
   for (const auto& [callback, code] : cases) EXPECT_EQ(signInCode(callback, "s1"), code) << callback;
@@ -50,10 +251,10 @@ class SignInTest : public ConsoleTest {
 
 TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithTheVerifier) {
   console->signIn();
-  const std::string firstState = webSignIn.state();
+  const std::string firstState = webSignIn.query("state");
   view.actions.signIn();  // a new attempt replaces the first
   EXPECT_TRUE(webSignIn.urls.back().starts_with("https://portal.test/native-sign-in?challenge="));
-  const std::string state = webSignIn.state();
+  const std::string state = webSignIn.query("state");
   EXPECT_EQ(state.size(), 32u);
   for (const std::string& stray : {kCallback + "code=c&state=" + firstState, kCallback + "code=c",
                                    "kestrelixremote://elsewhere?code=c&state=" + state}) {
@@ -64,19 +265,17 @@ TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithT
   EXPECT_EQ(pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
   webSignIn.complete(kCallback + "code=one-time&state=" + state);
   EXPECT_FALSE(console->signingIn());
-  const auto& exchange = http.next();
-  EXPECT_EQ(exchange.json()["code"], "one-time");
-  const std::string verifier = exchange.json()["verifier"].get<std::string>();
-  EXPECT_EQ(verifier.size(), 43u);
-  EXPECT_EQ(pkceChallenge(verifier), webSignIn.query("challenge"));
+  const Json exchange = http.next().json();
+  EXPECT_EQ(exchange["code"], "one-time");
+  EXPECT_EQ(exchange["verifier"].get<std::string>().size(), 43u);
+  EXPECT_EQ(pkceChallenge(exchange["verifier"].get<std::string>()), webSignIn.query("challenge"));
   http.respondJson(200, {{"token", "fresh"}, {"name", "Grace"}});
   EXPECT_EQ((keychain.items[{AdminConsole::kKeychainService, kApiBase}]), "fresh");
   EXPECT_EQ(http.next().header("Authorization"), "Bearer fresh");
 }
 
-TEST_F(SignInTest, WaysTheWaitEnds) {
+TEST_F(SignInTest, WaysTheWaitEndsAndATokenOfAnotherServiceIsNotUsed) {
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[this] { webSignIn.complete(kCallback + "state=" + webSignIn.state()); }, "Sign-in cancelled"},
       {[this] { view.actions.cancelSignIn(); }, "Sign-in cancelled"},
       {[this] { loop.advance(2); }, "Sign-in timed out: the browser did not come back. Try again."},
       {[this] { webSignIn.complete(std::nullopt, makeError("WebSignIn", 1, "The browser window was closed.")); },
@@ -86,102 +285,47 @@ TEST_F(SignInTest, WaysTheWaitEnds) {
     view.actions.signIn();
     loop.advance(AdminConsole::kSignInTimeout - 1);
     act();
-    EXPECT_EQ(view.status, status);
-    EXPECT_FALSE(console->signingIn() || webSignIn.running()) << status;
+    EXPECT_EQ(console->status(), status);
+    EXPECT_FALSE(console->signingIn() || webSignIn.completion) << status;
   }
-  EXPECT_TRUE(http.sent().empty());
-  // A completion after the console is gone does nothing.
-  console->signIn();
-  const std::string state = webSignIn.state();
-  console.reset();
-  webSignIn.complete(kCallback + "code=c&state=" + state);
-  loop.runUntilIdle();
-  EXPECT_TRUE(http.sent().empty());
-}
-
-TEST_F(ConsoleTest, StoredTokenOfThisServiceIsUsedUnlessTheTechnicianSignedInMeanwhile) {
-  console->refreshList();
-  EXPECT_EQ(http.next().header("Authorization"), std::string("Bearer ") + kToken);
-  keychain.items.clear();
   keychain.items[{AdminConsole::kKeychainService, "https://other.test"}] = "other";
   makeConsole(std::nullopt);
-  EXPECT_EQ(console->token(), "");
-
-  keychain.deferLoads = true;
-  makeConsole(kToken);
-  console->show();
-  EXPECT_EQ(console->token(), "");
-  keychain.finishLoads();
-  EXPECT_EQ(console->token(), kToken);
-  makeConsole(std::nullopt);
-  console->signIn();
-  webSignIn.complete(kCallback + "code=c&state=" + webSignIn.state());
-  http.respondTo("/api/admin/exchange", 200, R"({"token":"fresh"})");
-  keychain.finishLoads();
-  EXPECT_EQ(console->token(), "fresh");
+  console->refreshList();
+  EXPECT_TRUE(console->token().empty() && http.sent().empty());
 }
 
-TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWhenThereIsOne) {
+TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWithIt) {
   loadDevices(Json::array({device("mac-1")}));
   console->refreshList();  // answered after the sign-out: ignored
-  const std::string statusBefore = view.status;
   view.actions.signOut();
   http.respondTo("/api/admin/whoami", 200, R"({"name":"Eve"})");
-  const auto& logout = http.at(*http.find("/api/admin/logout"));
-  EXPECT_EQ(logout.header("Authorization"), std::string("Bearer ") + kToken);
+  EXPECT_EQ(http.at(*http.find("/api/admin/logout")).header("Authorization"), std::string("Bearer ") + kToken);
   EXPECT_TRUE(keychain.items.empty() && view.rows.empty());
   EXPECT_FALSE(http.find("/api/admin/devices"));
-  http.fail(makeError("libcurl", 7, "Couldn't connect to server"));
-  EXPECT_EQ(view.status, statusBefore);
-  const size_t sent = http.sent().size();
-  console->signOut();
-  EXPECT_EQ(http.sent().size(), sent);
-  EXPECT_EQ(keychain.removes, 2);
-  console->refreshList();
-  EXPECT_EQ(view.status, "Sign in with technician rights to see your devices.");
 }
 
-TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecords) {
-  console->show();
-  http.respondJson(200, Json::object());
+TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecordsOfItsOwnHost) {
   selfDevice = "mac-5";
   Json noName = device("mac-2", "", false);
   noName.erase("name");
-  Json stringOnline = device("mac-4", "Lab");
-  stringOnline["online"] = "true";
-  http.respondJson(200, Json::array({device("mac-1"), noName, stringOnline, device("mac-5", "This Mac")}));
+  loadDevices(Json::array({device("mac-1"), noName, device("mac-5", "This Mac")}));
   EXPECT_EQ(view.rows, (std::vector<DeviceRow>{{"Studio · Online", true}, {"Computer · Offline", false},
-                                                     {"Lab · Offline", false}, {"This Mac · Online", false}}));
-  console->refreshList();
-  http.respondJson(401, {{"error", "Your session has expired. Sign in again."}});
-  EXPECT_EQ(view.status, "Your session has expired. Sign in again.");
-  EXPECT_TRUE(console->token() == kToken && view.rows.size() == 4u);
+                                               {"This Mac · Online", false}}));
   loadDevices(Json::array({device("mac-1"), "junk"}));
   EXPECT_TRUE(view.rows.empty());
-}
-
-TEST_F(ConsoleTest, RequestsOutsideTheServiceHostAreRefused) {
   makeConsole("t", "https://elsewhere.test");
   console->show();
-  EXPECT_TRUE(http.sent().empty());
-  EXPECT_EQ(view.status, "Invalid support service address.");
+  EXPECT_EQ(http.pending(), 0u);
+  EXPECT_EQ(console->status(), "Invalid support service address.");
 }
-
-
-constexpr char kUnavailable[] = "Input connection unavailable. End and reconnect.";
 
 TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
   startSession();
-  EXPECT_EQ(request.size(), 4u);
   EXPECT_EQ(request["device"], "mac-1");
-  EXPECT_TRUE(isCanonicalUuid(request["id"].get<std::string>()));
   EXPECT_EQ(base64Decode(request["salt"].get<std::string>())->size(), 16u);
   EXPECT_EQ(console->sid(), request["id"]);
   EXPECT_EQ(console->cipher()->key(), macCipher->key());
   EXPECT_EQ(view.sessionHeader, "Verification code: " + macCipher->verificationCode());
-  EXPECT_TRUE(view.endEnabled);
-  console->connectDevice(0);  // ignored while a session runs
-  EXPECT_EQ(countSent("/api/admin/request"), 1u);
   const Json first = request;
   console->end();
   startSession();
@@ -189,21 +333,17 @@ TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFrom) {
 }
 
 TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
-  Json keyless = device("mac-2"), badKey = device("mac-3");
+  Json keyless = device("mac-2");
   keyless.erase("publicKey");
-  badKey["publicKey"] = base64Encode(Bytes(33, 2));
-  loadDevices(Json::array({device("mac-1"), keyless, badKey}));
+  loadDevices(Json::array({device("mac-1"), keyless}));
   view.requestAccess(1);
   view.requestAccess(7);
-  EXPECT_EQ(http.pending(), 0u);
-  view.requestAccess(2);
-  EXPECT_EQ(view.status, "Invalid session encryption envelope");
   view.requestAccess(0);
   view.requestAccess(0);  // a second press while the first is on its way
   EXPECT_EQ(http.pending(), 1u);
   // The technician reads the service's own sentence.
   http.respondTo("/api/admin/request", 429, R"({"error":{"domain":"Kestrelix","description":"Another team's."}})");
-  EXPECT_EQ(view.status, "Another team's.");
+  EXPECT_EQ(console->status(), "Another team's.");
   EXPECT_TRUE(console->sid().empty() && engine.connections().empty());
   // Access granted after the technician signed out is withdrawn.
   view.requestAccess(0);
@@ -214,30 +354,27 @@ TEST_F(ConsoleTest, RequestsThatCannotOrMayNotStartASession) {
   EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end"));
 }
 
-TEST_F(ConsoleTest, PollsEverySecondUntilTheMacAnswersThenEveryThreeOneAtATime) {
+TEST_F(ConsoleTest, PollsEverySecondUntilTheComputerAnswersThenEveryThreeOneAtATime) {
   startSession();
-  std::vector<double> times;
-  auto run = [&](double seconds) {
-    times.clear();
+  auto pollTimes = [&](double seconds) {
+    std::vector<double> times;
     for (double t = 0; t < seconds; t += 0.5) {
       loop.advance(0.5);
       if (!http.find(sessionPath("/status"))) continue;
       times.push_back(loop.uptime());
       http.respondTo(sessionPath("/status"), 200, R"({"state":"pending"})");
     }
+    return times;
   };
-  run(3);
-  EXPECT_THAT(times, ElementsAre(1000.5, 1001.5, 1002.5));
+  EXPECT_THAT(pollTimes(3), ElementsAre(1000.5, 1001.5, 1002.5));
   loop.advance(1);
   const size_t polls = countSent(sessionPath("/status"));
   loop.advance(5);  // the cycle waits for its answer
   EXPECT_EQ(countSent(sessionPath("/status")), polls);
-  EXPECT_TRUE(console->busy());
   http.respondTo(sessionPath("/status"), 200, R"({"state":"pending"})");
   openChannel();
   macSends(state(true));
-  run(7);
-  EXPECT_THAT(times, ElementsAre(1009.5, 1012.5, 1015.5));
+  EXPECT_THAT(pollTimes(7), ElementsAre(1009.5, 1012.5, 1015.5));
 }
 
 TEST_F(ConsoleTest, AnswersOfAnEndedSessionLeaveTheNextOneAlone) {
@@ -249,7 +386,7 @@ TEST_F(ConsoleTest, AnswersOfAnEndedSessionLeaveTheNextOneAlone) {
     startSession();
     http.respondTo(old, status, body);
     EXPECT_FALSE(console->sid().empty());
-    EXPECT_EQ(view.status, kPlatformTexts.waitingForApproval);
+    EXPECT_EQ(console->status(), kPlatformTexts.waitingForApproval);
     EXPECT_FALSE(console->busy());
     console->end();
     http.abandonAll();
@@ -261,21 +398,20 @@ TEST_F(ConsoleTest, QueuedSignalsArePostedEightAtATimeInOrderWithTheirOwnIds) {
   console->queueSignal(Json{{"type", "candidate"}, {"n", 0}, {"messageId", "chosen-by-caller"}});
   for (int i = 1; i < 130; ++i) console->queueSignal(Json{{"type", "candidate"}, {"n", i}});
   ASSERT_EQ(console->outgoing().size(), 128u);
-  std::vector<Json> posted;
+  std::vector<Json> sent;
   for (int cycle = 0; cycle < 3; ++cycle) {
     ASSERT_TRUE(poll(approved({})));
     const auto post = http.find(sessionPath("/signal"));
     ASSERT_TRUE(post && http.at(*post).method() == "POST");
-    const auto batch = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
+    const auto batch = posted(*post);
     EXPECT_EQ(batch.size(), 8u);
-    posted.insert(posted.end(), batch.begin(), batch.end());
+    sent.insert(sent.end(), batch.begin(), batch.end());
     http.respond(200, "{}", *post);
   }
-  for (int i = 0; i < int(posted.size()); ++i) {
-    EXPECT_EQ(posted[i]["n"], i);
-    EXPECT_TRUE(isCanonicalUuid(posted[i]["messageId"].get<std::string>()));
+  for (int i = 0; i < int(sent.size()); ++i) {
+    EXPECT_EQ(sent[i]["n"], i);
+    EXPECT_TRUE(isCanonicalUuid(sent[i]["messageId"].get<std::string>()));
   }
-  EXPECT_EQ(open({console->outgoing().back()})[0]["n"], 127);
 }
 
 TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInTheSameCycle) {
@@ -297,13 +433,12 @@ TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInT
   EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=mac-offer\r\n");
   const auto post = http.find(sessionPath("/signal"));
   ASSERT_TRUE(post);
-  const auto answer = open(http.at(*post).json()["payloads"].get<std::vector<std::string>>());
+  const auto answer = posted(*post);
   ASSERT_EQ(answer.size(), 1u);
   EXPECT_EQ(answer[0]["sdp"], connection->localDescription()->second);
   http.respond(200, "{}", *post);
   ASSERT_TRUE(poll(approved({offer("m1"), candidate("c1"), candidate("c2")})));
   EXPECT_EQ(connection->addedCandidates().size(), 2u);
-  EXPECT_EQ(console->seenCount(), 3u);
   // A list with anything but objects counts as empty; 512 ids at most per session.
   ASSERT_TRUE(poll(Json{{"state", "approved"}, {"signals", {candidate("c3"), 3}}}));
   std::vector<Json> noise;
@@ -315,7 +450,7 @@ TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInT
   EXPECT_FALSE(console->sid().empty());
 }
 
-TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedIt) {
+TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedItAndPollsNoMore) {
   const std::pair<std::function<void()>, std::string> causes[] = {
       {[this] { poll(Json{{"state", "denied"}}); }, "Session denied"},
       {[this] {
@@ -323,28 +458,24 @@ TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedIt) {
          http.respondTo(sessionPath("/status"), 404, R"({"error":"Unknown session."})");
        },
        "Unknown session."},
-      {[this] {
-         connection->emitIceState(IceConnectionState::kChecking);
-         connection->emitIceState(IceConnectionState::kFailed);
-         loop.runUntilIdle();
-       },
-       "Connection ended. Request a new approved session."},
+      {[this] { connection->emitIceState(IceConnectionState::kFailed); }, "Connection ended. Request a new approved session."},
   };
   for (const auto& [cause, status] : causes) {
     startSession();
     const std::string id = console->sid();
     cause();
-    EXPECT_EQ(view.status, status);
+    loop.runUntilIdle();
+    EXPECT_EQ(console->status(), status);
     EXPECT_TRUE(console->sid().empty() && connection->closed() && !view.endEnabled) << status;
     EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end")) << status;
-    const size_t polls = countSent("/api/admin/session/" + id + "/status");
+    const size_t requests = http.sent().size();
     loop.advance(10);
-    EXPECT_EQ(countSent("/api/admin/session/" + id + "/status"), polls) << status;
+    EXPECT_EQ(http.sent().size(), requests) << status;
     http.abandonAll();
   }
 }
 
-TEST_F(ConsoleTest, EndTellsTheMacAndTheServiceAfterLettingGoOfAHeldButton) {
+TEST_F(ConsoleTest, EndTellsTheComputerAndTheServiceAfterLettingGoOfAHeldButton) {
   startControlledSession();
   const std::string id = console->sid();
   console->display().setBounds(1600, 1000);
@@ -354,17 +485,8 @@ TEST_F(ConsoleTest, EndTellsTheMacAndTheServiceAfterLettingGoOfAHeldButton) {
   ASSERT_EQ(sent.size(), 3u);
   EXPECT_EQ(sent[1]["action"], "up");
   EXPECT_EQ(sent[2], (Json{{"kind", "end"}, {"seq", 3}}));
-  EXPECT_EQ(http.at(*http.find("/api/admin/session/" + id + "/end")).body(), "{}");
+  EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end"));
   EXPECT_TRUE(!console->cipher() && !console->display().allowed());
-  EXPECT_EQ(view.status, "Session ended");
-  // The next session numbers its messages from 1 again; signing out ends it with the token it had.
-  startControlledSession();
-  console->sendInput(Json{{"kind", "scroll"}, {"x", 0.0}, {"y", 1.0}});
-  EXPECT_EQ(sentMessages().back()["seq"], 1);
-  const std::string second = console->sid();
-  view.actions.signOut();
-  EXPECT_EQ(http.at(*http.find("/api/admin/session/" + second + "/end")).header("Authorization"),
-            std::string("Bearer ") + kToken);
 }
 
 Json pointer(const std::string& action) {
@@ -374,22 +496,22 @@ Json keycode(int code, uint64_t flags, const std::string& key) {
   return Json{{"kind", "keycode"}, {"code", code}, {"flags", flags}, {"key", key}};
 }
 
-TEST_F(ConsoleTest, EachControlLevelSendsWhatTheMacUnderstandsNumberedWithoutGaps) {
+// Each session numbers its messages from 1 again.
+TEST_F(ConsoleTest, EachControlLevelSendsWhatTheComputerUnderstandsNumberedWithoutGaps) {
   const Json scroll{{"kind", "scroll"}, {"x", 0.0}, {"y", -3.0}}, copy = keycode(8, 0x100000, "c");
   const Json legacyKey{{"kind", "key"}, {"key", "A"}};  // Shift alone is no shortcut
   const char* hint = "Update the remote client to 0.5.0 for keyboard shortcuts.";
   const struct {
     int64_t level;
     std::vector<Json> sent;
-    std::string status;
+    bool hinted;
   } levels[] = {
-      {2, {legacyKey, pointer("down")}, hint},
-      {3, {pointer("hover"), legacyKey, pointer("down")}, hint},
-      {4, {pointer("hover"), scroll, copy, keycode(0, 0x20000, "A"), pointer("down")}, ""},
+      {2, {legacyKey, pointer("down")}, true},
+      {3, {pointer("hover"), legacyKey, pointer("down")}, true},
+      {4, {pointer("hover"), scroll, copy, keycode(0, 0x20000, "A"), pointer("down")}, false},
   };
   for (const auto& l : levels) {
     startControlledSession(l.level);
-    view.status.clear();
     for (const Json& m : {pointer("hover"), scroll, copy, keycode(0, 0x20000, "A"), pointer("down")}) console->sendInput(m);
     auto sent = sentMessages();
     ASSERT_EQ(sent.size(), l.sent.size()) << l.level;
@@ -398,40 +520,34 @@ TEST_F(ConsoleTest, EachControlLevelSendsWhatTheMacUnderstandsNumberedWithoutGap
       sent[i].erase("seq");
     }
     EXPECT_EQ(sent, l.sent) << l.level;
-    EXPECT_EQ(view.status, l.status) << l.level;
+    EXPECT_EQ(console->status() == hint, l.hinted) << l.level;
     console->end();
   }
 }
 
-TEST_F(ConsoleTest, InputNeedsTheMacsPermissionAndAChannelThatTakesIt) {
-  console->sendInput(Json{{"kind", "ping"}, {"token", 1.0}});  // no session
-  EXPECT_EQ(console->sequence(), 0);
+TEST_F(ConsoleTest, InputNeedsThePermissionAndAChannelThatTakesIt) {
   startSession();
-  loop.advance(2);  // the first ping finds no channel
-  EXPECT_EQ(view.status, kUnavailable);
   openChannel();
   macSends(state(true, Json()));  // not streaming
-  EXPECT_EQ(view.status, kPlatformTexts.controlNotEnabled);
+  EXPECT_EQ(console->status(), kPlatformTexts.controlNotEnabled);
   macSends(state("true"));
   console->sendInput(pointer("down"));
   EXPECT_TRUE(sentMessages().empty());
   macSends(state(true, true, 3.5));
-  EXPECT_EQ(console->controlVersion(), 4);  // kept until the Mac reports another
-  EXPECT_TRUE(console->display().allowed());
+  EXPECT_EQ(console->controlVersion(), 4);  // kept until the computer reports another
   for (const bool refuses : {true, false}) {
     channel->setAcceptSends(!refuses);
     channel->setBufferedAmount(refuses ? 0 : 65536);
     console->sendInput(pointer("down"));
-    EXPECT_EQ(view.status, kUnavailable);
+    EXPECT_EQ(console->status(), "Input connection unavailable. End and reconnect.");
     EXPECT_FALSE(console->canControl() || console->display().allowed());
     macSends(state(true));
-    EXPECT_EQ(view.status, "Connected · Live video and control ready");
   }
 }
 
 TEST_F(ConsoleTest, PingsRenewAHeldButtonAndSilenceEndsTheSessionAfterSixSeconds) {
   startSession();
-  for (int i = 0; i < 40; ++i) {  // no time-out before the Mac first answers
+  for (int i = 0; i < 40; ++i) {  // no time-out before the computer first answers
     loop.advance(0.5);
     if (http.find(sessionPath("/status"))) http.respondTo(sessionPath("/status"), 200, R"({"state":"pending"})");
   }
@@ -445,12 +561,12 @@ TEST_F(ConsoleTest, PingsRenewAHeldButtonAndSilenceEndsTheSessionAfterSixSeconds
   EXPECT_EQ(sent[1]["action"], "move");
   EXPECT_EQ(sent[2]["token"], loop.uptime());
   macSends(Json{{"kind", "pong"}, {"token", loop.uptime() - 0.0123}});
-  EXPECT_EQ(view.measurement, "Input round trip: 12 ms");
+  EXPECT_EQ(console->measurement(), "Input round trip: 12 ms");
   loop.advance(6);
   EXPECT_FALSE(console->sid().empty());
   loop.advance(2);
   EXPECT_TRUE(console->sid().empty());
-  EXPECT_EQ(view.status, kPlatformTexts.deviceStoppedResponding);
+  EXPECT_EQ(console->status(), kPlatformTexts.deviceStoppedResponding);
 }
 
 TEST_F(ConsoleTest, HostilePongsAndMessagesOfAnotherSessionAreIgnored) {
@@ -460,7 +576,7 @@ TEST_F(ConsoleTest, HostilePongsAndMessagesOfAnotherSessionAreIgnored) {
   for (const Json& token : {Json(1e308), Json(-1e308), Json(loop.uptime() + 5), Json(-1.0), Json("1000"), Json()}) {
     macSends(Json{{"kind", "pong"}, {"token", token}});
   }
-  EXPECT_EQ(view.measurement, "");
+  EXPECT_EQ(console->measurement(), "");
   EXPECT_EQ(console->lastPong(), lastPong);
   const Bytes stop = *macCipher->encrypt(dumpJson(state(false)));
   console->receive(stop, console->epoch() - 1);
@@ -469,6 +585,102 @@ TEST_F(ConsoleTest, HostilePongsAndMessagesOfAnotherSessionAreIgnored) {
   EXPECT_TRUE(console->canControl());
   console->receive(stop, console->epoch());
   EXPECT_FALSE(console->canControl());
+}
+
+// A 1600×1000 area showing a 1920×1080 picture: the picture is 1600×900 at y = 50.
+class InputViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    view.setEmit([this](const Json& message) { emitted.push_back(message); });
+    view.setBounds(1600, 1000);
+    view.videoSizeChanged(1920, 1080);
+    view.setAllowed(true);
+  }
+  static Json pointer(const char* action, double x, double y, const char* button = "left", int clicks = 1) {
+    return Json{{"kind", "pointer"}, {"action", action}, {"button", button}, {"clicks", clicks}, {"x", x}, {"y", y}};
+  }
+
+  RemoteInputView view;
+  std::vector<Json> emitted;
+};
+
+TEST_F(InputViewTest, PictureIsFittedAndCentredAndPointsMapIntoIt) {
+  EXPECT_EQ(view.videoFrame(), (Rect{0, 50, 1600, 900}));
+  const std::pair<double, double> invalid[] = {{0, 0}, {1280, -1}, {std::nan(""), 720}};
+  for (const auto& [w, h] : invalid) EXPECT_FALSE(view.videoSizeChanged(w, h));
+  const std::pair<Point, Point> mapped[] = {
+      {{800, 500}, {0.5, 0.5}}, {{0, 50}, {0, 0}},      {{1600, 950}, {1, 1}},
+      {{-20, 10}, {0, 0}},      {{5000, 990}, {1, 1}}, {{std::nan(""), 500}, {0, 0.5}},
+  };
+  for (const auto& [in, out] : mapped) EXPECT_EQ(view.mapToPicture(in), out) << in.x << "," << in.y;
+  EXPECT_TRUE(view.videoSizeChanged(1000, 1000));
+  EXPECT_EQ(view.videoFrame(), (Rect{300, 0, 1000, 1000}));
+}
+
+TEST_F(InputViewTest, DragStaysPinnedKeepsItsButtonAndEndsWithOneUp) {
+  view.mouseMoved({800, 20});  // hover outside the picture
+  view.mouseMoved({800, 500});
+  view.mouseDown(MouseButton::kRight, {800, 500}, 2);
+  view.mouseMoved({900, 500});  // no hover while held
+  view.mouseDragged({-50, 2000}, 1);
+  view.mouseUp({2000, 2000}, 2);
+  view.release();
+  view.setWindowActive(false);
+  view.mouseMoved({800, 500});
+  EXPECT_EQ(emitted, (std::vector<Json>{pointer("hover", 0.5, 0.5, "left", 0), pointer("down", 0.5, 0.5, "right", 2),
+                                        pointer("move", 0, 1, "right"), pointer("up", 1, 1, "right", 2)}));
+}
+
+TEST_F(InputViewTest, ClickCountsFollowTimeDistanceAndButton) {
+  const struct {
+    MouseButton button;
+    Point point;
+    double seconds;
+    int clicks;
+  } presses[] = {
+      {MouseButton::kLeft, {100, 100}, 10.0, 1},   {MouseButton::kLeft, {102, 101}, 10.3, 2},
+      {MouseButton::kLeft, {101, 100}, 10.6, 3},   {MouseButton::kLeft, {101, 100}, 10.8, 3},
+      {MouseButton::kLeft, {101, 100}, 11.5, 1},   {MouseButton::kLeft, {120, 100}, 11.6, 1},
+      {MouseButton::kRight, {120, 100}, 11.7, 1},  {MouseButton::kRight, {120, 100}, 11.8, 2},
+  };
+  for (const auto& p : presses) EXPECT_EQ(view.countClick(p.button, p.point, p.seconds), p.clicks) << p.seconds;
+}
+
+TEST_F(InputViewTest, ScrollAndKeysCarryTheirValues) {
+  view.scroll(-1.5, 12);
+  view.scroll(std::numeric_limits<double>::infinity(), 1);
+  view.keyDown(0, 0x20000, "A");
+  EXPECT_FALSE(view.keyEquivalent(8, 0x100000, "c", false));
+  EXPECT_TRUE(view.keyEquivalent(8, 0x100000, "c", true));
+  EXPECT_EQ(emitted, (std::vector<Json>{Json{{"kind", "scroll"}, {"x", -1.5}, {"y", 12.0}},
+                                        Json{{"kind", "keycode"}, {"code", 0}, {"flags", 0x20000}, {"key", "A"}},
+                                        Json{{"kind", "keycode"}, {"code", 8}, {"flags", 0x100000}, {"key", "c"}}}));
+  view.keyDown(36, 0, "\r");
+  EXPECT_EQ(emitted.back()["key"], "Enter");
+}
+
+TEST(MacKeyCodes, KeysymsMapToTheKeyInTheirPosition) {
+  std::set<int> letters;
+  for (uint32_t c = 'a'; c <= 'z'; ++c) {
+    EXPECT_EQ(macKeyCodeForKeysym(c), macKeyCodeForKeysym(c - 'a' + 'A'));
+    letters.insert(macKeyCodeForKeysym(c).value_or(-1));
+  }
+  EXPECT_EQ(letters.size(), 26u);
+  const std::pair<uint32_t, std::optional<int>> keys[] = {
+      {'a', 0}, {'c', 8}, {'q', 12}, {'m', 46},
+      // digits and their shifted symbols share a key
+      {'1', 18}, {'!', 18}, {'5', 23}, {'^', 22}, {'0', 29}, {')', 29}, {' ', 49}, {'_', 27}, {'}', 30}, {'~', 50},
+      // editing and navigation, F1, F12, F13, the keypad with and without Num Lock, modifiers
+      {0xff0d, 36}, {0xfe20, 48}, {0xffff, 117}, {0xff51, 123}, {0xff54, 125}, {0xff55, 116}, {0xffbe, 122},
+      {0xffc9, 111}, {0xffca, 105}, {0xffb0, 82}, {0xff8d, 76}, {0xff96, 123}, {0xffe1, 56}, {0xffeb, 55},
+      // no key: control characters, DEL, é, F21, garbage
+      {0x1f, {}}, {0x7f, {}}, {0xe9, {}}, {0xffd2, {}}, {0xffffffff, {}},
+  };
+  for (const auto& [keysym, code] : keys) EXPECT_EQ(macKeyCodeForKeysym(keysym), code) << std::hex << keysym;
+  for (uint32_t keysym : {0xffe1u, 0xffebu, 0xfe03u}) EXPECT_TRUE(isModifierKeysym(keysym)) << keysym;
+  for (uint32_t keysym : {uint32_t('a'), 0xfe20u}) EXPECT_FALSE(isModifierKeysym(keysym));
+  const uint64_t bits[] = {0x20000, 0x40000, 0x80000, 0x100000, 0x10000};  // Shift Control Option Command CapsLock
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(macFlagsForModifiers(i == 0, i == 1, i == 2, i == 3, i == 4), bits[i]);
 }
 
 }  // namespace

@@ -61,17 +61,14 @@ bool showsGrid(const std::shared_ptr<const FrameBuffer>& frame, uint32_t seed) {
 // The sum of counters over the technician's incoming streams.
 int64_t received(testing::LoopbackPeers& peers, std::initializer_list<const char*> keys) {
   auto stats = peers.await<std::vector<StatsEntry>>([&](auto done) { peers.technician.connection->getStats(done); });
-  int64_t requests = 0;
-  for (const auto& entry : stats) {
-    auto type = entry.find("type");
-    if (type == entry.end() || std::get<std::string>(type->second) != "inbound-rtp") continue;
+  int64_t sum = 0;
+  for (auto& entry : stats) {
+    if (std::get<std::string>(entry["type"]) != "inbound-rtp") continue;
     for (const char* key : keys) {
-      auto count = entry.find(key);
-      if (count == entry.end()) continue;
-      if (auto* n = std::get_if<int64_t>(&count->second)) requests += *n;
+      if (auto* n = entry.contains(key) ? std::get_if<int64_t>(&entry[key]) : nullptr) sum += *n;
     }
   }
-  return requests;
+  return sum;
 }
 
 TEST(LossyLink, PicturesArriveIntactAndAKeyFrameRepairsAnOutage) {
@@ -99,20 +96,12 @@ TEST(LossyLink, PicturesArriveIntactAndAKeyFrameRepairsAnOutage) {
   ASSERT_TRUE(peers.waitConnected(20));
   auto* client = dynamic_cast<gst::GstPeerConnection*>(peers.client.connection.get());
   ASSERT_TRUE(client);
-  GstIterator* elements = gst_bin_iterate_elements(GST_BIN(client->pipeline()));
-  GValue item = G_VALUE_INIT;
-  bool attached = false;
-  while (!attached && gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
-    auto* element = GST_ELEMENT(g_value_get_object(&item));
-    GstElementFactory* factory = gst_element_get_factory(element);
-    if (factory && g_str_equal(gst_plugin_feature_get_name(GST_PLUGIN_FEATURE(factory)), "x264enc")) {
-      attached = encoded.attach(client->pipeline(), GST_ELEMENT_NAME(element));
-    }
-    g_value_reset(&item);
-  }
-  g_value_unset(&item);
-  gst_iterator_free(elements);
-  ASSERT_TRUE(attached) << "no x264enc in the sending pipeline";
+  GstIterator* encoders = gst_bin_iterate_all_by_element_factory_name(GST_BIN(client->pipeline()), "x264enc");
+  GValue encoder = G_VALUE_INIT;
+  ASSERT_EQ(gst_iterator_next(encoders, &encoder), GST_ITERATOR_OK) << "no x264enc in the sending pipeline";
+  ASSERT_TRUE(encoded.attach(client->pipeline(), GST_ELEMENT_NAME(g_value_get_object(&encoder))));
+  g_value_unset(&encoder);
+  gst_iterator_free(encoders);
 
   auto capture = makeX11ScreenCapture(loop, xvfb.name());
   struct Forward final : CaptureOutput {
@@ -122,11 +111,8 @@ TEST(LossyLink, PicturesArriveIntactAndAKeyFrameRepairsAnOutage) {
     }
   } forward;
   forward.source = peers.client.source;
-  CaptureConfiguration configuration;
-  configuration.width = kWidth;
-  configuration.height = kHeight;
-  configuration.showsCursor = false;
-  auto stream = capture->createStream(ContentFilter{{capture->displays().at(0)}}, configuration, [](Error) {});
+  auto stream = capture->createStream(ContentFilter{{capture->displays().at(0)}},
+                                      {.width = kWidth, .height = kHeight, .showsCursor = false}, [](Error) {});
   ASSERT_TRUE(stream->addOutput(&forward));
   bool started = false;
   stream->start([&](kx::Status s) { started = s.ok(); });

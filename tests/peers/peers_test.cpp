@@ -4,13 +4,12 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "console/admin_peer.h"
@@ -26,34 +25,30 @@ namespace kx {
 namespace {
 
 using ::testing::_;
+using ::testing::ElementsAre;
 using ::testing::InSequence;
 using ::testing::NiceMock;
 using ::testing::SaveArg;
 
-// Starts a peer step; the result appears once the loop has run the engine's completions.
-class StepRunner {
- public:
-  explicit StepRunner(VirtualLoop& loop) : loop_(loop) {}
-
+// Peer steps started on the loop; a result is set once the engine's completions have run.
+struct Steps {
+  explicit Steps(VirtualLoop& l) : loop(l) {}
   std::optional<Status>& start(Task<Status> step) {
-    results_.push_back(std::make_unique<std::optional<Status>>());
-    scope_.spawn([](Task<Status> task, std::optional<Status>* out) -> Task<void> {
-      out->emplace(co_await std::move(task));
-    }(std::move(step), results_.back().get()));
-    return *results_.back();
+    auto& out = results.emplace_back();
+    scope.spawn([](Task<Status> task, std::optional<Status>* result) -> Task<void> {
+      result->emplace(co_await std::move(task));
+    }(std::move(step), &out));
+    return out;
   }
-  // Runs the step to its end; a step still waiting counts as a test failure.
   Status run(Task<Status> step) {
-    auto& result = start(std::move(step));
-    loop_.runUntilIdle();
-    if (!result) ADD_FAILURE() << "step did not finish";
-    return result.value_or(makeError("test", 0, "step did not finish"));
+    auto& out = start(std::move(step));
+    loop.runUntilIdle();
+    return out.value_or(makeError("test", 0, "step did not finish"));
   }
 
- private:
-  VirtualLoop& loop_;
-  std::vector<std::unique_ptr<std::optional<Status>>> results_;
-  TaskScope scope_;
+  VirtualLoop& loop;
+  std::deque<std::optional<Status>> results;
+  TaskScope scope;  // destroyed first: no step writes a result that is gone
 };
 
 struct PeerRecorder {
@@ -67,8 +62,7 @@ struct PeerRecorder {
   bool silent() const { return signals.empty() && received.empty() && states.empty(); }
 };
 
-Json candidateMessage(const std::string& line, std::optional<Json> index = 0,
-                             std::optional<std::string> mid = std::nullopt) {
+Json candidateMessage(const std::string& line, std::optional<Json> index = 0, std::optional<std::string> mid = {}) {
   Json inner{{"candidate", line}};
   if (index) inner["sdpMLineIndex"] = *index;
   if (mid) inner["sdpMid"] = *mid;
@@ -77,30 +71,26 @@ Json candidateMessage(const std::string& line, std::optional<Json> index = 0,
 
 // Descriptions shaped like the engines' own: video then data channel, bundled.
 std::string mediaSdp(const std::string& videoPort = "9", const std::string& videoMid = "video0",
-                            const std::string& codec = "H264") {
+                     const std::string& codec = "H264") {
   return "v=0\r\no=- 1 0 IN IP4 0.0.0.0\r\ns=-\r\nt=0 0\r\na=group:BUNDLE " + videoMid +
          " application1\r\nm=video " + videoPort + " UDP/TLS/RTP/SAVPF 96\r\na=rtpmap:96 " + codec +
          "/90000\r\na=mid:" + videoMid + "\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\na=mid:application1\r\n";
 }
 
-// The limits and readers both peers share.
-TEST(RemoteCandidate, LineAndIndexWithinTheirLimits) {
+TEST(PeerLimits, CandidatesDescriptionsAndMessagesUpToTheirLimits) {
   const Error invalid = makeError("Invalid candidate", 1);
-  std::string line = "candidate:";
-  line.resize(4096, '1');
+  const std::string line = "candidate:" + std::string(4086, '1');
   std::string wide;  // bytes, not characters: 2048 two-byte characters fill the limit
   for (int i = 0; i < 2048; ++i) wide += "\xC3\xA9";
   const struct {
     Json message;
     std::optional<int> index;  // nullopt: refused
   } cases[] = {
-      {candidateMessage("candidate:1", 0), 0},
       {candidateMessage("candidate:1", 16), 16},
       {candidateMessage("candidate:1", -1), {}},
       {candidateMessage("candidate:1", 17), {}},
       {candidateMessage("candidate:1", Json(uint64_t{18446744073709551615u})), {}},
       {candidateMessage("candidate:1", std::nullopt), 0},  // missing or not an integer: 0
-      {candidateMessage("candidate:1", 2.5), 0},
       {candidateMessage("candidate:1", "3"), 0},
       {candidateMessage(line), 0},
       {candidateMessage(line + "1"), {}},
@@ -120,12 +110,6 @@ TEST(RemoteCandidate, LineAndIndexWithinTheirLimits) {
     EXPECT_FALSE(readRemoteCandidate(Json{{"type", "candidate"}, {"candidate", candidate}}, invalid)) << candidate;
   }
   EXPECT_EQ((*readRemoteCandidate(candidateMessage("candidate:1", 0, "video"), invalid))->sdpMid, "video");
-  Json numeric = candidateMessage("candidate:1");
-  numeric["candidate"]["sdpMid"] = 0;
-  EXPECT_EQ((*readRemoteCandidate(numeric, invalid))->sdpMid, std::nullopt);
-}
-
-TEST(PeerLimits, DescriptionsAndMessagesUpToTheirLimit) {
   EXPECT_TRUE(sdpWithinLimit(std::string(48000, 'a')));
   EXPECT_FALSE(sdpWithinLimit(std::string(48001, 'a')));
   EXPECT_TRUE(acceptsIncomingMessage(8192, true));
@@ -138,16 +122,13 @@ TEST(SdpMedia, ReadsEachMLineAndAnAnswerMustTakeEveryOfferedVideoWithH264) {
       "v=0\r\na=mid:session-level\r\n"
       "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\na=rtpmap:96 h264/90000\r\na=rtpmap:97 VP8/90000\r\n"
       "a=rtpmap:98 AV1/90000\r\na=mid:v\r\n"
-      "m=audio 0 RTP/AVP 0\r\n"
       "m=application 9/2 UDP/DTLS/SCTP webrtc-datachannel\na=mid:data\n"
       "m=video x\r\n";
   EXPECT_EQ(readSdpMedia(sdp), (std::vector<SdpMedia>{
                                    {"video", 9, "v", {"H264", "VP8"}},  // 98 is not on the m-line
-                                   {"audio", 0, std::nullopt, {}},
                                    {"application", 9, "data", {}},
                                    {"video", -1, std::nullopt, {}},
                                }));
-  EXPECT_TRUE(readSdpMedia("not sdp at all").empty());
   const auto offer = readSdpMedia(mediaSdp());
   const std::pair<std::string, bool> answers[] = {
       {mediaSdp(), true},
@@ -156,7 +137,6 @@ TEST(SdpMedia, ReadsEachMLineAndAnAnswerMustTakeEveryOfferedVideoWithH264) {
       {"v=0\r\nm=application 9 UDP/DTLS/SCTP webrtc-datachannel\r\n", false},
   };
   for (const auto& [answer, accepted] : answers) EXPECT_EQ(answerAcceptsVideo(offer, readSdpMedia(answer)), accepted) << answer;
-  EXPECT_TRUE(answerAcceptsVideo(readSdpMedia("v=0\r\nm=application 9 X y\r\n"), {}));
 }
 
 // The technician's peer: answering, its channel and track, and teardown.
@@ -171,10 +151,6 @@ struct CountingRenderer : VideoRenderer {
 
 class AdminPeerTest : public ::testing::Test {
  protected:
-  AdminPeerTest()
-      : peer(std::make_unique<AdminPeer>(loop, engine, &renderer, rec.signal(), rec.receive(), rec.state())),
-        pc(engine.last()) {}
-
   static Json offer(const std::string& sdp = "v=0 offer") { return Json{{"type", "offer"}, {"sdp", sdp}}; }
   Status accept(const Json& message) { return steps.run(peer->accept(message)); }
   // The client's channel as it arrives at the console, already open.
@@ -189,67 +165,54 @@ class AdminPeerTest : public ::testing::Test {
   FakePeerEngine engine;
   PeerRecorder rec;
   CountingRenderer renderer;
-  std::unique_ptr<AdminPeer> peer;
-  std::shared_ptr<FakePeerConnection> pc;
-  StepRunner steps{loop};
+  std::unique_ptr<AdminPeer> peer =
+      std::make_unique<AdminPeer>(loop, engine, &renderer, rec.signal(), rec.receive(), rec.state());
+  std::shared_ptr<FakePeerConnection> pc = engine.last();
+  Steps steps{loop};
 };
 
-TEST_F(AdminPeerTest, EarlyCandidatesAreAddedBeforeOneAnswerIsMade) {
+TEST_F(AdminPeerTest, EarlyCandidatesAreAddedBeforeOneAnswerAndFailuresLeaveThePeerUsable) {
   EXPECT_EQ(accept(candidateMessage("candidate:1", 17)).error(), makeError("Invalid candidate", 1));
   ASSERT_TRUE(accept(candidateMessage("candidate:a", 0, "0")).ok());
   ASSERT_TRUE(accept(candidateMessage("candidate:b", 1)).ok());
   EXPECT_TRUE(pc->calls().empty());
   EXPECT_EQ(accept(offer(std::string(48001, 'o'))).error(), makeError("Invalid offer", 1));
+  pc->setRemoteDescriptionResult(makeError("GStreamer", 9, "bad sdp"));
+  EXPECT_EQ(accept(offer()).error(), makeError("GStreamer", 9, "bad sdp"));
+  pc->setRemoteDescriptionResult(Status{});
   ASSERT_TRUE(accept(offer()).ok());
   EXPECT_TRUE(accept(offer("second")).ok());
   EXPECT_TRUE(accept(offer(std::string(48001, 'o'))).ok());  // ignored before its size is looked at
-  EXPECT_EQ(pc->calls(), (std::vector<std::string>{"setRemoteDescription:offer", "addIceCandidate:candidate:a",
-                                                    "addIceCandidate:candidate:b", "createAnswer",
-                                                    "setLocalDescription:answer"}));
+  EXPECT_THAT(pc->calls(), ElementsAre("setRemoteDescription:offer", "setRemoteDescription:offer",
+                                       "addIceCandidate:candidate:a", "addIceCandidate:candidate:b", "createAnswer",
+                                       "setLocalDescription:answer"));
   EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "answer"}, {"sdp", pc->localDescription()->second}})});
-}
-
-TEST_F(AdminPeerTest, FailuresOfTheAnswerLeaveThePeerUsable) {
-  pc->setRemoteDescriptionResult(makeError("GStreamer", 9, "bad sdp"));
-  EXPECT_EQ(accept(offer("broken")).error(), makeError("GStreamer", 9, "bad sdp"));
-  pc->setRemoteDescriptionResult(Status{});
-  ASSERT_TRUE(accept(offer("good")).ok());
-  for (const Expected<std::string>& answer : {Expected<std::string>(""), Expected<std::string>(makeError("GStreamer", 5, "no"))}) {
-    AdminPeer other(loop, engine, nullptr, rec.signal(), rec.receive(), rec.state());
-    engine.last()->setAnswerResult(answer);
-    EXPECT_EQ(steps.run(other.accept(offer())).error(), answer ? makeError("Answer failed", 1) : answer.error());
-  }
-  EXPECT_EQ(rec.signals.size(), 1u);
+  AdminPeer other(loop, engine, nullptr, rec.signal(), rec.receive(), rec.state());
+  engine.last()->setAnswerResult(std::string());
+  EXPECT_EQ(steps.run(other.accept(offer())).error(), makeError("Answer failed", 1));
 }
 
 TEST_F(AdminPeerTest, OnlyTheNewestInputChannelIsUsed) {
   EXPECT_FALSE(peer->send(toBytes("no channel")));
   auto stranger = openChannel("something-else");
   EXPECT_TRUE(stranger->closeCalls() == 1 && stranger->observer() == nullptr);
-  EXPECT_FALSE(peer->send(toBytes("x")));
   auto first = openChannel();
   auto second = openChannel();
   EXPECT_EQ(first->observer(), nullptr);
-  first->deliver(Bytes(1, 1));
   first->setState(DataChannelState::kClosed);
   second->deliver(Bytes(1, 2));
   loop.runUntilIdle();
   EXPECT_EQ(rec.received, std::vector<Bytes>{Bytes(1, 2)});
-  EXPECT_TRUE(rec.states.empty());
   EXPECT_TRUE(peer->send(toBytes("y")));
   EXPECT_EQ(second->sent(), std::vector<Bytes>{toBytes("y")});
   using S = IceConnectionState;
-  for (S s : {S::kNew, S::kChecking, S::kConnected, S::kCompleted, S::kFailed, S::kDisconnected, S::kClosed}) {
-    pc->emitIceState(s);
-  }
-  second->setState(DataChannelState::kClosing);
+  for (S s : {S::kChecking, S::kConnected, S::kCompleted, S::kFailed, S::kDisconnected}) pc->emitIceState(s);
   second->setState(DataChannelState::kClosed);
   loop.runUntilIdle();
-  EXPECT_EQ(rec.states, (std::vector<std::string>{"connecting", "connecting", "connected", "connected", "closed",
-                                                  "closed", "closed", "closed"}));
+  EXPECT_THAT(rec.states, ElementsAre("connecting", "connected", "connected", "closed", "closed", "closed"));
 }
 
-TEST_F(AdminPeerTest, SecondVideoTrackReplacesTheFirst) {
+TEST_F(AdminPeerTest, ANewTrackReplacesTheOldAndCloseDetachesEverythingAndSilencesCallbacks) {
   auto first = std::make_shared<NiceMock<MockVideoTrack>>(), second = std::make_shared<NiceMock<MockVideoTrack>>();
   VideoRenderer* attached = nullptr;
   {
@@ -257,20 +220,13 @@ TEST_F(AdminPeerTest, SecondVideoTrackReplacesTheFirst) {
     EXPECT_CALL(*first, addRenderer(_));
     EXPECT_CALL(*first, removeRenderer(_));
     EXPECT_CALL(*second, addRenderer(_)).WillOnce(SaveArg<0>(&attached));
+    EXPECT_CALL(*second, removeRenderer(_)).WillOnce([&](VideoRenderer*) { EXPECT_TRUE(pc->observer() && !pc->closed()); });
   }
   pc->emitVideoTrack(first);
   pc->emitVideoTrack(second);
   loop.runUntilIdle();
   ASSERT_TRUE(attached);
   attached->onFrame(std::make_shared<FakeFrameBuffer>(2, 2));
-  loop.runUntilIdle();
-  EXPECT_EQ(renderer.frames, 1);
-}
-
-TEST_F(AdminPeerTest, CloseDetachesEverythingAndSilencesCallbacks) {
-  auto track = std::make_shared<NiceMock<MockVideoTrack>>();
-  EXPECT_CALL(*track, removeRenderer(_)).WillOnce([&](VideoRenderer*) { EXPECT_TRUE(pc->observer() && !pc->closed()); });
-  pc->emitVideoTrack(track);
   auto channel = openChannel();
   ASSERT_TRUE(accept(offer()).ok());
   rec.signals.clear();
@@ -282,6 +238,7 @@ TEST_F(AdminPeerTest, CloseDetachesEverythingAndSilencesCallbacks) {
   pc->emitDataChannel(std::make_shared<FakeDataChannel>("kestrelix-input", DataChannelState::kOpen));
   peer->statistics([&](const StatsEntry&) { ADD_FAILURE() << "statistics after close"; });
   loop.runUntilIdle();
+  EXPECT_EQ(renderer.frames, 1);
   EXPECT_TRUE(rec.silent());
   EXPECT_FALSE(peer->send(toBytes("y")));
 }
@@ -290,32 +247,27 @@ TEST_F(AdminPeerTest, CloseDetachesEverythingAndSilencesCallbacks) {
 // channel rules and teardown are tested here.
 class RealtimePeerTest : public ::testing::Test {
  protected:
-  RealtimePeerTest()
-      : peer(std::make_unique<RealtimePeer>(loop, engine, rec.signal(), rec.receive(), rec.state())),
-        pc(engine.last()),
-        channel(pc->dataChannel()),
-        source(pc->videoSource()) {}
-
   static Json answer(const std::string& sdp = mediaSdp()) { return Json{{"type", "answer"}, {"sdp", sdp}}; }
+  Status accept(const Json& message) { return steps.run(peer->accept(message)); }
   Status candidate(const std::string& line, int index = 0, std::optional<std::string> mid = std::nullopt) {
-    return steps.run(peer->accept(candidateMessage(line, index, std::move(mid))));
+    return accept(candidateMessage(line, index, std::move(mid)));
   }
 
   VirtualLoop loop;
   FakePeerEngine engine;
   PeerRecorder rec;
-  std::unique_ptr<RealtimePeer> peer;
-  std::shared_ptr<FakePeerConnection> pc;
-  std::shared_ptr<FakeDataChannel> channel;
-  std::shared_ptr<FakeVideoSource> source;
-  StepRunner steps{loop};  // destroyed first: no step outlives the peer
+  std::unique_ptr<RealtimePeer> peer =
+      std::make_unique<RealtimePeer>(loop, engine, rec.signal(), rec.receive(), rec.state());
+  std::shared_ptr<FakePeerConnection> pc = engine.last();
+  std::shared_ptr<FakeDataChannel> channel = pc->dataChannel();
+  std::shared_ptr<FakeVideoSource> source = pc->videoSource();
+  Steps steps{loop};  // destroyed first: no step outlives the peer
 };
 
 TEST_F(RealtimePeerTest, OffersTheScreenTrackAndInputChannelOnceTheOfferIsTheLocalDescription) {
   EXPECT_EQ(pc->videoParameters()->trackId, "screen");
   peer->configure(1440, 900);
   EXPECT_EQ(source->format(), (FakeVideoSource::Format{1440, 900, 30}));
-
   pc->setDeferCompletions(true);
   auto& result = steps.start(peer->offer());
   pc->completeNext();  // createOffer
@@ -325,40 +277,25 @@ TEST_F(RealtimePeerTest, OffersTheScreenTrackAndInputChannelOnceTheOfferIsTheLoc
   loop.runUntilIdle();
   ASSERT_TRUE(result && result->ok());
   EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "offer"}, {"sdp", pc->localDescription()->second}})});
-
-  pc->setDeferCompletions(false);
-  pc->setOfferResult(std::string());
-  EXPECT_EQ(steps.run(peer->offer()).error(), makeError("WebRTC offer", 1));
-  EXPECT_EQ(rec.signals.size(), 1u);
 }
 
-TEST_F(RealtimePeerTest, OneAnswerIsAppliedIfItTakesTheVideo) {
+TEST_F(RealtimePeerTest, EarlyCandidatesFollowTheOneAnswerThatTakesTheVideoAndThe129thIsDropped) {
   pc->setOfferResult(mediaSdp());
   ASSERT_TRUE(steps.run(peer->offer()).ok());
-  for (const Json& ignored : {Json{{"sdp", "x"}}, Json{{"type", "offer"}, {"sdp", "x"}}, Json{{"type", "answer"}},
-                              Json{{"type", "answer"}, {"sdp", 5}}, Json{{"type", "candidate"}}, Json{{"type", 3}}}) {
-    EXPECT_TRUE(steps.run(peer->accept(ignored)).ok()) << ignored;
-  }
-  EXPECT_EQ(steps.run(peer->accept(answer(mediaSdp("0")))).error(), makeError("Invalid WebRTC answer", 1));
-  EXPECT_FALSE(pc->remoteDescription());
-  ASSERT_TRUE(steps.run(peer->accept(answer())).ok());
-  EXPECT_TRUE(steps.run(peer->accept(answer(mediaSdp("9", "second")))).ok());
-  EXPECT_EQ(pc->remoteDescription()->second, mediaSdp());
-  const auto calls = pc->calls();
-  EXPECT_EQ(std::count(calls.begin(), calls.end(), "setRemoteDescription:answer"), 1);
-}
-
-TEST_F(RealtimePeerTest, EarlyCandidatesFollowTheAnswerInArrivalOrderAndThe129thIsDropped) {
   EXPECT_EQ(candidate(std::string(4097, '1')).error(), makeError("Invalid WebRTC candidate", 1));  // not held back
   for (int i = 0; i < 129; ++i) ASSERT_TRUE(candidate("candidate:" + std::to_string(i)).ok());
+  for (const Json& ignored : {Json{{"type", "offer"}, {"sdp", "x"}}, Json{{"type", "answer"}}, Json{{"type", 3}}}) {
+    EXPECT_TRUE(accept(ignored).ok()) << ignored;
+  }
+  EXPECT_EQ(accept(answer(mediaSdp("0"))).error(), makeError("Invalid WebRTC answer", 1));
   EXPECT_TRUE(pc->addedCandidates().empty());
-  ASSERT_TRUE(steps.run(peer->accept(answer())).ok());
-  auto added = pc->addedCandidates();
-  ASSERT_EQ(added.size(), 128u);
-  for (int i = 0; i < 128; ++i) EXPECT_EQ(added[i].candidate, "candidate:" + std::to_string(i));
-  EXPECT_LT(pc->indexOf("setRemoteDescription:answer"), pc->indexOf("addIceCandidate:candidate:0"));
-  ASSERT_TRUE(candidate("candidate:late", 1).ok());  // later ones at once
-  EXPECT_EQ(pc->addedCandidates().back().sdpMLineIndex, 1);
+  ASSERT_TRUE(accept(answer()).ok());
+  EXPECT_TRUE(accept(answer(mediaSdp("9", "second"))).ok());
+  EXPECT_EQ(pc->remoteDescription()->second, mediaSdp());
+  std::vector<std::string> expected = {"setRemoteDescription:answer"};
+  for (int i = 0; i < 128; ++i) expected.push_back("addIceCandidate:candidate:" + std::to_string(i));
+  const auto& calls = pc->calls();
+  EXPECT_EQ(std::vector(calls.begin() + pc->indexOf("setRemoteDescription:answer"), calls.end()), expected);
 }
 
 TEST_F(RealtimePeerTest, CandidatesNameTheMLineOfTheirIdElseTheirIndex) {
@@ -370,10 +307,10 @@ TEST_F(RealtimePeerTest, CandidatesNameTheMLineOfTheirIdElseTheirIndex) {
   loop.runUntilIdle();
   std::vector<Json> mids;
   for (const Json& s : rec.signals) mids.push_back(s["candidate"]["sdpMid"]);
-  EXPECT_EQ(mids, (std::vector<Json>{"screen-video", "application1", "engine-id", "0"}));
+  EXPECT_THAT(mids, ElementsAre("screen-video", "application1", "engine-id", "0"));
 
   ASSERT_TRUE(candidate("candidate:early", 9, "application1").ok());  // resolved when the answer comes
-  ASSERT_TRUE(steps.run(peer->accept(answer(mediaSdp("9", "video0")))).ok());
+  ASSERT_TRUE(accept(answer(mediaSdp("9", "video0"))).ok());
   EXPECT_EQ(pc->addedCandidates().front().sdpMLineIndex, 1);
   const struct {
     std::optional<std::string> mid;
@@ -418,26 +355,27 @@ TEST_F(RealtimePeerTest, ReceiverReportsMoveTheEncoderRateUntilClose) {
     pc->setStats({remote("rtx", 5.0), local("rtx", 1000), remote("video", rtt), local("video", sent += 200'000)});
     loop.advance(0.5);
   };
-  ASSERT_EQ(source->state().rates.size(), 1u);  // the start, set at once
-  const int start = source->state().rates.front().first;
+  auto rate = [&] { return source->state().rates.back().first; };
+  const int start = rate();  // set at once
   reportWith(0.02);
   reportWith(0.021);
-  const size_t clean = source->state().rates.size();
-  const int peak = source->state().rates.back().first;
+  const int peak = rate();
   EXPECT_GT(peak, start);
+  const size_t clean = source->state().rates.size();
   loop.advance(1);  // the same report again is no news
   EXPECT_EQ(source->state().rates.size(), clean);
   reportWith(0.3);  // a queue, seen twice
   reportWith(0.31);
-  EXPECT_LT(source->state().rates.back().first, peak * 0.8);
+  EXPECT_LT(rate(), peak * 0.8);
+  const size_t cut = source->state().rates.size();
   peer->close();
   reportWith(0.02);
   loop.advance(2);
-  EXPECT_LT(source->state().rates.back().first, peak * 0.8) << "a closed peer moved the rate";
+  EXPECT_EQ(source->state().rates.size(), cut) << "a closed peer moved the rate";
 }
 
 TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
-  ASSERT_TRUE(steps.run(peer->accept(answer())).ok());
+  ASSERT_TRUE(accept(answer()).ok());
   channel->setState(DataChannelState::kOpen);
   loop.runUntilIdle();
   rec.states.clear();
@@ -449,8 +387,7 @@ TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
   peer->close();
   pc->completeAll();
   EXPECT_FALSE(source->state().enabled);
-  EXPECT_TRUE(channel->observer() == nullptr && pc->observer() == nullptr);
-  EXPECT_EQ(channel->closeCalls(), 1);
+  EXPECT_TRUE(channel->observer() == nullptr && pc->observer() == nullptr && channel->closeCalls() == 1);
   EXPECT_LT(pc->indexOf("setObserver:null"), pc->indexOf("close"));
   pc->emitLocalCandidate(IceCandidate{"candidate:x", 0, std::nullopt});
   channel->setState(DataChannelState::kClosed);
@@ -475,7 +412,6 @@ TEST(RealtimeFrameSink, OnlyCompleteFramesReachThePeerAndNoneAfterCloseReturns) 
   sink.onFrame(nullptr, 20, S::kComplete);
   sink.onFrame(frame, 33'333'333, S::kComplete);
   EXPECT_EQ(source->state().times, std::vector<int64_t>{33'333'333});
-  EXPECT_EQ(source->state().lastFrame, frame);
   // close() on the loop thread while the frame thread keeps pushing.
   std::atomic<bool> stop{false};
   std::atomic<int64_t> attempts{0};
@@ -491,7 +427,6 @@ TEST(RealtimeFrameSink, OnlyCompleteFramesReachThePeerAndNoneAfterCloseReturns) 
   ASSERT_TRUE(flowing && kept);
   EXPECT_EQ(source->state().pushes, atClose);
   EXPECT_EQ(source->state().pushesWhileDisabled, 0);
-  EXPECT_EQ(peer->framesSubmitted(), atClose);
 }
 
 }  // namespace

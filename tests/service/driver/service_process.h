@@ -33,21 +33,17 @@ class ServiceProcess {
 
   uint16_t port() const { return port_; }
   pid_t pid() const { return pid_; }
-  // Standard output so far.
-  const std::string& output() const { return output_; }
+  std::string output() const;  // standard output so far
 
-  // SIGTERM, then waits; returns the exit code, or -1 when it had to be
-  // killed or died by a signal.
+  // SIGTERM, then waits; the exit code, or -1 when it had to be killed or died by a signal.
   int terminate(double timeoutSeconds = 10);
 
  private:
   ServiceProcess() = default;
-  bool readAvailable(int timeoutMs);  // false at EOF or when nothing came in time
 
   pid_t pid_ = -1;
   int out_ = -1;
   uint16_t port_ = 0;
-  std::string output_;
 };
 
 // The kx-service binary next to the running test or benchmark executable.

@@ -1,139 +1,94 @@
 #include "tls_client.h"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <openssl/err.h>
-#include <openssl/ssl.h>
 #include <openssl/x509v3.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <sstream>
 
 namespace kx::service::driver {
 
-struct TlsClient::Impl {
-  int fd = -1;
-  SSL_CTX* ctx = nullptr;
-  SSL* ssl = nullptr;
-  std::string buffer;  // received, not yet consumed
-  int lastError = SSL_ERROR_NONE;
-
-  ~Impl() {
-    if (ssl) SSL_free(ssl);
-    if (ctx) SSL_CTX_free(ctx);
-    if (fd >= 0) ::close(fd);
-  }
-
-  // Reads more bytes; false on EOF or error, or when a non-blocking read
-  // found no data (wouldBlock()).
-  bool fill() {
-    char chunk[16384];
-    ERR_clear_error();
-    const int n = SSL_read(ssl, chunk, sizeof chunk);
-    lastError = n > 0 ? SSL_ERROR_NONE : SSL_get_error(ssl, n);
-    if (n <= 0) return false;
-    buffer.append(chunk, static_cast<size_t>(n));
-    return true;
-  }
-};
-
 namespace {
+
 Error tlsError(const std::string& what) {
   const unsigned long e = ERR_get_error();
   ERR_clear_error();
   return makeError("TlsClient", 1, e ? what + ": " + ERR_error_string(e, nullptr) : what);
 }
-}  // namespace
 
-std::string HttpReply::header(std::string_view name) const {
-  for (const auto& [k, v] : headers) {
-    if (k == name) return v;
-  }
-  return {};
+void setTimeout(int fd, double seconds) {
+  seconds = std::max(seconds, 0.001);  // zero would mean no time-out at all
+  const timeval tv{static_cast<time_t>(seconds), static_cast<suseconds_t>((seconds - static_cast<time_t>(seconds)) * 1e6)};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
 }
 
-Json HttpReply::json() const { return parseJson(body).value_or(Json()); }
+}  // namespace
 
 Expected<std::unique_ptr<TlsClient>> TlsClient::connect(const std::string& host, uint16_t port,
                                                         const std::string& caFile, const ConnectOptions& options) {
-  // A write to a connection the server refused must fail, not kill the test with SIGPIPE.
-  static const bool ignored = [] { return std::signal(SIGPIPE, SIG_IGN) != SIG_ERR; }();
-  (void)ignored;
-  const double timeoutSeconds = options.timeoutSeconds;
-  std::unique_ptr<TlsClient> client(new TlsClient());
-  client->impl_ = std::make_unique<Impl>();
-  client->host_ = host;
-  Impl& impl = *client->impl_;
-  impl.fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (impl.fd < 0) return makeError("TlsClient", errno, std::strerror(errno));
-  timeval tv{static_cast<time_t>(timeoutSeconds), static_cast<suseconds_t>((timeoutSeconds - static_cast<long>(timeoutSeconds)) * 1e6)};
-  setsockopt(impl.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  setsockopt(impl.fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-  const int one = 1;
-  setsockopt(impl.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  if (!options.source.empty()) {
-    sockaddr_in from{};
-    from.sin_family = AF_INET;
-    if (inet_pton(AF_INET, options.source.c_str(), &from.sin_addr) != 1 ||
-        ::bind(impl.fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0) {
-      return makeError("TlsClient", errno, "cannot connect from " + options.source);
-    }
+  // A write to a connection the server refused must fail, not kill the process with SIGPIPE.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::unique_ptr<TlsClient> c(new TlsClient());
+  c->host_ = host;
+  c->timeoutSeconds_ = options.timeoutSeconds;
+  c->fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  setTimeout(c->fd_, options.timeoutSeconds);
+  sockaddr_in from{AF_INET, 0, {}, {}}, to{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+  if (!options.source.empty() && (inet_pton(AF_INET, options.source.c_str(), &from.sin_addr) != 1 ||
+                                  ::bind(c->fd_, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0)) {
+    return makeError("TlsClient", errno, "cannot connect from " + options.source);
   }
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);  // tests and benchmarks stay on loopback
-  if (::connect(impl.fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+  if (::connect(c->fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 ||
+      ::send(c->fd_, options.proxyHeader.data(), options.proxyHeader.size(), MSG_NOSIGNAL) < 0) {
     return makeError("TlsClient", errno, std::strerror(errno));
   }
-  if (!options.proxyHeader.empty() &&
-      ::send(impl.fd, options.proxyHeader.data(), options.proxyHeader.size(), MSG_NOSIGNAL) !=
-          ssize_t(options.proxyHeader.size())) {
-    return makeError("TlsClient", errno, std::strerror(errno));
+  c->ctx_ = SSL_CTX_new(TLS_client_method());
+  if (SSL_CTX_load_verify_locations(c->ctx_, caFile.c_str(), nullptr) != 1) return tlsError("cannot load " + caFile);
+  SSL_CTX_set_verify(c->ctx_, SSL_VERIFY_PEER, nullptr);
+  if (options.maxTlsVersion != 0) {
+    SSL_CTX_set_max_proto_version(c->ctx_, options.maxTlsVersion);
+    SSL_CTX_set_security_level(c->ctx_, 0);  // or old versions would not even be offered
   }
-  impl.ctx = SSL_CTX_new(TLS_client_method());
-  if (!impl.ctx || SSL_CTX_load_verify_locations(impl.ctx, caFile.c_str(), nullptr) != 1) {
-    return tlsError("cannot load " + caFile);
-  }
-  SSL_CTX_set_verify(impl.ctx, SSL_VERIFY_PEER, nullptr);
-  if (options.maxTlsVersion != 0) SSL_CTX_set_max_proto_version(impl.ctx, options.maxTlsVersion);
-  if (options.maxTlsVersion != 0 && options.maxTlsVersion < TLS1_2_VERSION) SSL_CTX_set_security_level(impl.ctx, 0);
-  if (!options.tls12Ciphers.empty() && SSL_CTX_set_cipher_list(impl.ctx, options.tls12Ciphers.c_str()) != 1) {
+  if (!options.tls12Ciphers.empty() && SSL_CTX_set_cipher_list(c->ctx_, options.tls12Ciphers.c_str()) != 1) {
     return tlsError("unknown ciphers " + options.tls12Ciphers);
   }
-  impl.ssl = SSL_new(impl.ctx);
-  SSL_set_fd(impl.ssl, impl.fd);
+  c->ssl_ = SSL_new(c->ctx_);
+  SSL_set_fd(c->ssl_, c->fd_);
   in_addr ip{};
   if (inet_pton(AF_INET, host.c_str(), &ip) == 1) {
-    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(impl.ssl), host.c_str());
+    X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(c->ssl_), host.c_str());
   } else {
-    SSL_set_tlsext_host_name(impl.ssl, host.c_str());
-    SSL_set1_host(impl.ssl, host.c_str());
+    SSL_set_tlsext_host_name(c->ssl_, host.c_str());
+    SSL_set1_host(c->ssl_, host.c_str());
   }
-  ERR_clear_error();
-  if (SSL_connect(impl.ssl) != 1) return tlsError("TLS handshake with " + host + " failed");
-  return client;
+  if (SSL_connect(c->ssl_) != 1) return tlsError("TLS handshake with " + host + " failed");
+  return c;
 }
 
-TlsClient::~TlsClient() = default;
+TlsClient::~TlsClient() {
+  SSL_free(ssl_);
+  SSL_CTX_free(ctx_);
+  if (fd_ >= 0) ::close(fd_);
+}
+
+bool TlsClient::fill() {
+  char chunk[16384];
+  const int n = SSL_read(ssl_, chunk, sizeof chunk);
+  if (n > 0) buffer_.append(chunk, static_cast<size_t>(n));
+  return n > 0;
+}
 
 Status TlsClient::sendRaw(std::string_view bytes) {
-  size_t sent = 0;
-  while (sent < bytes.size()) {
-    ERR_clear_error();
-    const int n = SSL_write(impl_->ssl, bytes.data() + sent, static_cast<int>(bytes.size() - sent));
-    if (n <= 0) return tlsError("write failed");
-    sent += static_cast<size_t>(n);
-  }
+  size_t written = 0;
+  if (SSL_write_ex(ssl_, bytes.data(), bytes.size(), &written) != 1) return tlsError("write failed");
   return {};
 }
 
@@ -142,64 +97,53 @@ Expected<HttpReply> TlsClient::request(const std::string& method, const std::str
                                        const std::vector<std::pair<std::string, std::string>>& headers) {
   std::string wire = method + " " + target + " HTTP/1.1\r\nHost: " + host_ + "\r\n";
   if (!bearer.empty()) wire += "Authorization: Bearer " + bearer + "\r\n";
-  for (const auto& [k, v] : headers) wire += k + ": " + v + "\r\n";
+  for (const auto& [name, value] : headers) wire += name + ": " + value + "\r\n";
   if (!body.empty() || method == "POST") wire += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-  wire += "\r\n" + body;
-  if (Status s = sendRaw(wire); !s) return std::move(s).error();
+  if (Status sent = sendRaw(wire + "\r\n" + body); !sent) return std::move(sent).error();
   return readReply();
 }
 
 Expected<HttpReply> TlsClient::readReply() {
-  Impl& impl = *impl_;
   size_t end;
-  while ((end = impl.buffer.find("\r\n\r\n")) == std::string::npos) {
-    if (!impl.fill()) return makeError("TlsClient", 1, "connection closed before a response");
+  while ((end = buffer_.find("\r\n\r\n")) == std::string::npos) {
+    if (!fill()) return makeError("TlsClient", 1, "connection closed before a response");
   }
   HttpReply reply;
-  std::istringstream head(impl.buffer.substr(0, end));
-  impl.buffer.erase(0, end + 4);
+  std::istringstream head(buffer_.substr(0, end + 2));
+  buffer_.erase(0, end + 4);
   std::string line;
-  if (!(head >> line >> reply.status) || line != "HTTP/1.1") return makeError("TlsClient", 1, "bad status line");
-  size_t length = 0;
+  head >> line >> reply.status;
   std::getline(head, line);
-  while (std::getline(head, line)) {
+  while (std::getline(head, line)) {  // "Name: value\r"
     const size_t colon = line.find(':');
-    if (colon == std::string::npos) continue;
-    std::string name = line.substr(0, colon), value = line.substr(colon + 1);
+    std::string name = line.substr(0, colon);
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return std::tolower(c); });
-    value.erase(0, value.find_first_not_of(' '));
-    value.erase(value.find_last_not_of('\r') + 1);
-    if (name == "content-length") length = std::stoul(value);
-    reply.headers.emplace_back(std::move(name), std::move(value));
+    reply.headers[name] = line.substr(colon + 2, line.size() - colon - 3);
   }
-  while (impl.buffer.size() < length) {
-    if (!impl.fill()) return makeError("TlsClient", 1, "connection closed inside a response body");
+  const std::string lengthText = reply.header("content-length");
+  const size_t length = lengthText.empty() ? 0 : std::stoul(lengthText);
+  while (buffer_.size() < length) {
+    if (!fill()) return makeError("TlsClient", 1, "connection closed inside a response body");
   }
-  reply.body = impl.buffer.substr(0, length);
-  impl.buffer.erase(0, length);
+  reply.body = buffer_.substr(0, length);
+  buffer_.erase(0, length);
   return reply;
 }
 
-void TlsClient::finishSending() { ::shutdown(impl_->fd, SHUT_WR); }
+void TlsClient::finishSending() { ::shutdown(fd_, SHUT_WR); }
 
 bool TlsClient::waitForClose(double timeoutSeconds) {
-  // Non-blocking meanwhile: a record without data (a session ticket) is no close.
-  const int flags = fcntl(impl_->fd, F_GETFL);
-  fcntl(impl_->fd, F_SETFL, flags | O_NONBLOCK);
-  pollfd p{impl_->fd, POLLIN, 0};
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeoutSeconds);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::duration<double>(timeoutSeconds);
   bool closed = false;
-  for (;;) {
-    const auto left =
-        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
-    if (SSL_pending(impl_->ssl) == 0 && (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0)) break;
-    if (!impl_->fill() && impl_->lastError != SSL_ERROR_WANT_READ) {
-      closed = true;
-      break;
-    }
-    impl_->buffer.clear();
+  // A record without data (a session ticket) is read inside SSL_read and is no close.
+  for (auto left = deadline - Clock::now(); !closed && left.count() > 0; left = deadline - Clock::now()) {
+    setTimeout(fd_, std::chrono::duration<double>(left).count());
+    char chunk[4096];
+    const int n = SSL_read(ssl_, chunk, sizeof chunk);
+    closed = n <= 0 && SSL_get_error(ssl_, n) != SSL_ERROR_WANT_READ;
   }
-  fcntl(impl_->fd, F_SETFL, flags);
+  setTimeout(fd_, timeoutSeconds_);
   return closed;
 }
 

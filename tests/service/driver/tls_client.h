@@ -1,9 +1,13 @@
 // A small blocking HTTPS/1.1 client with keep-alive, for tests and benchmark
-// set-up: one TLS connection, certificate checked against a given CA file and
-// host name or IP address, every response framed by Content-Length.
+// set-up: one TLS connection on loopback, certificate checked against a given
+// CA file and host name or IP address, every response framed by
+// Content-Length.
 #pragma once
 
+#include <openssl/ssl.h>
+
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -17,11 +21,11 @@ namespace kx::service::driver {
 
 struct HttpReply {
   int status = 0;
-  std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
+  std::map<std::string, std::string> headers;  // names in lower case
   std::string body;
 
-  std::string header(std::string_view name) const;
-  Json json() const;  // discarded when the body is not JSON
+  std::string header(const std::string& name) const { return headers.contains(name) ? headers.at(name) : ""; }
+  Json json() const { return parseJson(body).value_or(Json()); }  // null when the body is not JSON
 };
 
 struct ConnectOptions {
@@ -47,21 +51,23 @@ class TlsClient {
 
   // Writes bytes as they are; for requests the client would not make.
   Status sendRaw(std::string_view bytes);
-  // Reads one response.
   Expected<HttpReply> readReply();
   // Ends the sending side (a TCP FIN, without TLS close_notify), as a client
   // that goes away does; reading still works.
   void finishSending();
-  // True once the server has closed the connection (EOF or reset) within
-  // the time-out.
+  // True once the server has closed the connection within the time-out;
+  // what it sends meanwhile is dropped.
   bool waitForClose(double timeoutSeconds);
-
-  struct Impl;
 
  private:
   TlsClient() = default;
-  std::unique_ptr<Impl> impl_;
-  std::string host_;
+  bool fill();
+
+  int fd_ = -1;
+  SSL_CTX* ctx_ = nullptr;
+  SSL* ssl_ = nullptr;
+  double timeoutSeconds_ = 0;
+  std::string host_, buffer_;
 };
 
 // The verifier and challenge of RFC 7636 appendix B, and a state, for sign-ins.
