@@ -1,6 +1,6 @@
 // What the client agent needs from the desktop it runs on. RemoteClient holds
 // only these interfaces; main/platform/qt (and friends) implement them, tests
-// use the fakes in tests/support/fake_agent_platform.h.
+// use the fakes in tests/agent/agent_harness.h.
 //
 // Threads: every method here is called on the loop thread, and every
 // completion is delivered on the loop thread (implementations post() to the
