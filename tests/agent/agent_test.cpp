@@ -267,6 +267,7 @@ TEST(Consent, PromptNamesTechnicianAndCodeAndOnlyAnAcceptedApprovalStartsTheDisp
     EXPECT_EQ(h.client->active(), approved ? h.technician.id : "");
     EXPECT_EQ(h.picker.presented == 1 && h.picker.active && h.client->hasSessionKey(), approved);
     EXPECT_FALSE(h.client->processing() || h.pending(kEnroll));
+    if (denied) { EXPECT_EQ(h.menu.line, "Online · awaiting requests") << status; }
     if (approved) continue;
     // A refused request the service still offers is refused again, unasked.
     h.poll(Json{{"session", h.pendingSession()}});
