@@ -8,23 +8,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <deque>
-#include <functional>
-#include <memory>
-#include <optional>
-#include <string>
 #include <utility>
-#include <vector>
 
-#include "agent/agent_platform.h"
-#include "agent/remote_client.h"
-#include "media/capture.h"
-#include "media/input_access.h"
-#include "media/input_injector.h"
+#include "agent/remote_client.h"  // with the platform, the cipher and the codings
 #include "media/realtime_peer.h"
-#include "protocol/encoding.h"
-#include "protocol/p256_key.h"
-#include "protocol/session_cipher.h"
 #include "runtime/atomic_file.h"
 #include "runtime/basic_loop.h"
 #include "support/fake_http_transport.h"
@@ -42,17 +29,11 @@ struct FakeStatusMenu final : StatusMenu {
 };
 
 struct FakeAgentDialogs final : AgentDialogs {
-  struct Alert {
-    std::string message, informativeText;
-    std::function<void()> dismissed;
-  };
   void askConsent(const ConsentPrompt& prompt, std::function<void(ConsentDecision)> done) override {
     prompts.push_back(prompt);
     consent = std::move(done);
   }
-  void showAlert(const std::string& message, const std::string& text, std::function<void()> dismissed) override {
-    alerts.push_back(Alert{message, text, std::move(dismissed)});
-  }
+  void showAlert(const std::string&, const std::string&, std::function<void()>) override { ++alerts; }
   void chooseEnrollmentFile(const std::string&, std::function<void(std::optional<std::string>)> done) override {
     panels.push_back(std::move(done));
   }
@@ -60,23 +41,18 @@ struct FakeAgentDialogs final : AgentDialogs {
 
   std::vector<ConsentPrompt> prompts;
   std::function<void(ConsentDecision)> consent;  // the open prompt's answer
-  std::vector<Alert> alerts;
+  int alerts = 0;
   std::vector<std::function<void(std::optional<std::string>)>> panels;
 };
 
 struct FakeSetupWindow final : SetupWindowView {
-  void update(bool, const std::string&, const std::string& e, bool restart) override {
-    error = e;
-    restartRequired = restart;
-  }
+  void update(bool, const std::string&, const std::string&, bool restart) override { restartRequired = restart; }
   void show() override {}
-  std::string error;
   bool restartRequired = false;
 };
 
 struct FakeScreenCapture final : ScreenCapture {
   struct Stream {
-    std::vector<CaptureOutput*> outputs;
     std::function<void(Error)> onStop;
     Status startResult;
     bool deferStart = false, deferStop = false;  // keep the answer in `pending` instead
@@ -87,10 +63,7 @@ struct FakeScreenCapture final : ScreenCapture {
   struct Handle final : CaptureStream {
     explicit Handle(std::shared_ptr<Stream> s) : s(std::move(s)) {}
     ~Handle() override { s->destroyed = true; }
-    Status addOutput(CaptureOutput* output) override {
-      s->outputs.push_back(output);
-      return {};
-    }
+    Status addOutput(CaptureOutput*) override { return {}; }
     void start(std::function<void(Status)> done) override { s->deferStart ? void(s->pending = done) : done(s->startResult); }
     void stop(std::function<void(Status)> done) override {
       ++s->stops;
@@ -126,52 +99,33 @@ struct FakeInputInjector final : InputInjector {
     mouse.emplace_back(type, point);
     return true;
   }
-  bool postKey(const KeyEvent& event) override {
-    keys.push_back(event);
-    return true;
-  }
+  bool postKey(const KeyEvent&) override { return true; }
   bool postScroll(int32_t, int32_t) override { return true; }
   std::vector<Mouse> mouse;
-  std::vector<KeyEvent> keys;
 };
 
 struct FakeInputAccess final : InputAccess {
   using Authorization = InputAccessSnapshot::Authorization;
-  InputAccessSnapshot read() override {
-    ++reads;
-    return snapshot;
-  }
+  InputAccessSnapshot read() override { return snapshot; }
   void request() override { ++requests; }
   void set(bool granted) { snapshot = {granted ? Authorization::granted : Authorization::denied, granted, granted}; }
   InputAccessSnapshot snapshot{Authorization::granted, true, true};
-  int reads = 0, requests = 0;
+  int requests = 0;
 };
 
-// Runs the work at once, or when the test says so, and posts the completion
-// to the loop as a worker thread would.
+// Runs the work at once and posts the completion to the loop, as a worker thread would.
 struct FakeBackgroundQueue final : BackgroundQueue {
   explicit FakeBackgroundQueue(EventLoop& loop) : loop(loop) {}
   void run(std::function<void()> work, std::function<void()> done) override {
-    queued.emplace_back(std::move(work), std::move(done));
-    if (runAtOnce) runQueued();
-  }
-  void runQueued() {
-    for (; !queued.empty(); queued.pop_front()) {
-      queued.front().first();
-      loop.post(std::move(queued.front().second));
-    }
+    work();
+    loop.post(std::move(done));
   }
   EventLoop& loop;
-  bool runAtOnce = true;
-  std::deque<std::pair<std::function<void()>, std::function<void()>>> queued;
 };
 
 // Login item, relauncher, other copies, preferences, the application and the workspace.
 struct FakeDesktop final : LoginItem, Relauncher, SingleInstance, Preferences, ApplicationControl, Workspace {
-  Status enable() override {
-    ++loginCalls;
-    return {};
-  }
+  Status enable() override { return {}; }
   Status launch(const ChildProcess& process) override {
     launched.push_back(process);
     return {};
@@ -183,7 +137,7 @@ struct FakeDesktop final : LoginItem, Relauncher, SingleInstance, Preferences, A
   void activate() override {}
   void openUrl(const std::string&) override {}
 
-  int loginCalls = 0, terminations = 0;
+  int terminations = 0;
   std::vector<ChildProcess> launched;
   std::vector<std::string> others;
   std::optional<std::string> shownVersion = "0.5.0";
@@ -204,8 +158,7 @@ struct AgentDesk {
                          .peerEngine = engine, .screenCapture = capture, .picker = picker, .injector = injector,
                          .inputAccess = access, .background = background, .loginItem = desktop,
                          .relauncher = desktop, .singleInstance = desktop, .preferences = desktop,
-                         .application = desktop, .workspace = desktop,
-                         .showTechnicianConsole = [this](std::function<std::string()> device) { technicianDevice = std::move(device); },
+                         .application = desktop, .workspace = desktop, .showTechnicianConsole = {},
                          .hostName = hostName, .settingsFolder = std::move(folder), .process = process,
                          .service = std::move(service)};
   }
@@ -222,7 +175,6 @@ struct AgentDesk {
   FakeInputAccess access;
   FakeBackgroundQueue background{loop};
   FakeDesktop desktop;
-  std::function<std::string()> technicianDevice;
   std::string hostName = "Test Host";
   ProcessInfo process;
 };
@@ -244,9 +196,6 @@ enum class Stage { kNone, kRegistered, kApproved, kStreaming };
 class AgentHarness : public AgentDesk<VirtualLoop> {
  public:
   explicit AgentHarness(Stage stage = Stage::kNone) {
-    process.processId = 4242;
-    process.executablePath = "/opt/kestrelix/bin/kestrelix-remote";
-    process.onDiskVersion = "0.5.0";
     if (stage != Stage::kNone) startRegistered();
     if (stage == Stage::kApproved) approve();
     if (stage == Stage::kStreaming) startStreaming();
@@ -329,10 +278,8 @@ class AgentHarness : public AgentDesk<VirtualLoop> {
     loop.runUntilIdle();
     respond(kDecision, reply, status);
   }
-  void approve(std::optional<double> expiresIn = 600) {
-    Json reply = Json::object();
-    if (expiresIn) reply["expires"] = loop.wallTime() + *expiresIn;
-    decide(ConsentDecision::kApprove, pendingSession(), reply);
+  void approve(double expiresIn = 600) {
+    decide(ConsentDecision::kApprove, pendingSession(), Json{{"expires", loop.wallTime() + expiresIn}});
   }
 
   void pick(Rect bounds = Rect{0, 0, 1440, 900}) {
@@ -350,7 +297,6 @@ class AgentHarness : public AgentDesk<VirtualLoop> {
   }
 
   Bytes seal(const Json& message) const { return technicianCipher().encrypt(dumpJson(message)).value(); }
-  std::string sealText(const Json& message) const { return sealToBase64(technicianCipher(), dumpJson(message)).value(); }
   // The next poll relays these messages from the technician.
   void deliverSignals(const std::vector<Json>& messages) {
     const SessionCipher cipher = technicianCipher();

@@ -20,6 +20,8 @@ TEST(VirtualLoop, TimersFireInDueOrderAtTheirOwnTimeUntilCancelled) {
   Timer early = startOneShot(loop, 1.0, note("early"));
   Timer repeating = startRepeating(loop, 0.75, note("tick"));
   { Timer dropped = startRepeating(loop, 0.1, note("dropped")); }  // destroying the handle cancels
+  Timer replaced = startRepeating(loop, 0.5, note("replaced"));
+  replaced = startOneShot(loop, 2.0, note("replacement"));  // and so does replacing it
   Timer self;
   self = startRepeating(loop, 1.25, [&] {
     fired.emplace_back("self", loop.uptime());
@@ -29,7 +31,8 @@ TEST(VirtualLoop, TimersFireInDueOrderAtTheirOwnTimeUntilCancelled) {
   repeating.cancel();
   loop.advance(5.0);
   EXPECT_EQ(fired, (std::vector<std::pair<std::string, double>>{
-                       {"tick", 100.75}, {"early", 101}, {"self", 101.25}, {"tick", 101.5}, {"late", 103}}));
+                       {"tick", 100.75}, {"early", 101}, {"self", 101.25}, {"tick", 101.5}, {"replacement", 102},
+                       {"late", 103}}));
   EXPECT_DOUBLE_EQ(loop.wallTime(), 1006.5);
   loop.setWallTime(5000.0);  // a wall-clock jump moves no timer
   EXPECT_DOUBLE_EQ(loop.uptime(), 106.5);

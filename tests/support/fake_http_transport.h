@@ -26,10 +26,7 @@ namespace kx {
 struct RecordedHttpRequest {
   HttpRequest request;
 
-  const std::string& url() const { return request.url; }
   const std::string& method() const { return request.method; }
-  const std::string& body() const { return request.body; }
-  double timeoutSeconds() const { return request.timeoutSeconds; }
 
   // The URL's path and query ("/api/poll"), or "" when there is none.
   std::string path() const {
@@ -69,10 +66,7 @@ class FakeHttpTransport final : public HttpTransport {
   size_t pending() const { return pending_.size(); }
   // The oldest unanswered request.
   const RecordedHttpRequest& next() const { return at(0); }
-  const RecordedHttpRequest& at(size_t index) const {
-    if (index >= pending_.size()) throw std::out_of_range("FakeHttpTransport: no such pending request");
-    return pending_[index].request;
-  }
+  const RecordedHttpRequest& at(size_t index) const { return pending_.at(index).request; }
   // Index of the oldest pending request whose path starts with `prefix`.
   std::optional<size_t> find(std::string_view prefix) const {
     for (size_t i = 0; i < pending_.size(); ++i) {
@@ -86,7 +80,6 @@ class FakeHttpTransport final : public HttpTransport {
     complete(index, HttpResponse{status, std::move(body)});
   }
   void respondJson(int status, const Json& body, size_t index = 0) { respond(status, dumpJson(body), index); }
-  void fail(Error error, size_t index = 0) { complete(index, std::move(error)); }
   // Answers the oldest pending request whose path starts with `prefix`.
   void respondTo(std::string_view prefix, int status, std::string body) {
     const auto index = find(prefix);
@@ -104,9 +97,8 @@ class FakeHttpTransport final : public HttpTransport {
   };
 
   void complete(size_t index, Expected<HttpResponse> answer) {
-    if (index >= pending_.size()) throw std::out_of_range("FakeHttpTransport: no such pending request");
     // Taken out first: the completion may send the next request.
-    Pending taken = std::move(pending_[index]);
+    Pending taken = std::move(pending_.at(index));
     pending_.erase(pending_.begin() + static_cast<std::ptrdiff_t>(index));
     taken.done(std::move(answer));
   }
