@@ -33,6 +33,17 @@ TEST(Base64, Rfc4648VectorsRoundTripsAndStrictDecoding) {
   EXPECT_EQ(base64UrlEncode(Bytes{0xfb, 0xff, 0xbf, 0xfb}), "-_-_-w");
 }
 
+// The service refuses session ids in any other spelling.
+TEST(Uuid, FreshVersion4InCanonicalUpperCaseForm) {
+  const std::string id = newUuid();
+  EXPECT_TRUE(isCanonicalUuid(id) && id[14] == '4' && std::string("89AB").find(id[19]) != std::string::npos) << id;
+  EXPECT_NE(newUuid(), id);
+  for (const char* text : {"7d444840-9dc0-11d1-b245-5ffdce74fad2", "7D444840-9DC0-11D1-B245-5FFDCE74FAD",
+                           "7D444840-9DC011-D1-B245-5FFDCE74FAD2", "7D444840-9DC0-11D1-B245-5FFDCE74FAG2"}) {
+    EXPECT_FALSE(isCanonicalUuid(text)) << text;
+  }
+}
+
 TEST(JsonParse, RefusesNestingBeyondTheLimitWherePeersCanSendIt) {
   auto nested = [](size_t depth, std::string_view close = "]") {
     std::string text;
