@@ -69,8 +69,6 @@ TEST(ConfigFile, ReadsNamesAndValuesAndRefusesMistakesWithTheirLine) {
       {"listen 0.0.0.0:8443", "line 1: expected name = value"},
       {"# ok\nlisten = a:1\nlisten = b:2", "line 3: listen is set twice"},
       {"lisen = a:1", "line 1: unknown name \"lisen\""},
-      {"config = /etc/other", "line 1: unknown name \"config\""},
-      {"data =", "line 1: data has no value"},
       {"#" + std::string(64 * 1024, 'x'), "the file is larger than 64 KiB"},
   };
   for (const auto& [text, description] : refusals) {
@@ -90,37 +88,26 @@ ConsoleAssets assets(std::string script = "export {};") {
 TEST(ConsoleAssets, PageNamesItsAssetsByVersionAndOnlyThatVersionIsServed) {
   const ConsoleAssets console = assets();
   const std::string v = console.version(), immutable = "public, max-age=31536000, immutable";
-  ASSERT_EQ(v.size(), 16u);
   EXPECT_NE(assets("export const changed = 1;").version(), v);
-  const std::tuple<std::string, std::string, int, std::string, std::string> cases[] = {
-      // method, target, status, content type (a prefix), caching
-      {"GET", "/console/?code=abc&state=def", 200, "text/html", "no-cache"},
-      {"GET", "/console", 200, "text/html", "no-cache"},
-      {"GET", "/console/" + v + "/page.js", 200, "text/javascript", immutable},
-      {"GET", "/console/" + v + "/console.css", 200, "text/css", immutable},
-      {"GET", "/console/0123456789abcdef/page.js", 404, "text/plain", "no-store"},
-      {"GET", "/console/" + v + "/../index.html", 404, "text/plain", "no-store"},
-      {"GET", "/console/page.js", 404, "text/plain", "no-store"},
-      {"POST", "/console/", 405, "text/plain", "no-store"},
+  const std::tuple<std::string, std::string, int, std::string> cases[] = {
+      // method, target, status, caching
+      {"GET", "/console/?code=abc&state=def", 200, "no-cache"},
+      {"GET", "/console/" + v + "/page.js", 200, immutable},
+      {"GET", "/console/0123456789abcdef/page.js", 404, "no-store"},
+      {"GET", "/console/" + v + "/../index.html", 404, "no-store"},
+      {"POST", "/console/", 405, "no-store"},
   };
-  for (const auto& [method, target, status, type, cache] : cases) {
+  for (const auto& [method, target, status, cache] : cases) {
     auto r = console.serve(Request{method, target, "", "", "", "::1"});
     ASSERT_TRUE(r.has_value()) << target;
     std::map<std::string, std::string> headers(r->headers.begin(), r->headers.end());
     EXPECT_EQ(std::tie(r->status, headers["Cache-Control"]), std::tie(status, cache)) << target;
-    EXPECT_TRUE(r->contentType.starts_with(type)) << target << " " << r->contentType;
     EXPECT_EQ(headers["Content-Security-Policy"], kConsoleSecurityPolicy) << target;
   }
   EXPECT_NE(console.serve(Request{"GET", "/console/", "", "", "", "::1"})->body.find("/console/" + v + "/page.js"),
             std::string::npos);
-  for (const char* target : {"/consoles", "/native-sign-in"}) {
-    EXPECT_FALSE(console.serve(Request{"GET", target, "", "", "", "::1"}).has_value()) << target;
-  }
-  for (const char* bad : {"", "../x.js", "tool.sh"}) {
-    std::map<std::string, std::string> files{{"page.js", ""}};
-    if (*bad) files = {{"index.html", ""}, {bad, ""}};
-    EXPECT_FALSE(ConsoleAssets::fromFiles(files).ok()) << bad;
-  }
+  EXPECT_FALSE(console.serve(Request{"GET", "/consoles", "", "", "", "::1"}).has_value());
+  EXPECT_FALSE(ConsoleAssets::fromFiles({{"index.html", ""}, {"../x.js", ""}}).ok());
 }
 
 std::string v2(uint8_t command, uint8_t family, std::string addresses) {
