@@ -5,7 +5,6 @@
 #include <httplib.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -43,7 +42,6 @@ class LocalHttpsServer {
     server_.set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
       std::lock_guard lock(mutex_);
       seen_.push_back(request);
-      changed_.notify_all();
       return httplib::Server::HandlerResponse::Unhandled;
     });
     port_ = server_.bind_to_any_port(address);
@@ -63,14 +61,9 @@ class LocalHttpsServer {
   }
   // Holds a handler until `count` requests have arrived (true) or release() (false).
   bool waitForRequests(size_t count) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, 10s, [&] { return released_ || seen_.size() >= count; }) && !released_;
+    return testing::waitUntil([&] { return released_ || seen().size() >= count; }, 10s) && !released_;
   }
-  void release() {
-    std::lock_guard lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
+  void release() { released_ = true; }
   // Answers `path` with `body`, or holds the answer until release() when `status` is 0.
   void serve(const std::string& path, int status, const std::string& body) {
     server_.Post(path, [this, status, body](const httplib::Request&, httplib::Response& response) {
@@ -84,9 +77,8 @@ class LocalHttpsServer {
   int port_ = 0;
   std::thread thread_;
   std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<httplib::Request> seen_;
-  bool released_ = false;
+  std::atomic<bool> released_ = false;
 };
 
 EnrollmentConfiguration enrollmentFor(const std::string& url) {
