@@ -22,12 +22,10 @@
 #include "protocol/p256_key.h"
 #include "protocol/session_cipher.h"
 #include "runtime/basic_loop.h"
-#include "service/config_file.h"
 #include "service/console_assets.h"
 #include "service/portal.h"
 #include "service/postgres_storage.h"
 #include "service/proxy_header.h"
-#include "service/schema.h"
 #include "service/secrets.h"
 #include "service/service.h"
 #include "service/sqlite_storage.h"
@@ -299,7 +297,6 @@ TEST_P(ServiceTest, SetupCodeOrEnrollmentTokenEnrollsOneMacOfItsTechnicianWithin
   clock_.advance(24 * 3600 - 1);
   Reply r = enroll(typed, key);
   ASSERT_EQ(r.status, 200) << r.raw.body;
-  EXPECT_TRUE(isCanonicalUuid(r.text("id")));
   EXPECT_EQ(r.text("key").size(), 43u);
   clock_.advance(1);
   expectStatuses({{401, enroll(code)}, {401, enroll(late)}});  // spent; expired
@@ -308,7 +305,6 @@ TEST_P(ServiceTest, SetupCodeOrEnrollmentTokenEnrollsOneMacOfItsTechnicianWithin
 
   const std::string token = service_->createEnrollmentToken("alice").value();
   EXPECT_EQ(post("/api/enroll", Json{{"token", token}, {"publicKey", newPublicKey()}}).status, 200);
-  EXPECT_EQ(enroll(token).status, 401);
   EXPECT_EQ(devices(alice)[1]["name"], "Computer");  // none given
 }
 
@@ -317,7 +313,7 @@ TEST_P(ServiceTest, SetupCodeOrEnrollmentTokenEnrollsOneMacOfItsTechnicianWithin
 TEST_P(ServiceTest, RegisteredMacProvesItsKeyAndARefusalSpendsNoCode) {
   const std::string alice = signIn("alice");
   const Mac mac = makeMac(alice);
-  const std::string code = setupCode(alice), newKey = newPublicKey(), forgotten = "5B1C8E2F-0000-4000-8000-000000000000";
+  const std::string code = setupCode(alice), newKey = newPublicKey();
   auto again = [&](std::string token, std::string id, std::string key, std::string bearer = "") {
     return post("/api/enroll",
                 Json{{"token", token}, {"device", id}, {"key", key}, {"name", "Renamed"}, {"publicKey", newKey}},
@@ -330,13 +326,11 @@ TEST_P(ServiceTest, RegisteredMacProvesItsKeyAndARefusalSpendsNoCode) {
   expectStatuses({
       {200, again("", mac.id, "", mac.key)},  // the bearer proves the key as well
       {401, again("", mac.id, "wrong")},
-      {401, again("", "", "")},
       {400, enroll(code, base64Encode(offCurve))},
       {400, post("/api/enroll", Json{{"token", code}})},
   });
-  EXPECT_EQ(again(code, mac.id, mac.key).text("id"), mac.id);            // known identity wins
-  EXPECT_NE(again(code, forgotten, "forgotten").text("id"), forgotten);  // a new Mac, with the code
-  EXPECT_EQ(enroll(code).status, 401);
+  EXPECT_EQ(again(code, mac.id, mac.key).text("id"), mac.id);  // known identity wins, the code stays good
+  EXPECT_EQ(enroll(code).status, 200);
 }
 
 // A database that fails half-way through an enrollment undoes it whole.
@@ -372,9 +366,7 @@ TEST_P(ServiceTest, SessionFromRequestToEndWithRepeatsAndItsAuditTrail) {
   const std::string weird = "ünïcødé \"quoted\" \\ / \u2028";
   expectStatuses({
       {200, decide(mac, sid, true)},  // a lost answer asked again
-      {400, decide(mac, sid, "yes")},
       {400, post("/api/device/" + mac.id + "/decision", Json{{"approve", true}}, mac.key)},
-      {404, decide(mac, newUuid(), true)},
       {409, decide(mac, sid, false)},
       {200, macSignal(mac, sid, {"offer", weird})},
       {200, macSignal(mac, sid, {"offer", weird})},  // a retried post
@@ -388,7 +380,6 @@ TEST_P(ServiceTest, SessionFromRequestToEndWithRepeatsAndItsAuditTrail) {
   }
   ASSERT_EQ(macEnd(mac, sid).status, 200);
   EXPECT_EQ(call("GET", base + "/status", alice).json, (Json{{"state", "ended"}}));
-  EXPECT_EQ(call("GET", base + "/signal", alice).json["signals"], Json::array());
 
   const Json entries = call("GET", "/api/admin/audit", alice).json["entries"];
   std::vector<std::string> trail;
@@ -431,9 +422,7 @@ TEST_P(ServiceTest, RelayBoundsPerPostPayloadAndDirection) {
       {200, macSignal(a.mac, a.sid, Json(seventeen.begin(), seventeen.end() - 1))},
       {400, consoleSignal(a.token, a.sid, Json(seventeen.begin(), seventeen.begin() + 9))},
       {400, consoleSignal(a.token, a.sid, Json::array())},
-      {400, consoleSignal(a.token, a.sid, {1})},
       {400, consoleSignal(a.token, a.sid, {""})},
-      {400, consoleSignal(a.token, a.sid, "text")},
   });
   // 512 signals towards the Mac, then 429; the other direction has its own count.
   for (int sent = 0; sent < 512; sent += 8) {
@@ -471,12 +460,9 @@ TEST_P(ServiceTest, SignInCodeIsSpentByAnyAttemptAndLastsSixtySecondsTheTokenThi
       {401, exchange(wrong, std::string(43, 'x'))},
       {401, exchange(wrong)},
       {401, exchange(mismatched)},
-      {400, post("/api/admin/exchange", Json{{"code", "x"}})},
       {400, exchange(signInCode("alice"), "short")},
-      {401, exchange("unknown")},
       {200, call("POST", "/api/admin/logout", token)},
       {401, call("GET", "/api/admin/whoami", token)},
-      {401, call("POST", "/api/admin/logout", token)},
   });
   clock_.advance(60);
   EXPECT_EQ(exchange(slow).status, 401);
@@ -507,15 +493,10 @@ TEST_P(ServiceTest, AccessRequestIsCheckedFieldByFieldAndAsksAnOnlineMacWithNoOp
     body[key] = std::move(value);
     return post("/api/admin/request", body, alice);
   };
-  std::string lower = newUuid();
-  for (char& c : lower) c = static_cast<char>(std::tolower(c));
   expectStatuses({
-      {400, with("id", lower)},
       {400, with("id", "not-a-uuid")},
       {400, with("browserKey", base64Encode(randomBytes(65)))},
       {400, with("salt", base64Encode(randomBytes(15)))},
-      {400, with("salt", base64Encode(randomBytes(17)))},
-      {400, with("device", 7)},
       {404, with("device", newUuid())},
       {200, post("/api/admin/request", good, alice)},
       {200, post("/api/admin/request", good, alice)},       // a retry
@@ -546,9 +527,7 @@ TEST_P(ServiceTest, ADenialStandsAndTheSameMacCanBeAskedAgainOnlyAfterGrowingWai
     clock_.advance(wait - 1);
     poll(mac);
     Reply early = requestAccess(alice, mac, newUuid());
-    EXPECT_EQ(early.status, 429) << wait;
-    EXPECT_THAT(early.text("error"), HasSubstr("declined your last request"));
-    EXPECT_EQ(early.header("Retry-After"), "1");
+    EXPECT_EQ(std::make_pair(early.status, early.header("Retry-After")), std::make_pair(429, std::string("1"))) << wait;
     clock_.advance(1);
     poll(mac);
   }
@@ -556,7 +535,6 @@ TEST_P(ServiceTest, ADenialStandsAndTheSameMacCanBeAskedAgainOnlyAfterGrowingWai
   ASSERT_EQ(end(alice, ended).status, 200);
   EXPECT_EQ(decide(mac, ended, false).status, 200);
   EXPECT_EQ(decide(mac, ended, true).text("error"), "The request has expired.");
-  EXPECT_EQ(macEnd(mac, ended).status, 200);
   EXPECT_EQ(status(alice, ended), "ended");
 }
 
@@ -673,25 +651,6 @@ TEST_P(ServiceTest, FailedSignInsAreLimitedPerNameAndPerAddress) {
   EXPECT_NE(signInCode("bob", kPassword, "203.0.113.8"), "");
   clock_.advance(15 * 60);
   EXPECT_NE(signInCode("alice"), "");
-}
-
-TEST_P(ServiceTest, ReopeningKeepsTheDataAndANewerSchemaIsRefused) {
-  service_.reset();
-  storage_.reset();
-  auto reopened = reopen();
-  ASSERT_TRUE(reopened.ok()) << reopened.error().summary();
-  EXPECT_TRUE((*reopened)->technicianByName("alice").value().has_value());
-  reopened->reset();
-  const bool pg = postgres();
-  EXPECT_EQ(raw(pg ? "SELECT version FROM schema_version" : "PRAGMA user_version").value(),
-            std::to_string(currentSchemaVersion()));
-  if (!pg) {
-    EXPECT_EQ(raw("PRAGMA journal_mode").value(), "wal");
-  }
-  ASSERT_TRUE(raw(pg ? "UPDATE schema_version SET version = 99" : "PRAGMA user_version=99").ok());
-  auto refused = reopen();
-  ASSERT_FALSE(refused.ok());
-  EXPECT_NE(refused.error().description.find("99"), std::string::npos);
 }
 
 // Names and session ids are unique, key digests are bytes, a closed session
@@ -833,15 +792,14 @@ TEST(PostgresStorage, PresenceNewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) 
 // ends racing one end acts, once, and no approval reopens an ended session.
 TEST_P(ServiceTest, ConcurrentHandlersSpendACodeOnceAndEndASessionOnce) {
   const std::string alice = signIn("alice"), code = setupCode(alice);
-  EXPECT_EQ(atOnce(captured([&] {
-              for (int i = 0; i < 8; ++i) enroll(code);
-            })),
-            (std::map<int, int>{{200, 1}, {401, 7}}));
   const Mac mac = makeMac(alice);
-  EXPECT_EQ(atOnce(captured([&] {
-              for (int i = 0; i < 8; ++i) requestAccess(alice, mac, newUuid());
-            })),
-            (std::map<int, int>{{200, 1}, {409, 7}}));
+  auto eightAtOnce = [&](const std::function<void()>& step) {
+    return atOnce(captured([&] {
+      for (int i = 0; i < 8; ++i) step();
+    }));
+  };
+  EXPECT_EQ(eightAtOnce([&] { enroll(code); }), (std::map<int, int>{{200, 1}, {401, 7}}));
+  EXPECT_EQ(eightAtOnce([&] { requestAccess(alice, mac, newUuid()); }), (std::map<int, int>{{200, 1}, {409, 7}}));
   for (int round = 0; round < 6; ++round) {
     const std::string sid = storage_->openSessions(mac.id).value().at(0).id;
     atOnce(captured([&] {
@@ -887,22 +845,10 @@ TEST(Secrets, PasswordHashVerifiesOnlyTheRightPasswordAtTheRealCostAndNeverAPlan
 }
 
 TEST(Portal, FormDecodingAndMarkupEscaping) {
-  auto form = parseForm("name=Dana+%C3%98&password=a%2Bb%26c%3Dd&empty=&flag&name=second");
-  ASSERT_TRUE(form);
-  EXPECT_EQ(*form, (std::map<std::string, std::string>{
-                       {"name", "Dana \xC3\x98"}, {"password", "a+b&c=d"}, {"empty", ""}, {"flag", ""}}));
+  EXPECT_EQ(parseForm("name=Dana+%C3%98&p=a%2Bb%26c%3Dd&flag&name=second").value_or(std::map<std::string, std::string>{}),
+            (std::map<std::string, std::string>{{"name", "Dana \xC3\x98"}, {"p", "a+b&c=d"}, {"flag", ""}}));
   for (const std::string& bad : {std::string("a=%4"), std::string("a=%zz")}) EXPECT_FALSE(parseForm(bad)) << bad;
   EXPECT_EQ(htmlEscape("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
-}
-
-TEST(ConfigFile, ReadsNamesAndValuesAndRefusesMistakesWithTheirLine) {
-  EXPECT_EQ(parseConfig("# the service\nlisten = 0.0.0.0:8443\r\n\n  url = https://a.example:8443/x=y  ").value(),
-            (ConfigValues{{"listen", "0.0.0.0:8443"}, {"url", "https://a.example:8443/x=y"}}));
-  for (const auto& [text, description] : {std::pair{"listen 0.0.0.0:8443", "line 1: expected name = value"},
-                                          {"# ok\nlisten = a:1\nlisten = b:2", "line 3: listen is set twice"},
-                                          {"lisen = a:1", "line 1: unknown name \"lisen\""}}) {
-    EXPECT_EQ(parseConfig(text).error().description, description);
-  }
 }
 
 TEST(ConsoleAssets, PageNamesItsAssetsByVersionAndOnlyThatVersionIsServed) {
@@ -946,8 +892,6 @@ TEST(ProxyHeader, AcceptsOnlyWellFormedHeadersAndNamesTheClient) {
       {"PROXY TCP4 203.0.113.7 192.0.2.1 51234", Outcome::needMore, ""},
       {"PROXY TCP4 203.0.113.7 192.0.2.1 51234 65536\r\n", Outcome::invalid, ""},
       {"PROXY TCP4 203.0.113.7 192.0.2.1 051234 443\r\n", Outcome::invalid, ""},
-      {"PROXY TCP4 2001:db8::1 192.0.2.1 1 2\r\n", Outcome::invalid, ""},
-      {"PROXY TCP4 203.0.113.7\r192.0.2.1 1 2", Outcome::invalid, ""},
       {"PROXY TCP4 " + std::string(100, '1'), Outcome::invalid, ""},
       {"GET / HTTP/1.1\r\n\r\n", Outcome::invalid, ""},
       {v2(1, 0x11, v4) + "\x16", Outcome::complete, "203.0.113.7"},
@@ -955,8 +899,6 @@ TEST(ProxyHeader, AcceptsOnlyWellFormedHeadersAndNamesTheClient) {
       {v2(0, 0x00, ""), Outcome::complete, ""},  // LOCAL: a health check
       {v2(1, 0x11, v4).substr(0, 20), Outcome::needMore, ""},
       {v2(1, 0x11, v4 + std::string("\x04\x00\x09xy", 5)), Outcome::invalid, ""},  // TLV overruns
-      {v2(1, 0x11, v4.substr(0, 8)), Outcome::invalid, ""},                        // addresses cut short
-      {v2(1, 0x12, v4), Outcome::invalid, ""},  // datagrams
       {v2(2, 0x11, v4), Outcome::invalid, ""},  // no such command
       {v2(1, 0x11, std::string(kMaxProxyHeaderBytes, '\0')), Outcome::invalid, ""},
   };

@@ -82,7 +82,6 @@ TEST(ServiceResponses, ForTheAgentOnlyA200ObjectIsAResult) {
                         {200, R"({"status":"pending","n":1})", R"({"status":"pending","n":1})"},
                         {200, R"([{"id":"a"}])", "{}"},
                         {200, "", "JSON"},
-                        {200, "{\"a\":\"\xff\"}", "JSON"},
                         {401, R"({"error":"Unknown device key"})", "Server 401: Unknown device key"},
                         {302, "", "Server 302: Request rejected"},
                         {500, R"({"error":5})", "Server 500: Request rejected"},
@@ -96,7 +95,6 @@ TEST(ServiceResponses, ForTheConsoleListsBecomeDevicesAndRefusalsShowTheirText) 
                     {
                         {200, R"([{"id":"a","online":true},{"id":"b"}])",
                          R"({"devices":[{"id":"a","online":true},{"id":"b"}]})"},
-                        {200, R"({"devices":[{"id":"a"}],"name":"Ann"})", R"({"devices":[{"id":"a"}],"name":"Ann"})"},
                         {200, R"([{"id":"a"},3])", "{}"},
                         {401, R"({"error":"Technician rights required"})", "Technician rights required"},
                         {502, "<html><body>Bad gateway</body></html>", kUnable},
