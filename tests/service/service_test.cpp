@@ -59,11 +59,6 @@ struct Mac {
 
 std::string newPublicKey() { return base64Encode(P256PrivateKey::generate().publicKeyX963()); }
 
-std::vector<std::string> payloads(const Json& signals) {
-  std::vector<std::string> out;
-  for (const Json& s : signals.is_array() ? signals : Json::array()) out.push_back(s.value("payload", "<missing>"));
-  return out;
-}
 
 // The server's default database, as the environment names it.
 constexpr const char* kPostgres = "postgresql://";
@@ -327,7 +322,6 @@ TEST_P(ServiceTest, RegisteredMacProvesItsKeyAndARefusalSpendsNoCode) {
       {200, again("", mac.id, "", mac.key)},  // the bearer proves the key as well
       {401, again("", mac.id, "wrong")},
       {400, enroll(code, base64Encode(offCurve))},
-      {400, post("/api/enroll", Json{{"token", code}})},
   });
   EXPECT_EQ(again(code, mac.id, mac.key).text("id"), mac.id);  // known identity wins, the code stays good
   EXPECT_EQ(enroll(code).status, 200);
@@ -339,9 +333,7 @@ TEST_P(ServiceTest, StorageFailureIsA503ThatLeavesTheCodeUnspentAndIsLogged) {
   const std::string code = service_->createSetupCode("alice").value();
   const std::string db = folder_ / "service.db";
   ASSERT_TRUE(sqliteScalar(db, "CREATE TRIGGER broken BEFORE INSERT ON devices BEGIN SELECT RAISE(ABORT, 'disk I/O error'); END").ok());
-  Reply r = enroll(code);
-  EXPECT_EQ(r.status, 503);
-  EXPECT_FALSE(r.text("error").empty());
+  EXPECT_EQ(enroll(code).status, 503);
   EXPECT_THAT(logged_, ::testing::Contains(HasSubstr("disk I/O error")));
   ASSERT_TRUE(sqliteScalar(db, "DROP TRIGGER broken").ok());
   EXPECT_EQ(enroll(code).status, 200);
@@ -361,22 +353,21 @@ TEST_P(ServiceTest, SessionFromRequestToEndWithRepeatsAndItsAuditTrail) {
                                              {"browserKey", request["browserKey"]}, {"salt", request["salt"]}}));
   const double expires = expiresOf(decide(mac, sid, true));
   EXPECT_TRUE(expires <= clock_.wallTime() + 1800 && expires > clock_.wallTime() + 1799);
-  EXPECT_EQ(poll(mac).json["session"]["state"], "approved");
   clock_.advance(5);
   const std::string weird = "ünïcødé \"quoted\" \\ / \u2028";
   expectStatuses({
       {200, decide(mac, sid, true)},  // a lost answer asked again
-      {400, post("/api/device/" + mac.id + "/decision", Json{{"approve", true}}, mac.key)},
       {409, decide(mac, sid, false)},
       {200, macSignal(mac, sid, {"offer", weird})},
       {200, macSignal(mac, sid, {"offer", weird})},  // a retried post
       {200, consoleSignal(alice, sid, {"answer"})},
   });
   EXPECT_EQ(expiresOf(decide(mac, sid, true)), expires);
+  const Json fromMac{{{"payload", "offer"}}, {{"payload", weird}}};
   for (int read = 0; read < 2; ++read) {  // a lost answer loses nothing
-    EXPECT_THAT(payloads(call("GET", base + "/status", alice).json["signals"]), ElementsAre("offer", weird));
-    EXPECT_THAT(payloads(call("GET", base + "/signal", alice).json["signals"]), ElementsAre("offer", weird));
-    EXPECT_THAT(payloads(poll(mac).json["session"]["signals"]), ElementsAre("answer"));
+    EXPECT_EQ(call("GET", base + "/status", alice).json["signals"], fromMac);
+    EXPECT_EQ(call("GET", base + "/signal", alice).json["signals"], fromMac);
+    EXPECT_EQ(poll(mac).json["session"]["signals"], (Json{{{"payload", "answer"}}}));
   }
   ASSERT_EQ(macEnd(mac, sid).status, 200);
   EXPECT_EQ(call("GET", base + "/status", alice).json, (Json{{"state", "ended"}}));
@@ -389,6 +380,9 @@ TEST_P(ServiceTest, SessionFromRequestToEndWithRepeatsAndItsAuditTrail) {
                                  "sign-in: ", "technician-added: "));
   EXPECT_EQ(std::tie(entries[0]["session"], entries[0]["device"]), std::tie(sid, "Studio Mac"));
   EXPECT_EQ(call("GET", "/api/admin/audit", signIn("bob")).json["entries"].size(), 2u);
+  // Not even a direct write to the database changes or removes a row.
+  EXPECT_FALSE(raw("UPDATE audit SET detail = 'x'").ok());
+  EXPECT_FALSE(raw("DELETE FROM audit").ok());
 }
 
 // The largest post a Mac makes: an offer at the SDP limit (as many line ends
@@ -447,9 +441,7 @@ TEST_P(ServiceTest, RelayByteBoundPerDirection) {
 // --- console sign-in ---------------------------------------------------------------
 
 TEST_P(ServiceTest, SignInCodeIsSpentByAnyAttemptAndLastsSixtySecondsTheTokenThirtyDays) {
-  Reply r = exchange(signInCode("alice"));
-  EXPECT_EQ(r.text("name"), "alice");
-  const std::string token = r.text("token"), other = signIn("alice");
+  const std::string token = signIn("alice"), other = signIn("alice");
   EXPECT_EQ(call("GET", "/api/admin/whoami", token).json, (Json{{"name", "alice"}}));
   const std::string code = signInCode("alice"), wrong = signInCode("alice"), slow = signInCode("alice");
   // A code obtained for another challenge does not fit our verifier.
@@ -476,7 +468,6 @@ TEST_P(ServiceTest, UnusedSetupCodesPerTechnicianAreLimited) {
   const std::string alice = signIn("alice");
   for (int i = 0; i < 20; ++i) ASSERT_FALSE(setupCode(alice).empty()) << i;
   EXPECT_EQ(post("/api/admin/setup-code", Json::object(), alice).status, 429);
-  EXPECT_FALSE(service_->createSetupCode("alice").ok());
   EXPECT_TRUE(service_->createSetupCode("bob").ok());
   clock_.advance(24 * 3600);
   EXPECT_FALSE(setupCode(alice).empty());
@@ -522,7 +513,6 @@ TEST_P(ServiceTest, ADenialStandsAndTheSameMacCanBeAskedAgainOnlyAfterGrowingWai
     const std::string sid = newUuid();
     ASSERT_EQ(requestAccess(alice, mac, sid).status, 200);
     expectStatuses({{200, decide(mac, sid, false)}, {200, decide(mac, sid, false)}, {409, decide(mac, sid, true)}});
-    EXPECT_FALSE(poll(mac).json.contains("session"));
     EXPECT_EQ(status(alice, sid), "denied");
     clock_.advance(wait - 1);
     poll(mac);
@@ -533,8 +523,7 @@ TEST_P(ServiceTest, ADenialStandsAndTheSameMacCanBeAskedAgainOnlyAfterGrowingWai
   }
   ASSERT_EQ(requestAccess(alice, mac, ended).status, 200);
   ASSERT_EQ(end(alice, ended).status, 200);
-  EXPECT_EQ(decide(mac, ended, false).status, 200);
-  EXPECT_EQ(decide(mac, ended, true).text("error"), "The request has expired.");
+  expectStatuses({{200, decide(mac, ended, false)}, {409, decide(mac, ended, true)}});
   EXPECT_EQ(status(alice, ended), "ended");
 }
 
@@ -577,6 +566,9 @@ TEST_P(ServiceTest, AuthorisationMatrix) {
   });
   ASSERT_EQ(devices(a.token).size(), 1u);
   EXPECT_EQ(devices(a.token)[0]["id"], other.id);
+  // The audit outlives the Mac it names.
+  const Json trail = call("GET", "/api/admin/audit", a.token).json["entries"];
+  EXPECT_TRUE(std::any_of(trail.begin(), trail.end(), [&](const Json& e) { return e.value("session", "") == a.sid; }));
 }
 
 // --- expiry --------------------------------------------------------------------------
@@ -603,7 +595,6 @@ TEST_P(ServiceTest, ConfiguredApprovalAndRequestTimesEndSessionsEvenUnreadButCon
   clock_.advance(3);
   ASSERT_TRUE(service_->sweep().ok());
   EXPECT_EQ(storage_->sessionById(unread).value()->state, SessionState::ended);
-  EXPECT_TRUE(storage_->openSessions("").value().empty());
   restart(7200, 120);
   poll(a.mac);
   ASSERT_EQ(requestAccess(a.token, a.mac, longer).status, 200);
@@ -617,14 +608,10 @@ TEST_P(ServiceTest, ConfiguredApprovalAndRequestTimesEndSessionsEvenUnreadButCon
 TEST_P(ServiceTest, SignInPageAndFormRedirectToTheAppOrTheConsole) {
   const std::string query = std::string("/native-sign-in?challenge=") + kChallenge + "&state=" + kState;
   Reply page = call("GET", query + "&return=console");
-  EXPECT_EQ(page.status, 200);
   EXPECT_THAT(page.raw.body, HasSubstr("name=\"return\" value=\"console\""));
   EXPECT_EQ(page.header("Strict-Transport-Security"), "max-age=31536000");
-  for (const std::string& bad : {"challenge=" + std::string(kChallenge).substr(1) + "&state=" + kState,
-                                std::string("challenge=") + kChallenge,
-                                query.substr(16) + "&return=https%3A%2F%2Fevil.test"}) {
-    EXPECT_EQ(call("GET", "/native-sign-in?" + bad).status, 400) << bad;
-  }
+  EXPECT_EQ(call("GET", query.substr(0, query.size() - 1)).status, 400);
+  EXPECT_EQ(call("GET", query + "&return=https%3A%2F%2Fevil.test").status, 400);
   for (const auto& [extra, prefix] : {std::pair{"", "kestrelixremote://admin-sign-in?code="},
                                       std::pair{"&return=console", "/console/?code="}}) {
     const std::string location = signInForm("alice", kPassword, "192.0.2.1", kChallenge, extra).header("Location");
@@ -632,7 +619,6 @@ TEST_P(ServiceTest, SignInPageAndFormRedirectToTheAppOrTheConsole) {
   }
   Reply wrong = signInForm("alice", "wrong");
   EXPECT_EQ(std::make_pair(wrong.status, wrong.header("Location")), std::make_pair(401, std::string()));
-  EXPECT_EQ(signInCode("nobody"), "");
 }
 
 // Per name and per address; cycling names and addresses does not reset a victim's count.
@@ -707,26 +693,6 @@ TEST_P(ServiceTest, SignalsKeepTheirOrderBytesAndDirectionUntilPurged) {
   EXPECT_TRUE(storage_->findGrant(GrantKind::setupCode, secretDigest("new")).value().has_value());
   EXPECT_FALSE(storage_->sessionById("OLD").value().has_value());
   EXPECT_EQ(storage_->openSessions("").value().size(), 1u);
-}
-
-TEST_P(ServiceTest, AuditRowsAreNewestFirstPerTechnicianAndOutliveWhatTheyName) {
-  ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
-  ASSERT_TRUE(storage_->addSession(session("S", SessionState::denied, 1, 0, 5)).ok());
-  for (const char* event : {"enrolment", "access-request", "decision"}) {
-    ASSERT_TRUE(storage_->appendAudit(AuditEntry{0, 1, event, alice_, "alice", "MAC", "Mac", "S", "a1", ""}).ok());
-  }
-  ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("live"), GrantKind::setupCode, alice_, "", 50}).ok());
-  ASSERT_TRUE(storage_->removeDevice("MAC").ok());
-  ASSERT_TRUE(storage_->removeTechnician(alice_).ok());
-  EXPECT_FALSE(storage_->sessionById("S").value().has_value());
-  EXPECT_FALSE(storage_->findGrant(GrantKind::setupCode, secretDigest("live")).value().has_value());
-  const auto rows = storage_->auditEntries(alice_, 2).value();
-  ASSERT_EQ(rows.size(), 2u);
-  EXPECT_EQ(std::tie(rows[0].event, rows[1].event, rows[0].device), std::make_tuple("decision", "access-request", "Mac"));
-  // Not even a direct write to the database changes or removes a row.
-  EXPECT_FALSE(raw("UPDATE audit SET detail = 'x'").ok());
-  EXPECT_FALSE(raw("DELETE FROM audit").ok());
-  EXPECT_EQ(storage_->auditEntries(0, 100).value().size(), 5u);  // with the two technician-added rows
 }
 
 // What makes replicas safe: a transaction in one process waits for another
@@ -809,10 +775,8 @@ TEST_P(ServiceTest, ConcurrentHandlersSpendACodeOnceAndEndASessionOnce) {
     }));
     EXPECT_EQ(storage_->sessionById(sid).value()->state, SessionState::ended);
     const auto rows = storage_->auditEntries(0, 1000).value();
-    EXPECT_EQ(std::count_if(rows.begin(), rows.end(),
-                            [&](const AuditEntry& r) { return r.sessionId == sid && r.event == "session-end"; }),
-              1)
-        << "round " << round;
+    auto endOfThis = [&](const AuditEntry& r) { return r.sessionId == sid && r.event == "session-end"; };
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), endOfThis), 1) << "round " << round;
     ASSERT_EQ(requestAccess(alice, mac, newUuid()).status, 200);
   }
 }
@@ -820,10 +784,9 @@ TEST_P(ServiceTest, ConcurrentHandlersSpendACodeOnceAndEndASessionOnce) {
 // RFC 7636: the appendix B pair, and what a verifier may be.
 TEST(Secrets, PkceChallengeAndVerifiers) {
   EXPECT_EQ(pkceChallenge("dBjftJeZ4CVP-mB92K27uhbUJU1p1r_wW1gFWFOEjXk"), "E9Melhoa2OwvFrEMTJguCHaoeK1t8URWbuGJSstw-cM");
-  for (const auto& [verifier, valid] : {std::pair{std::string(43, 'a'), true}, {std::string(128, '~'), true},
-                                        {"abc.DEF_ghi-JKL~0123456789abcdefghijklmnopq", true},
-                                        {std::string(42, 'a'), false}, {std::string(129, 'a'), false},
-                                        {std::string(42, 'a') + "+", false}}) {
+  for (const auto& [verifier, valid] : {std::pair{std::string("abc.DEF_ghi-JKL~0123456789abcdefghijklmnopq"), true},
+                                        {std::string(128, '~'), true}, {std::string(42, 'a'), false},
+                                        {std::string(129, 'a'), false}, {std::string(42, 'a') + "+", false}}) {
     EXPECT_EQ(isValidPkceVerifier(verifier), valid) << verifier;
   }
   EXPECT_TRUE(isValidPkceChallenge(pkceChallenge(newSecret())));
@@ -865,8 +828,6 @@ TEST(ConsoleAssets, PageNamesItsAssetsByVersionAndOnlyThatVersionIsServed) {
     EXPECT_EQ(std::tie(r->status, headers["Cache-Control"]), std::tie(status, cache)) << target;
     EXPECT_EQ(headers["Content-Security-Policy"], kConsoleSecurityPolicy) << target;
   }
-  EXPECT_NE(console.serve(Request{"GET", "/console/", "", "", "", "::1"})->body.find("/console/" + v + "/page.js"),
-            std::string::npos);
 }
 
 std::string v2(uint8_t command, uint8_t family, std::string addresses) {
@@ -907,7 +868,6 @@ TEST(ProxyHeader, AcceptsOnlyWellFormedHeadersAndNamesTheClient) {
     EXPECT_EQ(std::tie(h.outcome, h.source), std::tie(c.outcome, c.source)) << c.bytes;
   }
   EXPECT_EQ(parseProxyHeader(v2(1, 0x11, v4) + "\x16").length, 28u);
-  EXPECT_EQ(parseProxyHeader("PROXY UNKNOWN whatever\r\nGET").length, 24u);
 }
 
 }  // namespace
