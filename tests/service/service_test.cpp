@@ -1,10 +1,9 @@
-// The service's request handlers, driven through Service::handle on a private
-// SQLite database and virtual time, with the steps a session takes done
-// through the public API as the app would; then the contract both storage
-// backends keep, run against a private SQLite file and a real PostgreSQL
-// server (the one pg_virtualenv names in the environment), and what replicas
-// and concurrent handlers sharing PostgreSQL rely on; and the parsers and
-// credentials beneath them.
+// The service's request handlers, driven through Service::handle in virtual
+// time on a private SQLite file and on a real PostgreSQL server (the one
+// pg_virtualenv names in the environment), with the steps a session takes
+// done through the public API as the app would; what storage keeps that no
+// handler reaches, and what replicas sharing PostgreSQL rely on; and the
+// parsers and credentials beneath them.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <libpq-fe.h>
