@@ -37,6 +37,7 @@ TEST(PinnedConnection, AllowsOnlyHttpsToTheHostOfTheServiceAddress) {
            "https://localhost.evil.test/api/poll",      // look-alike
            "https://localhost@evil.test/api/poll",      // host is evil.test
            "https://user:pw@localhost/api/poll",        // credentials
+           "https://user@localhost/api/poll",           // a user alone
            "https://local%68ost/api/poll",              // escaped host
            "https://localhost/api/register/has space",  // unescaped caller input
            "/api/poll", "", "localhost/api/poll",
