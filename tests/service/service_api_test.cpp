@@ -1,13 +1,9 @@
 // The real kx-service binary over real HTTPS on loopback: its certificates,
-// the front's framing, keep-alive, deadlines and caps, the monitoring
-// listener, the admin commands, its life cycle, and two replicas sharing one
-// PostgreSQL database.
+// the front's framing, keep-alive, deadlines and caps, and two replicas
+// sharing one PostgreSQL database, one of them stopped by SIGTERM.
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <ctime>
@@ -46,30 +42,12 @@ std::unique_ptr<TlsClient> connect(const ServiceProcess& service, const TempDir&
   return TlsClient::connect("localhost", service.port(), folder / "ca.pem").value();
 }
 
-// A Mac enrolled with a fresh setup code and polling, and the technician's
-// request for a session with it (each step through the client given).
-struct Live {
-  std::string id, key, sid;
-};
-Live requestSession(TlsClient& technician, TlsClient& mac, const std::string& token) {
-  Live live{"", "", newUuid()};
-  auto code = technician.postJson("/api/admin/setup-code", Json::object(), token);
-  auto enrolled = mac.postJson("/api/enroll", Json{{"token", code->json()["code"]}, {"publicKey", publicKey()}});
-  live.id = enrolled->json().value("id", "");
-  live.key = enrolled->json().value("key", "");
-  EXPECT_EQ(mac.postJson("/api/device/" + live.id + "/poll", Json::object(), live.key)->status, 200);
-  const Json request{{"id", live.sid}, {"device", live.id}, {"browserKey", publicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};
-  EXPECT_EQ(technician.postJson("/api/admin/request", request, token)->status, 200);
-  return live;
-}
-
-// One service for the suite, with a short request deadline and the
-// monitoring listener.
+// One service for the suite, with a short request deadline.
 class LiveService : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder_ = new TempDir("kx-service-api");
-    process_ = startWithAlice(*folder_, {"--request-seconds", "2", "--monitor", "127.0.0.1:0"}).release();
+    process_ = startWithAlice(*folder_, {"--request-seconds", "2"}).release();
   }
   static void TearDownTestSuite() {
     delete process_;
@@ -93,7 +71,6 @@ ServiceProcess* LiveService::process_ = nullptr;
 // The local CA vouches for local names only, and only TLS 1.2 or newer with
 // AEAD suites is spoken.
 TEST_F(LiveService, LocalCaForLocalNamesOnlyAndModernTlsOnly) {
-  EXPECT_THAT(process_->output(), HasSubstr(ca()));
   EXPECT_TRUE(connect({}, "127.0.0.1").ok());
   EXPECT_FALSE(connect({}, "example.com").ok());
   // A leaf for any other name, signed with a stolen CA key, fails verification.
@@ -106,10 +83,12 @@ TEST_F(LiveService, LocalCaForLocalNamesOnlyAndModernTlsOnly) {
       {TLS1_2_VERSION, "", true},
   };
   for (const auto& [version, ciphers, accepted] : offers) {
-    ConnectOptions offer;
-    offer.maxTlsVersion = version;
-    offer.tls12Ciphers = ciphers;
-    EXPECT_EQ(connect(offer).ok(), accepted) << version << ciphers;
+    httplib::SSLClient offer("localhost", process_->port());
+    offer.set_ca_cert_path(ca().c_str());
+    SSL_CTX_set_max_proto_version(offer.ssl_context(), version);
+    SSL_CTX_set_security_level(offer.ssl_context(), 0);  // or old versions would not even be offered
+    if (*ciphers) SSL_CTX_set_cipher_list(offer.ssl_context(), ciphers);
+    EXPECT_EQ(static_cast<bool>(offer.Get("/download")), accepted) << version << ciphers;
   }
 }
 
@@ -118,13 +97,9 @@ TEST_F(LiveService, MalformedOrOversizedRequestsAreRefusedAndClosedOthersKeepThe
   const std::pair<std::string, int> cases[] = {
       {post + std::to_string(kMaxRequestBodyBytes + 1) + "\r\n\r\n" + std::string(kMaxRequestBodyBytes + 1, '{'), 413},
       {"GET / HTTP/2.0\r\n\r\n", 400},
-      {"GET  / HTTP/1.1\r\n\r\n", 400},
-      {"G(T / HTTP/1.1\r\n\r\n", 400},
       {"GET / HTTP/1.1\r\nbad header\r\n\r\n", 400},
-      {"POST / HTTP/1.1\r\nContent-Length: -1\r\n\r\n", 400},
       {"POST / HTTP/1.1\r\nContent-Length: 1\r\nContent-Length: 2\r\n\r\n", 400},
       {"GET / HTTP/1.1\r\nX-Filler: " + std::string(20000, 'a') + "\r\n\r\n", 431},
-      {std::string("\x00\x01\xff garbage\r\n\r\n", 15), 400},
   };
   for (const auto& [wire, status] : cases) {
     SCOPED_TRACE(wire.substr(0, 40));
@@ -133,42 +108,32 @@ TEST_F(LiveService, MalformedOrOversizedRequestsAreRefusedAndClosedOthersKeepThe
     auto reply = c->readReply();
     ASSERT_TRUE(reply.ok());
     EXPECT_EQ(reply->status, status);
-    EXPECT_FALSE(reply->json().value("error", "").empty());
     EXPECT_TRUE(c->waitForClose(5));
   }
   auto c = client();
   // A body at the limit is read and parsed (and refused as bad JSON, not as too large).
   auto atLimit = c->request("POST", "/api/enroll", std::string(kMaxRequestBodyBytes, '{'));
-  EXPECT_EQ(atLimit->status, 400);
-  EXPECT_EQ(atLimit->header("connection"), "keep-alive");
+  EXPECT_EQ(std::make_pair(atLimit->status, atLimit->header("connection")), std::make_pair(400, std::string("keep-alive")));
   // Two requests in one write, after empty lines, come back in order on the same connection.
   ASSERT_TRUE(c->sendRaw("\r\n\r\nGET /download HTTP/1.1\r\nHost: localhost\r\n\r\n"
                          "GET /nowhere HTTP/1.1\r\nHost: localhost\r\n\r\n")
                   .ok());
   EXPECT_EQ(c->readReply()->status, 200);
   EXPECT_EQ(c->readReply()->status, 404);
-  EXPECT_EQ(c->request("GET", "/download")->status, 200);
 }
 
 TEST_F(LiveService, TrickleOfLineEndsIsClosedAtTheRequestDeadlineWhileOthersAreAnswered) {
-  // A TCP connection that never starts TLS, then sends plain HTTP.
-  const int plain = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{AF_INET, htons(process_->port()), {htonl(INADDR_LOOPBACK)}, {}};
-  ASSERT_EQ(::connect(plain, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   auto slow = client(), normal = client();
-  ASSERT_GT(::write(plain, "GET / HTTP/1.1\r\n\r\n", 18), 0);
-  // Well inside the idle deadline (a minute), which would close it as well.
-  const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  bool closed = false;
   int answered = 0;
-  while (!closed && std::chrono::steady_clock::now() < limit) {
-    (void)slow->sendRaw("\r\n");
-    auto reply = normal->request("POST", "/api/device/nobody/poll", "{}", "key");
-    answered += reply.ok() && reply->status == 401;
-    closed = slow->waitForClose(0.5);
-  }
-  ::close(plain);
-  EXPECT_TRUE(closed);
+  // Well inside the idle deadline (a minute), which would close it as well.
+  EXPECT_TRUE(kx::testing::waitUntil(
+      [&] {
+        (void)slow->sendRaw("\r\n");
+        auto reply = normal->request("POST", "/api/device/nobody/poll", "{}", "key");
+        answered += reply.ok() && reply->status == 401;
+        return slow->waitForClose(0.5);
+      },
+      std::chrono::seconds(30)));
   EXPECT_GT(answered, 0);
 }
 
@@ -209,89 +174,44 @@ TEST(ConnectionCap, PerClientAddressAlsoBehindATrustedProxy) {
   EXPECT_FALSE(from("127.0.0.1", "PROXY TCP4 198.51.100.9\r\n").ok());
 }
 
-TEST_F(LiveService, HealthAndMetricsAreServedOnlyOnTheMonitoringAddressAndThePortIsHeld) {
-  const std::string out = process_->output(), marker = "monitoring on http://127.0.0.1:";
-  ASSERT_THAT(out, HasSubstr(marker));
-  httplib::Client monitor("127.0.0.1", std::atoi(out.c_str() + out.find(marker) + marker.size()));
-  EXPECT_EQ(monitor.Get("/healthz")->status, 200);
-  EXPECT_THAT(monitor.Get("/metrics")->body, HasSubstr("kx_request_duration_seconds_bucket{le=\"+Inf\"} "));
-  EXPECT_EQ(monitor.Get("/api/admin/whoami")->status, 404);
-  EXPECT_EQ(client()->request("GET", "/metrics")->status, 404);
-  // A second service on the same port refuses to start.
-  TempDir other("kx-service-second");
-  EXPECT_FALSE(ServiceProcess::start(binary(), other.path(), {"--listen", "127.0.0.1:" + std::to_string(process_->port())}).ok());
-  EXPECT_EQ(client()->request("GET", "/download")->status, 200);
-}
-
-TEST_F(LiveService, AdminCommandsIssueWorkingCredentialsAndAreAudited) {
-  const std::string& data = folder_->path();
-  CommandResult file = admin(data, {"enrollment-file", "--technician", "alice", "--url", "https://localhost:8443"});
-  const Json enrollment = parseJson(file.out).value_or(Json());
-  EXPECT_EQ(enrollment, (Json{{"url", "https://localhost:8443"}, {"sitesAccess", ""}, {"token", enrollment["token"]}}));
-  CommandResult code = admin(data, {"setup-code", "--technician", "alice"});
-  auto c = client();
-  for (const std::string& secret : {enrollment.value("token", ""), code.out.substr(0, code.out.find('\n'))}) {
-    EXPECT_EQ(c->postJson("/api/enroll", Json{{"token", secret}, {"publicKey", publicKey()}})->status, 200);
-  }
-  EXPECT_NE(admin(data, {"technician", "add", "alice"}, "another-password\n").exitCode, 0);
-  EXPECT_NE(admin(data, {"setup-code", "--technician", "nobody"}).exitCode, 0);
-  ASSERT_EQ(admin(data, {"technician", "add", "carol"}, "carol-password\n").exitCode, 0);
-  EXPECT_EQ(admin(data, {"technician", "remove", "carol"}).exitCode, 0);
-  const std::string audit = admin(data, {"audit"}).out;  // newest first, a JSON object a line
-  EXPECT_EQ(parseJson(audit.substr(0, audit.find('\n'))).value_or(Json()).value("event", ""), "technician-removed");
-}
-
-TEST(ServiceLifecycle, ConsentDurationComesFromTheCommandLineAndSigtermStopsCleanly) {
-  TempDir folder("kx-service-life");
-  auto process = startWithAlice(folder, {"--consent-seconds", "2"});
-  const std::string ca = folder / "ca.pem";
-  const auto firstCa = std::filesystem::last_write_time(ca);
-  auto mac = connect(*process, folder), console = connect(*process, folder);
-  const std::string token = signInTechnician(*console, "alice", kPassword).value();
-  const Live live = requestSession(*console, *mac, token);
-  auto decision =
-      mac->postJson("/api/device/" + live.id + "/decision", Json{{"session", live.sid}, {"approve", true}}, live.key);
-  EXPECT_LE(decision->json().value("expires", 1e12) - static_cast<double>(std::time(nullptr)), 2.0 + 1);
-  EXPECT_EQ(process->terminate(), 0);
-  EXPECT_THAT(process->output(), HasSubstr("kx-service stopped"));
-  // A restart keeps the CA the app already trusts.
-  auto again = ServiceProcess::start(binary(), folder.path());
-  ASSERT_TRUE(again.ok());
-  EXPECT_EQ(std::filesystem::last_write_time(ca), firstCa);
-  EXPECT_TRUE(connect(**again, folder)->request("GET", "/download").ok());
-}
-
 // Everything a session needs lives in the shared database (the one
 // pg_virtualenv names in the environment): each step may be answered by
 // either replica.
 TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOnce) {
   if (!std::getenv("PGHOST")) GTEST_SKIP() << "no PostgreSQL: run under pg_virtualenv (ctest does)";
   TempDir folder("kx-replicas");
-  auto a = startWithAlice(folder, {}, {"--database", "postgresql://"});
-  auto b = ServiceProcess::start(binary(), folder.path(), {"--database", "postgresql://"}).value();
-  auto consoleA = connect(*a, folder), consoleB = connect(*b, folder), macB = connect(*b, folder);
-  auto macA = connect(*a, folder);
+  auto a = startWithAlice(folder, {"--consent-seconds", "60"}, {"--database", "postgresql://"});
+  // The second replica keeps the CA the first one made, or no client would trust the first.
+  auto b = ServiceProcess::start(binary(), folder.path(), {"--consent-seconds", "60", "--database", "postgresql://"});
+  ASSERT_TRUE(b.ok());
+  auto consoleA = connect(*a, folder), consoleB = connect(**b, folder), macA = connect(*a, folder);
+  auto macB = connect(**b, folder);
   const std::string token = signInTechnician(*consoleA, "alice", kPassword).value();
-  // A setup code spent through one replica is spent for the other.
   const Json code = consoleB->postJson("/api/admin/setup-code", Json::object(), token)->json()["code"];
-  EXPECT_EQ(macA->postJson("/api/enroll", Json{{"token", code}, {"publicKey", publicKey()}})->status, 200);
-  EXPECT_EQ(macB->postJson("/api/enroll", Json{{"token", code}, {"publicKey", publicKey()}})->status, 401);
+  auto enrolled = macA->postJson("/api/enroll", Json{{"token", code}, {"publicKey", publicKey()}});
 
-  const Live live = requestSession(*consoleA, *macB, token);
-  const Json other{{"id", newUuid()}, {"device", live.id}, {"browserKey", publicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};
-  EXPECT_EQ(consoleB->postJson("/api/admin/request", other, token)->status, 409);  // one session per Mac
-  const std::string device = "/api/device/" + live.id, signal = "/api/admin/session/" + live.sid + "/signal";
-  ASSERT_EQ(macB->postJson(device + "/decision", Json{{"session", live.sid}, {"approve", true}}, live.key)->status, 200);
+  const std::string id = enrolled->json().value("id", ""), key = enrolled->json().value("key", ""), sid = newUuid();
+  const std::string device = "/api/device/" + id, signal = "/api/admin/session/" + sid + "/signal";
+  ASSERT_EQ(macB->postJson(device + "/poll", Json::object(), key)->status, 200);
+  Json request{{"id", sid}, {"device", id}, {"browserKey", publicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};
+  ASSERT_EQ(consoleA->postJson("/api/admin/request", request, token)->status, 200);
+  request["id"] = newUuid();
+  EXPECT_EQ(consoleB->postJson("/api/admin/request", request, token)->status, 409);  // one session per Mac
+  auto decision = macB->postJson(device + "/decision", Json{{"session", sid}, {"approve", true}}, key);
+  ASSERT_EQ(decision->status, 200);
+  // The consent lease comes from the command line.
+  EXPECT_LE(decision->json().value("expires", 1e12) - static_cast<double>(std::time(nullptr)), 60.0 + 1);
   ASSERT_EQ(consoleA->postJson(signal, Json{{"payloads", {"offer", "candidate 1"}}}, token)->status, 200);
   // A retry of a post whose answer was lost, through the other replica.
   ASSERT_EQ(consoleB->postJson(signal, Json{{"payloads", {"candidate 1", "candidate 2"}}}, token)->status, 200);
-  EXPECT_EQ(macB->postJson(device + "/poll", Json::object(), live.key)->json()["session"]["signals"],
+  EXPECT_EQ(macB->postJson(device + "/poll", Json::object(), key)->json()["session"]["signals"],
             (Json{{{"payload", "offer"}}, {{"payload", "candidate 1"}}, {{"payload", "candidate 2"}}}));
-  ASSERT_EQ(macB->postJson(device + "/signal", Json{{"session", live.sid}, {"payloads", {"answer"}}}, live.key)->status,
-            200);
+  ASSERT_EQ(macB->postJson(device + "/signal", Json{{"session", sid}, {"payloads", {"answer"}}}, key)->status, 200);
   EXPECT_EQ(consoleA->request("GET", signal, "", token)->json()["signals"], (Json{{{"payload", "answer"}}}));
-  ASSERT_EQ(consoleB->postJson("/api/admin/session/" + live.sid + "/end", Json::object(), token)->status, 200);
-  EXPECT_FALSE(macA->postJson(device + "/poll", Json::object(), live.key)->json().contains("session"));
+  ASSERT_EQ(consoleB->postJson("/api/admin/session/" + sid + "/end", Json::object(), token)->status, 200);
+  EXPECT_FALSE(macA->postJson(device + "/poll", Json::object(), key)->json().contains("session"));
+  EXPECT_EQ((*b)->terminate(), 0);
+  EXPECT_THAT((*b)->output(), HasSubstr("kx-service stopped"));
 }
 
 }  // namespace

@@ -35,10 +35,9 @@ TEST(PinnedConnection, AllowsOnlyHttpsToTheHostOfTheServiceAddress) {
            "HTTPS://localhost/api/poll",                // not as the app writes it
            "https://127.0.0.1:8443/api/poll",           // same machine, other name
            "https://localhost.evil.test/api/poll",      // look-alike
-           "https://evil.test/?https://localhost/",     //
            "https://localhost@evil.test/api/poll",      // host is evil.test
            "https://user:pw@localhost/api/poll",        // credentials
-           "https://user@localhost/api/poll",           //
+           "https://user@localhost/api/poll",           // a user alone
            "https://local%68ost/api/poll",              // escaped host
            "https://localhost/api/register/has space",  // unescaped caller input
            "/api/poll", "", "localhost/api/poll",
@@ -49,12 +48,9 @@ TEST(PinnedConnection, AllowsOnlyHttpsToTheHostOfTheServiceAddress) {
   }
 }
 
-// The HTTPS transport test sees both roles' requests on the wire; here what
-// it cannot: their time-outs, and a console post.
-TEST(ServiceRequests, AgentWaitsTwelveSecondsConsoleEightAndPostsJson) {
-  EXPECT_DOUBLE_EQ(makeAgentRequest("https://localhost", "poll", Json::object(), "k").timeoutSeconds, 12);
+// The HTTPS transport test sees an agent post and a console read on the wire.
+TEST(ServiceRequests, ConsolePostsJson) {
   const HttpRequest post = makeConsoleRequest("https://localhost", "setup-code", Json::object(), "");
-  EXPECT_DOUBLE_EQ(post.timeoutSeconds, 8);
   EXPECT_EQ(std::tie(post.method, post.body), std::make_tuple("POST", "{}"));
   EXPECT_THAT(post.headers, ::testing::Contains(::testing::Pair("Content-Type", "application/json")));
 }
@@ -84,15 +80,10 @@ TEST(ServiceResponses, ForTheAgentOnlyA200ObjectIsAResult) {
                     {
                         {200, R"({"status":"pending","n":1})", R"({"status":"pending","n":1})"},
                         {200, R"([{"id":"a"}])", "{}"},
-                        {200, "null", "{}"},
                         {200, "", "JSON"},
-                        {200, "<html>ok</html>", "JSON"},
-                        {200, "{\"a\":\"\xff\"}", "JSON"},
                         {401, R"({"error":"Unknown device key"})", "Server 401: Unknown device key"},
-                        {403, R"({"error":""})", "Server 403: "},
                         {302, "", "Server 302: Request rejected"},
                         {500, R"({"error":5})", "Server 500: Request rejected"},
-                        {404, R"([{"error":"x"}])", "Server 404: Request rejected"},
                         {201, R"({"ok":true})", "Server 201: Request rejected"},
                     });
 }
@@ -103,14 +94,9 @@ TEST(ServiceResponses, ForTheConsoleListsBecomeDevicesAndRefusalsShowTheirText) 
                     {
                         {200, R"([{"id":"a","online":true},{"id":"b"}])",
                          R"({"devices":[{"id":"a","online":true},{"id":"b"}]})"},
-                        {200, "[]", R"({"devices":[]})"},
-                        {200, R"({"devices":[{"id":"a"}],"name":"Ann"})", R"({"devices":[{"id":"a"}],"name":"Ann"})"},
                         {200, R"([{"id":"a"},3])", "{}"},
-                        {200, "42", "{}"},
-                        {200, "<html></html>", "JSON"},
                         {401, R"({"error":"Technician rights required"})", "Technician rights required"},
                         {502, "<html><body>Bad gateway</body></html>", kUnable},
-                        {500, R"({"error":null})", kUnable},
                         {201, R"({"id":"x"})", kUnable},
                     });
 }

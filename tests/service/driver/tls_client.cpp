@@ -53,13 +53,6 @@ Expected<std::unique_ptr<TlsClient>> TlsClient::connect(const std::string& host,
   c->ctx_ = SSL_CTX_new(TLS_client_method());
   if (SSL_CTX_load_verify_locations(c->ctx_, caFile.c_str(), nullptr) != 1) return tlsError("cannot load " + caFile);
   SSL_CTX_set_verify(c->ctx_, SSL_VERIFY_PEER, nullptr);
-  if (options.maxTlsVersion != 0) {
-    SSL_CTX_set_max_proto_version(c->ctx_, options.maxTlsVersion);
-    SSL_CTX_set_security_level(c->ctx_, 0);  // or old versions would not even be offered
-  }
-  if (!options.tls12Ciphers.empty() && SSL_CTX_set_cipher_list(c->ctx_, options.tls12Ciphers.c_str()) != 1) {
-    return tlsError("unknown ciphers " + options.tls12Ciphers);
-  }
   c->ssl_ = SSL_new(c->ctx_);
   SSL_set_fd(c->ssl_, c->fd_);
   in_addr ip{};

@@ -31,8 +31,6 @@ struct HttpReply {
 struct ConnectOptions {
   double timeoutSeconds = 10;
   std::string source;       // a loopback address to connect from ("127.0.0.7"); "" for the default
-  int maxTlsVersion = 0;    // e.g. TLS1_1_VERSION; 0 for the library's highest
-  std::string tls12Ciphers; // OpenSSL cipher list for TLS 1.2 and below; "" for the default
   std::string proxyHeader;  // sent before TLS, as a proxy announces the client it speaks for
 };
 
