@@ -42,12 +42,13 @@ std::unique_ptr<TlsClient> connect(const ServiceProcess& service, const TempDir&
   return TlsClient::connect("localhost", service.port(), folder / "ca.pem").value();
 }
 
-// One service for the suite, with a short request deadline.
+// One service for the suite, with a short request deadline and the
+// monitoring listener.
 class LiveService : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
     folder_ = new TempDir("kx-service-api");
-    process_ = startWithAlice(*folder_, {"--request-seconds", "2"}).release();
+    process_ = startWithAlice(*folder_, {"--request-seconds", "2", "--monitor", "127.0.0.1:0"}).release();
   }
   static void TearDownTestSuite() {
     delete process_;
@@ -139,6 +140,32 @@ TEST_F(LiveService, TrickleOfLineEndsIsClosedAtTheRequestDeadlineWhileOthersAreA
 
 // Connections per client address are capped; behind a trusted proxy its
 // header names the client, and is required.
+// Health and metrics only on the plain monitoring address, the API only on HTTPS.
+TEST_F(LiveService, HealthAndMetricsAreServedOnlyOnTheMonitoringAddress) {
+  const std::string out = process_->output(), marker = "monitoring on http://127.0.0.1:";
+  ASSERT_THAT(out, HasSubstr(marker));
+  httplib::Client monitor("127.0.0.1", std::atoi(out.c_str() + out.find(marker) + marker.size()));
+  EXPECT_EQ(monitor.Get("/healthz")->status, 200);
+  EXPECT_THAT(monitor.Get("/metrics")->body, HasSubstr("kx_request_duration_seconds_bucket{le=\"+Inf\"} "));
+  EXPECT_EQ(monitor.Get("/api/admin/whoami")->status, 404);
+  EXPECT_EQ(client()->request("GET", "/metrics")->status, 404);
+}
+
+TEST_F(LiveService, AdminCommandsIssueCredentialsThatEnrollOnce) {
+  const std::string& data = folder_->path();
+  const Json file = parseJson(admin(data, {"enrollment-file", "--technician", "alice", "--url", "https://localhost:8443"}).out)
+                        .value_or(Json());
+  EXPECT_EQ(file, (Json{{"url", "https://localhost:8443"}, {"sitesAccess", ""}, {"token", file["token"]}}));
+  const std::string code = admin(data, {"setup-code", "--technician", "alice"}).out;
+  auto c = client();
+  auto enroll = [&](const Json& token) { return c->postJson("/api/enroll", Json{{"token", token}, {"publicKey", publicKey()}})->status; };
+  EXPECT_EQ(enroll(file["token"]), 200);
+  EXPECT_EQ(enroll(code.substr(0, code.find('\n'))), 200);
+  EXPECT_NE(enroll(file["token"]), 200);  // spent
+  EXPECT_NE(admin(data, {"technician", "add", "alice"}, "another-password\n").exitCode, 0);
+  EXPECT_NE(admin(data, {"setup-code", "--technician", "nobody"}).exitCode, 0);
+}
+
 TEST(ConnectionCap, PerClientAddressAlsoBehindATrustedProxy) {
   TempDir folder("kx-service-proxied");
   auto service = ServiceProcess::start(binary(), folder.path(),

@@ -21,10 +21,12 @@
 #include "protocol/p256_key.h"
 #include "protocol/session_cipher.h"
 #include "runtime/basic_loop.h"
+#include "service/config_file.h"
 #include "service/console_assets.h"
 #include "service/portal.h"
 #include "service/postgres_storage.h"
 #include "service/proxy_header.h"
+#include "service/schema.h"
 #include "service/secrets.h"
 #include "service/service.h"
 #include "service/sqlite_storage.h"
@@ -671,6 +673,18 @@ TEST_P(ServiceTest, StorageKeepsKeysUniqueClosedSessionsFinalAndFailedTransactio
   EXPECT_FALSE(storage_->technicianByName("dave").value().has_value());
 }
 
+// An older build must not write into a database a newer one has migrated.
+TEST_P(ServiceTest, ANewerSchemaIsRefused) {
+  service_.reset();
+  storage_.reset();
+  const std::string version = std::to_string(currentSchemaVersion());
+  EXPECT_EQ(raw(postgres() ? "SELECT version FROM schema_version" : "PRAGMA user_version").value(), version);
+  ASSERT_TRUE(raw(postgres() ? "UPDATE schema_version SET version = 99" : "PRAGMA user_version=99").ok());
+  auto refused = reopen();
+  ASSERT_FALSE(refused.ok());
+  EXPECT_THAT(refused.error().description, ::testing::HasSubstr("99"));
+}
+
 TEST_P(ServiceTest, SignalsKeepTheirOrderBytesAndDirectionUntilPurged) {
   ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
   ASSERT_TRUE(storage_->addSession(session("OPEN", SessionState::approved, 90, 2000)).ok());
@@ -811,6 +825,24 @@ TEST(Portal, FormDecodingAndMarkupEscaping) {
             (std::map<std::string, std::string>{{"name", "Dana \xC3\x98"}, {"p", "a+b&c=d"}, {"flag", ""}}));
   for (const std::string& bad : {std::string("a=%4"), std::string("a=%zz")}) EXPECT_FALSE(parseForm(bad)) << bad;
   EXPECT_EQ(htmlEscape("<a href=\"x\">'&'</a>"), "&lt;a href=&quot;x&quot;&gt;&#39;&amp;&#39;&lt;/a&gt;");
+}
+
+TEST(ConfigFile, ReadsNamesAndValuesAndRefusesMistakesWithTheirLine) {
+  auto values = parseConfig("# the service\nlisten = 0.0.0.0:8443\r\n\n  data=/var/lib/kx-service  \ncert = /etc/ssl/a b.pem");
+  ASSERT_TRUE(values) << values.error().description;
+  EXPECT_EQ(*values, (ConfigValues{{"listen", "0.0.0.0:8443"}, {"data", "/var/lib/kx-service"}, {"cert", "/etc/ssl/a b.pem"}}));
+  const std::pair<std::string, std::string> refusals[] = {
+      {"listen 0.0.0.0:8443", "line 1: expected name = value"},
+      {"# ok\nlisten = a:1\nlisten = b:2", "line 3: listen is set twice"},
+      {"lisen = a:1", "line 1: unknown name \"lisen\""},
+      {"data =", "line 1: data has no value"},
+      {"#" + std::string(64 * 1024, 'x'), "the file is larger than 64 KiB"},
+  };
+  for (const auto& [text, description] : refusals) {
+    auto refused = parseConfig(text);
+    ASSERT_FALSE(refused) << description;
+    EXPECT_EQ(refused.error().description, description);
+  }
 }
 
 TEST(ConsoleAssets, PageNamesItsAssetsByVersionAndOnlyThatVersionIsServed) {
