@@ -7,15 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <functional>
 #include <limits>
 #include <map>
-#include <memory>
-#include <optional>
 #include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "console/admin_console.h"
 #include "console/console_platform.h"

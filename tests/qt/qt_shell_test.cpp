@@ -6,9 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
-#include <QDir>
 #include <QLabel>
-#include <QLineEdit>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
@@ -96,43 +94,6 @@ TEST(QtShell, AccessDialogsRefuseByDefaultAndTakeNoChoiceInTheirFirstSecond) {
     EXPECT_EQ(box->findChild<QLabel*>(name)->textFormat(), Qt::PlainText) << name;
   }
   box->close();
-}
-
-TEST(QtShell, SetupWindowAndMenuReachTheirActions) {
-  std::string typed;
-  SetupWindowActions setup;
-  setup.codeEnrollment = [&](const std::string& code) { typed = code; };
-  auto window = makeQtSetupWindow(setup);
-  window->update(false, "unknown", "", false);
-  window->show();
-  auto* code = shown<QLineEdit>("setupCode");
-  ASSERT_TRUE(code);
-  code->setText("  ab12-cd34  ");
-  QTest::keyClick(code, Qt::Key_Return);  // the button is the demo's
-  EXPECT_EQ(typed, "  ab12-cd34  ");
-  window->update(true, "denied", "<b>Server 401</b>", false);
-  EXPECT_TRUE(labelTexts(code->window()).contains("Connection needs attention: <b>Server 401</b>"));
-
-  std::vector<int> pressed;
-  AgentMenuActions actions;
-  std::function<void()>* slots[] = {&actions.showTechnician,   &actions.showSetup,   &actions.importEnrollment,
-                                    &actions.connectionDetails, &actions.enableLogin, &actions.inputPermission,
-                                    &actions.endSession,        &actions.quit};
-  for (int i = 0; i < 8; ++i) *slots[i] = [&pressed, i] { pressed.push_back(i); };
-  QtStatusMenu menu;
-  menu.install(actions);
-  ASSERT_FALSE(menu.usesTray());  // Xvfb has no system tray: the menu is a window
-  menu.setTitle("● KX Sharing");
-  const auto windows = QApplication::topLevelWidgets();
-  const auto w = std::find_if(windows.begin(), windows.end(), [](QWidget* top) { return top->windowTitle() == "● KX Sharing"; });
-  ASSERT_TRUE(w != windows.end() && (*w)->isVisible());
-  for (QPushButton* b : (*w)->findChildren<QPushButton*>()) b->click();
-  EXPECT_EQ(pressed, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
-  menu.setSharing("<i>Alex</i>");
-  EXPECT_TRUE(menu.sharingBar()->windowFlags() & Qt::WindowStaysOnTopHint);
-  EXPECT_EQ(labelTexts(menu.sharingBar()), QStringList{"Sharing your screen with <i>Alex</i>"});
-  shown<QPushButton>("sharingStopButton")->click();
-  EXPECT_EQ(pressed.back(), 6);
 }
 
 TEST(QtShell, SingleInstanceSocketIsPrivateAndTalksOnlyToItsOwnUser) {
