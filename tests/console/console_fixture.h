@@ -188,9 +188,6 @@ class ConsoleTest : public ::testing::Test {
     return out;
   }
 
-  size_t countSent(const std::string& prefix) const {
-    return std::ranges::count_if(http.sent(), [&](const auto& r) { return r.path().starts_with(prefix); });
-  }
   std::string sessionPath(const std::string& tail) const { return "/api/admin/session/" + console->sid() + tail; }
 
   // Moves time on in timer ticks until a status request is pending, then answers it.

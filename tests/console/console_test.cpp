@@ -54,32 +54,6 @@ TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithT
   EXPECT_EQ(http.next().header("Authorization"), "Bearer fresh");
 }
 
-TEST_F(SignInTest, WaysTheWaitEnds) {
-  const std::pair<std::function<void()>, std::string> cases[] = {
-      {[this] { view.actions.cancelSignIn(); }, "Sign-in cancelled"},
-      {[this] { loop.advance(2); }, "Sign-in timed out: the browser did not come back. Try again."},
-      {[this] { webSignIn.complete(std::nullopt, makeError("WebSignIn", 1, "The browser window was closed.")); },
-       "The browser window was closed."},
-  };
-  for (const auto& [act, status] : cases) {
-    view.actions.signIn();
-    loop.advance(AdminConsole::kSignInTimeout - 1);
-    act();
-    EXPECT_EQ(console->status(), status);
-    EXPECT_FALSE(console->signingIn() || webSignIn.completion) << status;
-  }
-}
-
-TEST_F(ConsoleTest, SignOutForgetsTheTokenAndLogsOutWithIt) {
-  loadDevices(Json::array({device("mac-1")}));
-  console->refreshList();  // answered after the sign-out: ignored
-  view.actions.signOut();
-  http.respondTo("/api/admin/whoami", 200, R"({"name":"Eve"})");
-  EXPECT_EQ(http.at(*http.find("/api/admin/logout")).header("Authorization"), std::string("Bearer ") + kToken);
-  EXPECT_TRUE(keychain.items.empty() && view.rows.empty());
-  EXPECT_FALSE(http.find("/api/admin/devices"));
-}
-
 TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecordsOfItsOwnHost) {
   selfDevice = "mac-5";
   Json noName = device("mac-2", "", false);
@@ -127,7 +101,7 @@ TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFromAndOnlyOn
   EXPECT_TRUE(http.find("/api/admin/session/" + id + "/end"));
 }
 
-TEST_F(ConsoleTest, PollsEverySecondUntilTheComputerAnswersThenEveryThreeOneAtATime) {
+TEST_F(ConsoleTest, PollsEverySecondUntilTheComputerAnswersThenEveryThree) {
   startSession();
   auto pollTimes = [&](double seconds) {
     std::vector<double> times;
@@ -140,14 +114,9 @@ TEST_F(ConsoleTest, PollsEverySecondUntilTheComputerAnswersThenEveryThreeOneAtAT
     return times;
   };
   EXPECT_THAT(pollTimes(3), ElementsAre(1000.5, 1001.5, 1002.5));
-  loop.advance(1);
-  const size_t polls = countSent(sessionPath("/status"));
-  loop.advance(5);  // the cycle waits for its answer
-  EXPECT_EQ(countSent(sessionPath("/status")), polls);
-  http.respondTo(sessionPath("/status"), 200, R"({"state":"pending"})");
   openChannel();
   macSends(state(true));
-  EXPECT_THAT(pollTimes(7), ElementsAre(1009.5, 1012.5, 1015.5));
+  EXPECT_THAT(pollTimes(7), ElementsAre(1003.5, 1006.5, 1009.5));
 }
 
 TEST_F(ConsoleTest, AnswersOfAnEndedSessionLeaveTheNextOneAlone) {
@@ -205,9 +174,7 @@ TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInT
   EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=mac-offer\r\n");
   const auto post = http.find(sessionPath("/signal"));
   ASSERT_TRUE(post);
-  const auto answer = posted(*post);
-  ASSERT_EQ(answer.size(), 1u);
-  EXPECT_EQ(answer[0]["sdp"], connection->localDescription()->second);
+  EXPECT_EQ(posted(*post).at(0)["sdp"], connection->localDescription()->second);
   http.respond(200, "{}", *post);
   ASSERT_TRUE(poll(approved({offer("m1"), candidate("c1"), candidate("c2")})));
   EXPECT_EQ(connection->addedCandidates().size(), 2u);
@@ -247,38 +214,17 @@ TEST_F(ConsoleTest, SessionEndsWithTheTextOfWhatEndedItAndPollsNoMore) {
   }
 }
 
-Json pointer(const std::string& action, double x = 0.5, double y = 0.5, const char* button = "left", int clicks = 1) {
-  return Json{{"kind", "pointer"}, {"action", action}, {"button", button}, {"clicks", clicks}, {"x", x}, {"y", y}};
-}
-Json keycode(int code, uint64_t flags, const std::string& key) {
-  return Json{{"kind", "keycode"}, {"code", code}, {"flags", flags}, {"key", key}};
+Json pointer(const std::string& action) {
+  return Json{{"kind", "pointer"}, {"action", action}, {"button", "left"}, {"clicks", 1}, {"x", 0.5}, {"y", 0.5}};
 }
 
 // Each session numbers its messages from 1 again.
-TEST_F(ConsoleTest, EachControlLevelSendsWhatTheComputerUnderstandsNumberedWithoutGaps) {
-  const Json scroll{{"kind", "scroll"}, {"x", 0.0}, {"y", -3.0}}, copy = keycode(8, 0x100000, "c");
-  const Json legacyKey{{"kind", "key"}, {"key", "A"}};  // Shift alone is no shortcut
-  const char* hint = "Update the remote client to 0.5.0 for keyboard shortcuts.";
-  const struct {
-    int64_t level;
-    std::vector<Json> sent;
-    bool hinted;
-  } levels[] = {
-      {2, {legacyKey, pointer("down")}, true},
-      {3, {pointer("hover"), legacyKey, pointer("down")}, true},
-      {4, {pointer("hover"), scroll, copy, keycode(0, 0x20000, "A"), pointer("down")}, false},
-  };
-  for (const auto& l : levels) {
-    startControlledSession(l.level);
-    for (const Json& m : {pointer("hover"), scroll, copy, keycode(0, 0x20000, "A"), pointer("down")}) console->sendInput(m);
-    auto sent = sentMessages();
-    ASSERT_EQ(sent.size(), l.sent.size()) << l.level;
-    for (size_t i = 0; i < sent.size(); ++i) {
-      EXPECT_EQ(sent[i]["seq"], int64_t(i + 1)) << l.level;
-      sent[i].erase("seq");
-    }
-    EXPECT_EQ(sent, l.sent) << l.level;
-    EXPECT_EQ(console->status() == hint, l.hinted) << l.level;
+TEST_F(ConsoleTest, EachSessionNumbersItsInputFromOne) {
+  for (int session = 0; session < 2; ++session) {
+    startControlledSession();
+    console->sendInput(pointer("down"));
+    console->sendInput(pointer("up"));
+    EXPECT_EQ(sentMessages().back()["seq"], 2) << session;
     console->end();
   }
 }
@@ -305,10 +251,6 @@ TEST_F(ConsoleTest, InputNeedsThePermissionAndAChannelThatTakesIt) {
 
 TEST_F(ConsoleTest, PingsRenewAHeldButtonAndSilenceEndsTheSessionAfterSixSecondsLettingGoOfIt) {
   startSession();
-  for (int i = 0; i < 40; ++i) {  // no time-out before the computer first answers
-    loop.advance(0.5);
-    if (http.find(sessionPath("/status"))) http.respondTo(sessionPath("/status"), 200, R"({"state":"pending"})");
-  }
   openChannel();
   macSends(state(true));  // the last sign of life
   console->display().setBounds(1600, 1000);
@@ -352,44 +294,8 @@ TEST_F(ConsoleTest, HostilePongsAndMessagesOfAnotherSessionAreIgnored) {
   EXPECT_FALSE(console->canControl());
 }
 
-// A 1600×1000 area showing a 1920×1080 picture: the picture is 1600×900 at y = 50.
-class InputViewTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    view.setEmit([this](const Json& message) { emitted.push_back(message); });
-    view.setBounds(1600, 1000);
-    view.videoSizeChanged(1920, 1080);
-    view.setAllowed(true);
-  }
-
+TEST(InputView, ClickCountsFollowTimeDistanceAndButton) {
   RemoteInputView view;
-  std::vector<Json> emitted;
-};
-
-TEST_F(InputViewTest, DragStaysPinnedKeepsItsButtonAndEndsWithOneUpAndScrollAndKeysCarryTheirValues) {
-  view.mouseMoved({800, 20});  // hover outside the picture
-  view.mouseMoved({800, 500});
-  view.mouseDown(MouseButton::kRight, {800, 500}, 2);
-  view.mouseMoved({900, 500});  // no hover while held
-  view.mouseDragged({-50, 2000}, 1);
-  view.mouseUp({2000, 2000}, 2);
-  view.release();
-  view.setWindowActive(false);
-  view.mouseMoved({800, 500});
-  view.setWindowActive(true);
-  view.scroll(-1.5, 12);
-  view.scroll(std::numeric_limits<double>::infinity(), 1);
-  view.keyDown(0, 0x20000, "A");
-  EXPECT_FALSE(view.keyEquivalent(8, 0x100000, "c", false));
-  EXPECT_TRUE(view.keyEquivalent(8, 0x100000, "c", true));
-  view.keyDown(36, 0, "\r");
-  EXPECT_EQ(emitted, (std::vector<Json>{pointer("hover", 0.5, 0.5, "left", 0), pointer("down", 0.5, 0.5, "right", 2),
-                                        pointer("move", 0, 1, "right"), pointer("up", 1, 1, "right", 2),
-                                        Json{{"kind", "scroll"}, {"x", -1.5}, {"y", 12.0}},
-                                        keycode(0, 0x20000, "A"), keycode(8, 0x100000, "c"), keycode(36, 0, "Enter")}));
-}
-
-TEST_F(InputViewTest, ClickCountsFollowTimeDistanceAndButton) {
   const struct {
     MouseButton button;
     Point point;

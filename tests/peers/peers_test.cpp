@@ -78,9 +78,8 @@ TEST(PeerLimits, CandidatesDescriptionsAndMessagesUpToTheirLimits) {
     std::optional<int> index;  // nullopt: refused
   } cases[] = {
       {candidateMessage("candidate:1", 16), 16}, {candidateMessage("candidate:1", -1), {}},
-      {candidateMessage("candidate:1", 17), {}}, {candidateMessage("candidate:1", Json(uint64_t{18446744073709551615u})), {}},
-      {candidateMessage("candidate:1", std::nullopt), 0},  // missing or not an integer: 0
-      {candidateMessage("candidate:1", "3"), 0}, {candidateMessage(line), 0}, {candidateMessage(line + "1"), {}},
+      {candidateMessage("candidate:1", 17), {}}, {candidateMessage("candidate:1", "3"), 0},  // not an integer: 0
+      {candidateMessage(line), 0}, {candidateMessage(line + "1"), {}},
   };
   for (const auto& c : cases) {
     const auto result = readRemoteCandidate(c.message, invalid);
@@ -99,18 +98,7 @@ TEST(PeerLimits, CandidatesDescriptionsAndMessagesUpToTheirLimits) {
   EXPECT_FALSE(acceptsIncomingMessage(2, false));  // text messages are not the protocol's
 }
 
-TEST(SdpMedia, ReadsEachMLineAndAnAnswerMustTakeEveryOfferedVideoWithH264) {
-  const std::string sdp =
-      "v=0\r\na=mid:session-level\r\n"
-      "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\na=rtpmap:96 h264/90000\r\na=rtpmap:97 VP8/90000\r\n"
-      "a=rtpmap:98 AV1/90000\r\na=mid:v\r\n"
-      "m=application 9/2 UDP/DTLS/SCTP webrtc-datachannel\na=mid:data\n"
-      "m=video x\r\n";
-  EXPECT_EQ(readSdpMedia(sdp), (std::vector<SdpMedia>{
-                                   {"video", 9, "v", {"H264", "VP8"}},  // 98 is not on the m-line
-                                   {"application", 9, "data", {}},
-                                   {"video", -1, std::nullopt, {}},
-                               }));
+TEST(SdpMedia, AnAnswerMustTakeEveryOfferedVideoWithH264) {
   const auto offer = readSdpMedia(mediaSdp());
   const std::pair<std::string, bool> answers[] = {
       {mediaSdp(), true},
@@ -165,26 +153,6 @@ TEST_F(AdminPeerTest, OneOfferIsAnsweredAndFailuresLeaveThePeerUsable) {
   EXPECT_THAT(pc->calls(), ElementsAre("setRemoteDescription:offer", "setRemoteDescription:offer", "createAnswer",
                                        "setLocalDescription:answer"));
   EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "answer"}, {"sdp", pc->localDescription()->second}})});
-}
-
-TEST_F(AdminPeerTest, OnlyTheNewestInputChannelIsUsed) {
-  EXPECT_FALSE(peer->send(toBytes("no channel")));
-  auto stranger = openChannel("something-else");
-  EXPECT_TRUE(stranger->closeCalls() == 1 && stranger->observer() == nullptr);
-  auto first = openChannel();
-  auto second = openChannel();
-  EXPECT_EQ(first->observer(), nullptr);
-  first->setState(DataChannelState::kClosed);
-  second->deliver(Bytes(1, 2));
-  loop.runUntilIdle();
-  EXPECT_EQ(rec.received, std::vector<Bytes>{Bytes(1, 2)});
-  EXPECT_TRUE(peer->send(toBytes("y")));
-  EXPECT_EQ(second->sent(), std::vector<Bytes>{toBytes("y")});
-  using S = IceConnectionState;
-  for (S s : {S::kChecking, S::kConnected, S::kCompleted, S::kFailed, S::kDisconnected}) pc->emitIceState(s);
-  second->setState(DataChannelState::kClosed);
-  loop.runUntilIdle();
-  EXPECT_THAT(rec.states, ElementsAre("connecting", "connected", "connected", "closed", "closed", "closed"));
 }
 
 TEST_F(AdminPeerTest, ANewTrackReplacesTheOldAndCloseDetachesEverythingAndSilencesCallbacks) {
@@ -299,30 +267,6 @@ TEST_F(RealtimePeerTest, ChannelTakesSmallBinaryMessagesAndSendsWhileLittleWaits
   channel->setBufferedAmount(65536);
   peer->send(toBytes("congested"));
   EXPECT_EQ(channel->sent(), std::vector<Bytes>{toBytes("fits")});
-}
-
-TEST_F(RealtimePeerTest, ReceiverReportsMoveTheEncoderRateUntilClose) {
-  int64_t sent = 0;
-  auto reportWith = [&](double rtt) {
-    pc->setStats({{{"type", std::string("remote-inbound-rtp")}, {"local-id", std::string("video")},
-                   {"round-trip-time", rtt}, {"fraction-lost", 0.0}},
-                  {{"type", std::string("outbound-rtp")}, {"id", std::string("video")}, {"bytes-sent", sent += 200'000}}});
-    loop.advance(0.5);
-  };
-  auto rate = [&] { return source->state().rates.back().first; };
-  const int start = rate();  // set at once
-  reportWith(0.02);
-  reportWith(0.021);
-  const int peak = rate();
-  EXPECT_GT(peak, start);
-  reportWith(0.3);  // a queue, seen twice
-  reportWith(0.31);
-  EXPECT_LT(rate(), peak * 0.8);
-  const size_t cut = source->state().rates.size();
-  peer->close();
-  reportWith(0.02);
-  loop.advance(2);
-  EXPECT_EQ(source->state().rates.size(), cut) << "a closed peer moved the rate";
 }
 
 TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {

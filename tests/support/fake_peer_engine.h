@@ -134,7 +134,6 @@ class FakePeerConnection final {
   void setOfferResult(Expected<std::string> result) { offerResult_ = std::move(result); }
   void setLocalDescriptionResult(Status result) { localResult_ = std::move(result); }
   void setRemoteDescriptionResult(Status result) { remoteResult_ = std::move(result); }
-  void setStats(std::vector<StatsEntry> stats) { stats_ = std::move(stats); }
   // Completions wait for completeNext()/completeAll() instead of running inside the call.
   void setDeferCompletions(bool defer) { deferCompletions_ = defer; }
 
@@ -202,7 +201,6 @@ class FakePeerConnection final {
   Expected<std::string> answerResult_ = std::string("v=0\r\no=- 2 1 IN IP4 127.0.0.1\r\ns=fake-answer\r\n");
   Status localResult_;
   Status remoteResult_;
-  std::vector<StatsEntry> stats_;
   Description local_;
   Description remote_;
   std::vector<IceCandidate> added_;
@@ -253,7 +251,7 @@ class FakePeerEngine final : public PeerEngine {
       return s_->channel_ = std::make_shared<FakeDataChannel>(label);
     }
     void getStats(std::function<void(std::vector<StatsEntry>)> done) override {
-      s_->step("getStats", [done = std::move(done), stats = s_->stats_] { done(stats); });
+      s_->step("getStats", [done = std::move(done)] { done({}); });
     }
     void setObserver(PeerConnectionObserver* observer) override {
       s_->calls_.push_back(observer ? "setObserver" : "setObserver:null");
