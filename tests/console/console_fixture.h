@@ -6,10 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <limits>
 #include <map>
-#include <set>
 
 #include "console/admin_console.h"
 #include "console/console_platform.h"
@@ -40,14 +37,13 @@ class FakeWindow final : public ConsoleWindowView, public VideoRenderer {
   }
   void setEndButtonEnabled(bool enabled) override { endEnabled = enabled; }
   void setSignInPending(bool) override {}
-  void setSessionHeaderText(const std::string& text) override { sessionHeader = text; }
+  void setSessionHeaderText(const std::string&) override {}
   void setActivityText(const std::string&) override {}
   void showWindow() override {}
   void toggleFullScreen() override {}
   void setApplicationRegular(bool) override {}
 
   ConsoleActions actions;
-  std::string sessionHeader;
   std::vector<DeviceRow> rows;
   std::function<void(size_t)> requestAccess;  // "Request access" of a row, as the window presses it
   bool endEnabled = false;

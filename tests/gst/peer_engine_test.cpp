@@ -105,9 +105,6 @@ TEST_F(GstPeers, VideoWithPaddedRowsArrivesDecodedInItsColours) {
   };
   ASSERT_TRUE(peers->waitUntil([&] { return frameMatches(Bgra{200, 40, 30}, Bgra{20, 220, 60}); }, 10))
       << "first picture never arrived";
-  showing = std::make_shared<TestFrame>(1440, 900, stride, Bgra{30, 30, 230});
-  EXPECT_TRUE(peers->waitUntil([&] { return frameMatches(Bgra{30, 30, 230}, Bgra{30, 30, 230}); }, 5))
-      << "the picture did not follow the source";
 
   // The sender reads the receiver's report about the video itself, with the
   // round trip worked out from the time of its own sender report.

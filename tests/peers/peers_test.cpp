@@ -86,11 +86,6 @@ TEST(PeerLimits, CandidatesDescriptionsAndMessagesUpToTheirLimits) {
     ASSERT_TRUE(result) << c.message.dump().substr(0, 80);
     EXPECT_EQ(result->ok() ? std::optional((*result)->sdpMLineIndex) : std::nullopt, c.index) << c.message.dump().substr(0, 80);
   }
-  // Nothing to apply is ignored, whatever the index says.
-  for (const Json& candidate : {Json(), Json("candidate:1"), Json{{"sdpMLineIndex", 99}}, Json{{"candidate", 7}}}) {
-    EXPECT_FALSE(readRemoteCandidate(Json{{"type", "candidate"}, {"candidate", candidate}}, invalid)) << candidate;
-  }
-  EXPECT_EQ((*readRemoteCandidate(candidateMessage("candidate:1", 0, "video"), invalid))->sdpMid, "video");
   EXPECT_TRUE(sdpWithinLimit(std::string(48000, 'a')));
   EXPECT_FALSE(sdpWithinLimit(std::string(48001, 'a')));
   EXPECT_TRUE(acceptsIncomingMessage(8192, true));

@@ -88,6 +88,24 @@ TEST(QtShell, AccessDialogsRefuseByDefaultAndTakeNoChoiceInTheirFirstSecond) {
   box->close();
 }
 
+TEST(QtShell, MenuButtonsReachTheirActions) {
+  std::vector<int> pressed;
+  AgentMenuActions actions;
+  std::function<void()>* slots[] = {&actions.showTechnician,   &actions.showSetup,   &actions.importEnrollment,
+                                    &actions.connectionDetails, &actions.enableLogin, &actions.inputPermission,
+                                    &actions.endSession,        &actions.quit};
+  for (int i = 0; i < 8; ++i) *slots[i] = [&pressed, i] { pressed.push_back(i); };
+  QtStatusMenu menu;
+  menu.install(actions);
+  menu.setTitle("KX menu");  // Xvfb has no system tray: the menu is a window
+  for (QWidget* top : QApplication::topLevelWidgets()) {
+    if (top->windowTitle() == "KX menu") {
+      for (QPushButton* b : top->findChildren<QPushButton*>()) b->click();
+    }
+  }
+  EXPECT_EQ(pressed, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+}
+
 TEST(QtShell, SingleInstanceSocketIsPrivateAndTalksOnlyToItsOwnUser) {
   QTemporaryDir runtime;
   QFile::setPermissions(runtime.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
