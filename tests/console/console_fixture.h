@@ -6,16 +6,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <functional>
-#include <limits>
 #include <map>
-#include <memory>
-#include <optional>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "console/admin_console.h"
 #include "console/console_platform.h"
@@ -46,14 +37,13 @@ class FakeWindow final : public ConsoleWindowView, public VideoRenderer {
   }
   void setEndButtonEnabled(bool enabled) override { endEnabled = enabled; }
   void setSignInPending(bool) override {}
-  void setSessionHeaderText(const std::string& text) override { sessionHeader = text; }
+  void setSessionHeaderText(const std::string&) override {}
   void setActivityText(const std::string&) override {}
   void showWindow() override {}
   void toggleFullScreen() override {}
   void setApplicationRegular(bool) override {}
 
   ConsoleActions actions;
-  std::string sessionHeader;
   std::vector<DeviceRow> rows;
   std::function<void(size_t)> requestAccess;  // "Request access" of a row, as the window presses it
   bool endEnabled = false;
@@ -194,9 +184,6 @@ class ConsoleTest : public ::testing::Test {
     return out;
   }
 
-  size_t countSent(const std::string& prefix) const {
-    return std::ranges::count_if(http.sent(), [&](const auto& r) { return r.path().starts_with(prefix); });
-  }
   std::string sessionPath(const std::string& tail) const { return "/api/admin/session/" + console->sid() + tail; }
 
   // Moves time on in timer ticks until a status request is pending, then answers it.

@@ -1,7 +1,9 @@
 // Two real webrtcbin peers in one process over loopback, no ICE servers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <map>
 #include <random>
 
 #include "platform/gst/gst_peer_engine.h"
@@ -42,10 +44,22 @@ Bytes pattern(size_t size, uint32_t seed) {
   return bytes;
 }
 
-TEST_F(GstPeers, InputChannelCarriesMessagesIntactInOrderBothWaysUpToTheEngineLimit) {
+// Messages wait for the remote's observer, then cross intact and in order both
+// ways up to the engine's limit. Then the technician clears its observers and
+// the client closes: the remote hears of it, and neither the closed side nor
+// the cleared one hears anything more.
+TEST_F(GstPeers, InputChannelCarriesMessagesIntactAndClearedOrClosedObserversHearNothingMore) {
+  technician().observeRemoteChannelsAtOnce = false;
   ASSERT_FALSE(peers->negotiate(false));
   ASSERT_TRUE(peers->waitConnected()) << "peers did not connect over loopback";
   EXPECT_EQ(technician().channel->label(), "kestrelix-input");
+  for (uint8_t i = 0; i < 5; ++i) ASSERT_TRUE(send(client(), Bytes{i}));
+  ASSERT_TRUE(drained());
+  EXPECT_TRUE(technician().messages.empty());
+  technician().channel->setObserver(&technician());
+  ASSERT_TRUE(peers->waitUntil([&] { return technician().messages.size() == 5; }, 5));
+  EXPECT_EQ(technician().messages, (std::vector<Bytes>{{0}, {1}, {2}, {3}, {4}}));
+  technician().messages.clear();
   for (int i = 0; i < 40; ++i) {
     ASSERT_TRUE(send(client(), pattern(8192, i)));
     ASSERT_TRUE(send(technician(), pattern(8192, 1000 + i)));
@@ -58,30 +72,7 @@ TEST_F(GstPeers, InputChannelCarriesMessagesIntactInOrderBothWaysUpToTheEngineLi
     EXPECT_EQ(client().messages[i], pattern(8192, 1000 + i)) << "message " << i;
   }
   EXPECT_EQ(technician().messages.back(), pattern(65536, 2));
-  // A burst shows as buffered, then drains.
-  uint64_t highest = 0;
-  for (int i = 0; i < 40; ++i) {
-    ASSERT_TRUE(send(client(), pattern(60000, 7)));
-    highest = std::max(highest, client().channel->bufferedAmount());
-  }
-  EXPECT_GT(highest, 65535u) << "2.4 MB sent at once never showed as buffered";
-  ASSERT_TRUE(peers->waitUntil([&] { return technician().messages.size() == 81; }, 20));
-  EXPECT_TRUE(drained());
-}
-
-// Messages wait for the remote's observer. Then the technician clears its
-// observers and the client closes: the remote hears of it, and neither the
-// closed side nor the cleared one hears anything more.
-TEST_F(GstPeers, EarlyMessagesWaitForTheObserverAndClearedOrClosedObserversHearNothingMore) {
-  technician().observeRemoteChannelsAtOnce = false;
-  ASSERT_FALSE(peers->negotiate(false));
-  ASSERT_TRUE(peers->waitUntil([&] { return client().channelOpen() && technician().channel; }, 10));
-  for (uint8_t i = 0; i < 5; ++i) ASSERT_TRUE(send(client(), Bytes{i}));
   ASSERT_TRUE(drained());
-  EXPECT_TRUE(technician().messages.empty());
-  technician().channel->setObserver(&technician());
-  ASSERT_TRUE(peers->waitUntil([&] { return technician().messages.size() == 5; }, 5));
-  EXPECT_EQ(technician().messages, (std::vector<Bytes>{{0}, {1}, {2}, {3}, {4}}));
 
   technician().connection->setObserver(nullptr);
   technician().channel->setObserver(nullptr);
@@ -94,25 +85,6 @@ TEST_F(GstPeers, EarlyMessagesWaitForTheObserverAndClearedOrClosedObserversHearN
       << "the remote never saw the channel close";
   EXPECT_EQ(client().callbacksAfterClose + technician().callbacksAfterClose, 0);
   EXPECT_FALSE(send(client(), Bytes{1}));
-}
-
-TEST_F(GstPeers, PendingOperationsCompleteOnceAndMalformedSignallingFails) {
-  auto early = client().connection->createDataChannel("early", true);
-  EXPECT_FALSE(early->send(Bytes{1}.data(), 1));  // not open yet
-  std::atomic<int> completions{0};
-  client().connection->createOffer([&](Expected<std::string>) { ++completions; });
-  client().connection->close();
-  EXPECT_EQ(completions, 1);  // either the offer came first or close() failed it; never both, never neither
-  client().connection->createOffer([&](Expected<std::string> result) { completions += result.ok() ? 100 : 1; });
-  EXPECT_EQ(completions, 2);
-
-  auto& answerer = *technician().connection;
-  EXPECT_FALSE(peers->await<Status>([&](auto done) { answerer.setRemoteDescription(SdpType::kOffer, "not sdp", done); }).ok());
-  EXPECT_FALSE(peers->await<Status>([&](auto done) {
-                      answerer.addIceCandidate(IceCandidate{"1 1 UDP 2130706431 127.0.0.1 9 typ host", 0, {}}, done);
-                    }).ok());
-  EXPECT_FALSE(peers->await<Expected<std::string>>([&](auto done) { answerer.createAnswer(done); }).ok())
-      << "an answer without an offer";
 }
 
 TEST_F(GstPeers, VideoWithPaddedRowsArrivesDecodedInItsColours) {
@@ -133,9 +105,6 @@ TEST_F(GstPeers, VideoWithPaddedRowsArrivesDecodedInItsColours) {
   };
   ASSERT_TRUE(peers->waitUntil([&] { return frameMatches(Bgra{200, 40, 30}, Bgra{20, 220, 60}); }, 10))
       << "first picture never arrived";
-  showing = std::make_shared<TestFrame>(1440, 900, stride, Bgra{30, 30, 230});
-  EXPECT_TRUE(peers->waitUntil([&] { return frameMatches(Bgra{30, 30, 230}, Bgra{30, 30, 230}); }, 5))
-      << "the picture did not follow the source";
 
   // The sender reads the receiver's report about the video itself, with the
   // round trip worked out from the time of its own sender report.
@@ -146,22 +115,16 @@ TEST_F(GstPeers, VideoWithPaddedRowsArrivesDecodedInItsColours) {
         auto it = e.find(key);
         return it != e.end() && std::holds_alternative<std::string>(it->second) ? std::get<std::string>(it->second) : "";
       };
-      auto number = [](const StatsEntry& e, const char* key) {
-        auto it = e.find(key);
-        if (it == e.end()) return -1.0;
-        if (auto* i = std::get_if<int64_t>(&it->second)) return double(*i);
-        if (auto* d = std::get_if<double>(&it->second)) return *d;
-        return -1.0;
-      };
-      const StatsEntry* video = nullptr;
+      std::map<std::string, int64_t> sentBytes;  // outbound stream id: bytes sent
       for (const StatsEntry& e : entries) {
-        if (text(e, "type") == "outbound-rtp" && (!video || number(e, "bytes-sent") > number(*video, "bytes-sent"))) {
-          video = &e;
-        }
+        auto bytes = e.find("bytes-sent");
+        if (text(e, "type") == "outbound-rtp" && bytes != e.end()) sentBytes[text(e, "id")] = std::get<int64_t>(bytes->second);
       }
+      const auto video = std::ranges::max_element(sentBytes, {}, &std::pair<const std::string, int64_t>::second);
       for (const StatsEntry& e : entries) {
-        if (video && text(e, "type") == "remote-inbound-rtp" && text(e, "local-id") == text(*video, "id")) {
-          *roundTrip = number(e, "round-trip-time");
+        if (video != sentBytes.end() && text(e, "type") == "remote-inbound-rtp" && text(e, "local-id") == video->first &&
+            e.contains("round-trip-time")) {
+          *roundTrip = std::get<double>(e.at("round-trip-time"));
         }
       }
     });
@@ -183,21 +146,17 @@ TEST(GstOffer, ProfileLevelIsTheSmallestThatCarriesThePicture) {
 }
 
 TEST(GstIceState, EitherStateConnectedIsConnectedAndAFailureInEitherWins) {
-  const struct {
-    GstWebRTCICEConnectionState ice;
-    GstWebRTCPeerConnectionState peer;
-    IceConnectionState combined;
-  } cases[] = {
+  using I = IceConnectionState;
+  const std::tuple<GstWebRTCICEConnectionState, GstWebRTCPeerConnectionState, I> cases[] = {
       // A data-channel-only connection leaves the ICE state at "new".
-      {GST_WEBRTC_ICE_CONNECTION_STATE_NEW, GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED, IceConnectionState::kConnected},
-      {GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED, GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED, IceConnectionState::kCompleted},
-      {GST_WEBRTC_ICE_CONNECTION_STATE_NEW, GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTING, IceConnectionState::kChecking},
-      {GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED, GST_WEBRTC_PEER_CONNECTION_STATE_FAILED, IceConnectionState::kFailed},
-      {GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED, GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED,
-       IceConnectionState::kDisconnected},
-      {GST_WEBRTC_ICE_CONNECTION_STATE_FAILED, GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED, IceConnectionState::kClosed},
+      {GST_WEBRTC_ICE_CONNECTION_STATE_NEW, GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED, I::kConnected},
+      {GST_WEBRTC_ICE_CONNECTION_STATE_COMPLETED, GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED, I::kCompleted},
+      {GST_WEBRTC_ICE_CONNECTION_STATE_NEW, GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTING, I::kChecking},
+      {GST_WEBRTC_ICE_CONNECTION_STATE_CONNECTED, GST_WEBRTC_PEER_CONNECTION_STATE_FAILED, I::kFailed},
+      {GST_WEBRTC_ICE_CONNECTION_STATE_DISCONNECTED, GST_WEBRTC_PEER_CONNECTION_STATE_CONNECTED, I::kDisconnected},
+      {GST_WEBRTC_ICE_CONNECTION_STATE_FAILED, GST_WEBRTC_PEER_CONNECTION_STATE_CLOSED, I::kClosed},
   };
-  for (const auto& c : cases) EXPECT_EQ(gst::combinedIceState(c.ice, c.peer), c.combined) << c.ice << " " << c.peer;
+  for (const auto& [ice, peer, combined] : cases) EXPECT_EQ(gst::combinedIceState(ice, peer), combined) << ice << " " << peer;
 }
 
 }  // namespace

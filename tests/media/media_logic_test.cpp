@@ -4,9 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <limits>
-#include <optional>
-#include <utility>
-#include <vector>
 
 #include "media/bitrate_controller.h"
 #include "media/capture_lifecycle.h"
@@ -25,65 +22,38 @@ auto mapped(const O& o, F f) -> std::optional<decltype(f(*o))> {
   return o ? std::optional(f(*o)) : std::nullopt;
 }
 
-TEST(ControlMessages, PingGetsPongWithTheSameNumberAndEachSideRefusesWhatOnlyItSends) {
+TEST(ControlMessages, PingGetsPongWithTheSameNumber) {
   EXPECT_EQ(pongFor(parse(R"({"kind":"ping","token":12.75})")), parse(R"({"kind":"pong","token":12.75})"));
   for (const char* noPong : {R"({"kind":"ping","token":"7"})", R"({"kind":"pong","token":1})"}) {
     EXPECT_FALSE(pongFor(parse(noPong))) << noPong;
   }
-  // A reflected message opens with the session key at its own sender.
-  const struct {
-    const char* message;
-    bool toClient;
-    bool toTechnician;
-  } cases[] = {
-      {R"({"type":"offer","sdp":"v=0"})", false, true},    {R"({"type":"answer","sdp":"v=0"})", true, false},
-      {R"({"type":"candidate","candidate":{}})", true, true}, {R"({"kind":"state","canControl":true})", false, true},
-      {R"({"kind":"pong","token":1})", false, true},        {R"({"kind":"ping","token":1})", true, false},
-      {R"({"kind":"end"})", true, false},                   {R"({"kind":"keycode","code":0})", true, false},
-      {R"({"kind":"pointer","action":"down","x":0,"y":0})", true, false},
-      {R"({"kind":"scroll","x":0,"y":1})", true, false},    {R"({"seq":1})", true, true},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(fromOtherSide(SessionSide::kClient, parse(c.message)), c.toClient) << c.message;
-    EXPECT_EQ(fromOtherSide(SessionSide::kTechnician, parse(c.message)), c.toTechnician) << c.message;
-  }
-  EXPECT_EQ(stateMessage(true, false), parse(R"({"kind":"state","canControl":true,"streaming":false,"controlVersion":4})"));
 }
 
-TEST(ControlMessages, FieldsAreReadWithinTheirRanges) {
+TEST(ControlMessages, FieldsAreReadWithinTheirRangesAndKeysAsNamedKeysOrUtf16Text) {
   EXPECT_EQ(inputSequence(parse(R"({"seq":5})")), 5);
   EXPECT_FALSE(inputSequence(parse(R"({"seq":5.5})")));
-
   const std::pair<const char*, std::optional<std::pair<std::string, int>>> pointers[] = {
-      {R"({"action":"down","x":0.5,"y":0.25})", std::pair{"left", 1}},
+      {R"({"action":"down","x":0.5,"y":0.25})", std::pair{"left", 1}}, {R"({"x":0.5,"y":0.5})", std::nullopt},
       {R"({"action":"down","x":0,"y":0,"clicks":0})", std::pair{"left", 1}},
       {R"({"action":"down","x":0,"y":0,"clicks":9})", std::pair{"left", 3}},
-      {R"({"action":"down","x":0,"y":0,"clicks":2.5})", std::pair{"left", 1}},
       {R"({"action":"down","x":0,"y":0,"button":"right"})", std::pair{"right", 1}},
-      {R"({"x":0.5,"y":0.5})", std::nullopt},
       {R"({"action":"down","x":"0.5","y":0.5})", std::nullopt},
   };
   for (const auto& [text, expected] : pointers) {
     EXPECT_EQ(mapped(readPointer(parse(text)), [](auto& p) { return std::pair(p.button, p.clicks); }), expected) << text;
   }
   EXPECT_EQ(readClick(parse(R"({"x":1,"y":0})")), (Point{1, 0}));
-  EXPECT_FALSE(readClick(parse(R"({"x":1.01,"y":0})")));
-  EXPECT_FALSE(readClick(parse(R"({"x":-0.1,"y":0})")));
-
+  EXPECT_FALSE(readClick(parse(R"({"x":1.01,"y":0})")) || readClick(parse(R"({"x":-0.1,"y":0})")));
   // Command + shift survive; bit 0x1 and bit 0x1000000 do not.
   const std::pair<const char*, std::optional<uint64_t>> keycodes[] = {
-      {R"({"code":128})", std::nullopt},        {R"({"code":-1})", std::nullopt},
-      {R"({"code":127})", 0},                   {R"({"code":12,"flags":-131072})", 0},
-      {R"({"code":12,"flags":17956865})", kFlagCommand | kFlagShift},
-      {R"({"code":12,"flags":18446744073709551615})", kFlagMask},
+      {R"({"code":128})", std::nullopt}, {R"({"code":-1})", std::nullopt}, {R"({"code":127})", 0},
+      {R"({"code":12,"flags":17956865})", kFlagCommand | kFlagShift}, {R"({"code":12,"flags":-131072})", 0},
   };
   for (const auto& [text, flags] : keycodes) {
     EXPECT_EQ(mapped(readKeycode(parse(text)), [](auto& k) { return k.flags; }), flags) << text;
   }
-
   const std::pair<Json, std::optional<std::pair<int, int>>> scrolls[] = {
-      {parse(R"({"x":0,"y":4000})"), std::pair{0, 1500}},
-      {parse(R"({"x":-12.9,"y":-12.9})"), std::pair{-12, -12}},
+      {parse(R"({"x":0,"y":4000})"), std::pair{0, 1500}}, {parse(R"({"x":-12.9,"y":-12.9})"), std::pair{-12, -12}},
       {parse(R"({"x":-9999,"y":1})"), std::pair{-1500, 1}},
       {Json{{"x", std::numeric_limits<double>::infinity()}, {"y", 1}}, std::nullopt},
   };
@@ -91,27 +61,20 @@ TEST(ControlMessages, FieldsAreReadWithinTheirRanges) {
     EXPECT_EQ(mapped(readScroll(message), [](auto& s) { return std::pair(int(s.horizontal), int(s.vertical)); }), expected)
         << message;
   }
-}
-
-TEST(ControlMessages, NamedKeysPressTheirCodeAndOtherTextIsTypedAsUtf16) {
   const auto escape = readKey(parse(R"({"key":"Escape"})"));
   ASSERT_EQ(escape->size(), 2u);
-  EXPECT_EQ((*escape)[0].virtualKeyCode, 53);
-  EXPECT_TRUE((*escape)[0].down && !(*escape)[1].down && (*escape)[0].text.empty());
-  const std::pair<const char*, std::optional<int>> named[] = {{"Enter", 36}, {"Tab", 48}, {"ArrowUp", 126}, {"escape", {}}};
-  for (const auto& [name, code] : named) EXPECT_EQ(namedKeyCode(name), code) << name;
+  EXPECT_TRUE((*escape)[0].virtualKeyCode == 53 && (*escape)[0].down && !(*escape)[1].down && (*escape)[0].text.empty());
   const auto typed = readKey(parse(R"({"key":"é😀"})"));
   ASSERT_TRUE(typed);
   EXPECT_EQ(typed->front().virtualKeyCode, 0);
   EXPECT_EQ(typed->front().text, u"é😀");  // one BMP unit and a surrogate pair
   EXPECT_FALSE(readKey(parse(R"({"key":""})")));
-  EXPECT_EQ(toUtf16("\xf0\x9f\x98"), u"\ufffd");  // truncated
 }
 
 constexpr Rect kScreen{0, 0, 1440, 900};
 using E = MouseEventType;
 
-TEST(PointerState, ButtonsDragAndReleaseAtTheirPositions) {
+TEST(PointerState, ButtonsDragAndReleaseAtTheirPositionsAndAHeldButtonExpiresAfterThreeQuietSeconds) {
   PointerState p;
   const struct {
     const char* action;
@@ -121,28 +84,19 @@ TEST(PointerState, ButtonsDragAndReleaseAtTheirPositions) {
   } steps[] = {
       {"hover", 0.5, 0.5, "", {{E::kMouseMoved, {720, 450}}}},
       {"move", 0.5, 0.5, "left", {}},  // nothing held
-      {"up", 0.5, 0.5, "left", {}},
       {"down", 0.1, 0.1, "right", {{E::kRightMouseDown, {144, 90}}}},
       {"hover", 0.9, 0.9, "", {}},  // not while held
       {"move", 0.2, 0.2, "left", {{E::kRightMouseDragged, {288, 180}}}},  // the stored button
       {"down", 0.5, 0.5, "left", {{E::kRightMouseUp, {288, 180}}, {E::kLeftMouseDown, {720, 450}}}},
-      {"wiggle", 0.5, 0.5, "left", {}},
       {"down", 1.0001, 0.5, "left", {}},  // out of range
       {"down", std::numeric_limits<double>::quiet_NaN(), 0.5, "left", {}},
       {"up", 0.75, 0.5, "right", {{E::kLeftMouseUp, {1080, 450}}}},
   };
   for (const auto& s : steps) EXPECT_EQ(p.receive(s.action, s.x, s.y, kScreen, 1, s.button), s.events) << s.action;
-  EXPECT_FALSE(p.held());
   EXPECT_EQ(p.receive("hover", 1.0, 1.0, Rect{100, 50, 1000, 500}, 1, ""),
             (std::vector<PointerEvent>{{E::kMouseMoved, {1100, 550}}}));
   EXPECT_TRUE(p.receive("down", 0.5, 0.5, Rect{0, 0, 0, 900}, 1, "left").empty());
-}
-
-TEST(PointerState, AHeldButtonExpiresAfterThreeQuietSecondsAndIsReleasedOnce) {
-  PointerState p;
-  EXPECT_TRUE(p.release().empty());
   p.receive("down", 0.5, 0.5, kScreen, 100, "left");
-  EXPECT_TRUE(p.expire(103.0).empty());
   p.receive("move", 0.6, 0.5, kScreen, 102.5, "left");
   EXPECT_TRUE(p.expire(105.4).empty());
   EXPECT_EQ(p.expire(105.7), (std::vector<PointerEvent>{{E::kLeftMouseUp, {864, 450}}}));
@@ -154,8 +108,6 @@ TEST(PointerState, AHeldButtonExpiresAfterThreeQuietSecondsAndIsReleasedOnce) {
 
 TEST(CaptureLifecycle, OnlyTheApprovedSessionMovesThroughThePhasesInOrder) {
   CaptureLifecycle lifecycle;
-  lifecycle.failed();  // no session: nothing to pause
-  EXPECT_FALSE(lifecycle.selected("A"));
   lifecycle.approved("A");
   EXPECT_FALSE(lifecycle.selected("B"));
   EXPECT_FALSE(lifecycle.started("A"));  // not starting yet
@@ -169,7 +121,6 @@ TEST(CaptureLifecycle, OnlyTheApprovedSessionMovesThroughThePhasesInOrder) {
   EXPECT_FALSE(lifecycle.session());
   lifecycle.approved("C");
   lifecycle.failed();
-  EXPECT_EQ(lifecycle.phaseText(), "paused");
   EXPECT_FALSE(lifecycle.selected("C"));  // a paused session never streams again
 }
 

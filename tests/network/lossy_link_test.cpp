@@ -7,7 +7,6 @@
 
 #include <cstdlib>
 #include <initializer_list>
-#include <memory>
 
 #include "platform/gst/gst_peer_connection.h"
 #include "platform/gst/gst_peer_engine.h"
@@ -16,9 +15,7 @@
 #include "support/loopback_peers.h"
 #include "support/test_frames.h"
 #include "support/xvfb.h"
-
-#include <X11/Xlib.h>
-#undef Status
+#include "x11/x_test_client.h"
 
 namespace kx {
 namespace {
@@ -32,27 +29,21 @@ uint32_t blockColour(int column, int row, uint32_t seed) {
   return ((h & 1) ? 0xff0000 : 0) | ((h & 2) ? 0x00ff00 : 0) | ((h & 4) ? 0x0000ff : 0);
 }
 
-void drawGrid(::Display* x, ::Window w, GC gc, uint32_t seed) {
+void drawGrid(testing::XTestClient& screen, uint32_t seed) {
   for (int row = 0; row < kHeight / kBlock; ++row) {
     for (int column = 0; column < kWidth / kBlock; ++column) {
-      XSetForeground(x, gc, blockColour(column, row, seed));
-      XFillRectangle(x, w, gc, column * kBlock, row * kBlock, kBlock, kBlock);
+      screen.fill(column * kBlock, row * kBlock, kBlock, kBlock, blockColour(column, row, seed), false);
     }
   }
-  XSync(x, False);
+  XSync(screen.x, False);  // the whole grid at once
 }
 
 bool showsGrid(const std::shared_ptr<const FrameBuffer>& frame, uint32_t seed) {
   if (!frame || frame->width() != kWidth || frame->height() != kHeight) return false;
   for (int row = 0; row < kHeight / kBlock; ++row) {
     for (int column = 0; column < kWidth / kBlock; ++column) {
-      const uint32_t want = blockColour(column, row, seed);
       const testing::Bgra got = testing::pixelAt(*frame, column * kBlock + kBlock / 2, row * kBlock + kBlock / 2);
-      const auto near = [](int a, int b) { return std::abs(a - b) < 60; };
-      if (!near(got.r, int(want >> 16 & 0xff)) || !near(got.g, int(want >> 8 & 0xff)) ||
-          !near(got.b, int(want & 0xff))) {
-        return false;
-      }
+      if (!testing::near(got, testing::bgra(blockColour(column, row, seed)), 59)) return false;
     }
   }
   return true;
@@ -77,15 +68,9 @@ TEST(LossyLink, PicturesArriveIntactAndAKeyFrameRepairsAnOutage) {
   const pid_t emulator = pid_t(std::atoi(netem));
   testing::Xvfb xvfb("1280x720x24");
   ASSERT_TRUE(xvfb.running());
-  ::Display* x = XOpenDisplay(xvfb.name().c_str());
-  ASSERT_TRUE(x);
-  XSetWindowAttributes attributes{};
-  attributes.override_redirect = True;
-  const ::Window w = XCreateWindow(x, DefaultRootWindow(x), 0, 0, kWidth, kHeight, 0, CopyFromParent, InputOutput,
-                                   CopyFromParent, CWOverrideRedirect, &attributes);
-  GC gc = XCreateGC(x, w, 0, nullptr);
-  XMapRaised(x, w);
-  drawGrid(x, w, gc, 1);
+  testing::XTestClient screen(xvfb.name(), kWidth, kHeight);
+  ASSERT_TRUE(screen.x);
+  drawGrid(screen, 1);
 
   auto engine = makeGstPeerEngine();
   ASSERT_TRUE(engine);
@@ -126,7 +111,7 @@ TEST(LossyLink, PicturesArriveIntactAndAKeyFrameRepairsAnOutage) {
   const auto keyFrameRequests = [&] { return received(peers, {"pli-count", "fir-count"}); };
   const int64_t requestsBefore = keyFrameRequests();
   ::kill(emulator, SIGUSR1);
-  drawGrid(x, w, gc, 2);
+  drawGrid(screen, 2);
   const int sentBefore = encoded.frames;
   loop.runUntil([&] { return encoded.frames >= sentBefore + 15; }, 10);
   const int keyFramesBefore = encoded.keyFrames;
@@ -141,7 +126,6 @@ TEST(LossyLink, PicturesArriveIntactAndAKeyFrameRepairsAnOutage) {
   bool stopped = false;
   stream->stop([&](kx::Status) { stopped = true; });
   loop.runUntil([&] { return stopped; }, 5);
-  XCloseDisplay(x);
 }
 
 }  // namespace

@@ -4,13 +4,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <deque>
-#include <memory>
-#include <optional>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "console/admin_peer.h"
 #include "media/peer_rules.h"
@@ -19,7 +13,6 @@
 #include "runtime/basic_loop.h"
 #include "runtime/task.h"
 #include "support/fake_peer_engine.h"
-#include "support/scratch.h"
 
 namespace kx {
 namespace {
@@ -80,36 +73,19 @@ std::string mediaSdp(const std::string& videoPort = "9", const std::string& vide
 TEST(PeerLimits, CandidatesDescriptionsAndMessagesUpToTheirLimits) {
   const Error invalid = makeError("Invalid candidate", 1);
   const std::string line = "candidate:" + std::string(4086, '1');
-  std::string wide;  // bytes, not characters: 2048 two-byte characters fill the limit
-  for (int i = 0; i < 2048; ++i) wide += "\xC3\xA9";
   const struct {
     Json message;
     std::optional<int> index;  // nullopt: refused
   } cases[] = {
-      {candidateMessage("candidate:1", 16), 16},
-      {candidateMessage("candidate:1", -1), {}},
-      {candidateMessage("candidate:1", 17), {}},
-      {candidateMessage("candidate:1", Json(uint64_t{18446744073709551615u})), {}},
-      {candidateMessage("candidate:1", std::nullopt), 0},  // missing or not an integer: 0
-      {candidateMessage("candidate:1", "3"), 0},
-      {candidateMessage(line), 0},
-      {candidateMessage(line + "1"), {}},
-      {candidateMessage(wide), 0},
-      {candidateMessage(wide + "x"), {}},
+      {candidateMessage("candidate:1", 16), 16}, {candidateMessage("candidate:1", -1), {}},
+      {candidateMessage("candidate:1", 17), {}}, {candidateMessage("candidate:1", "3"), 0},  // not an integer: 0
+      {candidateMessage(line), 0}, {candidateMessage(line + "1"), {}},
   };
   for (const auto& c : cases) {
     const auto result = readRemoteCandidate(c.message, invalid);
     ASSERT_TRUE(result) << c.message.dump().substr(0, 80);
     EXPECT_EQ(result->ok() ? std::optional((*result)->sdpMLineIndex) : std::nullopt, c.index) << c.message.dump().substr(0, 80);
-    if (!result->ok()) {
-      EXPECT_EQ(result->error(), invalid);
-    }
   }
-  // Nothing to apply is ignored, whatever the index says.
-  for (const Json& candidate : {Json(), Json("candidate:1"), Json{{"sdpMLineIndex", 99}}, Json{{"candidate", 7}}}) {
-    EXPECT_FALSE(readRemoteCandidate(Json{{"type", "candidate"}, {"candidate", candidate}}, invalid)) << candidate;
-  }
-  EXPECT_EQ((*readRemoteCandidate(candidateMessage("candidate:1", 0, "video"), invalid))->sdpMid, "video");
   EXPECT_TRUE(sdpWithinLimit(std::string(48000, 'a')));
   EXPECT_FALSE(sdpWithinLimit(std::string(48001, 'a')));
   EXPECT_TRUE(acceptsIncomingMessage(8192, true));
@@ -117,18 +93,7 @@ TEST(PeerLimits, CandidatesDescriptionsAndMessagesUpToTheirLimits) {
   EXPECT_FALSE(acceptsIncomingMessage(2, false));  // text messages are not the protocol's
 }
 
-TEST(SdpMedia, ReadsEachMLineAndAnAnswerMustTakeEveryOfferedVideoWithH264) {
-  const std::string sdp =
-      "v=0\r\na=mid:session-level\r\n"
-      "m=video 9 UDP/TLS/RTP/SAVPF 96 97\r\na=rtpmap:96 h264/90000\r\na=rtpmap:97 VP8/90000\r\n"
-      "a=rtpmap:98 AV1/90000\r\na=mid:v\r\n"
-      "m=application 9/2 UDP/DTLS/SCTP webrtc-datachannel\na=mid:data\n"
-      "m=video x\r\n";
-  EXPECT_EQ(readSdpMedia(sdp), (std::vector<SdpMedia>{
-                                   {"video", 9, "v", {"H264", "VP8"}},  // 98 is not on the m-line
-                                   {"application", 9, "data", {}},
-                                   {"video", -1, std::nullopt, {}},
-                               }));
+TEST(SdpMedia, AnAnswerMustTakeEveryOfferedVideoWithH264) {
   const auto offer = readSdpMedia(mediaSdp());
   const std::pair<std::string, bool> answers[] = {
       {mediaSdp(), true},
@@ -171,11 +136,8 @@ class AdminPeerTest : public ::testing::Test {
   Steps steps{loop};
 };
 
-TEST_F(AdminPeerTest, EarlyCandidatesAreAddedBeforeOneAnswerAndFailuresLeaveThePeerUsable) {
-  EXPECT_EQ(accept(candidateMessage("candidate:1", 17)).error(), makeError("Invalid candidate", 1));
-  ASSERT_TRUE(accept(candidateMessage("candidate:a", 0, "0")).ok());
-  ASSERT_TRUE(accept(candidateMessage("candidate:b", 1)).ok());
-  EXPECT_TRUE(pc->calls().empty());
+// Early candidates are the shared link's, tested with the client's peer.
+TEST_F(AdminPeerTest, OneOfferIsAnsweredAndFailuresLeaveThePeerUsable) {
   EXPECT_EQ(accept(offer(std::string(48001, 'o'))).error(), makeError("Invalid offer", 1));
   pc->setRemoteDescriptionResult(makeError("GStreamer", 9, "bad sdp"));
   EXPECT_EQ(accept(offer()).error(), makeError("GStreamer", 9, "bad sdp"));
@@ -183,33 +145,9 @@ TEST_F(AdminPeerTest, EarlyCandidatesAreAddedBeforeOneAnswerAndFailuresLeaveTheP
   ASSERT_TRUE(accept(offer()).ok());
   EXPECT_TRUE(accept(offer("second")).ok());
   EXPECT_TRUE(accept(offer(std::string(48001, 'o'))).ok());  // ignored before its size is looked at
-  EXPECT_THAT(pc->calls(), ElementsAre("setRemoteDescription:offer", "setRemoteDescription:offer",
-                                       "addIceCandidate:candidate:a", "addIceCandidate:candidate:b", "createAnswer",
+  EXPECT_THAT(pc->calls(), ElementsAre("setRemoteDescription:offer", "setRemoteDescription:offer", "createAnswer",
                                        "setLocalDescription:answer"));
   EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "answer"}, {"sdp", pc->localDescription()->second}})});
-  AdminPeer other(loop, engine, nullptr, rec.signal(), rec.receive(), rec.state());
-  engine.last()->setAnswerResult(std::string());
-  EXPECT_EQ(steps.run(other.accept(offer())).error(), makeError("Answer failed", 1));
-}
-
-TEST_F(AdminPeerTest, OnlyTheNewestInputChannelIsUsed) {
-  EXPECT_FALSE(peer->send(toBytes("no channel")));
-  auto stranger = openChannel("something-else");
-  EXPECT_TRUE(stranger->closeCalls() == 1 && stranger->observer() == nullptr);
-  auto first = openChannel();
-  auto second = openChannel();
-  EXPECT_EQ(first->observer(), nullptr);
-  first->setState(DataChannelState::kClosed);
-  second->deliver(Bytes(1, 2));
-  loop.runUntilIdle();
-  EXPECT_EQ(rec.received, std::vector<Bytes>{Bytes(1, 2)});
-  EXPECT_TRUE(peer->send(toBytes("y")));
-  EXPECT_EQ(second->sent(), std::vector<Bytes>{toBytes("y")});
-  using S = IceConnectionState;
-  for (S s : {S::kChecking, S::kConnected, S::kCompleted, S::kFailed, S::kDisconnected}) pc->emitIceState(s);
-  second->setState(DataChannelState::kClosed);
-  loop.runUntilIdle();
-  EXPECT_THAT(rec.states, ElementsAre("connecting", "connected", "connected", "closed", "closed", "closed"));
 }
 
 TEST_F(AdminPeerTest, ANewTrackReplacesTheOldAndCloseDetachesEverythingAndSilencesCallbacks) {
@@ -263,21 +201,6 @@ class RealtimePeerTest : public ::testing::Test {
   std::shared_ptr<FakeVideoSource> source = pc->videoSource();
   Steps steps{loop};  // destroyed first: no step outlives the peer
 };
-
-TEST_F(RealtimePeerTest, OffersTheScreenTrackAndInputChannelOnceTheOfferIsTheLocalDescription) {
-  EXPECT_EQ(pc->videoParameters()->trackId, "screen");
-  peer->configure(1440, 900);
-  EXPECT_EQ(source->format(), (FakeVideoSource::Format{1440, 900, 30}));
-  pc->setDeferCompletions(true);
-  auto& result = steps.start(peer->offer());
-  pc->completeNext();  // createOffer
-  loop.runUntilIdle();
-  EXPECT_TRUE(rec.signals.empty());
-  pc->completeAll();  // setLocalDescription
-  loop.runUntilIdle();
-  ASSERT_TRUE(result && result->ok());
-  EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "offer"}, {"sdp", pc->localDescription()->second}})});
-}
 
 TEST_F(RealtimePeerTest, EarlyCandidatesFollowTheOneAnswerThatTakesTheVideoAndThe129thIsDropped) {
   pc->setOfferResult(mediaSdp());
@@ -341,39 +264,6 @@ TEST_F(RealtimePeerTest, ChannelTakesSmallBinaryMessagesAndSendsWhileLittleWaits
   EXPECT_EQ(channel->sent(), std::vector<Bytes>{toBytes("fits")});
 }
 
-TEST_F(RealtimePeerTest, ReceiverReportsMoveTheEncoderRateUntilClose) {
-  // The retransmission stream's report comes first and must not be taken for the video's.
-  int64_t sent = 0;
-  auto reportWith = [&](double rtt) {
-    auto remote = [](const char* stream, double roundTrip) {
-      return StatsEntry{{"type", std::string("remote-inbound-rtp")}, {"local-id", std::string(stream)},
-                        {"round-trip-time", roundTrip}, {"fraction-lost", 0.0}};
-    };
-    auto local = [](const char* stream, int64_t bytes) {
-      return StatsEntry{{"type", std::string("outbound-rtp")}, {"id", std::string(stream)}, {"bytes-sent", bytes}};
-    };
-    pc->setStats({remote("rtx", 5.0), local("rtx", 1000), remote("video", rtt), local("video", sent += 200'000)});
-    loop.advance(0.5);
-  };
-  auto rate = [&] { return source->state().rates.back().first; };
-  const int start = rate();  // set at once
-  reportWith(0.02);
-  reportWith(0.021);
-  const int peak = rate();
-  EXPECT_GT(peak, start);
-  const size_t clean = source->state().rates.size();
-  loop.advance(1);  // the same report again is no news
-  EXPECT_EQ(source->state().rates.size(), clean);
-  reportWith(0.3);  // a queue, seen twice
-  reportWith(0.31);
-  EXPECT_LT(rate(), peak * 0.8);
-  const size_t cut = source->state().rates.size();
-  peer->close();
-  reportWith(0.02);
-  loop.advance(2);
-  EXPECT_EQ(source->state().rates.size(), cut) << "a closed peer moved the rate";
-}
-
 TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
   ASSERT_TRUE(accept(answer()).ok());
   channel->setState(DataChannelState::kOpen);
@@ -397,36 +287,20 @@ TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {
   EXPECT_EQ(offered->error(), connectionClosedError());
   EXPECT_TRUE(rec.silent());
   EXPECT_TRUE(channel->sent().empty());
-  EXPECT_EQ(source->state().pushes, 0);
+  EXPECT_TRUE(source->state().times.empty());
 }
 
-TEST(RealtimeFrameSink, OnlyCompleteFramesReachThePeerAndNoneAfterCloseReturns) {
+TEST(RealtimeFrameSink, OnlyCompleteFramesReachThePeer) {
   VirtualLoop loop;
   FakePeerEngine engine;
   auto peer = std::make_shared<RealtimePeer>(loop, engine, nullptr, nullptr, nullptr);
-  auto source = engine.last()->videoSource();
   RealtimeFrameSink sink(peer);
   auto frame = std::make_shared<FakeFrameBuffer>(4, 2, 7);
   using S = FrameStatus;
   for (S s : {S::kIdle, S::kBlank, S::kSuspended, S::kStarted, S::kStopped}) sink.onFrame(frame, 10, s);
   sink.onFrame(nullptr, 20, S::kComplete);
   sink.onFrame(frame, 33'333'333, S::kComplete);
-  EXPECT_EQ(source->state().times, std::vector<int64_t>{33'333'333});
-  // close() on the loop thread while the frame thread keeps pushing.
-  std::atomic<bool> stop{false};
-  std::atomic<int64_t> attempts{0};
-  std::thread frames([&] {
-    for (int64_t t = 0; !stop; ++t, ++attempts) sink.onFrame(frame, t, S::kComplete);
-  });
-  const bool flowing = testing::waitUntil([&] { return peer->framesSubmitted() >= 50; });
-  peer->close();
-  const int64_t atClose = source->state().pushes, attemptsAtClose = attempts;
-  const bool kept = testing::waitUntil([&] { return attempts >= attemptsAtClose + 200; });
-  stop = true;
-  frames.join();
-  ASSERT_TRUE(flowing && kept);
-  EXPECT_EQ(source->state().pushes, atClose);
-  EXPECT_EQ(source->state().pushesWhileDisabled, 0);
+  EXPECT_EQ(engine.last()->videoSource()->state().times, std::vector<int64_t>{33'333'333});
 }
 
 }  // namespace

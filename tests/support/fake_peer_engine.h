@@ -87,8 +87,6 @@ class FakeVideoSource final : public VideoSource {
   using Format = std::tuple<int, int, int>;  // width, height, frames per second
   struct State {
     std::optional<Format> format;
-    int64_t pushes = 0;
-    int64_t pushesWhileDisabled = 0;
     std::vector<int64_t> times;
     bool enabled = true;
     std::vector<std::pair<int, int>> rates;  // bitrate, frames per second
@@ -97,11 +95,7 @@ class FakeVideoSource final : public VideoSource {
     locked([&] { state_.format = Format{width, height, framesPerSecond}; });
   }
   void push(std::shared_ptr<const FrameBuffer>, int64_t timeNs) override {
-    locked([&] {
-      ++state_.pushes;
-      state_.pushesWhileDisabled += !state_.enabled;
-      state_.times.push_back(timeNs);
-    });
+    locked([&] { state_.times.push_back(timeNs); });
   }
   void setEnabled(bool enabled) override { locked([&] { state_.enabled = enabled; }); }
   void setRate(int bitrate, int framesPerSecond) override { locked([&] { state_.rates.emplace_back(bitrate, framesPerSecond); }); }
@@ -138,10 +132,8 @@ class FakePeerConnection final {
 
   // Results of the next calls, fixed when the call is made.
   void setOfferResult(Expected<std::string> result) { offerResult_ = std::move(result); }
-  void setAnswerResult(Expected<std::string> result) { answerResult_ = std::move(result); }
   void setLocalDescriptionResult(Status result) { localResult_ = std::move(result); }
   void setRemoteDescriptionResult(Status result) { remoteResult_ = std::move(result); }
-  void setStats(std::vector<StatsEntry> stats) { stats_ = std::move(stats); }
   // Completions wait for completeNext()/completeAll() instead of running inside the call.
   void setDeferCompletions(bool defer) { deferCompletions_ = defer; }
 
@@ -154,10 +146,7 @@ class FakePeerConnection final {
     return true;
   }
   // Also runs completions queued while it runs.
-  void completeAll() {
-    while (completeNext()) {
-    }
-  }
+  void completeAll() { while (completeNext()) continue; }
   size_t pendingCompletions() const { return pending_.size(); }
 
   // The engine's side: calls the observer set now, on the calling thread.
@@ -178,7 +167,6 @@ class FakePeerConnection final {
   const Description& localDescription() const { return local_; }
   const Description& remoteDescription() const { return remote_; }
   std::shared_ptr<FakeVideoSource> videoSource() const { return source_; }
-  const std::optional<VideoSendParameters>& videoParameters() const { return videoParameters_; }
   std::shared_ptr<FakeDataChannel> dataChannel() const { return channel_; }
   PeerConnectionObserver* observer() const { return observer_; }
   bool closed() const { return closed_; }
@@ -213,11 +201,9 @@ class FakePeerConnection final {
   Expected<std::string> answerResult_ = std::string("v=0\r\no=- 2 1 IN IP4 127.0.0.1\r\ns=fake-answer\r\n");
   Status localResult_;
   Status remoteResult_;
-  std::vector<StatsEntry> stats_;
   Description local_;
   Description remote_;
   std::vector<IceCandidate> added_;
-  std::optional<VideoSendParameters> videoParameters_;
   std::shared_ptr<FakeVideoSource> source_;
   std::shared_ptr<FakeDataChannel> channel_;
   bool closed_ = false;
@@ -256,9 +242,8 @@ class FakePeerEngine final : public PeerEngine {
       s_->added_.push_back(candidate);
       s_->step("addIceCandidate:" + candidate.candidate, [done = std::move(done)] { done(Status{}); });
     }
-    std::shared_ptr<VideoSource> addVideoTrack(const VideoSendParameters& parameters) override {
+    std::shared_ptr<VideoSource> addVideoTrack(const VideoSendParameters&) override {
       s_->calls_.push_back("addVideoTrack");
-      s_->videoParameters_ = parameters;
       return s_->source_ = std::make_shared<FakeVideoSource>();
     }
     std::shared_ptr<DataChannel> createDataChannel(const std::string& label, bool) override {
@@ -266,7 +251,7 @@ class FakePeerEngine final : public PeerEngine {
       return s_->channel_ = std::make_shared<FakeDataChannel>(label);
     }
     void getStats(std::function<void(std::vector<StatsEntry>)> done) override {
-      s_->step("getStats", [done = std::move(done), stats = s_->stats_] { done(stats); });
+      s_->step("getStats", [done = std::move(done)] { done({}); });
     }
     void setObserver(PeerConnectionObserver* observer) override {
       s_->calls_.push_back(observer ? "setObserver" : "setObserver:null");

