@@ -6,6 +6,9 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <set>
+
 #include "console_fixture.h"
 
 namespace kx {
@@ -51,6 +54,19 @@ TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithT
   http.respondJson(200, {{"token", "fresh"}, {"name", "Grace"}});
   EXPECT_EQ((keychain.items[{AdminConsole::kKeychainService, kApiBase}]), "fresh");
   EXPECT_EQ(http.next().header("Authorization"), "Bearer fresh");
+}
+
+TEST_F(ConsoleTest, SignOutRevokesTheTokenAndATokenOfAnotherServiceIsNotUsed) {
+  loadDevices(Json::array({device("mac-1")}));
+  console->refreshList();  // answered after the sign-out: ignored
+  view.actions.signOut();
+  http.respondTo("/api/admin/whoami", 200, R"({"name":"Eve"})");
+  EXPECT_EQ(http.at(*http.find("/api/admin/logout")).header("Authorization"), std::string("Bearer ") + kToken);
+  EXPECT_TRUE(keychain.items.empty() && view.rows.empty());
+  keychain.items[{AdminConsole::kKeychainService, "https://other.test"}] = "other";
+  makeConsole(std::nullopt);
+  console->refreshList();
+  EXPECT_TRUE(console->token().empty() && !http.find("/api/admin/devices"));
 }
 
 TEST_F(ConsoleTest, DeviceListRowsFollowTheServiceRecordsOfItsOwnHost) {
@@ -291,8 +307,49 @@ TEST_F(ConsoleTest, HostilePongsAndMessagesOfAnotherSessionAreIgnored) {
   EXPECT_FALSE(console->canControl());
 }
 
-TEST(InputView, ClickCountsFollowTimeDistanceAndButton) {
+// A 1600×1000 area showing a 1920×1080 picture: the picture is 1600×900 at y = 50.
+class InputViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    view.setEmit([this](const Json& message) { emitted.push_back(message); });
+    view.setBounds(1600, 1000);
+    view.videoSizeChanged(1920, 1080);
+    view.setAllowed(true);
+  }
+  static Json pointer(const char* action, double x, double y, const char* button = "left", int clicks = 1) {
+    return Json{{"kind", "pointer"}, {"action", action}, {"button", button}, {"clicks", clicks}, {"x", x}, {"y", y}};
+  }
   RemoteInputView view;
+  std::vector<Json> emitted;
+};
+
+TEST_F(InputViewTest, PictureIsFittedAndCentredAndPointsMapIntoIt) {
+  EXPECT_EQ(view.videoFrame(), (Rect{0, 50, 1600, 900}));
+  for (const auto& [w, h] : {std::pair{0.0, 0.0}, {1280.0, -1.0}, {std::nan(""), 720.0}}) EXPECT_FALSE(view.videoSizeChanged(w, h));
+  const std::pair<Point, Point> mapped[] = {
+      {{800, 500}, {0.5, 0.5}}, {{0, 50}, {0, 0}},      {{1600, 950}, {1, 1}},
+      {{-20, 10}, {0, 0}},      {{5000, 990}, {1, 1}}, {{std::nan(""), 500}, {0, 0.5}},
+  };
+  for (const auto& [in, out] : mapped) EXPECT_EQ(view.mapToPicture(in), out) << in.x << "," << in.y;
+  EXPECT_TRUE(view.videoSizeChanged(1000, 1000));
+  EXPECT_EQ(view.videoFrame(), (Rect{300, 0, 1000, 1000}));
+}
+
+TEST_F(InputViewTest, DragStaysPinnedKeepsItsButtonAndEndsWithOneUp) {
+  view.mouseMoved({800, 20});  // hover outside the picture
+  view.mouseMoved({800, 500});
+  view.mouseDown(MouseButton::kRight, {800, 500}, 2);
+  view.mouseMoved({900, 500});  // no hover while held
+  view.mouseDragged({-50, 2000}, 1);
+  view.mouseUp({2000, 2000}, 2);
+  view.release();
+  view.setWindowActive(false);
+  view.mouseMoved({800, 500});
+  EXPECT_EQ(emitted, (std::vector<Json>{pointer("hover", 0.5, 0.5, "left", 0), pointer("down", 0.5, 0.5, "right", 2),
+                                        pointer("move", 0, 1, "right"), pointer("up", 1, 1, "right", 2)}));
+}
+
+TEST_F(InputViewTest, ClickCountsFollowTimeDistanceAndButton) {
   const struct {
     MouseButton button;
     Point point;
@@ -305,6 +362,30 @@ TEST(InputView, ClickCountsFollowTimeDistanceAndButton) {
       {MouseButton::kRight, {120, 100}, 11.7, 1},  {MouseButton::kRight, {120, 100}, 11.8, 2},
   };
   for (const auto& p : presses) EXPECT_EQ(view.countClick(p.button, p.point, p.seconds), p.clicks) << p.seconds;
+}
+
+TEST(MacKeyCodes, KeysymsMapToTheKeyInTheirPosition) {
+  std::set<int> letters;
+  for (uint32_t c = 'a'; c <= 'z'; ++c) {
+    EXPECT_EQ(macKeyCodeForKeysym(c), macKeyCodeForKeysym(c - 'a' + 'A'));
+    letters.insert(macKeyCodeForKeysym(c).value_or(-1));
+  }
+  EXPECT_EQ(letters.size(), 26u);
+  const std::pair<uint32_t, std::optional<int>> keys[] = {
+      {'a', 0}, {'c', 8}, {'q', 12}, {'m', 46},
+      // digits and their shifted symbols share a key
+      {'1', 18}, {'!', 18}, {'5', 23}, {'^', 22}, {'0', 29}, {')', 29}, {' ', 49}, {'_', 27}, {'}', 30}, {'~', 50},
+      // editing and navigation, F1, F12, F13, the keypad with and without Num Lock, modifiers
+      {0xff0d, 36}, {0xfe20, 48}, {0xffff, 117}, {0xff51, 123}, {0xff54, 125}, {0xff55, 116}, {0xffbe, 122},
+      {0xffc9, 111}, {0xffca, 105}, {0xffb0, 82}, {0xff8d, 76}, {0xff96, 123}, {0xffe1, 56}, {0xffeb, 55},
+      // no key: control characters, DEL, é, F21, garbage
+      {0x1f, {}}, {0x7f, {}}, {0xe9, {}}, {0xffd2, {}}, {0xffffffff, {}},
+  };
+  for (const auto& [keysym, code] : keys) EXPECT_EQ(macKeyCodeForKeysym(keysym), code) << std::hex << keysym;
+  for (uint32_t keysym : {0xffe1u, 0xffebu, 0xfe03u}) EXPECT_TRUE(isModifierKeysym(keysym)) << keysym;
+  for (uint32_t keysym : {uint32_t('a'), 0xfe20u}) EXPECT_FALSE(isModifierKeysym(keysym));
+  const uint64_t bits[] = {0x20000, 0x40000, 0x80000, 0x100000, 0x10000};  // Shift Control Option Command CapsLock
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(macFlagsForModifiers(i == 0, i == 1, i == 2, i == 3, i == 4), bits[i]);
 }
 
 }  // namespace
