@@ -348,6 +348,11 @@ TEST_P(ServiceTest, SessionFromRequestToEndWithRepeatsAndItsAuditTrail) {
   const std::string alice = signIn("alice"), sid = newUuid(), base = "/api/admin/session/" + sid;
   const Mac mac = makeMac(alice);
   EXPECT_FALSE(poll(mac).json.contains("session"));
+  // Only the known report fields are kept, and a new report replaces the last.
+  poll(mac, Json{{"rtcState", "connecting"}, {"captureState", "choosing"}});
+  poll(mac, Json{{"rtcState", "connected"}, {"inputPermission", true}, {"controlVersion", 4}, {"unknown", "x"}});
+  EXPECT_EQ(parseJson(storage_->deviceById(mac.id).value()->state).value(),
+            (Json{{"rtcState", "connected"}, {"inputPermission", true}, {"controlVersion", 4}}));
   const Json request{{"id", sid}, {"device", mac.id}, {"browserKey", newPublicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};
   ASSERT_EQ(post("/api/admin/request", request, alice).status, 200);
   EXPECT_EQ(poll(mac).json["session"], (Json{{"id", sid}, {"state", "pending"}, {"technician", "alice"},
@@ -538,6 +543,8 @@ TEST_P(ServiceTest, AuthorisationMatrix) {
   const std::string bob = signIn("bob"), mine = "/api/device/" + a.mac.id + "/", base = "/api/admin/session/" + a.sid;
   const Json session{{"session", a.sid}};
   EXPECT_EQ(devices(bob), Json::array());
+  // The scheme's name is case-insensitive (RFC 7235).
+  EXPECT_EQ(service_->handle(Request{"GET", "/api/admin/whoami", " bEaReR  " + bob + " ", "", "", "192.0.2.1"}).status, 200);
   expectStatuses({
       {403, post(mine + "poll", session, other.key)},
       {403, post(mine + "decision", session, other.key)},
