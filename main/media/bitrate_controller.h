@@ -79,6 +79,36 @@ class KeyFrameLimiter {
   bool due_ = false;
 };
 
+// The receiver's side: a key frame request is a packet like any other and
+// can be lost (or sent into a link that is down), and the picture then waits
+// for the sender's periodic key frame, seconds away. While a request is
+// unanswered, a packet arriving `interval` after it asks again. Arriving
+// packets are the clock, so a dead link is asked nothing. A pure value.
+class KeyFrameWait {
+ public:
+  // Longer than a key frame takes to arrive on a narrow link, so a request
+  // still being answered is not repeated.
+  static constexpr double kRepeatSeconds = 1.0;
+
+  explicit KeyFrameWait(double interval = kRepeatSeconds) : interval_(interval) {}
+
+  // A request went to the sender at `now`.
+  void requested(double now) { since_ = now; }
+  // A key frame arrived: nothing is awaited any more.
+  void keyFrame() { since_.reset(); }
+  // A packet arrived at `now`. True when the caller should ask again (the
+  // repeat counts as the request from then on).
+  bool repeatDue(double now) {
+    if (!since_ || now - *since_ < interval_) return false;
+    since_ = now;
+    return true;
+  }
+
+ private:
+  const double interval_;
+  std::optional<double> since_;  // the last unanswered request
+};
+
 // Runs a BitrateController on a live connection: reads the latest receiver
 // report every half second and applies the target to the source. Loop
 // thread only; `readStats` must answer on the loop thread.

@@ -239,5 +239,19 @@ TEST(KeyFrameLimiter, DelaysAndCoalescesRequestsWithinTheIntervalAndNeverDropsOn
   EXPECT_EQ(limiter.request(3.6), 3.6);
 }
 
+TEST(KeyFrameWait, AsksAgainOnlyWhileUnansweredAndOnlyAsPacketsArrive) {
+  KeyFrameWait wait(1.0);
+  EXPECT_FALSE(wait.repeatDue(5.0));  // nothing asked yet
+  wait.requested(10.0);
+  EXPECT_FALSE(wait.repeatDue(10.9));
+  EXPECT_TRUE(wait.repeatDue(11.0));  // the request is presumed lost
+  EXPECT_FALSE(wait.repeatDue(11.5));  // the repeat restarted the wait
+  wait.requested(11.8);  // a fresh request from the decoder does too
+  EXPECT_FALSE(wait.repeatDue(12.2));
+  EXPECT_TRUE(wait.repeatDue(14.0));  // the first packet after an outage
+  wait.keyFrame();
+  EXPECT_FALSE(wait.repeatDue(20.0));
+}
+
 }  // namespace
 }  // namespace kx

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 #include <tuple>
 
@@ -83,6 +84,77 @@ std::optional<Error> replyError(GstPromiseResult result, const GstStructure* rep
 }
 
 std::atomic<unsigned> connectionCounter{0};
+
+// Repeats the incoming video's unanswered key frame requests. The requests
+// come up through the depayloader (its own on loss, the decoder's on an
+// undecodable frame) and key frames leave the parser, on streaming threads.
+class KeyFrameRepeater {
+ public:
+  // `pad` is webrtcbin's source pad: an upstream event sent to it reaches
+  // the RTP session, which turns it into a PLI.
+  explicit KeyFrameRepeater(GstPad* pad) : pad_(GST_PAD(gst_object_ref(pad))) {}
+  ~KeyFrameRepeater() { gst_object_unref(pad_); }
+  KeyFrameRepeater(const KeyFrameRepeater&) = delete;
+  KeyFrameRepeater& operator=(const KeyFrameRepeater&) = delete;
+
+  static void attach(const std::shared_ptr<KeyFrameRepeater>& self, GstElement* depay, GstElement* parse) {
+    const auto owned = [](gpointer data) { delete static_cast<std::shared_ptr<KeyFrameRepeater>*>(data); };
+    GstPad* in = gst_element_get_static_pad(depay, "sink");
+    gst_pad_add_probe(
+        in, GstPadProbeType(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST | GST_PAD_PROBE_TYPE_EVENT_UPSTREAM),
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          auto& repeater = **static_cast<std::shared_ptr<KeyFrameRepeater>*>(data);
+          if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_UPSTREAM) {
+            if (gst_video_event_is_force_key_unit(GST_PAD_PROBE_INFO_EVENT(info))) repeater.requested();
+          } else {
+            repeater.packetArrived();
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        new std::shared_ptr<KeyFrameRepeater>(self), owned);
+    gst_object_unref(in);
+    GstPad* out = gst_element_get_static_pad(parse, "src");
+    gst_pad_add_probe(
+        out, GST_PAD_PROBE_TYPE_BUFFER,
+        [](GstPad*, GstPadProbeInfo* info, gpointer data) {
+          if (!GST_BUFFER_FLAG_IS_SET(GST_PAD_PROBE_INFO_BUFFER(info), GST_BUFFER_FLAG_DELTA_UNIT)) {
+            auto& repeater = **static_cast<std::shared_ptr<KeyFrameRepeater>*>(data);
+            std::lock_guard lock(repeater.mutex_);
+            repeater.wait_.keyFrame();
+          }
+          return GST_PAD_PROBE_OK;
+        },
+        new std::shared_ptr<KeyFrameRepeater>(self), owned);
+    gst_object_unref(out);
+  }
+
+  // Asks the sender for a key frame now.
+  void request() {
+    requested();
+    gst_pad_send_event(pad_, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+  }
+
+ private:
+  static double now() { return double(g_get_monotonic_time()) / G_USEC_PER_SEC; }
+
+  void requested() {
+    std::lock_guard lock(mutex_);
+    wait_.requested(now());
+  }
+
+  void packetArrived() {
+    bool repeat = false;
+    {
+      std::lock_guard lock(mutex_);
+      repeat = wait_.repeatDue(now());
+    }
+    if (repeat) gst_pad_send_event(pad_, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+  }
+
+  GstPad* const pad_;
+  std::mutex mutex_;
+  KeyFrameWait wait_;
+};
 
 }  // namespace
 
@@ -643,7 +715,9 @@ void GstPeerConnection::onPadAdded(GstElement* webrtc, GstPad* pad, gpointer dat
   if (!linked) return;
   // The stream may begin between key frames: ask for one (a PLI) at once
   // rather than wait for the sender's next periodic one.
-  gst_pad_send_event(pad, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+  auto repeater = std::make_shared<KeyFrameRepeater>(pad);
+  KeyFrameRepeater::attach(repeater, depay.get(), parse.get());
+  repeater->request();
   core->observer.notify([&](PeerConnectionObserver& o) { o.onVideoTrack(track); });
 }
 
