@@ -22,12 +22,13 @@
 namespace kx::gst {
 namespace {
 
-// Room for one retransmission on a mobile link with its queue, where a
-// retransmission takes 200-300 ms on average and a quarter of them came after
-// a 400 ms wait: a lost packet is asked for again and waited for this long,
-// where a shorter wait costs a key frame and a freeze. Costs nothing while
-// packets come in order, since the picture is drawn as soon as it is decoded.
-constexpr guint kJitterBufferMs = 600;
+// How long a lost packet is waited for, counted from when it was due: on a
+// mobile link its gap is seen only after the queue delivers the next packet
+// (200-300 ms late), and its retransmission needs a round trip through the
+// same queue, so at 600 ms some came 5-30 ms too late and each cost a key
+// frame and a freeze. Costs nothing while packets come in order, since the
+// picture is drawn as soon as it is decoded, nor after an outage (below).
+constexpr guint kJitterBufferMs = 900;
 // A jump of more than this much of the stream (an outage) restarts the
 // jitter buffer at once instead of waiting out its latency for packets the
 // outage took: the picture returns a key frame's round trip after the link
