@@ -176,7 +176,12 @@ struct AgentDesk {
   FakeBackgroundQueue background{loop};
   FakeDesktop desktop;
   std::string hostName = "Test Host";
-  ProcessInfo process;
+  ProcessInfo process = [] {
+    ProcessInfo p;
+    p.processId = 4242;
+    p.executablePath = "/opt/kx/kestrelix-remote";
+    return p;
+  }();
 };
 
 inline const std::string kPoll = "/api/device/DEV-1/poll", kSignal = "/api/device/DEV-1/signal",
