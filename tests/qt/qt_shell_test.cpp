@@ -134,6 +134,12 @@ TEST(QtShell, SingleInstanceSocketIsPrivateAndTalksOnlyToItsOwnUser) {
   first.setMessageHandler([&](const std::string& m) { received.push_back(m); });
   ASSERT_FALSE(first.claim("kx.test.app"));
   ASSERT_TRUE(LocalSocketInstance::socketPath("kx.test.app")->startsWith(runtime.path() + "/"));
+  // A runtime folder others may enter is passed over for one of our own.
+  QTemporaryDir cache;
+  const testing::ScopedEnv cacheHome("XDG_CACHE_HOME", cache.path().toUtf8().constData());
+  chmod(runtime.path().toUtf8().constData(), 0750);
+  EXPECT_TRUE(LocalSocketInstance::socketPath("kx.test.app")->startsWith(cache.path() + "/kestrelix-remote-run/"));
+  chmod(runtime.path().toUtf8().constData(), 0700);
   // A connection from another user (nobody, through a socket open to all) is told apart.
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
