@@ -186,6 +186,9 @@ TEST_F(ConsoleTest, QueuedSignalsArePostedEightAtATimeInOrderWithTheirOwnIds) {
     EXPECT_EQ(sent[i]["n"], i);
     EXPECT_TRUE(isCanonicalUuid(sent[i]["messageId"].get<std::string>()));
   }
+  ASSERT_TRUE(poll(approved({signal(sent[0])})));  // our own, reflected by the service
+  http.respond(200, "{}", *http.find(sessionPath("/signal")));  // taken after the next batch is posted
+  EXPECT_EQ(console->seenCount(), 0u);
 }
 
 TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInTheSameCycle) {
