@@ -7,7 +7,9 @@
 
 #include <atomic>
 #include <filesystem>
+#include <thread>
 
+#include "agent/relaunch.h"
 #include "agent/worker_thread.h"
 #include "protocol/platform_texts.h"
 #include "tests/agent/agent_harness.h"
@@ -41,12 +43,16 @@ Json candidateSignal(int n) {
 
 // ---- the agent's own value types ----
 
-TEST(WorkerThread, CompletionOfAWorkerThatIsGoneIsDropped) {
+TEST(WorkerThread, WorkRunsElsewhereAndCompletesOnTheLoopUnlessTheWorkerIsGone) {
   VirtualLoop loop;
   std::atomic<bool> worked{false};
   bool done = false;
   {
     WorkerThread worker(loop);
+    std::thread::id workedOn, doneOn;
+    worker.run([&] { workedOn = std::this_thread::get_id(); }, [&] { doneOn = std::this_thread::get_id(); });
+    ASSERT_TRUE(loop.runUntil([&] { return doneOn != std::thread::id(); }, 5));
+    EXPECT_TRUE(workedOn != doneOn && doneOn == std::this_thread::get_id());
     worker.run([&] { worked = true; }, [&] { done = true; });
     ASSERT_TRUE(waitUntil([&] { return worked.load(); }));
   }
@@ -113,6 +119,8 @@ TEST(Leaving, QuitAndRestartEndTheSessionAtTheServiceFirst) {
   EXPECT_TRUE(h.desktop.launched.empty());
   EXPECT_EQ(h.respond(kEnd, Json::object(), 500).json()["session"], h.technician.id);
   ASSERT_EQ(h.desktop.launched.size(), 1u);
+  EXPECT_EQ(h.desktop.launched[0].arguments, (std::vector<std::string>{"-c", std::string(kRelaunchScript), "kestrelix-relaunch",
+                                                                        "4242", "/opt/kx/kestrelix-remote"}));
   EXPECT_EQ(h.desktop.terminations, 1);
 }
 
@@ -128,7 +136,11 @@ TEST(Enrollment, TypedCodeRegistersRetryingEveryFiveSecondsAndTheIdentityReplace
   h.setupActions.codeEnrollment("ABCDEF0123456789ABC");
   EXPECT_TRUE(h.http.sent().empty());
   h.setupActions.codeEnrollment(" abcd-ef01 2345\t6789-abcd ");
-  EXPECT_EQ(h.respond(kEnroll, Json{{"id", "DEV-1"}}).json()["name"], kPlatformTexts.defaultDeviceName);
+  const Json registration = h.respond(kEnroll, Json{{"id", "DEV-1"}}).json();
+  EXPECT_EQ(registration["name"], kPlatformTexts.defaultDeviceName);
+  EXPECT_EQ(base64Decode(registration.value("publicKey", ""))->size(), 65u);  // an uncompressed P-256 point
+  EXPECT_EQ(AgentHarness::readJson(h.statusPath)["registrationError"],
+            "Invalid registration (1): The operation couldn\u2019t be completed. (Invalid registration error 1.)");
   h.loop.advance(4.9);
   EXPECT_FALSE(h.pending(kEnroll));
   h.loop.advance(0.2);
@@ -257,6 +269,9 @@ TEST(Consent, PromptNamesTechnicianAndCodeAndOnlyAnAcceptedApprovalStartsTheDisp
     AgentHarness h(kRegistered);
     h.poll(Json{{"session", denied ? edited(h.pendingSession(), {{"technician", nullptr}}) : h.pendingSession()}});
     ASSERT_EQ(h.dialogs.prompts.size(), 1u);
+    const size_t sent = h.http.sent().size();
+    h.loop.advance(20);  // the prompt holds the contacts
+    EXPECT_EQ(h.http.sent().size(), sent);
     EXPECT_EQ(h.dialogs.prompts[0].message, denied ? "Technician requests access" : "Alex requests access");
     EXPECT_EQ(h.dialogs.prompts[0].informativeText, std::string(kPlatformTexts.consentDetail) +
                                                         "\n\nVerification code: " + h.technicianCipher().verificationCode());

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <set>
 
 #include "console_fixture.h"
@@ -54,6 +55,19 @@ TEST_F(SignInTest, PortalGetsChallengeAndStateAndOnlyItsCallbackTheExchangeWithT
   http.respondJson(200, {{"token", "fresh"}, {"name", "Grace"}});
   EXPECT_EQ((keychain.items[{AdminConsole::kKeychainService, kApiBase}]), "fresh");
   EXPECT_EQ(http.next().header("Authorization"), "Bearer fresh");
+}
+
+TEST_F(SignInTest, CancelOrTheTimeOutEndsTheWait) {
+  view.actions.signIn();
+  loop.advance(AdminConsole::kSignInTimeout - 1);
+  view.actions.cancelSignIn();
+  EXPECT_EQ(console->status(), "Sign-in cancelled");
+  view.actions.signIn();
+  loop.advance(AdminConsole::kSignInTimeout - 1);
+  EXPECT_TRUE(console->signingIn());
+  loop.advance(1);
+  EXPECT_EQ(console->status(), "Sign-in timed out: the browser did not come back. Try again.");
+  EXPECT_FALSE(console->signingIn() || webSignIn.completion);
 }
 
 TEST_F(ConsoleTest, SignOutRevokesTheTokenAndATokenOfAnotherServiceIsNotUsed) {
@@ -172,6 +186,9 @@ TEST_F(ConsoleTest, QueuedSignalsArePostedEightAtATimeInOrderWithTheirOwnIds) {
     EXPECT_EQ(sent[i]["n"], i);
     EXPECT_TRUE(isCanonicalUuid(sent[i]["messageId"].get<std::string>()));
   }
+  ASSERT_TRUE(poll(approved({signal(sent[0])})));  // our own, reflected by the service
+  http.respond(200, "{}", *http.find(sessionPath("/signal")));  // taken after the next batch is posted
+  EXPECT_EQ(console->seenCount(), 0u);
 }
 
 TEST_F(ConsoleTest, SignalsAreFetchedTakenOnceWhenReadableAndTheOfferAnsweredInTheSameCycle) {
@@ -340,7 +357,7 @@ TEST_F(InputViewTest, PictureIsFittedAndCentredAndPointsMapIntoIt) {
   EXPECT_EQ(view.videoFrame(), (Rect{300, 0, 1000, 1000}));
 }
 
-TEST_F(InputViewTest, DragStaysPinnedKeepsItsButtonAndEndsWithOneUp) {
+TEST_F(InputViewTest, DragStaysPinnedKeepsItsButtonAndEndsWithOneUpAndScrollAndKeysCarryTheirValues) {
   view.mouseMoved({800, 20});  // hover outside the picture
   view.mouseMoved({800, 500});
   view.mouseDown(MouseButton::kRight, {800, 500}, 2);
@@ -350,8 +367,19 @@ TEST_F(InputViewTest, DragStaysPinnedKeepsItsButtonAndEndsWithOneUp) {
   view.release();
   view.setWindowActive(false);
   view.mouseMoved({800, 500});
+  view.setWindowActive(true);
+  view.scroll(-1.5, 12);
+  view.scroll(std::numeric_limits<double>::infinity(), 1);
+  view.keyDown(0, 0x20000, "A");
+  EXPECT_FALSE(view.keyEquivalent(8, 0x100000, "c", false));
+  EXPECT_TRUE(view.keyEquivalent(36, 0x100000, "\r", true));
+  const auto key = [](int code, uint64_t flags, const char* text) {
+    return Json{{"kind", "keycode"}, {"code", code}, {"flags", flags}, {"key", text}};
+  };
   EXPECT_EQ(emitted, (std::vector<Json>{pointer("hover", 0.5, 0.5, "left", 0), pointer("down", 0.5, 0.5, "right", 2),
-                                        pointer("move", 0, 1, "right"), pointer("up", 1, 1, "right", 2)}));
+                                        pointer("move", 0, 1, "right"), pointer("up", 1, 1, "right", 2),
+                                        Json{{"kind", "scroll"}, {"x", -1.5}, {"y", 12.0}}, key(0, 0x20000, "A"),
+                                        key(36, 0x100000, "Enter")}));
 }
 
 TEST_F(InputViewTest, ClickCountsFollowTimeDistanceAndButton) {

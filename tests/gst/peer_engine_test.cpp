@@ -72,6 +72,14 @@ TEST_F(GstPeers, InputChannelCarriesMessagesIntactAndClearedOrClosedObserversHea
     EXPECT_EQ(client().messages[i], pattern(8192, 1000 + i)) << "message " << i;
   }
   EXPECT_EQ(technician().messages.back(), pattern(65536, 2));
+  // A burst shows as buffered, then drains.
+  uint64_t highest = 0;
+  for (int i = 0; i < 40; ++i) {
+    ASSERT_TRUE(send(client(), pattern(60000, 7)));
+    highest = std::max(highest, client().channel->bufferedAmount());
+  }
+  EXPECT_GT(highest, 65535u) << "2.4 MB sent at once never showed as buffered";
+  ASSERT_TRUE(peers->waitUntil([&] { return technician().messages.size() == 81; }, 20));
   ASSERT_TRUE(drained());
 
   technician().connection->setObserver(nullptr);
@@ -85,6 +93,15 @@ TEST_F(GstPeers, InputChannelCarriesMessagesIntactAndClearedOrClosedObserversHea
       << "the remote never saw the channel close";
   EXPECT_EQ(client().callbacksAfterClose + technician().callbacksAfterClose, 0);
   EXPECT_FALSE(send(client(), Bytes{1}));
+}
+
+TEST_F(GstPeers, PendingOperationsCompleteOnceAlsoWhenClosed) {
+  std::atomic<int> completions{0};
+  client().connection->createOffer([&](Expected<std::string>) { ++completions; });
+  client().connection->close();
+  EXPECT_EQ(completions, 1);  // either the offer came first or close() failed it; never both, never neither
+  client().connection->createOffer([&](Expected<std::string> result) { completions += result.ok() ? 100 : 1; });
+  EXPECT_EQ(completions, 2);
 }
 
 TEST_F(GstPeers, VideoWithPaddedRowsArrivesDecodedInItsColours) {

@@ -150,6 +150,20 @@ TEST_F(AdminPeerTest, OneOfferIsAnsweredAndFailuresLeaveThePeerUsable) {
   EXPECT_EQ(rec.signals, std::vector<Json>{(Json{{"type", "answer"}, {"sdp", pc->localDescription()->second}})});
 }
 
+TEST_F(AdminPeerTest, OnlyTheNewestInputChannelIsUsed) {
+  EXPECT_FALSE(peer->send(toBytes("no channel")));
+  auto stranger = openChannel("something-else");
+  EXPECT_TRUE(stranger->closeCalls() == 1 && stranger->observer() == nullptr);
+  auto first = openChannel();
+  auto second = openChannel();
+  EXPECT_EQ(first->observer(), nullptr);
+  second->deliver(Bytes(1, 2));
+  loop.runUntilIdle();
+  EXPECT_EQ(rec.received, std::vector<Bytes>{Bytes(1, 2)});
+  EXPECT_TRUE(peer->send(toBytes("y")));
+  EXPECT_EQ(second->sent(), std::vector<Bytes>{toBytes("y")});
+}
+
 TEST_F(AdminPeerTest, ANewTrackReplacesTheOldAndCloseDetachesEverythingAndSilencesCallbacks) {
   auto first = std::make_shared<NiceMock<MockVideoTrack>>(), second = std::make_shared<NiceMock<MockVideoTrack>>();
   VideoRenderer* attached = nullptr;
@@ -262,6 +276,26 @@ TEST_F(RealtimePeerTest, ChannelTakesSmallBinaryMessagesAndSendsWhileLittleWaits
   channel->setBufferedAmount(65536);
   peer->send(toBytes("congested"));
   EXPECT_EQ(channel->sent(), std::vector<Bytes>{toBytes("fits")});
+}
+
+TEST_F(RealtimePeerTest, OffersTheScreenTrackWhoseRateFollowsReceiverReportsUpToItsMaximumUntilClose) {
+  EXPECT_GE(pc->indexOf("addVideoTrack:screen"), 0);
+  int64_t sent = 0;
+  auto reportWith = [&](double rtt) {
+    pc->setStats({{{"type", std::string("remote-inbound-rtp")}, {"local-id", std::string("video")},
+                   {"round-trip-time", rtt}, {"fraction-lost", 0.0}},
+                  {{"type", std::string("outbound-rtp")}, {"id", std::string("video")}, {"bytes-sent", sent += 200'000}}});
+    loop.advance(0.5);
+  };
+  for (int i = 0; i < 20; ++i) reportWith(0.02 + i % 2 * 0.001);  // a report that repeats the last is no news
+  EXPECT_EQ(source->state().rates.back(), std::pair(3'000'000, 30));
+  reportWith(0.3);  // a queue, seen twice
+  reportWith(0.31);
+  EXPECT_LT(source->state().rates.back().first, 2'400'000);
+  const size_t cut = source->state().rates.size();
+  peer->close();
+  reportWith(0.02);
+  EXPECT_EQ(source->state().rates.size(), cut) << "a closed peer moved the rate";
 }
 
 TEST_F(RealtimePeerTest, CloseTearsDownInOrderAndSilencesEverything) {

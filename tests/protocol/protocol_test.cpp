@@ -202,12 +202,19 @@ TEST(EnrollmentRecord, DecodesStringFieldsAndWritesOptionalOnesOnlyWithValue) {
             (Record{"u", "T1", "S1", "file-inst", "fd", "fk", kFileKey}));
   EXPECT_EQ(*Record::decode(R"({"url":"u","token":"t","sitesAccess":"","installation":null})"),
             (Record{"u", "t", "", {}, {}, {}, {}}));
-  for (const char* bad : {R"({"token":"","sitesAccess":""})", R"({"url":"u","token":5,"sitesAccess":""})",
-                          R"({"url":"u","token":"","sitesAccess":"","device":true})", "[]", "{",
-                          R"({"url":"u","token":"t","sitesAccess":"s"} x)", "{\"url\":\"\xff\",\"token\":\"\",\"sitesAccess\":\"\"}"}) {
-    auto record = Record::decode(bad);
-    ASSERT_FALSE(record.ok()) << bad;
-    EXPECT_EQ(record.error().domain + std::to_string(record.error().code), "Enrollment2") << bad;
+  const std::string unread = "The data couldn’t be read because ", format = unread + "it isn’t in the correct format.";
+  const std::pair<std::string, std::string> refused[] = {
+      {R"({"token":"","sitesAccess":""})", unread + "“url” is missing."},
+      {R"({"url":"u","token":5,"sitesAccess":""})", unread + "“token” is not text."},
+      {R"({"url":"u","token":"","sitesAccess":"","device":true})", unread + "“device” is not text."},
+      {"[]", format}, {"{", format}, {R"({"url":"u","token":"t","sitesAccess":"s"} x)", format},
+      {"{\"url\":\"\xff\",\"token\":\"\",\"sitesAccess\":\"\"}", format},
+      {fileJson("u", ",\"device\":" + std::string(kMaxJsonDepth, '[') + std::string(kMaxJsonDepth, ']')), format},
+  };
+  for (const auto& [text, description] : refused) {
+    auto record = Record::decode(text);
+    ASSERT_FALSE(record.ok()) << text;
+    EXPECT_EQ(record.error(), makeError("Enrollment", 2, description)) << text;
   }
   const Record bare{"https://h", "quote\" back\\ nl\n é", "\u2019", {}, {}, {}, {}};
   for (const Record& record : {bare, kStored}) EXPECT_EQ(*Record::decode(record.encode()), record);

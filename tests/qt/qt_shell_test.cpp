@@ -22,6 +22,7 @@
 #include "platform/qt/agent_shell.h"
 #include "platform/qt/display_picker_dialog.h"
 #include "platform/qt/local_socket_instance.h"
+#include "protocol/platform_texts.h"
 #include "support/scratch.h"
 #include "support/xvfb.h"
 
@@ -88,7 +89,7 @@ TEST(QtShell, AccessDialogsRefuseByDefaultAndTakeNoChoiceInTheirFirstSecond) {
   box->close();
 }
 
-TEST(QtShell, MenuButtonsReachTheirActions) {
+TEST(QtShell, MenuReachesItsActionsAndTheSharingBarAndSetupWindowShowTheirTexts) {
   std::vector<int> pressed;
   AgentMenuActions actions;
   std::function<void()>* slots[] = {&actions.showTechnician,   &actions.showSetup,   &actions.importEnrollment,
@@ -104,6 +105,24 @@ TEST(QtShell, MenuButtonsReachTheirActions) {
     }
   }
   EXPECT_EQ(pressed, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+  menu.setSharing("<i>Alex</i>");
+  EXPECT_EQ(shown<QLabel>("sharingLabel")->text(), "Sharing your screen with <i>Alex</i>");
+  // An enrolled computer whose connection failed, then a new one that must restart.
+  auto setup = makeQtSetupWindow({});
+  setup->show();
+  const std::tuple<bool, const char*, const char*, bool, std::vector<std::string_view>> states[] = {
+      {true, "denied", "<b>Server 401</b>", false,
+       {kPlatformTexts.setupEnrolled, "2. Enable mouse & keyboard control", "Connection needs attention: <b>Server 401</b>", "Done"}},
+      {false, "granted", "", true,
+       {"1. Enter the setup code supplied by your support team", "✓ Mouse & keyboard control enabled",
+        kPlatformTexts.setupRestartDetail, "Restart && recheck permissions"}},
+  };
+  for (const auto& [enrolled, permission, error, restart, texts] : states) {
+    setup->update(enrolled, permission, error, restart);
+    QStringList onScreen{shown<QPushButton>("setupDoneButton")->text()};
+    for (QLabel* l : shown("setupDoneButton")->window()->findChildren<QLabel*>()) onScreen << l->text();
+    for (std::string_view t : texts) EXPECT_TRUE(onScreen.contains(QString::fromUtf8(t.data(), qsizetype(t.size())))) << t;
+  }
 }
 
 TEST(QtShell, SingleInstanceSocketIsPrivateAndTalksOnlyToItsOwnUser) {
@@ -115,6 +134,12 @@ TEST(QtShell, SingleInstanceSocketIsPrivateAndTalksOnlyToItsOwnUser) {
   first.setMessageHandler([&](const std::string& m) { received.push_back(m); });
   ASSERT_FALSE(first.claim("kx.test.app"));
   ASSERT_TRUE(LocalSocketInstance::socketPath("kx.test.app")->startsWith(runtime.path() + "/"));
+  // A runtime folder others may enter is passed over for one of our own.
+  QTemporaryDir cache;
+  const testing::ScopedEnv cacheHome("XDG_CACHE_HOME", cache.path().toUtf8().constData());
+  chmod(runtime.path().toUtf8().constData(), 0750);
+  EXPECT_TRUE(LocalSocketInstance::socketPath("kx.test.app")->startsWith(cache.path() + "/kestrelix-remote-run/"));
+  chmod(runtime.path().toUtf8().constData(), 0700);
   // A connection from another user (nobody, through a socket open to all) is told apart.
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);

@@ -122,7 +122,7 @@ class FakeVideoSource final : public VideoSource {
 // outlives the code's unique_ptr.
 //
 // Calls are logged as "createOffer", "createAnswer", "setLocalDescription:offer",
-// "setRemoteDescription:answer", "addIceCandidate:<line>", "addVideoTrack",
+// "setRemoteDescription:answer", "addIceCandidate:<line>", "addVideoTrack:<track id>",
 // "createDataChannel:<label>", "getStats", "setObserver:null", "setObserver", "close".
 class FakePeerConnection final {
  public:
@@ -134,6 +134,7 @@ class FakePeerConnection final {
   void setOfferResult(Expected<std::string> result) { offerResult_ = std::move(result); }
   void setLocalDescriptionResult(Status result) { localResult_ = std::move(result); }
   void setRemoteDescriptionResult(Status result) { remoteResult_ = std::move(result); }
+  void setStats(std::vector<StatsEntry> stats) { stats_ = std::move(stats); }
   // Completions wait for completeNext()/completeAll() instead of running inside the call.
   void setDeferCompletions(bool defer) { deferCompletions_ = defer; }
 
@@ -201,6 +202,7 @@ class FakePeerConnection final {
   Expected<std::string> answerResult_ = std::string("v=0\r\no=- 2 1 IN IP4 127.0.0.1\r\ns=fake-answer\r\n");
   Status localResult_;
   Status remoteResult_;
+  std::vector<StatsEntry> stats_;
   Description local_;
   Description remote_;
   std::vector<IceCandidate> added_;
@@ -242,8 +244,8 @@ class FakePeerEngine final : public PeerEngine {
       s_->added_.push_back(candidate);
       s_->step("addIceCandidate:" + candidate.candidate, [done = std::move(done)] { done(Status{}); });
     }
-    std::shared_ptr<VideoSource> addVideoTrack(const VideoSendParameters&) override {
-      s_->calls_.push_back("addVideoTrack");
+    std::shared_ptr<VideoSource> addVideoTrack(const VideoSendParameters& parameters) override {
+      s_->calls_.push_back("addVideoTrack:" + parameters.trackId);
       return s_->source_ = std::make_shared<FakeVideoSource>();
     }
     std::shared_ptr<DataChannel> createDataChannel(const std::string& label, bool) override {
@@ -251,7 +253,7 @@ class FakePeerEngine final : public PeerEngine {
       return s_->channel_ = std::make_shared<FakeDataChannel>(label);
     }
     void getStats(std::function<void(std::vector<StatsEntry>)> done) override {
-      s_->step("getStats", [done = std::move(done)] { done({}); });
+      s_->step("getStats", [done = std::move(done), stats = s_->stats_] { done(stats); });
     }
     void setObserver(PeerConnectionObserver* observer) override {
       s_->calls_.push_back(observer ? "setObserver" : "setObserver:null");

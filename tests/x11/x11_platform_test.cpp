@@ -1,6 +1,6 @@
-// The X11 platform against a private Xvfb: capture, and XTest input observed
-// by a window of the test. (The captured picture through real peers is the
-// lossy-link test's.)
+// The X11 platform against a private Xvfb: capture, XTest input observed by a
+// window of the test, and the input permission once the server is gone. (The
+// captured picture through real peers is the lossy-link test's.)
 #include <gtest/gtest.h>
 
 #include <mutex>
@@ -11,6 +11,7 @@
 #include "support/xvfb.h"
 
 // Last: Xlib's macros would rename this system's names.
+#include <X11/extensions/Xrandr.h>
 #include <X11/keysym.h>
 
 #include "x11/x_test_client.h"
@@ -88,7 +89,7 @@ class X11Platform : public ::testing::Test {
 
 Xvfb* X11Platform::xvfb_ = nullptr;
 
-TEST_F(X11Platform, CaptureDeliversTheDisplayScaledAndOpaque) {
+TEST_F(X11Platform, CaptureDeliversTheDisplayScaledAndOpaqueAtThirtyFramesASecond) {
   client->fill(0, 0, 960, 540, kRed);
   client->fill(960, 0, 960, 540, kGreen);
   client->fill(0, 540, 960, 540, kBlue);
@@ -106,6 +107,9 @@ TEST_F(X11Platform, CaptureDeliversTheDisplayScaledAndOpaque) {
     EXPECT_TRUE(near(pixelAt(f, 360, 200), bgra(kRed), 2) && near(pixelAt(f, 1080, 200), bgra(kGreen), 2) &&
                 near(pixelAt(f, 360, 600), bgra(kBlue), 2) && near(pixelAt(f, 1080, 600), bgra(kWhite), 2));
     EXPECT_EQ(pixelAt(f, 360, 200).a, 255) << "BGRA pictures are opaque";
+    const auto& times = output.times;
+    ASSERT_GE(times.size(), 20u) << "far fewer frames than asked for";
+    EXPECT_LE(double(times.size() - 1) / (double(times.back() - times.front()) / 1e9), 31.0);
   }
   FrameCollector later;
   stop(*start(later, primary(), 1440, 810, /*cursor=*/false));
@@ -121,10 +125,38 @@ TEST_F(X11Platform, CaptureDeliversTheDisplayScaledAndOpaque) {
   EXPECT_EQ(pointerPixels(later), 0);
 }
 
-TEST_F(X11Platform, CaptureOfAMissingDisplayFailsToStart) {
+TEST_F(X11Platform, CaptureOfAMissingOrVanishingDisplayStops) {
   Display missing = primary();
   missing.id = "NOT-THERE";
   EXPECT_FALSE(run([&](auto done) { capture->createStream(ContentFilter{{missing}}, {}, [](Error) {})->start(done); }).ok());
+  // A second monitor over the right half of the screen, then removed.
+  ::Display* x = client->x;
+  XRRMonitorInfo* monitor = XRRAllocateMonitor(x, 0);
+  monitor->name = XInternAtom(x, "KX-TEST", False);
+  monitor->x = monitor->width = 960;
+  monitor->height = 1080;
+  XRRSetMonitor(x, DefaultRootWindow(x), monitor);
+  XSync(x, False);
+  XRRFreeMonitors(monitor);
+  Display added;
+  for (const auto& d : capture->displays()) added = d.id == "KX-TEST" ? d : added;
+  ASSERT_EQ(added.bounds, (Rect{960, 0, 960, 1080})) << "the added monitor is not listed";
+  std::optional<Error> stopped;
+  FrameCollector output;
+  auto stream = start(output, added, 720, 810, true, [&](Error e) { stopped = e; });
+  XRRDeleteMonitor(x, DefaultRootWindow(x), XInternAtom(x, "KX-TEST", False));
+  XSync(x, False);
+  EXPECT_TRUE(loop.runUntil([&] { return stopped.has_value(); }, 5)) << "the stream kept running";
+}
+
+// A server of its own, killed while the permission is held.
+TEST(X11Server, InputPermissionGoesWithTheServer) {
+  Xvfb server("1024x768x24");
+  ASSERT_TRUE(server.running());
+  auto access = makeX11InputAccess(server.name());
+  EXPECT_TRUE(access->read().canPostEvents());
+  server.kill();
+  EXPECT_EQ(access->read().authorizationText(), "denied");
 }
 
 TEST_F(X11Platform, PointerKeysAndScrollLandAsSent) {
