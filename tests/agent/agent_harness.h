@@ -143,6 +143,41 @@ struct FakeDesktop final : LoginItem, Relauncher, SingleInstance, Preferences, A
   std::optional<std::string> shownVersion = "0.5.0";
 };
 
+// Every fake around the test's loop, and the platform made of them.
+struct AgentDesk {
+  AgentPlatform platform(ServiceTransportFactory transport, ServiceEndpoint service, std::string folder) {
+    auto makeSetupWindow = [this](SetupWindowActions a) {
+      setupActions = std::move(a);
+      auto made = std::make_unique<FakeSetupWindow>();
+      setup = made.get();
+      return made;
+    };
+    return AgentPlatform{.loop = loop, .clock = loop, .menu = menu, .dialogs = dialogs,
+                         .makeSetupWindow = makeSetupWindow, .makeServiceTransport = std::move(transport),
+                         .peerEngine = engine, .screenCapture = capture, .picker = picker, .injector = injector,
+                         .inputAccess = access, .background = background, .loginItem = desktop,
+                         .relauncher = desktop, .singleInstance = desktop, .preferences = desktop,
+                         .application = desktop, .workspace = desktop, .showTechnicianConsole = {},
+                         .hostName = hostName, .settingsFolder = std::move(folder), .process = process,
+                         .service = std::move(service)};
+  }
+
+  VirtualLoop loop;  // first: the fakes post to it
+  FakeStatusMenu menu;
+  FakeAgentDialogs dialogs;
+  FakeSetupWindow* setup = nullptr;  // owned by the agent, made on first use
+  SetupWindowActions setupActions;
+  FakePeerEngine engine;
+  FakeScreenCapture capture;
+  FakeDisplayPicker picker;
+  FakeInputInjector injector;
+  FakeInputAccess access;
+  FakeBackgroundQueue background{loop};
+  FakeDesktop desktop;
+  std::string hostName = "Test Host";
+  ProcessInfo process;
+};
+
 inline const std::string kPoll = "/api/device/DEV-1/poll", kSignal = "/api/device/DEV-1/signal",
                          kDecision = "/api/device/DEV-1/decision", kEnd = "/api/device/DEV-1/end",
                          kEnroll = "/api/enroll";
@@ -157,8 +192,7 @@ struct Technician {
 // How far a harness takes the agent before the test begins.
 enum class Stage { kNone, kRegistered, kApproved, kStreaming };
 
-// Every fake around a virtual-time loop, and a RemoteClient on them.
-class AgentHarness {
+class AgentHarness : public AgentDesk {
  public:
   explicit AgentHarness(Stage stage = Stage::kNone) {
     process.processId = 4242;
@@ -170,18 +204,7 @@ class AgentHarness {
 
   RemoteClient& make() {
     auto transport = [this](const PinnedConnection&) { return std::make_unique<ForwardingHttpTransport>(http); };
-    auto makeSetupWindow = [this](SetupWindowActions a) {
-      setupActions = std::move(a);
-      auto made = std::make_unique<FakeSetupWindow>();
-      setup = made.get();
-      return made;
-    };
-    AgentPlatform p{.loop = loop, .clock = loop, .menu = menu, .dialogs = dialogs, .makeSetupWindow = makeSetupWindow,
-                    .makeServiceTransport = transport, .peerEngine = engine, .screenCapture = capture, .picker = picker,
-                    .injector = injector, .inputAccess = access, .background = background, .loginItem = desktop,
-                    .relauncher = desktop, .singleInstance = desktop, .preferences = desktop, .application = desktop,
-                    .workspace = desktop, .showTechnicianConsole = {}, .hostName = hostName, .settingsFolder = folder,
-                    .process = process, .service = {"https://support.kx.test", "support.kx.test", "legacy.kx.test"}};
+    AgentPlatform p = platform(transport, {"https://support.kx.test", "support.kx.test", "legacy.kx.test"}, folder);
     p.createSettingsFolder = createFolder;
     client = std::make_unique<RemoteClient>(std::move(p));
     return *client;
@@ -293,20 +316,6 @@ class AgentHarness {
     return parseJson(toString(plain.value())).value_or(Json());
   }
 
-  VirtualLoop loop;  // first: the fakes post to it
-  FakeStatusMenu menu;
-  FakeAgentDialogs dialogs;
-  FakeSetupWindow* setup = nullptr;  // owned by the agent, made on first use
-  SetupWindowActions setupActions;
-  FakePeerEngine engine;
-  FakeScreenCapture capture;
-  FakeDisplayPicker picker;
-  FakeInputInjector injector;
-  FakeInputAccess access;
-  FakeBackgroundQueue background{loop};
-  FakeDesktop desktop;
-  std::string hostName = "Test Host";
-  ProcessInfo process;
   FakeHttpTransport http;
   TempDir temp{"kx-agent-test"};
   std::string folder = temp / "data/Kestrelix Remote Test";
