@@ -1,5 +1,5 @@
-// The client agent's desktop faked around a virtual-time loop, and
-// AgentHarness: a RemoteClient on those fakes, with the
+// The client agent's desktop faked around a loop of the test's choice, and
+// AgentHarness: a RemoteClient on those fakes in virtual time, with the
 // technician's and the service's side played by the test. The fakes record
 // what the agent asked for; consent, the open panel and deferred capture
 // answers wait until the test gives them.
@@ -144,6 +144,7 @@ struct FakeDesktop final : LoginItem, Relauncher, SingleInstance, Preferences, A
 };
 
 // Every fake around the test's loop, and the platform made of them.
+template <class Loop>
 struct AgentDesk {
   AgentPlatform platform(ServiceTransportFactory transport, ServiceEndpoint service, std::string folder) {
     auto makeSetupWindow = [this](SetupWindowActions a) {
@@ -162,7 +163,7 @@ struct AgentDesk {
                          .service = std::move(service)};
   }
 
-  VirtualLoop loop;  // first: the fakes post to it
+  Loop loop;  // first: the fakes post to it
   FakeStatusMenu menu;
   FakeAgentDialogs dialogs;
   FakeSetupWindow* setup = nullptr;  // owned by the agent, made on first use
@@ -175,7 +176,12 @@ struct AgentDesk {
   FakeBackgroundQueue background{loop};
   FakeDesktop desktop;
   std::string hostName = "Test Host";
-  ProcessInfo process;
+  ProcessInfo process = [] {
+    ProcessInfo p;
+    p.processId = 4242;
+    p.executablePath = "/opt/kx/kestrelix-remote";
+    return p;
+  }();
 };
 
 inline const std::string kPoll = "/api/device/DEV-1/poll", kSignal = "/api/device/DEV-1/signal",
@@ -192,11 +198,9 @@ struct Technician {
 // How far a harness takes the agent before the test begins.
 enum class Stage { kNone, kRegistered, kApproved, kStreaming };
 
-class AgentHarness : public AgentDesk {
+class AgentHarness : public AgentDesk<VirtualLoop> {
  public:
   explicit AgentHarness(Stage stage = Stage::kNone) {
-    process.processId = 4242;
-    process.executablePath = "/opt/kx/kestrelix-remote";
     if (stage != Stage::kNone) startRegistered();
     if (stage == Stage::kApproved) approve();
     if (stage == Stage::kStreaming) startStreaming();

@@ -136,9 +136,7 @@ TEST(Enrollment, TypedCodeRegistersRetryingEveryFiveSecondsAndTheIdentityReplace
   h.setupActions.codeEnrollment("ABCDEF0123456789ABC");
   EXPECT_TRUE(h.http.sent().empty());
   h.setupActions.codeEnrollment(" abcd-ef01 2345\t6789-abcd ");
-  const Json registration = h.respond(kEnroll, Json{{"id", "DEV-1"}}).json();
-  EXPECT_EQ(registration["name"], kPlatformTexts.defaultDeviceName);
-  EXPECT_EQ(base64Decode(registration.value("publicKey", ""))->size(), 65u);  // an uncompressed P-256 point
+  EXPECT_EQ(h.respond(kEnroll, Json{{"id", "DEV-1"}}).json()["name"], kPlatformTexts.defaultDeviceName);
   EXPECT_EQ(AgentHarness::readJson(h.statusPath)["registrationError"],
             "Invalid registration (1): The operation couldn\u2019t be completed. (Invalid registration error 1.)");
   h.loop.advance(4.9);
