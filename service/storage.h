@@ -141,7 +141,8 @@ class Storage {
   virtual Expected<std::optional<Device>> deviceById(std::string_view id) = 0;
   virtual Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) = 0;
   // The device and whether it has a pending or approved session: all that
-  // most polls need, in one read where the backend can.
+  // most polls need, in one read where the backend can, or none where it
+  // caches. Its presence (lastSeen, state) may lag other processes' writes.
   struct PolledDevice {
     Device device;
     bool sessionOpen = false;
