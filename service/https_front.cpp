@@ -96,6 +96,7 @@ struct HttpsFront::Impl {
   FrontOptions options;
   RequestHandler handler;
   RequestHandler monitor;
+  QuickHandler quick;
   // Connections give their counts back when the I/O context destroys them,
   // so the counts outlive it.
   std::mutex countsMutex;
@@ -320,6 +321,13 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     const bool keepAlive = message.keep_alive();
     lowest().expires_never();
     const auto started = std::chrono::steady_clock::now();
+    // Two thread hand-offs fewer for the commonest request.
+    if (!monitoring_ && front_.quick) {
+      if (auto response = front_.quick(request)) {
+        front_.latency.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count());
+        return answer(std::move(*response), keepAlive, false);
+      }
+    }
     net::post(*front_.handlers, [self = this->shared_from_this(), request = std::move(request), keepAlive, started] {
       const RequestHandler& handler = self->monitoring_ ? self->front_.monitor : self->front_.handler;
       Response response = handler(request);
@@ -450,7 +458,7 @@ void HttpsFront::Impl::accept(Listener& listener) {
 }
 
 Expected<std::unique_ptr<HttpsFront>> HttpsFront::create(FrontOptions options, RequestHandler handler,
-                                                         RequestHandler monitor) {
+                                                         RequestHandler monitor, QuickHandler quick) {
   std::unique_ptr<HttpsFront> front(new HttpsFront());
   front->impl_ = std::make_unique<Impl>();
   Impl& impl = *front->impl_;
@@ -460,6 +468,7 @@ Expected<std::unique_ptr<HttpsFront>> HttpsFront::create(FrontOptions options, R
   impl.options = options;
   impl.handler = std::move(handler);
   impl.monitor = std::move(monitor);
+  impl.quick = std::move(quick);
   for (const std::string& text : options.trustedProxies) {
     ErrorCode bad;
     const net::ip::address address = net::ip::make_address(text, bad);

@@ -590,6 +590,13 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
   return polled;
 }
 
+std::optional<Storage::PolledDevice> PostgresStorage::cachedPoll(std::string_view id) {
+  std::lock_guard lock(cacheMutex_);
+  auto entry = cache_.find(std::string(id));
+  if (entry == cache_.end() || entry->second.ticket != 0) return std::nullopt;
+  return entry->second.polled;
+}
+
 Expected<std::optional<Device>> PostgresStorage::deviceByKeyDigest(const Bytes& digest) {
   auto rows = run("SELECT " KX_DEVICE_COLUMNS " FROM devices WHERE key_digest = $1", Params().blob(digest),
                   "reading a device");

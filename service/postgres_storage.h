@@ -74,6 +74,7 @@ class PostgresStorage final : public Storage {
   Expected<std::optional<Device>> deviceById(std::string_view id) override;
   Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) override;
   Expected<std::optional<PolledDevice>> deviceForPoll(std::string_view id) override;
+  std::optional<PolledDevice> cachedPoll(std::string_view id) override;
   Expected<std::vector<Device>> devicesOf(int64_t technicianId) override;
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;
