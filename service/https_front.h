@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -52,12 +53,15 @@ struct FrontOptions {
 };
 
 using RequestHandler = std::function<Response(const Request&)>;
+// Answers on the network thread what needs no waiting; nullopt passes the
+// request on to the handler threads. Must never block.
+using QuickHandler = std::function<std::optional<Response>(const Request&)>;
 
 class HttpsFront {
  public:
   // Binds, listens and loads the certificate; serving starts with start().
   static Expected<std::unique_ptr<HttpsFront>> create(FrontOptions options, RequestHandler handler,
-                                                      RequestHandler monitor = {});
+                                                      RequestHandler monitor = {}, QuickHandler quick = {});
   ~HttpsFront();
 
   uint16_t port() const;

@@ -399,7 +399,8 @@ int serveCommand(const Arguments& args) {
         }
         return service.handle(r);
       },
-      [&service, &front](const Request& r) { return service.monitor(r, front->latencyMetrics()); });
+      [&service, &front](const Request& r) { return service.monitor(r, front->latencyMetrics()); },
+      [&service](const Request& r) { return service.answerAtOnce(r); });
   if (!created) {
     std::cerr << "kx-service: " << created.error().description << "\n";
     return 1;

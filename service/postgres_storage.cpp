@@ -1,8 +1,12 @@
 #include "service/postgres_storage.h"
 
 #include <libpq-fe.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
@@ -37,6 +41,15 @@ constexpr const char* kWritePresence =
     " FROM unnest($1::text[], $2::float8[], $3::text[]) AS v(id, last_seen, state)"
     " WHERE d.id = v.id AND v.last_seen >= d.last_seen";
 constexpr size_t kMaxPresenceBatch = 2000;
+// Beyond this many cached poll answers (far more devices than a service
+// has) further devices are read every time.
+constexpr size_t kMaxCachedPolls = 1'000'000;
+// A listening connection that dies silently is noticed within about this
+// many seconds (TCP keepalives); a lost one is reopened after a second.
+constexpr const char* kKeepaliveIdle = "5";
+constexpr const char* kKeepaliveInterval = "1";
+constexpr const char* kKeepaliveCount = "3";
+constexpr int kRelistenMilliseconds = 1000;
 
 struct ResultDeleter {
   void operator()(PGresult* r) const { PQclear(r); }
@@ -146,6 +159,7 @@ struct PostgresStorage::Link {
   PGconn* connection = nullptr;
   std::map<const char*, std::string> prepared;  // by the address of the static SQL text
   int depth = 0;                                 // transactions open on it
+  std::vector<std::string> forgetAtEnd;          // cached polls its transaction changed
 
   ~Link() { PQfinish(connection); }
 
@@ -227,7 +241,74 @@ Expected<std::unique_ptr<PostgresStorage>> PostgresStorage::open(const std::stri
 
 PostgresStorage::PostgresStorage(std::string uri, size_t connections) : uri_(std::move(uri)), maxLinks_(connections) {}
 
-PostgresStorage::~PostgresStorage() { (void)flushPresence(); }
+PostgresStorage::~PostgresStorage() {
+  if (listener_.joinable()) {
+    const uint64_t one = 1;
+    (void)::write(stopListener_, &one, sizeof one);
+    listener_.join();
+  }
+  if (stopListener_ >= 0) ::close(stopListener_);
+  (void)flushPresence();
+}
+
+void PostgresStorage::listen() {
+  const char* keys[] = {"dbname", "keepalives", "keepalives_idle", "keepalives_interval", "keepalives_count", nullptr};
+  const char* values[] = {uri_.c_str(), "1", kKeepaliveIdle, kKeepaliveInterval, kKeepaliveCount, nullptr};
+  for (;;) {
+    PGconn* connection = PQconnectdbParams(keys, values, 1);
+    ResultPtr result(PQstatus(connection) == CONNECTION_OK ? PQexec(connection, "LISTEN kx_poll") : nullptr);
+    const bool listening = result && PQresultStatus(result.get()) == PGRES_COMMAND_OK;
+    result.reset();
+    {
+      // Only reads that start from now on are sure to hear of later changes.
+      std::lock_guard lock(cacheMutex_);
+      listening_ = listening;
+      listenAttempted_ = true;
+    }
+    listenAttempt_.notify_all();
+    bool stop = false;
+    while (listening && !stop) {
+      pollfd fds[2] = {{PQsocket(connection), POLLIN, 0}, {stopListener_, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      stop = fds[1].revents != 0;
+      if (fds[0].revents == 0) continue;
+      if (!PQconsumeInput(connection) || PQstatus(connection) != CONNECTION_OK) break;
+      while (PGnotify* note = PQnotifies(connection)) {
+        // An empty payload is not a device id and would drop everything: harmless.
+        forget(note->extra);
+        PQfreemem(note);
+      }
+    }
+    PQfinish(connection);
+    {
+      // Announcements may have been missed: nothing cached may be trusted.
+      std::lock_guard lock(cacheMutex_);
+      listening_ = false;
+      cache_.clear();
+    }
+    pollfd wake = {stopListener_, POLLIN, 0};
+    if (stop || ::poll(&wake, 1, kRelistenMilliseconds) > 0) return;
+  }
+}
+
+void PostgresStorage::forget(std::string_view id) {
+  std::lock_guard lock(cacheMutex_);
+  if (id.empty()) {
+    cache_.clear();
+  } else {
+    cache_.erase(std::string(id));
+  }
+}
+
+void PostgresStorage::forgetAfterCommit(std::string_view id) {
+  for (auto& [owner, link] : bound_) {
+    if (owner == this) {
+      link->forgetAtEnd.emplace_back(id);
+      return;
+    }
+  }
+  forget(id);
+}
 
 Status PostgresStorage::exec(Link& link, const char* sql) {
   if (!link.reconnectIfLost()) return makeError("Storage", 1, "lost the PostgreSQL connection");
@@ -333,7 +414,12 @@ Status PostgresStorage::transact(std::string_view scope, bool whole, const std::
     if (Status s = exec(link, outer ? "COMMIT" : "RELEASE nested"); !s) result = std::move(s);
   }
   if (!result) (void)exec(link, undo);
-  if (outer) lease.unbind();
+  if (outer) {
+    lease.unbind();
+    // After the commit, so that no read of the old rows can fill the cache again.
+    for (const std::string& id : link.forgetAtEnd) forget(id);
+    link.forgetAtEnd.clear();
+  }
   return result;
 }
 
@@ -370,7 +456,9 @@ Expected<std::optional<Technician>> PostgresStorage::technicianById(int64_t id) 
 }
 
 Status PostgresStorage::removeTechnician(int64_t id) {
-  return change("DELETE FROM technicians WHERE id = $1", Params().integer(id), "removing a technician");
+  Status removed = change("DELETE FROM technicians WHERE id = $1", Params().integer(id), "removing a technician");
+  forgetAfterCommit("");  // their devices went with them
+  return removed;
 }
 
 // --- grants ----------------------------------------------------------------
@@ -458,14 +546,55 @@ Expected<std::optional<Device>> PostgresStorage::deviceById(std::string_view id)
 }
 
 Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(std::string_view id) {
+  std::call_once(listenerStarted_, [this] {
+    stopListener_ = ::eventfd(0, EFD_CLOEXEC);
+    if (stopListener_ < 0) return;
+    listener_ = std::thread([this] { listen(); });
+    // The first poll waits for the first attempt: from then on polls are cached.
+    std::unique_lock lock(cacheMutex_);
+    listenAttempt_.wait(lock, [&] { return listenAttempted_; });
+  });
+  const std::string key(id);
+  uint64_t ticket = 0;
+  {
+    std::lock_guard lock(cacheMutex_);
+    if (listening_ && (cache_.size() < kMaxCachedPolls || cache_.contains(key))) {
+      auto [entry, added] = cache_.try_emplace(key);
+      if (!added && entry->second.ticket == 0) return std::optional<PolledDevice>(entry->second.polled);
+      if (added) entry->second.ticket = ++tickets_;
+      ticket = entry->second.ticket;
+    }
+  }
+  // The placeholder is in place before the read: a change announced after
+  // it drops the placeholder, and then this read is not kept.
   auto rows = run("SELECT " KX_DEVICE_COLUMNS ", EXISTS(SELECT 1 FROM sessions WHERE device_id = $1"
                   " AND state IN ('pending', 'approved')) FROM devices WHERE id = $1",
                   Params().text(id), "reading a device");
+  std::optional<PolledDevice> polled;
+  if (rows && rows->count() > 0) {
+    polled.emplace(PolledDevice{readDevice(*rows, 0), rows->text(0, 8) == "t"});
+    withOwnPresence(polled->device);
+  }
+  if (ticket != 0) {
+    std::lock_guard lock(cacheMutex_);
+    auto entry = cache_.find(key);
+    if (entry != cache_.end() && entry->second.ticket == ticket) {
+      if (polled) {
+        entry->second = CachedPoll{0, *polled};
+      } else {
+        cache_.erase(entry);  // unknown devices and failed reads are not cached
+      }
+    }
+  }
   if (!rows) return std::move(rows).error();
-  if (rows->count() == 0) return std::optional<PolledDevice>();
-  PolledDevice polled{readDevice(*rows, 0), rows->text(0, 8) == "t"};
-  withOwnPresence(polled.device);
-  return std::optional<PolledDevice>(std::move(polled));
+  return polled;
+}
+
+std::optional<Storage::PolledDevice> PostgresStorage::cachedPoll(std::string_view id) {
+  std::lock_guard lock(cacheMutex_);
+  auto entry = cache_.find(std::string(id));
+  if (entry == cache_.end() || entry->second.ticket != 0) return std::nullopt;
+  return entry->second.polled;
 }
 
 Expected<std::optional<Device>> PostgresStorage::deviceByKeyDigest(const Bytes& digest) {
@@ -494,12 +623,23 @@ Status PostgresStorage::updateDeviceIdentity(std::string_view id, std::string_vi
                                              std::string_view installation) {
   auto rows = run("UPDATE devices SET name = $1, public_key = $2, installation = $3 WHERE id = $4",
                   Params().text(name).text(publicKey).text(installation).text(id), "updating a device");
+  forgetAfterCommit(id);
   if (!rows) return std::move(rows).error();
   return {};
 }
 
 Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) {
   const std::string key(id);
+  {
+    // Presence is not part of the cached answer's validity, but the cached
+    // copy follows this process's own writes so it knows when the next is due.
+    std::lock_guard lock(cacheMutex_);
+    auto entry = cache_.find(key);
+    if (entry != cache_.end() && entry->second.ticket == 0 && lastSeen >= entry->second.polled.device.lastSeen) {
+      entry->second.polled.device.lastSeen = lastSeen;
+      entry->second.polled.device.state = state;
+    }
+  }
   bool flush = false;
   {
     std::lock_guard lock(presenceMutex_);
@@ -560,7 +700,9 @@ Status PostgresStorage::removeDevice(std::string_view id) {
     presence_.erase(std::string(id));
     written_.erase(std::string(id));
   }
-  return change("DELETE FROM devices WHERE id = $1", Params().text(id), "removing a device");
+  Status removed = change("DELETE FROM devices WHERE id = $1", Params().text(id), "removing a device");
+  forgetAfterCommit(id);
+  return removed;
 }
 
 // --- sessions --------------------------------------------------------------
@@ -580,6 +722,7 @@ Status PostgresStorage::addSession(const Session& x) {
           .real(x.expires)
           .real(x.closed),
       "adding a session");
+  forgetAfterCommit(x.deviceId);
   if (!rows && rows.error().code == 409) return makeError("Storage", 409, "a session with that id exists");
   if (!rows) return std::move(rows).error();
   return {};
@@ -630,6 +773,7 @@ Status PostgresStorage::updateSession(const Session& x) {
   auto rows = run("UPDATE sessions SET state = $1, expires = $2, closed = $3 WHERE id = $4 AND closed = 0",
                   Params().text(sessionStateName(x.state)).real(x.expires).real(x.closed).text(x.id),
                   "updating a session");
+  forgetAfterCommit(x.deviceId);
   if (!rows) return std::move(rows).error();
   return {};
 }

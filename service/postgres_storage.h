@@ -17,12 +17,21 @@
 // spans a second of poll times, or at purge() or close; this process reads
 // its own at once. "Online" is judged over tens of seconds, and a write per
 // poll would be most of the database's work.
+//
+// deviceForPoll() answers from a per-process cache while a dedicated
+// connection LISTENs on kx_poll, where the schema's triggers announce every
+// committed change to a device or to whether it has an open session; an
+// announcement drops that device's entry, and so does this process's own
+// change once committed. A fill is kept only if no drop came between its
+// placeholder (taken before the read) and its end. Without a listening
+// connection the cache is empty and every poll reads the database.
 #pragma once
 
 #include <condition_variable>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <thread>
 #include <vector>
 #include <string>
 #include <unordered_map>
@@ -65,6 +74,7 @@ class PostgresStorage final : public Storage {
   Expected<std::optional<Device>> deviceById(std::string_view id) override;
   Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) override;
   Expected<std::optional<PolledDevice>> deviceForPoll(std::string_view id) override;
+  std::optional<PolledDevice> cachedPoll(std::string_view id) override;
   Expected<std::vector<Device>> devicesOf(int64_t technicianId) override;
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;
@@ -111,6 +121,13 @@ class PostgresStorage final : public Storage {
   Status flushPresence();
   // A device as this process knows it: its own unwritten presence wins when newer.
   void withOwnPresence(Device& device) const;
+  // The listener thread: LISTEN, drop what is announced, and start over
+  // with an empty cache when the connection is lost.
+  void listen();
+  // Drops one device's cached answer ("": every answer).
+  void forget(std::string_view id);
+  // The same once this thread's transaction (if any) has ended.
+  void forgetAfterCommit(std::string_view id);
 
   // The link each thread's open transaction runs on, per storage: every call
   // the transaction's body makes on that thread goes to the same connection.
@@ -131,6 +148,21 @@ class PostgresStorage final : public Storage {
   std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
   std::unordered_map<std::string, Presence> written_;   // the latest written or batched
   double oldestPresence_ = 0;
+
+  // A cached poll answer, or (ticket != 0) a placeholder for a read under way.
+  struct CachedPoll {
+    uint64_t ticket = 0;
+    PolledDevice polled;
+  };
+  std::mutex cacheMutex_;
+  std::unordered_map<std::string, CachedPoll> cache_;
+  uint64_t tickets_ = 0;
+  bool listening_ = false;  // the cache is used only while true
+  bool listenAttempted_ = false;
+  std::condition_variable listenAttempt_;
+  std::once_flag listenerStarted_;
+  std::thread listener_;
+  int stopListener_ = -1;  // an eventfd
 };
 
 }  // namespace kx::service

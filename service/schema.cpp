@@ -152,6 +152,37 @@ CREATE TRIGGER audit_rows_are_not_truncated BEFORE TRUNCATE ON audit
   FOR EACH STATEMENT EXECUTE FUNCTION audit_rows_are_kept();
 CREATE INDEX denied_sessions_by_device ON sessions(device_id, closed) WHERE state = 'denied';
 )sql"},
+    // 3: every committed change to what a device's poll is answered from
+    // (the device itself, or whether it has an open session) is announced on
+    // channel kx_poll with the device id, so that replicas drop what they
+    // cached of it. SQLite has one process and no listeners.
+    {"",
+     R"sql(
+CREATE FUNCTION notify_device_poll() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  PERFORM pg_notify('kx_poll', OLD.id);
+  RETURN NULL;
+END $$;
+CREATE TRIGGER devices_poll_changed
+  AFTER UPDATE OF id, technician_id, key_digest, name, public_key, installation OR DELETE ON devices
+  FOR EACH ROW EXECUTE FUNCTION notify_device_poll();
+CREATE FUNCTION notify_session_poll() RETURNS trigger LANGUAGE plpgsql AS $$
+BEGIN
+  IF TG_OP = 'DELETE' THEN
+    PERFORM pg_notify('kx_poll', OLD.device_id);
+  ELSE
+    PERFORM pg_notify('kx_poll', NEW.device_id);
+  END IF;
+  RETURN NULL;
+END $$;
+CREATE TRIGGER sessions_poll_opened AFTER INSERT ON sessions
+  FOR EACH ROW WHEN (NEW.state IN ('pending', 'approved')) EXECUTE FUNCTION notify_session_poll();
+CREATE TRIGGER sessions_poll_changed AFTER UPDATE OF state ON sessions
+  FOR EACH ROW WHEN ((OLD.state IN ('pending', 'approved')) <> (NEW.state IN ('pending', 'approved')))
+  EXECUTE FUNCTION notify_session_poll();
+CREATE TRIGGER sessions_poll_removed AFTER DELETE ON sessions
+  FOR EACH ROW WHEN (OLD.state IN ('pending', 'approved')) EXECUTE FUNCTION notify_session_poll();
+)sql"},
 };
 
 }  // namespace

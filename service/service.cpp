@@ -623,37 +623,62 @@ Json Service::enroll(const Request& request) {
   return Json{{"id", device.id}, {"key", key}};
 }
 
+std::string Service::notePoll(const Request& request, const std::string& deviceId, double t) {
+  std::lock_guard lock(presenceMutex_);
+  Presence& presence = presence_[deviceId];
+  // A Mac repeats the same report between changes; only a new one is read.
+  if (presence.body.empty() || presence.body != request.body) {
+    const Json b = body(request);
+    Json report = Json::object();
+    for (const char* key : {"videoTransport", "rtcState", "captureError", "captureState"}) {
+      if (const std::string* text = jsonString(b, key)) report[key] = truncateUtf8(*text, kMaxStateTextBytes);
+    }
+    for (const char* key : {"screenPermission", "inputPermission"}) {
+      if (auto flag = jsonBool(b, key)) report[key] = *flag;
+    }
+    if (auto version = jsonInt(b, "controlVersion")) report["controlVersion"] = *version;
+    presence.state = dumpJson(report);
+    // Real reports are a few hundred bytes; larger ones are not kept.
+    presence.body = request.body.size() <= kMaxCachedPollBytes ? request.body : std::string();
+  }
+  presence.lastPoll = t;
+  return presence.state;
+}
+
+bool Service::presenceDue(const Device& device, const std::string& state, double t) {
+  return state != device.state || t - device.lastSeen >= kPresenceWriteSeconds || t < device.lastSeen;
+}
+
+std::optional<Response> Service::answerAtOnce(const Request& request) {
+  const auto parts = segments(pathOf(request.target));
+  if (request.method != "POST" || parts.size() != 4 || parts[0] != "api" || parts[1] != "device" ||
+      parts[3] != "poll") {
+    return std::nullopt;
+  }
+  const std::string_view key = bearer(request);
+  if (key.empty()) return std::nullopt;
+  const auto cached = storage_.cachedPoll(parts[2]);
+  if (!cached || cached->sessionOpen || !constantTimeEqual(cached->device.keyDigest, secretDigest(key))) {
+    return std::nullopt;
+  }
+  try {
+    const double t = now();
+    if (presenceDue(cached->device, notePoll(request, cached->device.id, t), t)) return std::nullopt;
+    polls_.fetch_add(1, std::memory_order_relaxed);
+    return jsonResponse(Json::object());
+  } catch (...) {
+    return std::nullopt;  // a malformed body: handle() says why
+  }
+}
+
 Json Service::devicePoll(const Request& request, std::string_view deviceId) {
   bool sessionOpen = false;
   const Device device = authenticateDevice(request, deviceId, &sessionOpen);
   polls_.fetch_add(1, std::memory_order_relaxed);
-  std::string state;
   const double t = now();
-  {
-    std::lock_guard lock(presenceMutex_);
-    Presence& presence = presence_[device.id];
-    // A Mac repeats the same report between changes; only a new one is read.
-    if (presence.body.empty() || presence.body != request.body) {
-      const Json b = body(request);
-      Json report = Json::object();
-      for (const char* key : {"videoTransport", "rtcState", "captureError", "captureState"}) {
-        if (const std::string* text = jsonString(b, key)) report[key] = truncateUtf8(*text, kMaxStateTextBytes);
-      }
-      for (const char* key : {"screenPermission", "inputPermission"}) {
-        if (auto flag = jsonBool(b, key)) report[key] = *flag;
-      }
-      if (auto version = jsonInt(b, "controlVersion")) report["controlVersion"] = *version;
-      presence.state = dumpJson(report);
-      // Real reports are a few hundred bytes; larger ones are not kept.
-      presence.body = request.body.size() <= kMaxCachedPollBytes ? request.body : std::string();
-    }
-    presence.lastPoll = t;
-    state = presence.state;
-  }
-  if (state != device.state || t - device.lastSeen >= kPresenceWriteSeconds || t < device.lastSeen) {
-    need(storage_.updateDevicePresence(device.id, t, state));
-  }
-  // Most polls end here, after one read.
+  const std::string state = notePoll(request, device.id, t);
+  if (presenceDue(device, state, t)) need(storage_.updateDevicePresence(device.id, t, state));
+  // Polls without a session end here.
   if (!sessionOpen) return Json::object();
   const auto session = openSession(device.id, t);
   if (!session) return Json::object();

@@ -72,6 +72,10 @@ class Service {
   // across replicas anyway); password hashing always runs outside the lock so
   // a sign-in does not stall the Macs' polls.
   Response handle(const Request& request);
+  // The answer to a request that needs no storage round trip (an idle
+  // Mac's poll its storage has cached, with no presence write due), or
+  // nullopt for handle(). Never waits, so a network thread may call it.
+  std::optional<Response> answerAtOnce(const Request& request);
 
   // Administration (the command line). Names are 1 to 64 printable characters.
   Status addTechnician(std::string_view name, std::string_view password);
@@ -145,6 +149,10 @@ class Service {
   Expected<std::string> newSetupCodeFor(const Technician& technician, std::string_view address);
   const std::string& dummyPasswordHash();
   bool online(const Device& device, double t) const;
+  // Records a poll in this process's presence; returns the state it reports.
+  std::string notePoll(const Request& request, const std::string& deviceId, double t);
+  // True when the poll's presence must be written to storage.
+  static bool presenceDue(const Device& device, const std::string& state, double t);
   double now() const { return clock_.wallTime(); }
   // Held while handling, unless the storage takes calls from several threads.
   std::unique_lock<std::mutex> serialised();

@@ -203,7 +203,8 @@ TEST(ConnectionCap, PerClientAddressAlsoBehindATrustedProxy) {
 
 // Everything a session needs lives in the shared database (the one
 // pg_virtualenv names in the environment): each step may be answered by
-// either replica.
+// either replica. B answers idle polls from its cache, which must drop the
+// Mac once A opens a session for it or removes it.
 TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOnce) {
   if (!std::getenv("PGHOST")) GTEST_SKIP() << "no PostgreSQL: run under pg_virtualenv (ctest does)";
   TempDir folder("kx-replicas");
@@ -219,9 +220,13 @@ TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOn
 
   const std::string id = enrolled->json().value("id", ""), key = enrolled->json().value("key", ""), sid = newUuid();
   const std::string device = "/api/device/" + id, signal = "/api/admin/session/" + sid + "/signal";
-  ASSERT_EQ(macB->postJson(device + "/poll", Json::object(), key)->status, 200);
+  auto pollB = [&] { return macB->postJson(device + "/poll", Json::object(), key).value(); };
+  ASSERT_FALSE(pollB().json().contains("session"));
   Json request{{"id", sid}, {"device", id}, {"browserKey", publicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};
   ASSERT_EQ(consoleA->postJson("/api/admin/request", request, token)->status, 200);
+  // Bounded by the notification's way from A's commit to B, not by any expiry.
+  const auto soon = std::chrono::seconds(2);
+  EXPECT_TRUE(kx::testing::waitUntil([&] { return pollB().json().contains("session"); }, soon));
   request["id"] = newUuid();
   EXPECT_EQ(consoleB->postJson("/api/admin/request", request, token)->status, 409);  // one session per Mac
   auto decision = macB->postJson(device + "/decision", Json{{"session", sid}, {"approve", true}}, key);
@@ -237,6 +242,9 @@ TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOn
   EXPECT_EQ(consoleA->request("GET", signal, "", token)->json()["signals"], (Json{{{"payload", "answer"}}}));
   ASSERT_EQ(consoleB->postJson("/api/admin/session/" + sid + "/end", Json::object(), token)->status, 200);
   EXPECT_FALSE(macA->postJson(device + "/poll", Json::object(), key)->json().contains("session"));
+  ASSERT_EQ(pollB().status, 200);
+  ASSERT_EQ(consoleA->postJson("/api/admin/revoke", Json{{"device", id}}, token)->status, 200);
+  EXPECT_TRUE(kx::testing::waitUntil([&] { return pollB().status == 401; }, soon));
   EXPECT_EQ((*b)->terminate(), 0);
   EXPECT_THAT((*b)->output(), HasSubstr("kx-service stopped"));
 }
