@@ -13,6 +13,9 @@ constexpr int64_t kJsonParseErrorCode = 3840;
 
 // A 200 body must be JSON; the parser's own message is what the user sees.
 Expected<Json> parseSuccessBody(std::string_view body) {
+  if (jsonNestsDeeperThan(body, kMaxJsonDepth)) {
+    return makeError("JSON", kJsonParseErrorCode, "parse error: nested deeper than " + std::to_string(kMaxJsonDepth));
+  }
   try {
     return Json::parse(body);
   } catch (const Json::exception& e) {

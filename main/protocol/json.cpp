@@ -4,12 +4,7 @@
 
 namespace kx {
 
-namespace {
-
-// Whether arrays and objects nest deeper than `limit` anywhere in `text`.
-// Runs before the parser so that hostile nesting never reaches it: building
-// and freeing a deep value recurses once per level.
-bool nestsDeeperThan(std::string_view text, size_t limit) {
+bool jsonNestsDeeperThan(std::string_view text, size_t limit) {
   size_t depth = 0;
   bool inString = false;
   bool escaped = false;
@@ -33,10 +28,8 @@ bool nestsDeeperThan(std::string_view text, size_t limit) {
   return false;
 }
 
-}  // namespace
-
 std::optional<Json> parseJson(std::string_view text) {
-  if (nestsDeeperThan(text, kMaxJsonDepth)) return std::nullopt;
+  if (jsonNestsDeeperThan(text, kMaxJsonDepth)) return std::nullopt;
   Json value = Json::parse(text, nullptr, /*allow_exceptions=*/false);
   if (value.is_discarded()) return std::nullopt;
   return value;

@@ -19,6 +19,10 @@ using Json = nlohmann::json;
 // the protocol needs fewer than 8 levels.
 inline constexpr size_t kMaxJsonDepth = 64;
 
+// Whether arrays and objects nest deeper than `limit` anywhere in `text`.
+// Checked before parsing untrusted text, so hostile nesting never reaches the
+// parser: building and freeing a deep value recurses once per level.
+bool jsonNestsDeeperThan(std::string_view text, size_t limit);
 // Parses untrusted text; nullopt on any syntax or UTF-8 error, or nesting
 // deeper than kMaxJsonDepth. Never throws.
 std::optional<Json> parseJson(std::string_view text);

@@ -76,8 +76,10 @@ void expectInterpreted(Expected<Json> (*interpret)(Expected<HttpResponse>), cons
 }
 
 TEST(ServiceResponses, ForTheAgentOnlyA200ObjectIsAResult) {
+  const std::string tooDeep = std::string(kMaxJsonDepth + 1, '[') + std::string(kMaxJsonDepth + 1, ']');
   expectInterpreted(interpretAgentResponse, "KestrelixService",
                     {
+                        {200, tooDeep.c_str(), "JSON"},
                         {200, R"({"status":"pending","n":1})", R"({"status":"pending","n":1})"},
                         {200, R"([{"id":"a"}])", "{}"},
                         {200, "", "JSON"},
