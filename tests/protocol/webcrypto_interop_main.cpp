@@ -3,7 +3,6 @@
 // console's raw public key, salt and id. Out: our raw key and an envelope for
 // it. In: an envelope sealed by Web Crypto and the text it must open to.
 #include <iostream>
-#include <optional>
 #include <string>
 
 #include "protocol/json.h"
@@ -11,26 +10,20 @@
 
 namespace {
 
-std::optional<kx::Json> readMessage() {
+// The next line's object; empty at the end of input or for anything else.
+kx::Json readMessage() {
   std::string line;
   std::getline(std::cin, line);
-  return kx::parseJsonObject(line);
-}
-
-const std::string* field(const std::optional<kx::Json>& message, const char* name) {
-  return message ? kx::jsonString(*message, name) : nullptr;
+  return kx::parseJsonObject(line).value_or(kx::Json::object());
 }
 
 }  // namespace
 
 int main() {
-  const auto hello = readMessage();
-  const std::string* peer = field(hello, "publicKey");
-  const std::string* salt = field(hello, "salt");
-  const std::string* id = field(hello, "id");
-  if (!peer || !salt || !id) return 1;
+  const kx::Json hello = readMessage();
   const kx::P256PrivateKey device = kx::P256PrivateKey::generate();
-  auto cipher = kx::SessionCipher::create(device, *peer, *salt, *id);
+  auto cipher = kx::SessionCipher::create(device, hello.value("publicKey", ""), hello.value("salt", ""),
+                                          hello.value("id", ""));
   if (!cipher) {
     std::cerr << "c++: cannot derive the cipher: " << cipher.error().summary() << "\n";
     return 1;
@@ -39,11 +32,9 @@ int main() {
   const kx::Json reply = {{"publicKey", kx::base64Encode(device.publicKeyX963())},
                           {"envelope", kx::sealToBase64(*cipher, offer).value()}, {"expected", offer}};
   std::cout << kx::dumpJson(reply) << std::endl;
-  const auto answer = readMessage();
-  const std::string* envelope = field(answer, "envelope");
-  const std::string* expected = field(answer, "expected");
-  if (!envelope || !expected || kx::openFromBase64(*cipher, *envelope) != *expected) {
-    std::cerr << "c++: cannot open the Web Crypto envelope\n";
+  const kx::Json answer = readMessage();
+  if (kx::openFromBase64(*cipher, answer.value("envelope", "")) != answer.value("expected", "")) {
+    std::cerr << "c++: no Web Crypto envelope, or it does not open to its text\n";
     return 1;
   }
   return 0;
