@@ -29,32 +29,30 @@ struct Console {
   std::optional<SessionCipher> cipher = {};
 };
 
-class AgentAgainstService : public ::testing::Test, public testing::AgentDesk<RunLoop> {
- protected:
-  testing::TempDir data_{"kx-agent-service"};
-  testing::TempDir agentFolder_{"kx-agent-home"};
-};
+class AgentAgainstService : public ::testing::Test, public testing::AgentDesk<RunLoop> {};
 
 // Setup code, registration, an access request approved through the prompt,
 // offer and answer exchanged through the service, and the technician's end.
 TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
+  const testing::TempDir data("kx-agent-service");
+  const testing::TempDir agentFolder("kx-agent-home");
   const std::string binary = siblingBinary("kx-service");
   CommandResult added =
-      runCommand(binary, {"technician", "add", "alex", "--data", data_.path()}, std::string(kPassword) + "\n");
+      runCommand(binary, {"technician", "add", "alex", "--data", data.path()}, std::string(kPassword) + "\n");
   ASSERT_EQ(added.exitCode, 0) << added.err;
-  auto service = ServiceProcess::start(binary, data_.path());
+  auto service = ServiceProcess::start(binary, data.path());
   ASSERT_TRUE(service.ok()) << service.error().description;
-  auto tls = TlsClient::connect("localhost", (*service)->port(), data_ / "ca.pem");
+  auto tls = TlsClient::connect("localhost", (*service)->port(), data / "ca.pem");
   ASSERT_TRUE(tls.ok()) << tls.error().description;
   auto token = signInTechnician(**tls, "alex", kPassword);
   ASSERT_TRUE(token.ok()) << token.error().description;
   Console console{.client = tls->get(), .token = *token};
-  auto transport = [this](const PinnedConnection& connection) {
+  auto transport = [&](const PinnedConnection& connection) {
     return std::make_unique<CurlTransport>(
-        loop, CurlTransport::Options{.extraCaFile = data_ / "ca.pem", .pinnedHost = connection.host()});
+        loop, CurlTransport::Options{.extraCaFile = data / "ca.pem", .pinnedHost = connection.host()});
   };
   const std::string address = "https://localhost:" + std::to_string((*service)->port());
-  RemoteClient client(platform(transport, {address, "localhost", "legacy.kx.test"}, agentFolder_ / "KX"));
+  RemoteClient client(platform(transport, {address, "localhost", "legacy.kx.test"}, agentFolder / "KX"));
   client.start();
 
   const std::string code = console.call("/api/admin/setup-code", Json::object()).value("code", "");
