@@ -13,22 +13,6 @@ using namespace service::driver;
 
 constexpr const char* kPassword = "agent-integration-secret";
 
-// The technician console, reduced to its service calls and its half of the cipher.
-struct Console {
-  // A GET, or a POST of `body`, on one kept-alive connection; anything but 200 fails the test.
-  Json call(const std::string& path, const std::optional<Json>& body = std::nullopt) {
-    auto reply = body ? client->postJson(path, *body, token) : client->request("GET", path, "", token);
-    EXPECT_TRUE(reply.ok() && reply->status == 200) << (reply.ok() ? reply->body : reply.error().description);
-    return reply.ok() ? reply->json() : Json();
-  }
-
-  Json status() { return call("/api/admin/session/" + session + "/status"); }
-
-  TlsClient* client;
-  std::string token, session = newUuid();
-  std::optional<SessionCipher> cipher = {};
-};
-
 class AgentAgainstService : public ::testing::Test, public testing::AgentDesk<RunLoop> {};
 
 // Setup code, registration, an access request approved through the prompt,
@@ -46,7 +30,15 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   ASSERT_TRUE(tls.ok()) << tls.error().description;
   auto token = signInTechnician(**tls, "alex", kPassword);
   ASSERT_TRUE(token.ok()) << token.error().description;
-  Console console{.client = tls->get(), .token = *token};
+  // The technician console's calls, on one kept-alive connection: a GET, or a
+  // POST of `body`; anything but 200 fails the test.
+  auto call = [&](const std::string& path, const std::optional<Json>& body = std::nullopt) {
+    auto reply = body ? (*tls)->postJson(path, *body, *token) : (*tls)->request("GET", path, "", *token);
+    EXPECT_TRUE(reply.ok() && reply->status == 200) << (reply.ok() ? reply->body : reply.error().description);
+    return reply.ok() ? reply->json() : Json();
+  };
+  const std::string session = newUuid();
+  auto status = [&] { return call("/api/admin/session/" + session + "/status"); };
   auto transport = [&](const PinnedConnection& connection) {
     return std::make_unique<CurlTransport>(
         loop, CurlTransport::Options{.extraCaFile = data / "ca.pem", .pinnedHost = connection.host()});
@@ -55,46 +47,46 @@ TEST_F(AgentAgainstService, SessionRunsAndTheTechnicianEndsIt) {
   RemoteClient client(platform(transport, {address, "localhost", "legacy.kx.test"}, agentFolder / "KX"));
   client.start();
 
-  const std::string code = console.call("/api/admin/setup-code", Json::object()).value("code", "");
+  const std::string code = call("/api/admin/setup-code", Json::object()).value("code", "");
   ASSERT_EQ(code.size(), 20u) << code;
   client.enrollWithCode(code.substr(0, 4) + "-" + code.substr(4, 4) + " " + code.substr(8));
   Json device;
   auto online = [&] {  // the service's only computer, once registered and its first poll is in
-    return (device = console.call("/api/admin/devices")).value("/devices/0/online"_json_pointer, false);
+    return (device = call("/api/admin/devices")).value("/devices/0/online"_json_pointer, false);
   };
   ASSERT_TRUE(loop.runUntil(online, 20)) << menu.line;
   EXPECT_EQ(device["/devices/0/id"_json_pointer], client.device());
   const P256PrivateKey key = P256PrivateKey::generate();
   const std::string salt = base64Encode(randomBytes(16));
   const std::string deviceKey = device.value("/devices/0/publicKey"_json_pointer, "");
-  console.cipher = SessionCipher::create(key, deviceKey, salt, console.session).value();
-  console.call("/api/admin/request", Json{{"id", console.session}, {"device", client.device()},
-                                          {"browserKey", base64Encode(key.publicKeyX963())}, {"salt", salt}});
+  const SessionCipher cipher = SessionCipher::create(key, deviceKey, salt, session).value();
+  call("/api/admin/request", Json{{"id", session}, {"device", client.device()},
+                                  {"browserKey", base64Encode(key.publicKeyX963())}, {"salt", salt}});
   ASSERT_TRUE(loop.runUntil([&] { return dialogs.consent != nullptr; }, 15));
   EXPECT_EQ(dialogs.prompts.back().message, "alex requests access");
   dialogs.answerConsent(ConsentDecision::kApprove);
   ASSERT_TRUE(loop.runUntil([&] { return picker.presented == 1; }, 15)) << menu.line;
-  EXPECT_EQ(console.status()["state"], "approved");
+  EXPECT_EQ(status()["state"], "approved");
 
   picker.observer.didUpdate(ContentFilter{{Display{"DP-1", "Display 1", Rect{0, 0, 1920, 1080}, true}}});
   ASSERT_TRUE(loop.runUntil([&] { return client.lifecycle().mayControl(); }, 10));
   auto connection = engine.last();
   Json signals;
-  ASSERT_TRUE(loop.runUntil([&] { return !(signals = console.status()["signals"]).empty(); }, 15));
-  const auto offer = openFromBase64(*console.cipher, signals[0].value("payload", ""));
+  ASSERT_TRUE(loop.runUntil([&] { return !(signals = status()["signals"]).empty(); }, 15));
+  const auto offer = openFromBase64(cipher, signals[0].value("payload", ""));
   EXPECT_EQ(parseJson(offer.value_or("")).value_or(Json())["sdp"], connection->localDescription()->second);
   const Json answer{{"type", "answer"}, {"sdp", "v=0\r\ns=technician\r\n"}, {"messageId", newUuid()}};
-  console.call("/api/admin/session/" + console.session + "/signal",
-               Json{{"payloads", Json::array({sealToBase64(*console.cipher, dumpJson(answer)).value()})}});
+  call("/api/admin/session/" + session + "/signal",
+       Json{{"payloads", Json::array({sealToBase64(cipher, dumpJson(answer)).value()})}});
   ASSERT_TRUE(loop.runUntil([&] { return connection->remoteDescription().has_value(); }, 15));
   EXPECT_EQ(connection->remoteDescription()->second, "v=0\r\ns=technician\r\n");
 
   connection->emitIceState(IceConnectionState::kConnected);
   auto channel = connection->dataChannel();
   channel->setState(DataChannelState::kOpen);
-  channel->deliver(console.cipher->encrypt(dumpJson(Json{{"kind", "end"}})).value());
+  channel->deliver(cipher.encrypt(dumpJson(Json{{"kind", "end"}})).value());
   ASSERT_TRUE(loop.runUntil([&] { return client.active().empty(); }, 5));
-  EXPECT_TRUE(loop.runUntil([&] { return console.status()["state"] == "ended"; }, 10));
+  EXPECT_TRUE(loop.runUntil([&] { return status()["state"] == "ended"; }, 10));
 }
 
 }  // namespace
