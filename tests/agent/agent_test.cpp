@@ -21,11 +21,6 @@ using enum Stage;
 using Mouse = FakeInputInjector::Mouse;
 constexpr ConsentDecision kApprove = ConsentDecision::kApprove, kDeny = ConsentDecision::kDeny;
 
-unsigned modeOf(const std::string& path) {
-  struct stat info {};
-  return stat(path.c_str(), &info) == 0 ? info.st_mode & 0777 : 0;
-}
-
 Json edited(Json json, const Json& patch) {
   json.merge_patch(patch);
   return json;
@@ -182,17 +177,18 @@ TEST(Import, ChosenFileReplacesTheEnrollmentAndAFailedOrLateOneKeepsIt) {
 // The status file is private and rewritten at contacts and on change only.
 TEST(PollLoop, ContactsEveryFiveSecondsIdleAndEverySecondInASessionOneAtATime) {
   AgentHarness h(kRegistered);
-  auto inode = [&] {
-    struct stat info {};
-    return stat(h.statusPath.c_str(), &info) == 0 ? info.st_ino : 0;
+  auto file = [&] {
+    struct stat info {};  // all zero when there is no file
+    stat(h.statusPath.c_str(), &info);
+    return info;
   };
   h.loop.advance(0.5);
   ASSERT_TRUE(h.pending(kPoll));
-  const ino_t written = inode();
+  const ino_t written = file().st_ino;
   h.loop.advance(30);
   EXPECT_EQ(h.sentTo(kPoll), 1u);  // a tick waiting for the service keeps the others away
-  EXPECT_EQ(inode(), written);
-  EXPECT_EQ(modeOf(h.statusPath), 0600u);
+  EXPECT_EQ(file().st_ino, written);
+  EXPECT_EQ(file().st_mode & 0777, 0600u);
   EXPECT_EQ(h.respond(kPoll).json()["captureState"], "idle");
   auto pollsIn = [&](double seconds, const Json& reply) {
     const size_t before = h.sentTo(kPoll);

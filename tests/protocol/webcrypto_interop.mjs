@@ -1,5 +1,7 @@
-// Peer for webcrypto_interop_main.cpp: the Web Crypto side of a session.
-// Talks one JSON object a line over stdin/stdout.
+// The console's half of the Web Crypto interoperability check: runs the C++
+// side (webcrypto_interop_main.cpp, path in argv) and talks one JSON object a
+// line over its stdin/stdout. Usage: node webcrypto_interop.mjs <program>.
+import { spawn } from 'node:child_process';
 import readline from 'node:readline';
 
 const subtle = globalThis.crypto?.subtle;
@@ -46,11 +48,13 @@ const pair = await subtle.generateKey({ name: 'ECDH', namedCurve: 'P-256' }, fal
 const publicRaw = new Uint8Array(await subtle.exportKey('raw', pair.publicKey));
 const salt = globalThis.crypto.getRandomValues(new Uint8Array(16));
 const id = globalThis.crypto.randomUUID().toUpperCase();
-console.log(JSON.stringify({ publicKey: b64(publicRaw), salt: b64(salt), id }));
+const device = spawn(process.argv[2], [], { stdio: ['pipe', 'pipe', 'inherit'] });
+const exited = new Promise((resolve) => device.on('close', resolve));
+device.stdin.write(`${JSON.stringify({ publicKey: b64(publicRaw), salt: b64(salt), id })}\n`);
 
-const lines = readline.createInterface({ input: process.stdin });
+const lines = readline.createInterface({ input: device.stdout });
 const first = await lines[Symbol.asyncIterator]().next();
-if (first.done) fail('no answer from the C++ side');
+if (first.done) fail(`no answer from the C++ side (exit ${await exited})`);
 const answer = JSON.parse(first.value);
 const key = await sessionKey(pair.privateKey, unb64(answer.publicKey), salt, id);
 let text;
@@ -61,5 +65,7 @@ try {
 }
 if (text !== answer.expected) fail(`opened ${JSON.stringify(text)}, expected ${JSON.stringify(answer.expected)}`);
 const reply = JSON.stringify({ type: 'answer', echo: text, note: 'from Web Crypto ✓' });
-console.log(JSON.stringify({ envelope: b64(await seal(key, reply)), expected: reply }));
-lines.close();
+device.stdin.end(`${JSON.stringify({ envelope: b64(await seal(key, reply)), expected: reply })}\n`);
+const code = await exited;
+if (code !== 0) fail(`the C++ side could not open the Web Crypto envelope (exit ${code})`);
+console.log('Web Crypto interoperability: both directions open');
