@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
   instance.setMessageHandler([&webSignIn](const std::string& message) { webSignIn.deliver(message); });
 
   auto makeTransport = [&loop](const std::string& host) {
-    return std::make_unique<CurlTransport>(loop, CurlTransport::Options{build::kExtraCaFile, host});
+    return std::make_unique<CurlTransport>(loop, CurlTransport::Options{KX_EXTRA_CA_FILE, host});
   };
 
   AgentPlatform platform{
