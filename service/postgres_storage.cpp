@@ -180,12 +180,8 @@ thread_local std::vector<std::pair<const PostgresStorage*, PostgresStorage::Link
 class PostgresStorage::Lease {
  public:
   explicit Lease(PostgresStorage& storage) : storage_(storage) {
-    for (auto& [owner, link] : bound_) {
-      if (owner == &storage) {
-        link_ = link;
-        return;
-      }
-    }
+    link_ = storage.boundLink();
+    if (link_) return;
     std::unique_lock lock(storage.poolMutex_);
     storage.linkFree_.wait(lock, [&] { return !storage.idle_.empty() || storage.links_.size() < storage.maxLinks_; });
     if (!storage.idle_.empty()) {
@@ -300,14 +296,19 @@ void PostgresStorage::forget(std::string_view id) {
   }
 }
 
-void PostgresStorage::forgetAfterCommit(std::string_view id) {
+PostgresStorage::Link* PostgresStorage::boundLink() const {
   for (auto& [owner, link] : bound_) {
-    if (owner == this) {
-      link->forgetAtEnd.emplace_back(id);
-      return;
-    }
+    if (owner == this) return link;
   }
-  forget(id);
+  return nullptr;
+}
+
+void PostgresStorage::forgetAfterCommit(std::string_view id) {
+  if (Link* link = boundLink()) {
+    link->forgetAtEnd.emplace_back(id);
+  } else {
+    forget(id);
+  }
 }
 
 Status PostgresStorage::exec(Link& link, const char* sql) {

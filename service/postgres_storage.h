@@ -132,6 +132,8 @@ class PostgresStorage final : public Storage {
   // The link each thread's open transaction runs on, per storage: every call
   // the transaction's body makes on that thread goes to the same connection.
   static thread_local std::vector<std::pair<const PostgresStorage*, Link*>> bound_;
+  // This thread's transaction link for this storage, if one is open.
+  Link* boundLink() const;
 
   const std::string uri_;
   const size_t maxLinks_;

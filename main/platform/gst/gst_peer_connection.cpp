@@ -128,9 +128,7 @@ class KeyFrameRepeater {
         out, GST_PAD_PROBE_TYPE_BUFFER,
         [](GstPad*, GstPadProbeInfo* info, gpointer data) {
           if (!GST_BUFFER_FLAG_IS_SET(GST_PAD_PROBE_INFO_BUFFER(info), GST_BUFFER_FLAG_DELTA_UNIT)) {
-            auto& repeater = **static_cast<std::shared_ptr<KeyFrameRepeater>*>(data);
-            std::lock_guard lock(repeater.mutex_);
-            repeater.wait_.keyFrame();
+            (*static_cast<std::shared_ptr<KeyFrameRepeater>*>(data))->keyFrameArrived();
           }
           return GST_PAD_PROBE_OK;
         },
@@ -141,7 +139,7 @@ class KeyFrameRepeater {
   // Asks the sender for a key frame now.
   void request() {
     requested();
-    gst_pad_send_event(pad_, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    send();
   }
 
  private:
@@ -158,8 +156,15 @@ class KeyFrameRepeater {
       std::lock_guard lock(mutex_);
       repeat = wait_.repeatDue(now());
     }
-    if (repeat) gst_pad_send_event(pad_, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0));
+    if (repeat) send();
   }
+
+  void keyFrameArrived() {
+    std::lock_guard lock(mutex_);
+    wait_.keyFrame();
+  }
+
+  void send() { gst_pad_send_event(pad_, gst_video_event_new_upstream_force_key_unit(GST_CLOCK_TIME_NONE, TRUE, 0)); }
 
   GstPad* const pad_;
   std::mutex mutex_;
