@@ -55,6 +55,8 @@ constexpr const char* kUsage =
     "      print an enrollment file with a fresh one-time token\n"
     "  setup-code --technician NAME [--data DIR]\n"
     "      print a fresh setup code (one computer, 24 hours)\n"
+    "  certificates [--data DIR]\n"
+    "      make (or keep) the local CA and certificate that serve uses, and print the CA's path\n"
     "Every command takes --database postgresql://USER@HOST/DB to keep its data in a\n"
     "PostgreSQL database that several serving replicas share; by default it is the\n"
     "SQLite file service.db in the data folder, which defaults to ~/.local/share/kx-service.\n"
@@ -208,6 +210,29 @@ std::string readPassword() {
   return line;
 }
 
+std::optional<CertificateFiles> localCertificates(const std::string& data) {
+  auto files = ensureLocalCertificates(data);
+  if (!files) {
+    std::cerr << "kx-service: " << files.error().description << "\n";
+    return std::nullopt;
+  }
+  std::cout << "kx-service: local CA " << (files->createdAuthority ? "created" : "in use") << ": " << files->caFile
+            << " (trust this file in local builds of the app)" << std::endl;
+  return std::move(*files);
+}
+
+// The local CA before any serving: builds that trust it, and services that
+// share it through --cert/--key, need it first.
+int certificatesCommand(const Arguments& args) {
+  if (args.words.size() != 1 || !onlyOptions(args, {"data"})) {
+    std::cerr << kUsage;
+    return 2;
+  }
+  const std::string data = dataFolder(args);
+  if (!becomeDataOwner(data) || !makeFolders(data)) return 1;
+  return localCertificates(data) ? 0 : 1;
+}
+
 int technicianCommand(const Arguments& args) {
   const bool add = args.words.size() == 3 && args.words[1] == "add";
   const bool remove = args.words.size() == 3 && args.words[1] == "remove";
@@ -355,15 +380,10 @@ int serveCommand(const Arguments& args) {
     server.certificateFile = cert->second;
     server.keyFile = key->second;
   } else {
-    auto files = ensureLocalCertificates(data);
-    if (!files) {
-      std::cerr << "kx-service: " << files.error().description << "\n";
-      return 1;
-    }
+    auto files = localCertificates(data);
+    if (!files) return 1;
     server.certificateFile = files->certificateFile;
     server.keyFile = files->keyFile;
-    std::cout << "kx-service: local CA " << (files->createdAuthority ? "created" : "in use") << ": "
-              << files->caFile << " (trust this file in local builds of the app)" << std::endl;
   }
 
   // Signals are taken by sigtimedwait below; every thread started from here
@@ -454,6 +474,7 @@ int main(int argc, char** argv) {
   if (command == "serve") return serveCommand(*args);
   if (command == "technician") return technicianCommand(*args);
   if (command == "audit") return auditCommand(*args);
+  if (command == "certificates") return certificatesCommand(*args);
   if (command == "enrollment-file") return issueCommand(*args, true);
   if (command == "setup-code") return issueCommand(*args, false);
   std::cerr << "kx-service: unknown command " << command << "\n" << kUsage;

@@ -3,7 +3,6 @@
 # serves the console to Debian's chromium (headless), the agent shares a
 # virtual display. Prints the figures and, last, one JSON line with the same
 # keys as the native demo's plus "console": "web".
-# Binds the service port 8443: run it as the native demo is run.
 set -euo pipefail
 ROOT=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 exec node "$ROOT/tests/browser/console_session.mjs" --build "$ROOT/build" --demo

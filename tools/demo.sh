@@ -12,7 +12,8 @@ ROOT=$(cd "$(dirname "$(readlink -f "$0")")/.." && pwd)
 [ "${1:-}" = "--web" ] && exec "$ROOT/tools/demo-web.sh"
 BIN=$ROOT/build/bin
 OUT=$ROOT/build/demo
-SERVICE_DATA=$ROOT/build/local-service  # the CA here is the one local builds trust
+CA=$ROOT/build/local-service  # the CA local builds trust, shared with the browser session
+SERVICE_DATA=$OUT/service
 TECHNICIAN=demo
 PASSWORD=demo-password-$RANDOM$RANDOM
 MODE=auto
@@ -90,13 +91,15 @@ for tool in Xvfb xdotool xclip xev import curl; do
   command -v "$tool" >/dev/null || fail "$tool is missing (./kx build installs it)"
 done
 
-rm -rf "$OUT" "$SERVICE_DATA"
+rm -rf "$OUT"
 mkdir -p "$OUT/agent" "$OUT/console" "$OUT/screenshots"
+"$BIN/kx-service" certificates --data "$CA" >/dev/null || fail "cannot make the local CA in $CA"
 
 say "support service"
 # A short consent lease, so the third session can end by expiry.
 CONSENT_SECONDS=30
-"$BIN/kx-service" serve --data "$SERVICE_DATA" --listen 127.0.0.1:8443 --consent-seconds "$CONSENT_SECONDS" >"$OUT/service.log" 2>&1 &
+"$BIN/kx-service" serve --data "$SERVICE_DATA" --cert "$CA/server.pem" --key "$CA/server-key.pem" \
+  --listen 127.0.0.1:8443 --consent-seconds "$CONSENT_SECONDS" >"$OUT/service.log" 2>&1 &
 PIDS+=($!)
 wait_for 15 "kx-service to listen on 127.0.0.1:8443 (is the port free?)" grep -q "listening" "$OUT/service.log"
 printf '%s\n' "$PASSWORD" | "$BIN/kx-service" technician add "$TECHNICIAN" --data "$SERVICE_DATA" >/dev/null
@@ -121,7 +124,7 @@ run_copy() {  # role display
       XDG_RUNTIME_DIR="$dir/runtime" KX_WIDGET_MAP="$dir/widgets.tsv"
     mkdir -p "$XDG_RUNTIME_DIR" && chmod 700 "$XDG_RUNTIME_DIR"
     if [ "$role" = console ]; then
-      export BROWSER="$ROOT/tools/demo-browser.sh" KX_DEMO_CA="$SERVICE_DATA/ca.pem" \
+      export BROWSER="$ROOT/tools/demo-browser.sh" KX_DEMO_CA="$CA/ca.pem" \
         KX_DEMO_USER="$TECHNICIAN" KX_DEMO_PASSWORD="$PASSWORD" KX_DEMO_APP="$BIN/kestrelix-remote"
     fi
     exec "$BIN/kestrelix-remote"

@@ -7,8 +7,6 @@
 // session in the same page.
 //
 //   node console_session.mjs --build DIR [--demo]
-//
-// Needs the fixed service port, so callers hold /tmp/kx-8443.lock.
 import { execFile, spawn } from 'node:child_process';
 import { X509Certificate, createHash } from 'node:crypto';
 import { mkdirSync, mkdtempSync, readFileSync, rmSync, writeFileSync, existsSync, chmodSync } from 'node:fs';
@@ -24,12 +22,13 @@ if (!args.includes('--build') || !BUILD) {
   process.exit(2);
 }
 const CHROMIUM = '/usr/bin/chromium';
-const PORTAL = 'https://127.0.0.1:8443';
+let PORTAL;  // the service's origin, once it listens
 const TECHNICIAN = 'web-technician';
 const PASSWORD = `web-password-${process.pid}-${Date.now()}`;
 const OTHER = 'other-technician';
-const SERVICE_DATA = join(BUILD, 'local-service');  // the CA the agent build trusts
+const CA = join(BUILD, 'local-service');  // the CA the agent build trusts
 const OUT = join(BUILD, 'web-session');
+const SERVICE_DATA = join(OUT, 'service');
 const AGENT_HOME = join(OUT, 'agent');
 const AGENT_DATA = join(AGENT_HOME, 'data', 'Kestrelix Remote Test');
 
@@ -104,20 +103,22 @@ const agentStatus = () => {
 // The SHA-256 of the service certificate's public key, for chromium to trust
 // that one certificate and nothing else.
 function spkiHash() {
-  const certificate = new X509Certificate(readFileSync(join(SERVICE_DATA, 'server.pem')));
+  const certificate = new X509Certificate(readFileSync(join(CA, 'server.pem')));
   const spki = certificate.publicKey.export({ type: 'spki', format: 'der' });
   return createHash('sha256').update(spki).digest('base64');
 }
 
 async function main() {
   rmSync(OUT, { recursive: true, force: true });
-  rmSync(SERVICE_DATA, { recursive: true, force: true });
   mkdirSync(AGENT_DATA, { recursive: true });
 
   say('support service');
-  const service = start(join(BUILD, 'bin', 'kx-service'),
-    ['serve', '--data', SERVICE_DATA, '--listen', '127.0.0.1:8443']);
-  await waitFor('kx-service to listen on 127.0.0.1:8443', 20, () => service.output.includes('listening'));
+  await run(join(BUILD, 'bin', 'kx-service'), ['certificates', '--data', CA]);
+  const service = start(join(BUILD, 'bin', 'kx-service'), ['serve', '--data', SERVICE_DATA,
+    '--cert', join(CA, 'server.pem'), '--key', join(CA, 'server-key.pem'), '--listen', '127.0.0.1:0']);
+  const [, port] = await waitFor('kx-service to listen', 20,
+    () => /listening on https:\/\/127\.0\.0\.1:(\d+)/.exec(service.output));
+  PORTAL = `https://127.0.0.1:${port}`;
   if (service.output.includes('browser console off')) fail(service.output);
   for (const name of [TECHNICIAN, OTHER]) {
     const add = spawn(join(BUILD, 'bin', 'kx-service'), ['technician', 'add', name, '--data', SERVICE_DATA]);
@@ -125,7 +126,7 @@ async function main() {
     await new Promise((resolve) => add.on('exit', resolve));
   }
   const { stdout: enrollment } = await run(join(BUILD, 'bin', 'kx-service'),
-    ['enrollment-file', '--technician', TECHNICIAN, '--data', SERVICE_DATA]);
+    ['enrollment-file', '--technician', TECHNICIAN, '--url', `https://localhost:${port}`, '--data', SERVICE_DATA]);
   writeFileSync(join(AGENT_DATA, 'enrollment.json'), enrollment);
 
   const display = `:${freeDisplay(81)}`;
