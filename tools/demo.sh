@@ -97,7 +97,7 @@ mkdir -p "$OUT/agent" "$OUT/console" "$OUT/screenshots"
 
 say "support service"
 # A short consent lease, so the third session can end by expiry.
-CONSENT_SECONDS=30
+CONSENT_SECONDS=20
 "$BIN/kx-service" serve --data "$SERVICE_DATA" --cert "$CA/server.pem" --key "$CA/server-key.pem" \
   --listen 127.0.0.1:8443 --consent-seconds "$CONSENT_SECONDS" >"$OUT/service.log" 2>&1 &
 PIDS+=($!)
