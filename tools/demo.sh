@@ -44,16 +44,14 @@ wait_for() {
   poll "$seconds" "$@" || fail "timed out waiting for $what"
 }
 
-free_display() {
-  local n=$1
-  while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
-  echo "$n"
-}
-
-start_xvfb() {  # number geometry
-  Xvfb ":$1" -screen 0 "$2" -nolisten tcp >/dev/null 2>&1 &
+# start_xvfb VARIABLE GEOMETRY: the server picks a free display number itself
+# (-displayfd), so runs side by side never take the same one.
+start_xvfb() {
+  local file=$OUT/xvfb-$1
+  Xvfb -displayfd 3 -screen 0 "$2" -nolisten tcp 3>"$file" >/dev/null 2>&1 &
   PIDS+=($!)
-  wait_for 10 "virtual display :$1" test -e "/tmp/.X11-unix/X$1"
+  wait_for 10 "a virtual display for $1" grep -q '[0-9]' "$file"
+  printf -v "$1" '%s' "$(head -n 1 "$file")"
 }
 
 status_field() {  # agent status file key
@@ -108,10 +106,8 @@ if [ "$MODE" = interactive ] && [ -n "${DISPLAY:-}" ]; then
   AGENT_DISPLAY=${DISPLAY#:}
   CONSOLE_DISPLAY=${DISPLAY#:}
 else
-  AGENT_DISPLAY=$(free_display 71)
-  start_xvfb "$AGENT_DISPLAY" 1440x900x24
-  CONSOLE_DISPLAY=$(free_display $((AGENT_DISPLAY + 1)))
-  start_xvfb "$CONSOLE_DISPLAY" 1600x1000x24
+  start_xvfb AGENT_DISPLAY 1440x900x24
+  start_xvfb CONSOLE_DISPLAY 1600x1000x24
 fi
 
 # Each copy gets its own home (settings, single-instance socket), as two

@@ -71,12 +71,6 @@ async function waitFor(what, seconds, check) {
   }
 }
 
-function freeDisplay(from) {
-  let n = from;
-  while (existsSync(`/tmp/.X11-unix/X${n}`) || existsSync(`/tmp/.X${n}-lock`)) n += 1;
-  return n;
-}
-
 const x = (display, ...argv) => run('xdotool', argv, { env: { ...process.env, DISPLAY: display } })
   .then((r) => r.stdout.trim(), () => '');
 const windowNamed = async (display, name) => (await x(display, 'search', '--name', name)).split('\n').pop();
@@ -129,10 +123,13 @@ async function main() {
     ['enrollment-file', '--technician', TECHNICIAN, '--url', `https://localhost:${port}`, '--data', SERVICE_DATA]);
   writeFileSync(join(AGENT_DATA, 'enrollment.json'), enrollment);
 
-  const display = `:${freeDisplay(81)}`;
+  // The server picks a free display number itself, so runs side by side never collide.
+  const xvfb = start('Xvfb', ['-displayfd', '3', '-screen', '0', '1440x900x24', '-nolisten', 'tcp'],
+    { stdio: ['ignore', 'pipe', 'pipe', 'pipe'] });
+  let number = '';
+  xvfb.stdio[3].on('data', (d) => { number += d; });
+  const display = `:${(await waitFor('a virtual display', 15, () => /\d+\n/.exec(number)))[0].trim()}`;
   say(`agent on ${display}`);
-  start('Xvfb', [display, '-screen', '0', '1440x900x24', '-nolisten', 'tcp']);
-  await waitFor(`virtual display ${display}`, 15, () => existsSync(`/tmp/.X11-unix/X${display.slice(1)}`));
   const runtime = join(AGENT_HOME, 'runtime');
   mkdirSync(runtime, { recursive: true });
   chmodSync(runtime, 0o700);
