@@ -891,7 +891,7 @@ TEST(ProxyHeader, AcceptsOnlyWellFormedHeadersAndNamesTheClient) {
       {"PROXY UNKNOWN whatever\r\n", Outcome::complete, ""},
       {"PROXY TCP4 203.0.113.7 192.0.2.1 51234", Outcome::needMore, ""},
       {"PROXY TCP4 203.0.113.7 192.0.2.1 51234 65536\r\n", Outcome::invalid, ""},
-      {"PROXY TCP4 203.0.113.7 192.0.2.1 051234 443\r\n", Outcome::invalid, ""},
+      {"PROXY TCP4 203.0.113.7 192.0.2.1 01234 443\r\n", Outcome::invalid, ""},
       {"PROXY TCP4 " + std::string(100, '1'), Outcome::invalid, ""},
       {"GET / HTTP/1.1\r\n\r\n", Outcome::invalid, ""},
       {v2(1, 0x11, v4) + "\x16", Outcome::complete, "203.0.113.7"},
@@ -900,7 +900,7 @@ TEST(ProxyHeader, AcceptsOnlyWellFormedHeadersAndNamesTheClient) {
       {v2(1, 0x11, v4).substr(0, 20), Outcome::needMore, ""},
       {v2(1, 0x11, v4 + std::string("\x04\x00\x09xy", 5)), Outcome::invalid, ""},  // TLV overruns
       {v2(2, 0x11, v4), Outcome::invalid, ""},  // no such command
-      {v2(1, 0x11, std::string(kMaxProxyHeaderBytes, '\0')), Outcome::invalid, ""},
+      {v2(1, 0x11, v4).substr(0, 14) + "\xFF\xFF", Outcome::invalid, ""},  // announces more than is ever awaited
   };
   for (const auto& c : cases) {
     const ProxyHeader h = parseProxyHeader(c.bytes);
