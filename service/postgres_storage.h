@@ -15,7 +15,8 @@
 // is written at once, so every replica knows a Mac is there. Refreshes in
 // between are written behind, in one statement per batch, once the batch
 // spans a second of poll times, or at purge() or close; this process reads
-// its own at once. "Online" is judged over tens of seconds, and a write per
+// its own at once. Refreshes given to writePresenceBehind() are written by a
+// flusher thread within a second, whatever their age. "Online" is judged over tens of seconds, and a write per
 // poll would be most of the database's work.
 //
 // deviceForPoll() answers from a per-process cache while a dedicated
@@ -79,6 +80,7 @@ class PostgresStorage final : public Storage {
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;
   Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) override;
+  bool writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) override;
   Status removeDevice(std::string_view id) override;
 
   Status addSession(const Session& session) override;
@@ -119,6 +121,10 @@ class PostgresStorage final : public Storage {
   // The same for statements whose result is only success.
   Status change(const char* sql, const Params& params, std::string_view what);
   Status flushPresence();
+  // The flusher thread: what writePresenceBehind took, every second.
+  void flushEverySecond();
+  // The cached poll answer follows this process's own presence writes.
+  void followInCache(const std::string& id, double lastSeen, std::string_view state);
   // A device as this process knows it: its own unwritten presence wins when newer.
   void withOwnPresence(Device& device) const;
   // The listener thread: LISTEN, drop what is announced, and start over
@@ -150,6 +156,10 @@ class PostgresStorage final : public Storage {
   std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
   std::unordered_map<std::string, Presence> written_;   // the latest written or batched
   double oldestPresence_ = 0;
+  std::once_flag flusherStarted_;
+  std::thread flusher_;
+  bool stopFlusher_ = false;  // under presenceMutex_
+  std::condition_variable flusherWake_;
 
   // A cached poll answer, or (ticket != 0) a placeholder for a read under way.
   struct CachedPoll {
