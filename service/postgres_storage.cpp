@@ -571,7 +571,7 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
     std::lock_guard lock(cacheMutex_);
     if (listening_ && (cache_.size() < kMaxCachedPolls || cache_.contains(key))) {
       auto [entry, added] = cache_.try_emplace(key);
-      if (!added && entry->second.ticket == 0) return std::optional<PolledDevice>(entry->second.polled);
+      if (!added && entry->second.ticket == 0) return std::optional<PolledDevice>(*entry->second.polled);
       if (added) entry->second.ticket = ++tickets_;
       ticket = entry->second.ticket;
     }
@@ -591,7 +591,7 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
     auto entry = cache_.find(key);
     if (entry != cache_.end() && entry->second.ticket == ticket) {
       if (polled) {
-        entry->second = CachedPoll{0, *polled};
+        entry->second = CachedPoll{0, std::make_shared<const PolledDevice>(*polled)};
       } else {
         cache_.erase(entry);  // unknown devices and failed reads are not cached
       }
@@ -601,10 +601,10 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
   return polled;
 }
 
-std::optional<Storage::PolledDevice> PostgresStorage::cachedPoll(std::string_view id) {
+std::shared_ptr<const Storage::PolledDevice> PostgresStorage::cachedPoll(std::string_view id) {
   std::lock_guard lock(cacheMutex_);
-  auto entry = cache_.find(std::string(id));
-  if (entry == cache_.end() || entry->second.ticket != 0) return std::nullopt;
+  auto entry = cache_.find(id);
+  if (entry == cache_.end() || entry->second.ticket != 0) return nullptr;
   return entry->second.polled;
 }
 
@@ -644,9 +644,11 @@ void PostgresStorage::followInCache(const std::string& id, double lastSeen, std:
   // copy follows this process's own writes so it knows when the next is due.
   std::lock_guard lock(cacheMutex_);
   auto entry = cache_.find(id);
-  if (entry != cache_.end() && entry->second.ticket == 0 && lastSeen >= entry->second.polled.device.lastSeen) {
-    entry->second.polled.device.lastSeen = lastSeen;
-    entry->second.polled.device.state = state;
+  if (entry != cache_.end() && entry->second.ticket == 0 && lastSeen >= entry->second.polled->device.lastSeen) {
+    auto polled = std::make_shared<PolledDevice>(*entry->second.polled);
+    polled->device.lastSeen = lastSeen;
+    polled->device.state = state;
+    entry->second.polled = std::move(polled);
   }
 }
 

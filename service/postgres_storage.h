@@ -75,7 +75,7 @@ class PostgresStorage final : public Storage {
   Expected<std::optional<Device>> deviceById(std::string_view id) override;
   Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) override;
   Expected<std::optional<PolledDevice>> deviceForPoll(std::string_view id) override;
-  std::optional<PolledDevice> cachedPoll(std::string_view id) override;
+  std::shared_ptr<const PolledDevice> cachedPoll(std::string_view id) override;
   Expected<std::vector<Device>> devicesOf(int64_t technicianId) override;
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;
@@ -164,10 +164,15 @@ class PostgresStorage final : public Storage {
   // A cached poll answer, or (ticket != 0) a placeholder for a read under way.
   struct CachedPoll {
     uint64_t ticket = 0;
-    PolledDevice polled;
+    std::shared_ptr<const PolledDevice> polled;  // replaced, never changed: readers may hold it
+  };
+  // Looked up by string_view: a poll's device id is not copied to find it.
+  struct IdHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view id) const { return std::hash<std::string_view>()(id); }
   };
   std::mutex cacheMutex_;
-  std::unordered_map<std::string, CachedPoll> cache_;
+  std::unordered_map<std::string, CachedPoll, IdHash, std::equal_to<>> cache_;
   uint64_t tickets_ = 0;
   bool listening_ = false;  // the cache is used only while true
   bool listenAttempted_ = false;

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -156,10 +157,11 @@ class Storage {
     return std::optional<PolledDevice>(PolledDevice{std::move(**device), !open->empty()});
   }
   // deviceForPoll's answer when the backend holds it without asking the
-  // database (its cache), else nullopt: never waits.
-  virtual std::optional<PolledDevice> cachedPoll(std::string_view id) {
+  // database (its cache), else null: never waits. Shared, not copied: the
+  // answer is read on every idle poll.
+  virtual std::shared_ptr<const PolledDevice> cachedPoll(std::string_view id) {
     (void)id;
-    return std::nullopt;
+    return nullptr;
   }
   virtual Expected<std::vector<Device>> devicesOf(int64_t technicianId) = 0;
   virtual Status updateDeviceIdentity(std::string_view id, std::string_view name,
