@@ -8,11 +8,12 @@
 // each once. The last line is one JSON object.
 //
 // usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite] [--direct]
-//                         [--http-proxy]
+//                         [--http-proxy] [--warmup S]
 // (--sqlite: one replica on SQLite; --direct: the Macs talk to the first replica, not through HAProxy;
 // --http-proxy: HAProxy ends TLS and shares a few connections to each replica among the Macs, instead
-// of passing each Mac's TLS through with a PROXY header). KX_LOAD_DEBUG=1 prints every answer other
-// than 200.
+// of passing each Mac's TLS through with a PROXY header; --warmup: seconds before answers count, 6 by
+// default, so that every Mac has polled once: longer leaves out the burst of every Mac's first poll, which
+// only a replica's start sees). KX_LOAD_DEBUG=1 prints every answer other than 200.
 //
 // One process holds at most 20,000 descriptors here, so the connections are
 // split over load processes and HAProxy instances of at most kPerProcess each.
@@ -52,7 +53,7 @@ constexpr int kAddressCap = 256;        // connections HAProxy allows one source
 // opening more connections to a replica whose storage is the bottleneck.
 constexpr int kBackendConnections = 32;
 constexpr double kIdlePoll = 5, kSessionPoll = 1, kSignalEvery = 2;
-constexpr double kWarmup = 6;           // more than one idle period: every Mac has polled
+constexpr double kWarmup = 6;           // more than one idle period: every Mac has polled (the default)
 
 // --- what one load process reports -------------------------------------------
 
@@ -492,6 +493,7 @@ int main(int argc, char** argv) {
   double seconds = 30;
   double sessionShare = 0.01;
   double killAt = -1;  // seconds into the counted window; negative: half of it
+  double warmup = kWarmup;
   bool sqlite = false;
   bool direct = false;  // no HAProxy: every Mac on the first replica
   bool httpProxy = false;
@@ -505,6 +507,7 @@ int main(int argc, char** argv) {
     ++i;
     if (flag == "--devices") devices = std::max<size_t>(1, std::strtoul(value, nullptr, 10));
     else if (flag == "--seconds") seconds = std::max(5.0, std::atof(value));
+    else if (flag == "--warmup") warmup = std::max(kWarmup, std::atof(value));
     else if (flag == "--session-share") sessionShare = std::clamp(std::atof(value), 0.0, 1.0);
     else if (flag == "--kill-at") killAt = std::string(value) == "none" ? 1e18 : std::atof(value);
     else die("unknown option " + flag + " (see the comment at the top of bench/service/scale.cpp)");
@@ -600,7 +603,7 @@ int main(int argc, char** argv) {
       writeAll(up[1], &ready, 1);
       double start = 0;
       readAll(down[0], &start, sizeof start);  // the same steady clock as the parent's
-      auto tally = std::make_unique<Tally>(load.run(start, start + kWarmup, start + kWarmup + seconds));
+      auto tally = std::make_unique<Tally>(load.run(start, start + warmup, start + warmup + seconds));
       writeAll(up[1], tally.get(), sizeof(Tally));
       ::_exit(0);
     }
@@ -618,7 +621,7 @@ int main(int argc, char** argv) {
 
   // Kill a replica mid-run, then wait for the reports.
   bool killed = false;
-  const double killTime = start + kWarmup + killAt;
+  const double killTime = start + warmup + killAt;
   Tally all;
   for (const Child& c : children) {
     for (;;) {
@@ -649,6 +652,7 @@ int main(int argc, char** argv) {
                      {"database", sqlite ? "sqlite" : "postgresql"},
                      {"sessions", sessions},
                      {"seconds", seconds},
+                     {"warmup_s", warmup},
                      {"polls_per_s", round2(static_cast<double>(all.polls) / seconds)},
                      {"technician_requests_per_s", round2(static_cast<double>(all.technicianRequests) / seconds)},
                      {"p50_ms", all.pollLatency.percentileMs(0.5)},
