@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -36,6 +37,9 @@ int64_t scopeKey(std::string_view scope) {
 constexpr const char* kUniqueViolation = "23505";
 constexpr double kPresenceBatchSeconds = 1;
 constexpr double kPresenceNewsSeconds = 10;
+// What this process wrote is remembered this long: a refresh written behind
+// needs the write it refreshes.
+constexpr double kPresenceKnownSeconds = 60;
 constexpr const char* kWritePresence =
     "UPDATE devices AS d SET last_seen = v.last_seen, state = v.state"
     " FROM unnest($1::text[], $2::float8[], $3::text[]) AS v(id, last_seen, state)"
@@ -238,6 +242,12 @@ Expected<std::unique_ptr<PostgresStorage>> PostgresStorage::open(const std::stri
 PostgresStorage::PostgresStorage(std::string uri, size_t connections) : uri_(std::move(uri)), maxLinks_(connections) {}
 
 PostgresStorage::~PostgresStorage() {
+  {
+    std::lock_guard lock(presenceMutex_);
+    stopFlusher_ = true;
+  }
+  flusherWake_.notify_all();
+  if (flusher_.joinable()) flusher_.join();
   if (listener_.joinable()) {
     const uint64_t one = 1;
     (void)::write(stopListener_, &one, sizeof one);
@@ -561,7 +571,7 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
     std::lock_guard lock(cacheMutex_);
     if (listening_ && (cache_.size() < kMaxCachedPolls || cache_.contains(key))) {
       auto [entry, added] = cache_.try_emplace(key);
-      if (!added && entry->second.ticket == 0) return std::optional<PolledDevice>(entry->second.polled);
+      if (!added && entry->second.ticket == 0) return std::optional<PolledDevice>(*entry->second.polled);
       if (added) entry->second.ticket = ++tickets_;
       ticket = entry->second.ticket;
     }
@@ -581,7 +591,7 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
     auto entry = cache_.find(key);
     if (entry != cache_.end() && entry->second.ticket == ticket) {
       if (polled) {
-        entry->second = CachedPoll{0, *polled};
+        entry->second = CachedPoll{0, std::make_shared<const PolledDevice>(*polled)};
       } else {
         cache_.erase(entry);  // unknown devices and failed reads are not cached
       }
@@ -591,10 +601,10 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
   return polled;
 }
 
-std::optional<Storage::PolledDevice> PostgresStorage::cachedPoll(std::string_view id) {
+std::shared_ptr<const Storage::PolledDevice> PostgresStorage::cachedPoll(std::string_view id) {
   std::lock_guard lock(cacheMutex_);
-  auto entry = cache_.find(std::string(id));
-  if (entry == cache_.end() || entry->second.ticket != 0) return std::nullopt;
+  auto entry = cache_.find(id);
+  if (entry == cache_.end() || entry->second.ticket != 0) return nullptr;
   return entry->second.polled;
 }
 
@@ -629,18 +639,22 @@ Status PostgresStorage::updateDeviceIdentity(std::string_view id, std::string_vi
   return {};
 }
 
+void PostgresStorage::followInCache(const std::string& id, double lastSeen, std::string_view state) {
+  // Presence is not part of the cached answer's validity, but the cached
+  // copy follows this process's own writes so it knows when the next is due.
+  std::lock_guard lock(cacheMutex_);
+  auto entry = cache_.find(id);
+  if (entry != cache_.end() && entry->second.ticket == 0 && lastSeen >= entry->second.polled->device.lastSeen) {
+    auto polled = std::make_shared<PolledDevice>(*entry->second.polled);
+    polled->device.lastSeen = lastSeen;
+    polled->device.state = state;
+    entry->second.polled = std::move(polled);
+  }
+}
+
 Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) {
   const std::string key(id);
-  {
-    // Presence is not part of the cached answer's validity, but the cached
-    // copy follows this process's own writes so it knows when the next is due.
-    std::lock_guard lock(cacheMutex_);
-    auto entry = cache_.find(key);
-    if (entry != cache_.end() && entry->second.ticket == 0 && lastSeen >= entry->second.polled.device.lastSeen) {
-      entry->second.polled.device.lastSeen = lastSeen;
-      entry->second.polled.device.state = state;
-    }
-  }
+  followInCache(key, lastSeen, state);
   bool flush = false;
   {
     std::lock_guard lock(presenceMutex_);
@@ -666,6 +680,31 @@ Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSee
                     .array(std::vector<double>{lastSeen})
                     .array(std::vector<std::string>{std::string(state)}),
                 "writing presence");
+}
+
+bool PostgresStorage::writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) {
+  std::call_once(flusherStarted_, [this] { flusher_ = std::thread([this] { flushEverySecond(); }); });
+  const std::string key(id);
+  {
+    std::lock_guard lock(presenceMutex_);
+    auto known = written_.find(key);
+    if (known == written_.end() || known->second.state != state || lastSeen < known->second.lastSeen) return false;
+    known->second.lastSeen = lastSeen;
+    if (presence_.empty()) oldestPresence_ = lastSeen;
+    presence_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
+  }
+  followInCache(key, lastSeen, state);
+  return true;
+}
+
+void PostgresStorage::flushEverySecond() {
+  std::unique_lock lock(presenceMutex_);
+  while (!flusherWake_.wait_for(lock, std::chrono::duration<double>(kPresenceBatchSeconds),
+                                [this] { return stopFlusher_; })) {
+    lock.unlock();
+    (void)flushPresence();
+    lock.lock();
+  }
 }
 
 Status PostgresStorage::flushPresence() {
@@ -889,7 +928,7 @@ Status PostgresStorage::purge(double now, double closedBefore, double failuresBe
   if (Status s = flushPresence(); !s) return s;
   {
     std::lock_guard lock(presenceMutex_);
-    std::erase_if(written_, [&](const auto& entry) { return now - entry.second.lastSeen > kPresenceNewsSeconds; });
+    std::erase_if(written_, [&](const auto& entry) { return now - entry.second.lastSeen > kPresenceKnownSeconds; });
   }
   return transaction([&]() -> Status {
     if (Status s = change("DELETE FROM sign_in_failures WHERE at < $1", Params().real(failuresBefore),

@@ -15,7 +15,8 @@
 // is written at once, so every replica knows a Mac is there. Refreshes in
 // between are written behind, in one statement per batch, once the batch
 // spans a second of poll times, or at purge() or close; this process reads
-// its own at once. "Online" is judged over tens of seconds, and a write per
+// its own at once. Refreshes given to writePresenceBehind() are written by a
+// flusher thread within a second, whatever their age. "Online" is judged over tens of seconds, and a write per
 // poll would be most of the database's work.
 //
 // deviceForPoll() answers from a per-process cache while a dedicated
@@ -74,11 +75,12 @@ class PostgresStorage final : public Storage {
   Expected<std::optional<Device>> deviceById(std::string_view id) override;
   Expected<std::optional<Device>> deviceByKeyDigest(const Bytes& digest) override;
   Expected<std::optional<PolledDevice>> deviceForPoll(std::string_view id) override;
-  std::optional<PolledDevice> cachedPoll(std::string_view id) override;
+  std::shared_ptr<const PolledDevice> cachedPoll(std::string_view id) override;
   Expected<std::vector<Device>> devicesOf(int64_t technicianId) override;
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;
   Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) override;
+  bool writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) override;
   Status removeDevice(std::string_view id) override;
 
   Status addSession(const Session& session) override;
@@ -119,6 +121,10 @@ class PostgresStorage final : public Storage {
   // The same for statements whose result is only success.
   Status change(const char* sql, const Params& params, std::string_view what);
   Status flushPresence();
+  // The flusher thread: what writePresenceBehind took, every second.
+  void flushEverySecond();
+  // The cached poll answer follows this process's own presence writes.
+  void followInCache(const std::string& id, double lastSeen, std::string_view state);
   // A device as this process knows it: its own unwritten presence wins when newer.
   void withOwnPresence(Device& device) const;
   // The listener thread: LISTEN, drop what is announced, and start over
@@ -150,14 +156,23 @@ class PostgresStorage final : public Storage {
   std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
   std::unordered_map<std::string, Presence> written_;   // the latest written or batched
   double oldestPresence_ = 0;
+  std::once_flag flusherStarted_;
+  std::thread flusher_;
+  bool stopFlusher_ = false;  // under presenceMutex_
+  std::condition_variable flusherWake_;
 
   // A cached poll answer, or (ticket != 0) a placeholder for a read under way.
   struct CachedPoll {
     uint64_t ticket = 0;
-    PolledDevice polled;
+    std::shared_ptr<const PolledDevice> polled;  // replaced, never changed: readers may hold it
+  };
+  // Looked up by string_view: a poll's device id is not copied to find it.
+  struct IdHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view id) const { return std::hash<std::string_view>()(id); }
   };
   std::mutex cacheMutex_;
-  std::unordered_map<std::string, CachedPoll> cache_;
+  std::unordered_map<std::string, CachedPoll, IdHash, std::equal_to<>> cache_;
   uint64_t tickets_ = 0;
   bool listening_ = false;  // the cache is used only while true
   bool listenAttempted_ = false;

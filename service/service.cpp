@@ -15,8 +15,9 @@ namespace {
 
 // Presence (last poll time) is written at most this often per Mac unless its
 // reported state changed: "online" is judged over 20 s, and a write per poll
-// would make every poll a disk transaction.
-constexpr double kPresenceWriteSeconds = 15;
+// would make every poll a disk transaction. A refresh may be written behind,
+// up to a second later: it reaches storage within 15 s all the same.
+constexpr double kPresenceWriteSeconds = 14;
 constexpr size_t kMaxNameBytes = 128;
 constexpr size_t kMaxStateTextBytes = 512;
 constexpr size_t kMaxCachedPollBytes = 2048;
@@ -663,9 +664,17 @@ std::optional<Response> Service::answerAtOnce(const Request& request) {
   }
   try {
     const double t = now();
-    if (presenceDue(cached->device, notePoll(request, cached->device.id, t), t)) return std::nullopt;
+    const Device& device = cached->device;
+    const std::string state = notePoll(request, device.id, t);
+    // A refresh of unchanged presence is written behind; anything else on a handler thread.
+    if (presenceDue(device, state, t) &&
+        (state != device.state || !storage_.writePresenceBehind(device.id, t, state))) {
+      return std::nullopt;
+    }
     polls_.fetch_add(1, std::memory_order_relaxed);
-    return jsonResponse(Json::object());
+    Response idle;
+    idle.body = "{}";  // what jsonResponse(Json::object()) writes, without building it
+    return idle;
   } catch (...) {
     return std::nullopt;  // a malformed body: handle() says why
   }

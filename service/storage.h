@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -156,15 +157,23 @@ class Storage {
     return std::optional<PolledDevice>(PolledDevice{std::move(**device), !open->empty()});
   }
   // deviceForPoll's answer when the backend holds it without asking the
-  // database (its cache), else nullopt: never waits.
-  virtual std::optional<PolledDevice> cachedPoll(std::string_view id) {
+  // database (its cache), else null: never waits. Shared, not copied: the
+  // answer is read on every idle poll.
+  virtual std::shared_ptr<const PolledDevice> cachedPoll(std::string_view id) {
     (void)id;
-    return std::nullopt;
+    return nullptr;
   }
   virtual Expected<std::vector<Device>> devicesOf(int64_t technicianId) = 0;
   virtual Status updateDeviceIdentity(std::string_view id, std::string_view name,
                                       std::string_view publicKey, std::string_view installation) = 0;
   virtual Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) = 0;
+  // Takes a later poll time of presence this process already wrote, state
+  // unchanged, to write within a second without waiting; false where the
+  // backend does not (updateDevicePresence then writes it).
+  virtual bool writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) {
+    (void)id, (void)lastSeen, (void)state;
+    return false;
+  }
   // Removes the device with its sessions; its key stops working.
   virtual Status removeDevice(std::string_view id) = 0;
 

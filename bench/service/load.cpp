@@ -105,6 +105,8 @@ SSL_CTX* clientContext(const std::string& ca) {
   SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
   SSL_CTX_load_verify_locations(ctx, ca.c_str(), nullptr);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+  // A record in one read, not its header and then its body.
+  SSL_CTX_set_read_ahead(ctx, 1);
   return ctx;
 }
 
@@ -183,12 +185,13 @@ LoadConnection::Step LoadConnection::readAnswer(int& status, std::string& body) 
     const size_t head = in_.find("\r\n\r\n");
     if (head != std::string::npos) {
       // HAProxy sends header names in lower case.
-      std::string lowerHead = in_.substr(0, head);
-      std::transform(lowerHead.begin(), lowerHead.end(), lowerHead.begin(),
-                     [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-      const size_t lengthAt = lowerHead.find("content-length:");
-      if (lengthAt == std::string::npos || head < 12) return Step::failed;
-      const size_t length = std::strtoul(in_.c_str() + lengthAt + 15, nullptr, 10);
+      constexpr std::string_view kLength = "content-length:";
+      const auto end = in_.begin() + static_cast<std::ptrdiff_t>(head);
+      const auto at = std::search(in_.begin(), end, kLength.begin(), kLength.end(), [](char a, char b) {
+        return std::tolower(static_cast<unsigned char>(a)) == b;
+      });
+      if (at == end || head < 12) return Step::failed;
+      const size_t length = std::strtoul(&*at + kLength.size(), nullptr, 10);
       if (in_.size() >= head + 4 + length) {
         status = std::atoi(in_.c_str() + 9);
         if (status != 200 && std::getenv("KX_LOAD_DEBUG")) std::cerr << in_.substr(0, 300) << std::endl;

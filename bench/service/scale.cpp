@@ -8,11 +8,12 @@
 // each once. The last line is one JSON object.
 //
 // usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite] [--direct]
-//                         [--http-proxy]
+//                         [--http-proxy] [--warmup S]
 // (--sqlite: one replica on SQLite; --direct: the Macs talk to the first replica, not through HAProxy;
 // --http-proxy: HAProxy ends TLS and shares a few connections to each replica among the Macs, instead
-// of passing each Mac's TLS through with a PROXY header). KX_LOAD_DEBUG=1 prints every answer other
-// than 200.
+// of passing each Mac's TLS through with a PROXY header; --warmup: seconds before answers count, 6 by
+// default, so that every Mac has polled once: longer leaves out the burst of every Mac's first poll, which
+// only a replica's start sees). KX_LOAD_DEBUG=1 prints every answer other than 200.
 //
 // One process holds at most 20,000 descriptors here, so the connections are
 // split over load processes and HAProxy instances of at most kPerProcess each.
@@ -52,7 +53,7 @@ constexpr int kAddressCap = 256;        // connections HAProxy allows one source
 // opening more connections to a replica whose storage is the bottleneck.
 constexpr int kBackendConnections = 32;
 constexpr double kIdlePoll = 5, kSessionPoll = 1, kSignalEvery = 2;
-constexpr double kWarmup = 6;           // more than one idle period: every Mac has polled
+constexpr double kWarmup = 6;           // more than one idle period: every Mac has polled (the default)
 
 // --- what one load process reports -------------------------------------------
 
@@ -94,6 +95,7 @@ struct Connection {
   Connection* peer = nullptr;  // the device of a technician's session, and back
   double next = 0;         // when the next request is due
   std::string out;
+  std::string poll;        // device: its poll request, built once
   size_t written = 0;
   double sentAt = 0;
   bool retried = false;
@@ -116,6 +118,7 @@ class LoadProcess {
   void addDevice(const Mac& mac, in_addr_t source) {
     auto c = std::make_unique<Connection>();
     c->source = source;
+    c->poll = pollRequest(mac, pollBody_);
     macs_.push_back(mac);
     c->mac = macs_.size() - 1;
     connections_.push_back(std::move(c));
@@ -230,7 +233,7 @@ class LoadProcess {
         c.out = statusRequest(mac.session, token_);
       }
     } else {
-      c.out = pollRequest(mac, pollBody_);
+      c.out = c.poll;
       if (c.peer) c.ackedAtSend = c.peer->acked;
     }
     c.retried = false;
@@ -384,6 +387,9 @@ std::string haproxyConfig(uint16_t port, const std::string& pem, const std::stri
     std::string c =
         "global\n"
         "  maxconn " + std::to_string(kPerProcess + 300) + "\n"
+        // Bytes in and out at a few thousand requests a second: one thread
+        // wakes and switches less than two on the two cores everything shares.
+        "  nbthread 1\n"
         "defaults\n"
         "  mode tcp\n"
         "  timeout connect 2s\n"
@@ -487,6 +493,7 @@ int main(int argc, char** argv) {
   double seconds = 30;
   double sessionShare = 0.01;
   double killAt = -1;  // seconds into the counted window; negative: half of it
+  double warmup = kWarmup;
   bool sqlite = false;
   bool direct = false;  // no HAProxy: every Mac on the first replica
   bool httpProxy = false;
@@ -500,6 +507,7 @@ int main(int argc, char** argv) {
     ++i;
     if (flag == "--devices") devices = std::max<size_t>(1, std::strtoul(value, nullptr, 10));
     else if (flag == "--seconds") seconds = std::max(5.0, std::atof(value));
+    else if (flag == "--warmup") warmup = std::max(kWarmup, std::atof(value));
     else if (flag == "--session-share") sessionShare = std::clamp(std::atof(value), 0.0, 1.0);
     else if (flag == "--kill-at") killAt = std::string(value) == "none" ? 1e18 : std::atof(value);
     else die("unknown option " + flag + " (see the comment at the top of bench/service/scale.cpp)");
@@ -536,6 +544,9 @@ int main(int argc, char** argv) {
   // Passing TLS through, a replica holds a connection per Mac it serves, and
   // all of them once the other is killed (as far as descriptors allow).
   serve.insert(serve.end(), {"--max-connections", "19000"});
+  // Two replicas share the machine's cores: one network thread each wakes
+  // less often per request than one per core each.
+  if (replicaCount > 1) serve.insert(serve.end(), {"--workers", "1"});
   for (size_t i = 0; i < replicaCount; ++i) {
     replicas.push_back(must(ServiceProcess::start(binary, folder.path(), serve), "start kx-service"));
     replicaPorts.push_back(replicas.back()->port());
@@ -595,7 +606,7 @@ int main(int argc, char** argv) {
       writeAll(up[1], &ready, 1);
       double start = 0;
       readAll(down[0], &start, sizeof start);  // the same steady clock as the parent's
-      auto tally = std::make_unique<Tally>(load.run(start, start + kWarmup, start + kWarmup + seconds));
+      auto tally = std::make_unique<Tally>(load.run(start, start + warmup, start + warmup + seconds));
       writeAll(up[1], tally.get(), sizeof(Tally));
       ::_exit(0);
     }
@@ -613,7 +624,7 @@ int main(int argc, char** argv) {
 
   // Kill a replica mid-run, then wait for the reports.
   bool killed = false;
-  const double killTime = start + kWarmup + killAt;
+  const double killTime = start + warmup + killAt;
   Tally all;
   for (const Child& c : children) {
     for (;;) {
@@ -644,6 +655,7 @@ int main(int argc, char** argv) {
                      {"database", sqlite ? "sqlite" : "postgresql"},
                      {"sessions", sessions},
                      {"seconds", seconds},
+                     {"warmup_s", warmup},
                      {"polls_per_s", round2(static_cast<double>(all.polls) / seconds)},
                      {"technician_requests_per_s", round2(static_cast<double>(all.technicianRequests) / seconds)},
                      {"p50_ms", all.pollLatency.percentileMs(0.5)},

@@ -772,6 +772,10 @@ TEST(PostgresStorage, PresenceNewsAtOnceRefreshesWithinASecondOfPollsOrAtPurge) 
   EXPECT_EQ(seen(*reader).first, 112.5);
   ASSERT_TRUE(reader->updateDevicePresence("MAC", 50, "{}").ok());
   EXPECT_EQ(seen(*writer).first, 112.5);
+  // Behind, a refresh of what the writer wrote reaches others by itself; a changed state is news.
+  EXPECT_FALSE(writer->writePresenceBehind("MAC", 113, "{}"));
+  EXPECT_TRUE(writer->writePresenceBehind("MAC", 140, quoted));
+  EXPECT_TRUE(kx::testing::waitUntil([&] { return seen(*reader).first == 140; }));
 }
 
 // Handlers running at once (on PostgreSQL, on a pool of connections): a code is spent once,
