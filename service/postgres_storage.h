@@ -16,8 +16,9 @@
 // between are written behind, in one statement per batch, once the batch
 // spans a second of poll times, or at purge() or close; this process reads
 // its own at once. Refreshes given to writePresenceBehind() are written by a
-// flusher thread within a second, whatever their age. "Online" is judged over tens of seconds, and a write per
-// poll would be most of the database's work.
+// flusher thread within a second, whatever their age. "Online" is judged
+// over tens of seconds, and a write per poll would be most of the
+// database's work.
 //
 // deviceForPoll() answers from a per-process cache while a dedicated
 // connection LISTENs on kx_poll, where the schema's triggers announce every
