@@ -2,7 +2,6 @@
 
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 
@@ -109,17 +108,7 @@ std::optional<std::string> normalizeSetupCode(std::string_view text) {
   return code;
 }
 
-Bytes secretDigest(std::string_view secret) {
-  // Fetched once: an implicit fetch per call costs more than hashing a key.
-  static EVP_MD* const kSha256 = EVP_MD_fetch(nullptr, "SHA256", nullptr);
-  Bytes out(32);
-  unsigned int length = 0;
-  if (!secret.empty() && kSha256 &&
-      EVP_Digest(secret.data(), secret.size(), out.data(), &length, kSha256, nullptr) == 1 && length == 32) {
-    return out;
-  }
-  return sha256(secret);
-}
+Bytes secretDigest(std::string_view secret) { return sha256(secret); }
 
 bool constantTimeEqual(const Bytes& a, const Bytes& b) {
   return a.size() == b.size() && CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
