@@ -36,15 +36,14 @@ int64_t scopeKey(std::string_view scope) {
 }
 constexpr const char* kUniqueViolation = "23505";
 constexpr double kPresenceBatchSeconds = 1;
-constexpr double kPresenceNewsSeconds = 10;
-// What this process wrote is remembered this long: a refresh written behind
-// needs the write it refreshes.
+// What this process wrote is remembered this long: it tells news from a
+// refresh, and this process reads its own while a write is under way.
 constexpr double kPresenceKnownSeconds = 60;
 constexpr const char* kWritePresence =
     "UPDATE devices AS d SET last_seen = v.last_seen, state = v.state"
     " FROM unnest($1::text[], $2::float8[], $3::text[]) AS v(id, last_seen, state)"
     " WHERE d.id = v.id AND v.last_seen >= d.last_seen";
-constexpr size_t kMaxPresenceBatch = 2000;
+constexpr size_t kMaxPresenceBatch = 2000;  // waiting refreshes written without waiting for the second
 // Beyond this many cached poll answers (far more devices than a service
 // has) further devices are read every time.
 constexpr size_t kMaxCachedPolls = 1'000'000;
@@ -653,54 +652,34 @@ void PostgresStorage::followInCache(const std::string& id, double lastSeen, std:
 }
 
 Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) {
-  const std::string key(id);
-  followInCache(key, lastSeen, state);
-  bool flush = false;
-  {
-    std::lock_guard lock(presenceMutex_);
-    auto known = written_.find(key);
-    const bool news = known == written_.end() || known->second.state != state ||
-                      lastSeen - known->second.lastSeen >= kPresenceNewsSeconds || lastSeen < known->second.lastSeen;
-    written_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
-    if (!news) {
-      if (presence_.empty()) oldestPresence_ = lastSeen;
-      presence_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
-      flush = lastSeen - oldestPresence_ >= kPresenceBatchSeconds || lastSeen < oldestPresence_ ||
-              presence_.size() >= kMaxPresenceBatch;
-      if (!flush) return {};
-    } else {
-      presence_.erase(key);
-    }
-  }
-  if (flush) return flushPresence();
-  // News: written at once (outside the lock, like every statement).
-  return change(kWritePresence,
-                Params()
-                    .array(std::vector<std::string>{key})
-                    .array(std::vector<double>{lastSeen})
-                    .array(std::vector<std::string>{std::string(state)}),
-                "writing presence");
+  (void)writePresenceBehind(id, lastSeen, state);
+  return {};
 }
 
 bool PostgresStorage::writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) {
-  std::call_once(flusherStarted_, [this] { flusher_ = std::thread([this] { flushEverySecond(); }); });
+  std::call_once(flusherStarted_, [this] { flusher_ = std::thread([this] { flushBehind(); }); });
   const std::string key(id);
+  followInCache(key, lastSeen, state);
+  bool wake = false;
   {
     std::lock_guard lock(presenceMutex_);
     auto known = written_.find(key);
-    if (known == written_.end() || known->second.state != state || lastSeen < known->second.lastSeen) return false;
-    known->second.lastSeen = lastSeen;
-    if (presence_.empty()) oldestPresence_ = lastSeen;
+    const bool news = known == written_.end() || known->second.state != state || lastSeen < known->second.lastSeen;
+    written_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
     presence_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
+    wake = news || presence_.size() >= kMaxPresenceBatch;
+    newsWaiting_ = newsWaiting_ || wake;
   }
-  followInCache(key, lastSeen, state);
+  if (wake) flusherWake_.notify_one();
   return true;
 }
 
-void PostgresStorage::flushEverySecond() {
+void PostgresStorage::flushBehind() {
   std::unique_lock lock(presenceMutex_);
-  while (!flusherWake_.wait_for(lock, std::chrono::duration<double>(kPresenceBatchSeconds),
-                                [this] { return stopFlusher_; })) {
+  while (!stopFlusher_) {
+    flusherWake_.wait_for(lock, std::chrono::duration<double>(kPresenceBatchSeconds),
+                          [this] { return stopFlusher_ || newsWaiting_; });
+    newsWaiting_ = false;
     lock.unlock();
     (void)flushPresence();
     lock.lock();
@@ -728,8 +707,9 @@ Status PostgresStorage::flushPresence() {
 
 void PostgresStorage::withOwnPresence(Device& device) const {
   std::lock_guard lock(presenceMutex_);
-  auto own = presence_.find(device.id);
-  if (own == presence_.end() || own->second.lastSeen < device.lastSeen) return;
+  // What this process wrote or queued: a flush in flight is in neither the database nor presence_.
+  auto own = written_.find(device.id);
+  if (own == written_.end() || own->second.lastSeen < device.lastSeen) return;
   device.lastSeen = own->second.lastSeen;
   device.state = own->second.state;
 }

@@ -10,15 +10,13 @@
 // statements outside transactions are atomic on their own. A lost connection
 // is re-established on its next use outside a transaction.
 //
-// Presence (a Mac's last poll and state) that is news — the first this
-// process sees of a Mac, a changed state, or one after ten seconds without —
-// is written at once, so every replica knows a Mac is there. Refreshes in
-// between are written behind, in one statement per batch, once the batch
-// spans a second of poll times, or at purge() or close; this process reads
-// its own at once. Refreshes given to writePresenceBehind() are written by a
-// flusher thread within a second, whatever their age. "Online" is judged
-// over tens of seconds, and a write per poll would be most of the
-// database's work.
+// Presence (a Mac's last poll and state) is written behind by a flusher
+// thread, in one statement for every poll that waits: news (the first this
+// process sees of a Mac, or a changed state) at once, so every replica soon
+// knows a Mac is there; refreshes within a second, or at purge() or close.
+// This process reads its own at once. A poll never waits for it: "online"
+// is judged over tens of seconds, and a write per poll would be most of the
+// database's work, a burst of first polls after a start most of all.
 //
 // deviceForPoll() answers from a per-process cache while a dedicated
 // connection LISTENs on kx_poll, where the schema's triggers announce every
@@ -122,11 +120,12 @@ class PostgresStorage final : public Storage {
   // The same for statements whose result is only success.
   Status change(const char* sql, const Params& params, std::string_view what);
   Status flushPresence();
-  // The flusher thread: what writePresenceBehind took, every second.
-  void flushEverySecond();
+  // The flusher thread: news at once, together with whatever else waits
+  // (one statement for many polls when they come fast), the rest every second.
+  void flushBehind();
   // The cached poll answer follows this process's own presence writes.
   void followInCache(const std::string& id, double lastSeen, std::string_view state);
-  // A device as this process knows it: its own unwritten presence wins when newer.
+  // A device as this process knows it: its own latest presence wins when newer.
   void withOwnPresence(Device& device) const;
   // The listener thread: LISTEN, drop what is announced, and start over
   // with an empty cache when the connection is lost.
@@ -156,7 +155,7 @@ class PostgresStorage final : public Storage {
   mutable std::mutex presenceMutex_;
   std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
   std::unordered_map<std::string, Presence> written_;   // the latest written or batched
-  double oldestPresence_ = 0;
+  bool newsWaiting_ = false;
   std::once_flag flusherStarted_;
   std::thread flusher_;
   bool stopFlusher_ = false;  // under presenceMutex_

@@ -167,9 +167,8 @@ class Storage {
   virtual Status updateDeviceIdentity(std::string_view id, std::string_view name,
                                       std::string_view publicKey, std::string_view installation) = 0;
   virtual Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) = 0;
-  // Takes a later poll time of presence this process already wrote, state
-  // unchanged, to write within a second without waiting; false where the
-  // backend does not (updateDevicePresence then writes it).
+  // Takes presence to write behind, without waiting; false where the backend
+  // does not (updateDevicePresence then writes it).
   virtual bool writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) {
     (void)id, (void)lastSeen, (void)state;
     return false;
