@@ -36,6 +36,7 @@ int64_t scopeKey(std::string_view scope) {
 }
 constexpr const char* kUniqueViolation = "23505";
 constexpr double kPresenceBatchSeconds = 1;
+constexpr double kNewsGatherSeconds = 0.02;
 // What this process wrote is remembered this long: it tells news from a
 // refresh, and this process reads its own while a write is under way.
 constexpr double kPresenceKnownSeconds = 60;
@@ -47,6 +48,7 @@ constexpr size_t kMaxPresenceBatch = 2000;  // waiting refreshes written without
 // Beyond this many cached poll answers (far more devices than a service
 // has) further devices are read every time.
 constexpr size_t kMaxCachedPolls = 1'000'000;
+constexpr int kWarmPage = 5000;  // devices per read when the cache is filled at once
 // A listening connection that dies silently is noticed within about this
 // many seconds (TCP keepalives); a lost one is reopened after a second.
 constexpr const char* kKeepaliveIdle = "5";
@@ -271,18 +273,22 @@ void PostgresStorage::listen() {
       listenAttempted_ = true;
     }
     listenAttempt_.notify_all();
-    bool stop = false;
-    while (listening && !stop) {
-      pollfd fds[2] = {{PQsocket(connection), POLLIN, 0}, {stopListener_, POLLIN, 0}};
-      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
-      stop = fds[1].revents != 0;
-      if (fds[0].revents == 0) continue;
-      if (!PQconsumeInput(connection) || PQstatus(connection) != CONNECTION_OK) break;
+    const auto heard = [&] {
+      if (!PQconsumeInput(connection) || PQstatus(connection) != CONNECTION_OK) return false;
       while (PGnotify* note = PQnotifies(connection)) {
         // An empty payload is not a device id and would drop everything: harmless.
         forget(note->extra);
         PQfreemem(note);
       }
+      return true;
+    };
+    if (listening) warmCache(heard);
+    bool stop = false;
+    while (listening && !stop) {
+      pollfd fds[2] = {{PQsocket(connection), POLLIN, 0}, {stopListener_, POLLIN, 0}};
+      if (::poll(fds, 2, -1) < 0 && errno != EINTR) break;
+      stop = fds[1].revents != 0;
+      if (fds[0].revents != 0 && !heard()) break;
     }
     PQfinish(connection);
     {
@@ -600,6 +606,27 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
   return polled;
 }
 
+void PostgresStorage::warmCache(const std::function<bool()>& heard) {
+  std::string after;
+  for (size_t cached = 0; cached < kMaxCachedPolls;) {
+    auto rows = run("SELECT " KX_DEVICE_COLUMNS ", EXISTS(SELECT 1 FROM sessions WHERE device_id = devices.id"
+                    " AND state IN ('pending', 'approved')) FROM devices WHERE id > $1 ORDER BY id LIMIT $2",
+                    Params().text(after).integer(kWarmPage), "reading devices");
+    if (!rows || rows->count() == 0) return;
+    std::unique_lock lock(cacheMutex_);
+    if (!listening_) return;
+    for (int i = 0; i < rows->count() && cache_.size() < kMaxCachedPolls; ++i, ++cached) {
+      PolledDevice polled{readDevice(*rows, i), rows->text(i, 8) == "t"};
+      after = polled.device.id;
+      // A poll's own read, or its placeholder, is newer than this one.
+      cache_.try_emplace(after, CachedPoll{0, std::make_shared<const PolledDevice>(std::move(polled))});
+    }
+    lock.unlock();
+    pollfd stop = {stopListener_, POLLIN, 0};
+    if (!heard() || ::poll(&stop, 1, 0) > 0 || rows->count() < kWarmPage) return;
+  }
+}
+
 std::shared_ptr<const Storage::PolledDevice> PostgresStorage::cachedPoll(std::string_view id) {
   std::lock_guard lock(cacheMutex_);
   auto entry = cache_.find(id);
@@ -660,17 +687,17 @@ bool PostgresStorage::writePresenceBehind(std::string_view id, double lastSeen, 
   std::call_once(flusherStarted_, [this] { flusher_ = std::thread([this] { flushBehind(); }); });
   const std::string key(id);
   followInCache(key, lastSeen, state);
-  bool wake = false;
+  bool now = false;
   {
     std::lock_guard lock(presenceMutex_);
     auto known = written_.find(key);
     const bool news = known == written_.end() || known->second.state != state || lastSeen < known->second.lastSeen;
     written_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
     presence_.insert_or_assign(key, Presence{lastSeen, std::string(state)});
-    wake = news || presence_.size() >= kMaxPresenceBatch;
-    newsWaiting_ = newsWaiting_ || wake;
+    now = news || presence_.size() >= kMaxPresenceBatch;
+    flushNow_ = flushNow_ || now;
   }
-  if (wake) flusherWake_.notify_one();
+  if (now) flusherWake_.notify_one();
   return true;
 }
 
@@ -678,8 +705,12 @@ void PostgresStorage::flushBehind() {
   std::unique_lock lock(presenceMutex_);
   while (!stopFlusher_) {
     flusherWake_.wait_for(lock, std::chrono::duration<double>(kPresenceBatchSeconds),
-                          [this] { return stopFlusher_ || newsWaiting_; });
-    newsWaiting_ = false;
+                          [this] { return stopFlusher_ || flushNow_; });
+    // News waits a moment for the news of other polls, a burst of them most of all.
+    if (flushNow_) {
+      flusherWake_.wait_for(lock, std::chrono::duration<double>(kNewsGatherSeconds), [this] { return stopFlusher_; });
+    }
+    flushNow_ = false;
     lock.unlock();
     (void)flushPresence();
     lock.lock();

@@ -11,23 +11,26 @@
 // is re-established on its next use outside a transaction.
 //
 // Presence (a Mac's last poll and state) is written behind by a flusher
-// thread, in one statement for every poll that waits: news (the first this
-// process sees of a Mac, or a changed state) at once, so every replica soon
-// knows a Mac is there; refreshes within a second, or at purge() or close.
-// This process reads its own at once. A poll never waits for it: "online"
-// is judged over tens of seconds, and a write per poll would be most of the
-// database's work, a burst of first polls after a start most of all.
+// thread, in one statement for every poll that came meanwhile: news (the
+// first this process sees of a Mac, or a changed state) at once, so other
+// replicas know a Mac is there within milliseconds; refreshes within a
+// second, or at purge() or close. This process reads its own at once. No
+// poll waits for it: "online" is judged over tens of seconds, and a write
+// per poll would be most of the database's work, a burst of first polls
+// after a start or a failover most of all.
 //
 // deviceForPoll() answers from a per-process cache while a dedicated
 // connection LISTENs on kx_poll, where the schema's triggers announce every
 // committed change to a device or to whether it has an open session; an
 // announcement drops that device's entry, and so does this process's own
 // change once committed. A fill is kept only if no drop came between its
-// placeholder (taken before the read) and its end. Without a listening
+// placeholder (taken before the read) and its end. Once listening, the
+// listener reads every device's answer into the cache. Without a listening
 // connection the cache is empty and every poll reads the database.
 #pragma once
 
 #include <condition_variable>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -130,6 +133,11 @@ class PostgresStorage final : public Storage {
   // The listener thread: LISTEN, drop what is announced, and start over
   // with an empty cache when the connection is lost.
   void listen();
+  // Caches every device's poll answer, a page at a time, once listening:
+  // first polls after a start or a failover then read nothing. `heard`
+  // handles the announcements that came meanwhile, after each page is
+  // stored: a change the page's read missed drops what it stored.
+  void warmCache(const std::function<bool()>& heard);
   // Drops one device's cached answer ("": every answer).
   void forget(std::string_view id);
   // The same once this thread's transaction (if any) has ended.
@@ -155,7 +163,7 @@ class PostgresStorage final : public Storage {
   mutable std::mutex presenceMutex_;
   std::unordered_map<std::string, Presence> presence_;  // not yet written, by device id
   std::unordered_map<std::string, Presence> written_;   // the latest written or batched
-  bool newsWaiting_ = false;
+  bool flushNow_ = false;
   std::once_flag flusherStarted_;
   std::thread flusher_;
   bool stopFlusher_ = false;  // under presenceMutex_

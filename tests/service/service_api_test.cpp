@@ -223,9 +223,11 @@ TEST(ReplicasOnPostgres, SignalsPostedThroughOneReplicaReachTheOtherInOrderAndOn
   auto pollB = [&] { return macB->postJson(device + "/poll", Json::object(), key).value(); };
   ASSERT_FALSE(pollB().json().contains("session"));
   Json request{{"id", sid}, {"device", id}, {"browserKey", publicKey()}, {"salt", "AAAAAAAAAAAAAAAAAAAAAA=="}};
-  ASSERT_EQ(consoleA->postJson("/api/admin/request", request, token)->status, 200);
-  // Bounded by the notification's way from A's commit to B, not by any expiry.
+  // Bounded by B's write of the Mac's presence, and then by the notification's
+  // way from A's commit to B, not by any expiry.
   const auto soon = std::chrono::seconds(2);
+  ASSERT_TRUE(kx::testing::waitUntil(
+      [&] { return consoleA->postJson("/api/admin/request", request, token)->status == 200; }, soon));
   EXPECT_TRUE(kx::testing::waitUntil([&] { return pollB().json().contains("session"); }, soon));
   request["id"] = newUuid();
   EXPECT_EQ(consoleB->postJson("/api/admin/request", request, token)->status, 409);  // one session per Mac

@@ -769,6 +769,22 @@ TEST(PostgresStorage, PresenceReachesEveryReplicaAndNewerWins) {
   EXPECT_EQ(seen(*writer), std::make_pair(112.0, std::string("{}")));
 }
 
+// Once listening, a replica caches every device's poll answer without a
+// read of its own, and a change made elsewhere still drops it.
+TEST(PostgresStorage, ListeningCachesEveryDeviceAndChangesDropThem) {
+  KX_FRESH_POSTGRES();
+  auto replica = PostgresStorage::open(kPostgres).value();
+  auto other = PostgresStorage::open(kPostgres).value();
+  const int64_t alice = other->addTechnician("alice", "h").value();
+  for (const char* id : {"MAC", "OTHER"}) {
+    ASSERT_TRUE(other->addDevice(Device{id, alice, secretDigest(id), "", "", ""}).ok());
+  }
+  ASSERT_TRUE(replica->deviceForPoll("OTHER").ok());  // the first poll starts listening
+  EXPECT_TRUE(kx::testing::waitUntil([&] { return replica->cachedPoll("MAC") != nullptr; }));
+  ASSERT_TRUE(other->addSession(Session{"S", "MAC", alice, SessionState::pending, "k", "s", 1, 2, 0}).ok());
+  EXPECT_TRUE(kx::testing::waitUntil([&] { return replica->cachedPoll("MAC") == nullptr; }));
+}
+
 // Handlers running at once (on PostgreSQL, on a pool of connections): a code is spent once,
 // a Mac has one open session, and of the person's decision and both sides'
 // ends racing one end acts, once, and no approval reopens an ended session.
