@@ -12,12 +12,12 @@
 //
 // Presence (a Mac's last poll and state) is written behind by a flusher
 // thread, in one statement for every poll that came meanwhile: news (the
-// first this process sees of a Mac, or a changed state) at once, so other
-// replicas know a Mac is there within milliseconds; refreshes within a
-// second, or at purge() or close. This process reads its own at once. No
-// poll waits for it: "online" is judged over tens of seconds, and a write
-// per poll would be most of the database's work, a burst of first polls
-// after a start or a failover most of all.
+// first this process sees of a Mac, or a changed state) within tens of
+// milliseconds, so other replicas soon know a Mac is there; refreshes
+// within a second, or at purge() or close. This process reads its own at
+// once. No poll waits for it: "online" is judged over tens of seconds, and
+// a write per poll would be most of the database's work, a burst of first
+// polls after a start or a failover most of all.
 //
 // deviceForPoll() answers from a per-process cache while a dedicated
 // connection LISTENs on kx_poll, where the schema's triggers announce every
@@ -123,8 +123,8 @@ class PostgresStorage final : public Storage {
   // The same for statements whose result is only success.
   Status change(const char* sql, const Params& params, std::string_view what);
   Status flushPresence();
-  // The flusher thread: news at once, together with whatever else waits
-  // (one statement for many polls when they come fast), the rest every second.
+  // The flusher thread: news after a moment's wait for more, together with
+  // whatever else waits (one statement for many polls), the rest every second.
   void flushBehind();
   // The cached poll answer follows this process's own presence writes.
   void followInCache(const std::string& id, double lastSeen, std::string_view state);
