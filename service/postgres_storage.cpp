@@ -607,15 +607,15 @@ Expected<std::optional<Storage::PolledDevice>> PostgresStorage::deviceForPoll(st
 }
 
 void PostgresStorage::warmCache(const std::function<bool()>& heard) {
-  std::string after;
-  for (size_t cached = 0; cached < kMaxCachedPolls;) {
+  for (std::string after;;) {
     auto rows = run("SELECT " KX_DEVICE_COLUMNS ", EXISTS(SELECT 1 FROM sessions WHERE device_id = devices.id"
                     " AND state IN ('pending', 'approved')) FROM devices WHERE id > $1 ORDER BY id LIMIT $2",
                     Params().text(after).integer(kWarmPage), "reading devices");
     if (!rows || rows->count() == 0) return;
     std::unique_lock lock(cacheMutex_);
     if (!listening_) return;
-    for (int i = 0; i < rows->count() && cache_.size() < kMaxCachedPolls; ++i, ++cached) {
+    for (int i = 0; i < rows->count(); ++i) {
+      if (cache_.size() >= kMaxCachedPolls) return;  // later devices are read by their polls
       PolledDevice polled{readDevice(*rows, i), rows->text(i, 8) == "t"};
       after = polled.device.id;
       // A poll's own read, or its placeholder, is newer than this one.
@@ -679,11 +679,6 @@ void PostgresStorage::followInCache(const std::string& id, double lastSeen, std:
 }
 
 Status PostgresStorage::updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) {
-  (void)writePresenceBehind(id, lastSeen, state);
-  return {};
-}
-
-bool PostgresStorage::writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) {
   std::call_once(flusherStarted_, [this] { flusher_ = std::thread([this] { flushBehind(); }); });
   const std::string key(id);
   followInCache(key, lastSeen, state);
@@ -698,7 +693,7 @@ bool PostgresStorage::writePresenceBehind(std::string_view id, double lastSeen, 
     flushNow_ = flushNow_ || now;
   }
   if (now) flusherWake_.notify_one();
-  return true;
+  return {};
 }
 
 void PostgresStorage::flushBehind() {

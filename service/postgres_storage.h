@@ -82,7 +82,6 @@ class PostgresStorage final : public Storage {
   Status updateDeviceIdentity(std::string_view id, std::string_view name, std::string_view publicKey,
                               std::string_view installation) override;
   Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) override;
-  bool writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) override;
   Status removeDevice(std::string_view id) override;
 
   Status addSession(const Session& session) override;

@@ -666,7 +666,7 @@ std::optional<Response> Service::answerAtOnce(const Request& request) {
     const double t = now();
     const Device& device = cached->device;
     const std::string state = notePoll(request, device.id, t);
-    if (presenceDue(device, state, t) && !storage_.writePresenceBehind(device.id, t, state)) return std::nullopt;
+    if (presenceDue(device, state, t) && !storage_.updateDevicePresence(device.id, t, state)) return std::nullopt;
     polls_.fetch_add(1, std::memory_order_relaxed);
     Response idle;
     idle.body = "{}";  // what jsonResponse(Json::object()) writes, without building it

@@ -166,13 +166,9 @@ class Storage {
   virtual Expected<std::vector<Device>> devicesOf(int64_t technicianId) = 0;
   virtual Status updateDeviceIdentity(std::string_view id, std::string_view name,
                                       std::string_view publicKey, std::string_view installation) = 0;
+  // A backend that answers polls from its cache takes presence without
+  // waiting: cached polls write it on the network thread.
   virtual Status updateDevicePresence(std::string_view id, double lastSeen, std::string_view state) = 0;
-  // Takes presence to write behind, without waiting; false where the backend
-  // does not (updateDevicePresence then writes it).
-  virtual bool writePresenceBehind(std::string_view id, double lastSeen, std::string_view state) {
-    (void)id, (void)lastSeen, (void)state;
-    return false;
-  }
   // Removes the device with its sessions; its key stops working.
   virtual Status removeDevice(std::string_view id) = 0;
 
