@@ -267,6 +267,7 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
     parser_.emplace();
     parser_->header_limit(static_cast<uint32_t>(front_.options.maxHeadBytes));
     parser_->body_limit(front_.options.maxBodyBytes);
+    if (ErrorCode ec = parseBuffered(false); ec || parser_->is_header_done()) return onHead(ec);
     http::async_read_header(stream_, buffer_, *parser_,
                             [self = this->shared_from_this()](const ErrorCode& ec, size_t) { self->onHead(ec); });
   }
@@ -289,10 +290,26 @@ class Connection : public std::enable_shared_from_this<Connection<Stream>> {
   }
 
   void readBody() {
+    if (ErrorCode ec = parseBuffered(true); ec) return refuse(ec);
+    if (parser_->is_done()) return dispatch();
     http::async_read(stream_, buffer_, *parser_, [self = this->shared_from_this()](const ErrorCode& ec, size_t) {
       if (ec) return self->refuse(ec);
       self->dispatch();
     });
+  }
+
+  // Parses what is already read, up to the end of the head or of the whole
+  // request: a request that came in one piece (the usual case) goes on
+  // without a trip through the event loop, which a busy thread makes long.
+  ErrorCode parseBuffered(bool whole) {
+    ErrorCode ec;
+    while (buffer_.size() > 0 && !(whole ? parser_->is_done() : parser_->is_header_done())) {
+      const size_t used = parser_->put(buffer_.data(), ec);
+      buffer_.consume(used);
+      if (ec == http::error::need_more) return {};
+      if (ec || used == 0) break;
+    }
+    return ec;
   }
 
   // A request that cannot be read: answered when the client deserves an

@@ -115,12 +115,12 @@ TEST_F(LiveService, MalformedOrOversizedRequestsAreRefusedAndClosedOthersKeepThe
   // A body at the limit is read and parsed (and refused as bad JSON, not as too large).
   auto atLimit = c->request("POST", "/api/enroll", std::string(kMaxRequestBodyBytes, '{'));
   EXPECT_EQ(std::make_pair(atLimit->status, atLimit->header("connection")), std::make_pair(400, std::string("keep-alive")));
-  // Two requests in one write, after empty lines, come back in order on the same connection.
+  // Requests in one write, after empty lines, come back in order on the same connection: a body ends where it says.
   ASSERT_TRUE(c->sendRaw("\r\n\r\nGET /download HTTP/1.1\r\nHost: localhost\r\n\r\n"
+                         "POST /api/device/nobody/poll HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\n{}"
                          "GET /nowhere HTTP/1.1\r\nHost: localhost\r\n\r\n")
                   .ok());
-  EXPECT_EQ(c->readReply()->status, 200);
-  EXPECT_EQ(c->readReply()->status, 404);
+  for (int status : {200, 401, 404}) EXPECT_EQ(c->readReply()->status, status);
 }
 
 TEST_F(LiveService, TrickleOfLineEndsIsClosedAtTheRequestDeadlineWhileOthersAreAnswered) {
