@@ -25,6 +25,7 @@ namespace {
 // Whole transactions hold this lock exclusively, scoped ones share it and
 // hold their scope's own exclusively; a transaction starts and takes its
 // locks in one round trip.
+constexpr int64_t kWholeKey = 7042005470;
 constexpr const char* kBeginWhole = "BEGIN; SELECT pg_advisory_xact_lock(7042005470)";
 constexpr const char* kBeginScoped = "BEGIN; SELECT pg_advisory_xact_lock_shared(7042005470), pg_advisory_xact_lock(";
 
@@ -78,6 +79,21 @@ class PostgresStorage::Params {
   Params& blob(const Bytes& value) { return add(std::string(value.begin(), value.end()), 1); }
   Params& integer(int64_t value) { return add(std::to_string(value), 0); }
   Params& real(double value) { return add(number(value), 0); }
+  // A bytea[] literal (hex elements).
+  Params& blobs(const std::vector<std::string>& items) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string literal = "{";
+    for (const std::string& item : items) {
+      if (literal.size() > 1) literal += ',';
+      literal += "\"\\\\x";
+      for (unsigned char c : item) {
+        literal += kHex[c >> 4];
+        literal += kHex[c & 15];
+      }
+      literal += '"';
+    }
+    return add(literal + "}", 0);
+  }
   // A one-dimensional array literal of texts or numbers, for unnest().
   template <typename T>
   Params& array(const std::vector<T>& items) {
@@ -500,6 +516,18 @@ Expected<std::optional<Grant>> PostgresStorage::findGrant(GrantKind kind, const 
   return std::optional<Grant>(Grant{digest, kind, rows->integer(0, 0), rows->text(0, 1), rows->real(0, 2)});
 }
 
+Expected<std::optional<Storage::HeldGrant>> PostgresStorage::grantWithHolder(GrantKind kind, const Bytes& digest) {
+  auto rows = run(
+      "SELECT g.technician_id, g.challenge, g.expires, t.name, t.password_hash"
+      " FROM grants AS g JOIN technicians AS t ON t.id = g.technician_id WHERE g.kind = $1 AND g.digest = $2",
+      Params().integer(static_cast<int64_t>(kind)).blob(digest), "reading a grant");
+  if (!rows) return std::move(rows).error();
+  if (rows->count() == 0) return std::optional<HeldGrant>();
+  const int64_t technician = rows->integer(0, 0);
+  return std::optional<HeldGrant>(HeldGrant{Grant{digest, kind, technician, rows->text(0, 1), rows->real(0, 2)},
+                                            Technician{technician, rows->text(0, 3), rows->text(0, 4)}});
+}
+
 Expected<bool> PostgresStorage::removeGrant(GrantKind kind, const Bytes& digest) {
   auto rows = run("DELETE FROM grants WHERE kind = $1 AND digest = $2",
                   Params().integer(static_cast<int64_t>(kind)).blob(digest), "removing a grant");
@@ -850,6 +878,28 @@ Status PostgresStorage::appendSignals(std::string_view sessionId, Direction dire
     }
     return {};
   });
+}
+
+Expected<Storage::NewSignals> PostgresStorage::appendNewSignals(std::string_view sessionId, Direction direction,
+                                                                const std::vector<std::string>& payloads,
+                                                                size_t maxCount, size_t maxBytes) {
+  // The schema's function takes the same locks as transactionOn("session:…").
+  auto rows = run("SELECT append_new_signals($1, $2, $3, $4, $5::bytea[], $6, $7)",
+                  Params()
+                      .integer(kWholeKey)
+                      .integer(scopeKey("session:" + std::string(sessionId)))
+                      .text(sessionId)
+                      .integer(static_cast<int64_t>(direction))
+                      .blobs(payloads)
+                      .integer(static_cast<int64_t>(maxCount))
+                      .integer(static_cast<int64_t>(maxBytes)),
+                  "adding signals");
+  if (!rows) return std::move(rows).error();
+  switch (rows->integer(0, 0)) {
+    case 2: return NewSignals{SignalsAppended::tooMany, false};
+    case 3: return NewSignals{SignalsAppended::tooLarge, false};
+    default: return NewSignals{SignalsAppended::appended, rows->integer(0, 0) == 1};
+  }
 }
 
 Expected<std::vector<std::string>> PostgresStorage::signals(std::string_view sessionId, Direction direction) {

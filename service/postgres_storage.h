@@ -70,6 +70,7 @@ class PostgresStorage final : public Storage {
 
   Status addGrant(const Grant& grant) override;
   Expected<std::optional<Grant>> findGrant(GrantKind kind, const Bytes& digest) override;
+  Expected<std::optional<HeldGrant>> grantWithHolder(GrantKind kind, const Bytes& digest) override;
   Expected<bool> removeGrant(GrantKind kind, const Bytes& digest) override;
   Expected<size_t> liveGrantCount(GrantKind kind, int64_t technicianId, double now) override;
 
@@ -92,6 +93,9 @@ class PostgresStorage final : public Storage {
 
   Status appendSignals(std::string_view sessionId, Direction direction,
                        const std::vector<std::string>& payloads) override;
+  Expected<NewSignals> appendNewSignals(std::string_view sessionId, Direction direction,
+                                        const std::vector<std::string>& payloads, size_t maxCount,
+                                        size_t maxBytes) override;
   Expected<std::vector<std::string>> signals(std::string_view sessionId, Direction direction) override;
   Status removeSignals(std::string_view sessionId) override;
 

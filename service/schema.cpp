@@ -187,6 +187,40 @@ CREATE TRIGGER sessions_poll_removed AFTER DELETE ON sessions
     // page lets PostgreSQL write the new row version there without touching
     // the indexes. SQLite updates in place.
     {"", "ALTER TABLE devices SET (fillfactor = 50);"},
+    // 5: a relayed post in one round trip: under the locks the caller names
+    // (those of a transaction on its session), append the payloads not kept
+    // yet, unless the kept ones would then be too many or too large.
+    // Returns 0 appended, 1 appended as the first, 2 too many, 3 too large.
+    // SQLite is a file in the same process: its transaction costs no trips.
+    {"",
+     R"sql(
+CREATE FUNCTION append_new_signals(whole_key BIGINT, scope_key BIGINT, sid TEXT, dir INTEGER,
+                                   incoming BYTEA[], max_count BIGINT, max_bytes BIGINT)
+RETURNS INTEGER LANGUAGE plpgsql AS $$
+DECLARE
+  kept_count BIGINT;
+  kept_bytes BIGINT;
+  fresh BYTEA[] := '{}';
+  p BYTEA;
+BEGIN
+  PERFORM pg_advisory_xact_lock_shared(whole_key), pg_advisory_xact_lock(scope_key);
+  SELECT count(*), coalesce(sum(length(payload)), 0) INTO kept_count, kept_bytes
+    FROM signals WHERE session_id = sid AND direction = dir;
+  FOREACH p IN ARRAY incoming LOOP
+    IF p <> ALL(fresh) AND NOT EXISTS
+        (SELECT 1 FROM signals WHERE session_id = sid AND direction = dir AND payload = p) THEN
+      fresh := array_append(fresh, p);
+      kept_bytes := kept_bytes + length(p);
+    END IF;
+  END LOOP;
+  IF kept_count + cardinality(fresh) > max_count THEN RETURN 2; END IF;
+  IF kept_bytes > max_bytes THEN RETURN 3; END IF;
+  FOREACH p IN ARRAY fresh LOOP
+    INSERT INTO signals(session_id, direction, payload) VALUES(sid, dir, p);
+  END LOOP;
+  RETURN CASE WHEN kept_count = 0 THEN 1 ELSE 0 END;
+END $$;
+)sql"},
 };
 
 }  // namespace

@@ -401,13 +401,11 @@ Technician Service::authenticateTechnician(const Request& request, Bytes* tokenD
   const std::string_view token = bearer(request);
   if (token.empty()) refuse(401, "Sign in with technician rights first.");
   Bytes digest = secretDigest(token);
-  auto grant = need(storage_.findGrant(GrantKind::technicianToken, digest));
-  if (!grant) refuse(401, "Your sign-in is no longer valid. Sign in again.");
-  if (grant->expires <= now()) refuse(401, "Your sign-in has expired. Sign in again.");
-  auto technician = need(storage_.technicianById(grant->technicianId));
-  if (!technician) refuse(401, "Your sign-in is no longer valid. Sign in again.");
+  auto held = need(storage_.grantWithHolder(GrantKind::technicianToken, digest));
+  if (!held) refuse(401, "Your sign-in is no longer valid. Sign in again.");
+  if (held->grant.expires <= now()) refuse(401, "Your sign-in has expired. Sign in again.");
   if (tokenDigest) *tokenDigest = std::move(digest);
-  return std::move(*technician);
+  return std::move(held->technician);
 }
 
 bool Service::online(const Device& device, double t) const {
@@ -536,26 +534,13 @@ bool Service::relay(const Session& session, Direction direction, const Json& bod
     }
     incoming.push_back(item.get<std::string>());
   }
-  bool first = false;
-  atomically(storage_, "session:" + session.id, [&] {
-    const std::vector<std::string> kept = need(storage_.signals(session.id, direction));
-    first = kept.empty();
-    std::unordered_set<std::string_view> known(kept.begin(), kept.end());
-    size_t bytes = 0;
-    for (const std::string& p : kept) bytes += p.size();
-    std::vector<std::string> fresh;
-    for (const std::string& p : incoming) {
-      if (!known.insert(p).second) continue;
-      fresh.push_back(p);
-      bytes += p.size();
-    }
-    if (kept.size() + fresh.size() > options_.maxPayloadsPerDirection) {
-      refuse(429, "Too many signals in this session.");
-    }
-    if (bytes > options_.maxBytesPerDirection) refuse(429, "Too much signalling data in this session.");
-    if (!fresh.empty()) need(storage_.appendSignals(session.id, direction, fresh));
-  });
-  return first;
+  const auto appended = need(storage_.appendNewSignals(session.id, direction, incoming,
+                                                       options_.maxPayloadsPerDirection, options_.maxBytesPerDirection));
+  if (appended.outcome == Storage::SignalsAppended::tooMany) refuse(429, "Too many signals in this session.");
+  if (appended.outcome == Storage::SignalsAppended::tooLarge) {
+    refuse(429, "Too much signalling data in this session.");
+  }
+  return appended.first;
 }
 
 // --- client endpoints ----------------------------------------------------------

@@ -137,6 +137,13 @@ class Storage {
   virtual Expected<bool> removeGrant(GrantKind kind, const Bytes& digest) = 0;
   // Grants of that kind and technician that expire after `now`.
   virtual Expected<size_t> liveGrantCount(GrantKind kind, int64_t technicianId, double now) = 0;
+  // A grant with the technician it belongs to: what every console request
+  // checks, in one read where the backend can.
+  struct HeldGrant {
+    Grant grant;
+    Technician technician;
+  };
+  virtual Expected<std::optional<HeldGrant>> grantWithHolder(GrantKind kind, const Bytes& digest);
 
   virtual Status addDevice(const Device& device) = 0;
   virtual Expected<std::optional<Device>> deviceById(std::string_view id) = 0;
@@ -186,6 +193,19 @@ class Storage {
 
   virtual Status appendSignals(std::string_view sessionId, Direction direction,
                                const std::vector<std::string>& payloads) = 0;
+  // Appends those of `payloads` not already kept for the session and
+  // direction, in order, unless the kept ones would then number more than
+  // `maxCount` or weigh more than `maxBytes` (then nothing is appended):
+  // atomic with every other call on the same session, in one round trip
+  // where the backend can.
+  enum class SignalsAppended { appended, tooMany, tooLarge };
+  struct NewSignals {
+    SignalsAppended outcome = SignalsAppended::appended;
+    bool first = false;  // none were kept before
+  };
+  virtual Expected<NewSignals> appendNewSignals(std::string_view sessionId, Direction direction,
+                                                const std::vector<std::string>& payloads, size_t maxCount,
+                                                size_t maxBytes);
   // In the order they were appended.
   virtual Expected<std::vector<std::string>> signals(std::string_view sessionId, Direction direction) = 0;
   virtual Status removeSignals(std::string_view sessionId) = 0;

@@ -788,7 +788,7 @@ TEST(PostgresStorage, ListeningCachesEveryDeviceAndChangesDropThem) {
 // Handlers running at once (on PostgreSQL, on a pool of connections): a code is spent once,
 // a Mac has one open session, and of the person's decision and both sides'
 // ends racing one end acts, once, and no approval reopens an ended session.
-TEST_P(ServiceTest, ConcurrentHandlersSpendACodeOnceAndEndASessionOnce) {
+TEST_P(ServiceTest, ConcurrentHandlersSpendACodeOnceEndASessionOnceAndKeepARetriedSignalOnce) {
   const std::string alice = signIn("alice"), code = setupCode(alice);
   const Mac mac = makeMac(alice);
   auto eightAtOnce = [&](const std::function<void()>& step) {
@@ -811,6 +811,18 @@ TEST_P(ServiceTest, ConcurrentHandlersSpendACodeOnceAndEndASessionOnce) {
     EXPECT_EQ(std::count_if(rows.begin(), rows.end(), endOfThis), 1) << "round " << round;
     ASSERT_EQ(requestAccess(alice, mac, newUuid()).status, 200);
   }
+  // Posts at once: a repeat is kept once, and each post's payloads stay together.
+  const Approved a = approvedSession();
+  EXPECT_EQ(eightAtOnce([&] { consoleSignal(a.token, a.sid, {"offer"}); }), (std::map<int, int>{{200, 8}}));
+  int post = 0;
+  EXPECT_EQ(eightAtOnce([&] {
+              const std::string n = std::to_string(post++);
+              consoleSignal(a.token, a.sid, {"a" + n, "b" + n});
+            }),
+            (std::map<int, int>{{200, 8}}));
+  const auto kept = storage_->signals(a.sid, Direction::toDevice).value();
+  ASSERT_EQ(kept.size(), 17u);
+  for (size_t i = 1; i < kept.size(); i += 2) EXPECT_EQ("b" + kept[i].substr(1), kept[i + 1]) << i;
 }
 
 // RFC 7636: the appendix B pair, and what a verifier may be.
