@@ -161,6 +161,7 @@ class PostgresStorage::Rows {
     std::from_chars(p, p + std::strlen(p), value);
     return value;
   }
+  bool null(int row, int column) const { return PQgetisnull(result_.get(), row, column) != 0; }
   Bytes blob(int row, int column) const {
     size_t length = 0;
     unsigned char* bytes =
@@ -841,6 +842,27 @@ Expected<std::vector<Session>> PostgresStorage::openSessions(std::string_view de
   std::vector<Session> sessions;
   for (int i = 0; i < rows->count(); ++i) sessions.push_back(readSession(*rows, i));
   return sessions;
+}
+
+Expected<std::vector<Storage::PolledSession>> PostgresStorage::openSessionsForPoll(std::string_view deviceId) {
+  // A row per signal, or one without when there are none.
+  auto rows = run("SELECT s.id, s.device_id, s.technician_id, s.state, s.browser_key, s.salt, s.created, s.expires,"
+                  " s.closed, coalesce(t.name, ''), g.payload FROM sessions AS s"
+                  " LEFT JOIN technicians AS t ON t.id = s.technician_id"
+                  " LEFT JOIN signals AS g ON g.session_id = s.id AND g.direction = $2 AND s.state = 'approved'"
+                  " WHERE s.device_id = $1 AND s.state IN ('pending', 'approved') ORDER BY s.created, s.id, g.seq",
+                  Params().text(deviceId).integer(static_cast<int64_t>(Direction::toDevice)), "reading a poll's sessions");
+  if (!rows) return std::move(rows).error();
+  std::vector<PolledSession> polled;
+  for (int i = 0; i < rows->count(); ++i) {
+    if (polled.empty() || polled.back().session.id != rows->text(i, 0)) {
+      polled.push_back(PolledSession{readSession(*rows, i), rows->text(i, 9), {}});
+    }
+    if (rows->null(i, 10)) continue;
+    const Bytes payload = rows->blob(i, 10);
+    polled.back().signals.emplace_back(payload.begin(), payload.end());
+  }
+  return polled;
 }
 
 Status PostgresStorage::updateSession(const Session& x) {

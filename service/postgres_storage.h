@@ -88,6 +88,7 @@ class PostgresStorage final : public Storage {
   Status addSession(const Session& session) override;
   Expected<std::optional<Session>> sessionById(std::string_view id) override;
   Expected<std::vector<Session>> openSessions(std::string_view deviceId) override;
+  Expected<std::vector<PolledSession>> openSessionsForPoll(std::string_view deviceId) override;
   Status updateSession(const Session& session) override;
   Expected<std::vector<Session>> deniedSessions(std::string_view deviceId, double since) override;
 

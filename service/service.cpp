@@ -504,12 +504,16 @@ Session Service::technicianSession(const Technician& technician, std::string_vie
   return current(std::move(*session), now());
 }
 
-Json Service::signalList(const Session& session, Direction direction) {
+namespace {
+Json payloadList(std::vector<std::string> payloads) {
   Json list = Json::array();
-  for (std::string& payload : need(storage_.signals(session.id, direction))) {
-    list.push_back(Json{{"payload", std::move(payload)}});
-  }
+  for (std::string& payload : payloads) list.push_back(Json{{"payload", std::move(payload)}});
   return list;
+}
+}  // namespace
+
+Json Service::signalList(const Session& session, Direction direction) {
+  return payloadList(need(storage_.signals(session.id, direction)));
 }
 
 // Every payload is kept and returned on every read until the session closes:
@@ -670,14 +674,21 @@ Json Service::devicePoll(const Request& request, std::string_view deviceId) {
   if (presenceDue(device, state, t)) need(storage_.updateDevicePresence(device.id, t, state));
   // Polls without a session end here.
   if (!sessionOpen) return Json::object();
-  const auto session = openSession(device.id, t);
-  if (!session) return Json::object();
-  Json record{{"id", session->id},
-              {"state", std::string(sessionStateName(session->state))},
-              {"browserKey", session->browserKey},
-              {"salt", session->salt}};
-  if (auto technician = need(storage_.technicianById(session->technicianId))) record["technician"] = technician->name;
-  if (session->state == SessionState::approved) record["signals"] = signalList(*session, Direction::toDevice);
+  std::optional<Storage::PolledSession> open;
+  for (Storage::PolledSession& polled : need(storage_.openSessionsForPoll(device.id))) {
+    Session checked = current(polled.session, t);
+    if (!isOpen(checked.state) || open) continue;
+    polled.session = std::move(checked);
+    open = std::move(polled);
+  }
+  if (!open) return Json::object();
+  const Session& session = open->session;
+  Json record{{"id", session.id},
+              {"state", std::string(sessionStateName(session.state))},
+              {"browserKey", session.browserKey},
+              {"salt", session.salt}};
+  if (!open->technician.empty()) record["technician"] = open->technician;
+  if (session.state == SessionState::approved) record["signals"] = payloadList(std::move(open->signals));
   return Json{{"session", std::move(record)}};
 }
 

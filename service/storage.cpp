@@ -14,6 +14,25 @@ Expected<std::optional<Storage::HeldGrant>> Storage::grantWithHolder(GrantKind k
   return std::optional<HeldGrant>(HeldGrant{std::move(**grant), std::move(**technician)});
 }
 
+Expected<std::vector<Storage::PolledSession>> Storage::openSessionsForPoll(std::string_view deviceId) {
+  auto open = openSessions(deviceId);
+  if (!open) return std::move(open).error();
+  std::vector<PolledSession> polled;
+  for (Session& session : *open) {
+    PolledSession p{std::move(session), {}, {}};
+    auto technician = technicianById(p.session.technicianId);
+    if (!technician) return std::move(technician).error();
+    if (*technician) p.technician = std::move((*technician)->name);
+    if (p.session.state == SessionState::approved) {
+      auto kept = signals(p.session.id, Direction::toDevice);
+      if (!kept) return std::move(kept).error();
+      p.signals = std::move(*kept);
+    }
+    polled.push_back(std::move(p));
+  }
+  return polled;
+}
+
 Expected<Storage::NewSignals> Storage::appendNewSignals(std::string_view sessionId, Direction direction,
                                                         const std::vector<std::string>& payloads, size_t maxCount,
                                                         size_t maxBytes) {

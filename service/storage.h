@@ -185,6 +185,15 @@ class Storage {
   // Pending and approved sessions of one device, or of every device when
   // `deviceId` is empty; expiry is the caller's business.
   virtual Expected<std::vector<Session>> openSessions(std::string_view deviceId) = 0;
+  // A device's open sessions (as openSessions) with what its poll returns
+  // of each: the technician's name ("" when gone) and, while approved, the
+  // signals towards the device. In one read where the backend can.
+  struct PolledSession {
+    Session session;
+    std::string technician;
+    std::vector<std::string> signals;
+  };
+  virtual Expected<std::vector<PolledSession>> openSessionsForPoll(std::string_view deviceId);
   // A closed session is final: updating one changes nothing, so a replica
   // acting on a stale read cannot reopen a session another one closed.
   virtual Status updateSession(const Session& session) = 0;

@@ -693,7 +693,7 @@ TEST_P(ServiceTest, SqliteWritesAheadAndANewerSchemaIsRefused) {
   EXPECT_THAT(refused.error().description, ::testing::HasSubstr("99"));
 }
 
-TEST_P(ServiceTest, SignalsKeepTheirOrderBytesAndDirectionUntilPurged) {
+TEST_P(ServiceTest, SignalsKeepTheirOrderBytesAndDirectionUntilPurgedAndReachPollsOnlyWhileApproved) {
   ASSERT_TRUE(storage_->addDevice(mac("MAC")).ok());
   ASSERT_TRUE(storage_->addSession(session("OPEN", SessionState::approved, 90, 2000)).ok());
   ASSERT_TRUE(storage_->addSession(session("OLD", SessionState::ended, 10, 0, 20)).ok());
@@ -703,6 +703,14 @@ TEST_P(ServiceTest, SignalsKeepTheirOrderBytesAndDirectionUntilPurged) {
   ASSERT_TRUE(storage_->appendSignals("OPEN", Direction::toDevice, {"1", large}).ok());
   EXPECT_EQ(storage_->signals("OPEN", Direction::toDevice).value(), (std::vector<std::string>{"3", withNul, "1", large}));
   EXPECT_EQ(storage_->signals("OPEN", Direction::toConsole).value(), (std::vector<std::string>{"up"}));
+  // What a poll reads: each open session once, oldest first, signals only towards the Mac and only while approved.
+  ASSERT_TRUE(storage_->addSession(session("ASKED", SessionState::pending, 95)).ok());
+  ASSERT_TRUE(storage_->appendSignals("ASKED", Direction::toDevice, {"early"}).ok());
+  const auto polled = storage_->openSessionsForPoll("MAC").value();
+  ASSERT_EQ(polled.size(), 2u);
+  EXPECT_EQ(std::make_tuple(polled[0].session.id, polled[0].technician, polled[0].signals),
+            std::make_tuple(std::string("OPEN"), std::string("alice"), std::vector<std::string>{"3", withNul, "1", large}));
+  EXPECT_EQ(std::make_tuple(polled[1].session.id, polled[1].signals.size()), std::make_tuple(std::string("ASKED"), size_t{0}));
 
   // Purge at 100 forgets expired grants, sessions closed before 30 and failures before 70.
   ASSERT_TRUE(storage_->addGrant(Grant{secretDigest("old"), GrantKind::setupCode, alice_, "", 50}).ok());
@@ -713,7 +721,7 @@ TEST_P(ServiceTest, SignalsKeepTheirOrderBytesAndDirectionUntilPurged) {
   EXPECT_FALSE(storage_->findGrant(GrantKind::setupCode, secretDigest("old")).value().has_value());
   EXPECT_TRUE(storage_->findGrant(GrantKind::setupCode, secretDigest("new")).value().has_value());
   EXPECT_FALSE(storage_->sessionById("OLD").value().has_value());
-  EXPECT_EQ(storage_->openSessions("").value().size(), 1u);
+  EXPECT_EQ(storage_->openSessions("").value().size(), 2u);
 }
 
 // What makes replicas safe: a transaction in one process waits for another
