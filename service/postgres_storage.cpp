@@ -25,7 +25,7 @@ namespace {
 // Whole transactions hold this lock exclusively, scoped ones share it and
 // hold their scope's own exclusively; a transaction starts and takes its
 // locks in one round trip.
-constexpr int64_t kWholeKey = 7042005470;
+constexpr int64_t kWholeKey = 7042005470;  // the number in both statements below
 constexpr const char* kBeginWhole = "BEGIN; SELECT pg_advisory_xact_lock(7042005470)";
 constexpr const char* kBeginScoped = "BEGIN; SELECT pg_advisory_xact_lock_shared(7042005470), pg_advisory_xact_lock(";
 

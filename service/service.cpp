@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <exception>
-#include <unordered_set>
 #include <vector>
 
 #include "protocol/p256_key.h"
