@@ -795,7 +795,8 @@ TEST(PostgresStorage, ListeningCachesEveryDeviceAndChangesDropThem) {
 
 // Handlers running at once (on PostgreSQL, on a pool of connections): a code is spent once,
 // a Mac has one open session, and of the person's decision and both sides'
-// ends racing one end acts, once, and no approval reopens an ended session.
+// ends racing one end acts, once, and no approval reopens an ended session; a
+// signal posted twice at once is kept once.
 TEST_P(ServiceTest, ConcurrentHandlersSpendACodeOnceEndASessionOnceAndKeepARetriedSignalOnce) {
   const std::string alice = signIn("alice"), code = setupCode(alice);
   const Mac mac = makeMac(alice);
