@@ -156,9 +156,11 @@ class LoadProcess {
   Tally run(double start, double countFrom, double end) {
     countFrom_ = countFrom;
     // First requests spread over one period, so the load is even from the start.
+    // A technician's first request is a post: theirs spread over the posting
+    // period, or every post would fall in every other second.
     for (size_t i = 0; i < connections_.size(); ++i) {
       Connection& c = *connections_[i];
-      const double period = c.technician ? kSessionPoll : (macs_[c.mac].session.empty() ? kIdlePoll : kSessionPoll);
+      const double period = c.technician ? kSignalEvery : (macs_[c.mac].session.empty() ? kIdlePoll : kSessionPoll);
       c.next = start + period * static_cast<double>(i % 997) / 997.0;
       schedule(c);
     }
