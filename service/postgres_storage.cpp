@@ -846,11 +846,10 @@ Expected<std::vector<Session>> PostgresStorage::openSessions(std::string_view de
 
 Expected<std::vector<Storage::PolledSession>> PostgresStorage::openSessionsForPoll(std::string_view deviceId) {
   // A row per signal, or one without when there are none.
-  auto rows = run("SELECT s.id, s.device_id, s.technician_id, s.state, s.browser_key, s.salt, s.created, s.expires,"
-                  " s.closed, coalesce(t.name, ''), g.payload FROM sessions AS s"
-                  " LEFT JOIN technicians AS t ON t.id = s.technician_id"
-                  " LEFT JOIN signals AS g ON g.session_id = s.id AND g.direction = $2 AND s.state = 'approved'"
-                  " WHERE s.device_id = $1 AND s.state IN ('pending', 'approved') ORDER BY s.created, s.id, g.seq",
+  auto rows = run("SELECT " KX_SESSION_COLUMNS ","
+                  " coalesce((SELECT name FROM technicians WHERE technicians.id = technician_id), ''), payload"
+                  " FROM sessions LEFT JOIN signals ON session_id = id AND direction = $2 AND state = 'approved'"
+                  " WHERE device_id = $1 AND state IN ('pending', 'approved') ORDER BY created, id, seq",
                   Params().text(deviceId).integer(static_cast<int64_t>(Direction::toDevice)), "reading a poll's sessions");
   if (!rows) return std::move(rows).error();
   std::vector<PolledSession> polled;
