@@ -26,6 +26,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <fstream>
 #include <memory>
@@ -155,14 +156,20 @@ class LoadProcess {
   // Runs from `start` until `end`, counting answers after `countFrom`.
   Tally run(double start, double countFrom, double end) {
     countFrom_ = countFrom;
-    // First requests spread over one period, so the load is even from the start.
-    // A technician's first request is a post: theirs spread over the posting
-    // period, or every post would fall in every other second.
-    for (size_t i = 0; i < connections_.size(); ++i) {
-      Connection& c = *connections_[i];
-      const double period = c.technician ? kSignalEvery : (macs_[c.mac].session.empty() ? kIdlePoll : kSessionPoll);
-      c.next = start + period * static_cast<double>(i % 997) / 997.0;
-      schedule(c);
+    // First requests spread evenly over one period, each kind of connection
+    // over its own: the Macs in a session come first in the list, and a
+    // technician's first request is a post, due every kSignalEvery.
+    enum Kind { idleMac, sessionMac, technician };
+    const auto kindOf = [&](const Connection& c) {
+      return c.technician ? technician : macs_[c.mac].session.empty() ? idleMac : sessionMac;
+    };
+    std::array<size_t, 3> count{}, placed{};
+    for (const auto& c : connections_) ++count[kindOf(*c)];
+    const std::array<double, 3> period{kIdlePoll, kSessionPoll, kSignalEvery};
+    for (const auto& c : connections_) {
+      const Kind kind = kindOf(*c);
+      c->next = start + period[kind] * static_cast<double>(placed[kind]++) / static_cast<double>(count[kind]);
+      schedule(*c);
     }
     epoll_event events[512];
     while (now() < end) {
