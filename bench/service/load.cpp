@@ -66,13 +66,16 @@ void enrollMacs(std::vector<Mac>& macs, uint16_t port, const std::string& ca, co
         if (i >= sessions) continue;
         must(api->request("POST", "/api/device/" + mac.id + "/poll", pollBody(), mac.key), "poll");
         mac.session = newUuid();
-        auto requested = must(api->postJson("/api/admin/request",
-                                            Json{{"id", mac.session},
-                                                 {"device", mac.id},
-                                                 {"browserKey", publicKey},
-                                                 {"salt", base64Encode(randomBytes(16))}},
-                                            token),
-                              "request");
+        const Json request{{"id", mac.session},
+                           {"device", mac.id},
+                           {"browserKey", publicKey},
+                           {"salt", base64Encode(randomBytes(16))}};
+        // Behind a proxy that spreads requests, the request may reach a
+        // replica before the poll's news does: asked again until it has.
+        auto requested = must(api->postJson("/api/admin/request", request, token), "request");
+        for (const double deadline = now() + 5; requested.status == 409 && now() < deadline;) {
+          requested = must(api->postJson("/api/admin/request", request, token), "request");
+        }
         if (requested.status != 200) die("request answered " + requested.body);
         auto decided = must(api->postJson("/api/device/" + mac.id + "/decision",
                                           Json{{"session", mac.session}, {"approve", true}}, mac.key),

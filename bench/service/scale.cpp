@@ -8,12 +8,13 @@
 // each once. The last line is one JSON object.
 //
 // usage: kx-scale [--devices N] [--seconds S] [--session-share F] [--kill-at S|none] [--sqlite] [--direct]
-//                         [--http-proxy] [--warmup S]
+//                         [--http-proxy] [--warmup S] [--replicas N]
 // (--sqlite: one replica on SQLite; --direct: the Macs talk to the first replica, not through HAProxy;
 // --http-proxy: HAProxy ends TLS and shares a few connections to each replica among the Macs, instead
 // of passing each Mac's TLS through with a PROXY header; --warmup: seconds before answers count, 6 by
 // default, so that every Mac has polled once: longer leaves out the burst of every Mac's first poll, which
-// only a replica's start sees). KX_LOAD_DEBUG=1 prints every answer other than 200.
+// only a replica's start sees; --replicas: how many share PostgreSQL, 2 by default).
+// KX_LOAD_DEBUG=1 prints every answer other than 200.
 //
 // One process holds at most 20,000 descriptors here, so the connections are
 // split over load processes and HAProxy instances of at most kPerProcess each.
@@ -503,6 +504,7 @@ int main(int argc, char** argv) {
   double sessionShare = 0.01;
   double killAt = -1;  // seconds into the counted window; negative: half of it
   double warmup = kWarmup;
+  size_t replicaCount = 2;
   bool sqlite = false;
   bool direct = false;  // no HAProxy: every Mac on the first replica
   bool httpProxy = false;
@@ -518,12 +520,13 @@ int main(int argc, char** argv) {
     else if (flag == "--seconds") seconds = std::max(5.0, std::atof(value));
     else if (flag == "--warmup") warmup = std::max(kWarmup, std::atof(value));
     else if (flag == "--session-share") sessionShare = std::clamp(std::atof(value), 0.0, 1.0);
+    else if (flag == "--replicas") replicaCount = std::clamp<size_t>(std::strtoul(value, nullptr, 10), 1, 8);
     else if (flag == "--kill-at") killAt = std::string(value) == "none" ? 1e18 : std::atof(value);
     else die("unknown option " + flag + " (see the comment at the top of bench/service/scale.cpp)");
   }
   if (killAt < 0) killAt = seconds / 2;
-  const size_t replicaCount = sqlite ? 1 : 2;
-  if (sqlite || direct) killAt = 1e18;
+  if (sqlite) replicaCount = 1;
+  if (sqlite || direct || replicaCount == 1) killAt = 1e18;
   ::signal(SIGPIPE, SIG_IGN);
   rlimit files{};
   if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
