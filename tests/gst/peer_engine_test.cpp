@@ -6,8 +6,10 @@
 #include <map>
 #include <random>
 
+#include "platform/gst/gst_peer_connection.h"
 #include "platform/gst/gst_peer_engine.h"
 #include "platform/gst/offer_sdp.h"
+#include "platform/gst/small_records.h"
 #include "platform/gst/webrtc_values.h"
 #include "support/loopback_peers.h"
 #include "support/test_frames.h"
@@ -93,6 +95,90 @@ TEST_F(GstPeers, InputChannelCarriesMessagesIntactAndClearedOrClosedObserversHea
       << "the remote never saw the channel close";
   EXPECT_EQ(client().callbacksAfterClose + technician().callbacksAfterClose, 0);
   EXPECT_FALSE(send(client(), Bytes{1}));
+}
+
+// Counts what arrives from the network at `side` that the sender sends twice.
+class SmallRecordCounter {
+ public:
+  explicit SmallRecordCounter(testing::LoopbackSide& side) {
+    auto* connection = dynamic_cast<gst::GstPeerConnection*>(side.connection.get());
+    GstIterator* elements = gst_bin_iterate_recurse(GST_BIN(connection->pipeline()));
+    GValue item = G_VALUE_INIT;
+    while (gst_iterator_next(elements, &item) == GST_ITERATOR_OK) {
+      auto* element = GST_ELEMENT(g_value_get_object(&item));
+      GstElementFactory* factory = gst_element_get_factory(element);
+      if (factory && std::string(GST_OBJECT_NAME(factory)) == "nicesrc") {
+        GstPad* src = gst_element_get_static_pad(element, "src");
+        gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, count, &counted_, nullptr);
+        gst_object_unref(src);
+        ++sources_;
+      }
+      g_value_reset(&item);
+    }
+    g_value_unset(&item);
+    gst_iterator_free(elements);
+  }
+  int sources() const { return sources_; }
+  int counted() const { return counted_; }
+
+ private:
+  static GstPadProbeReturn count(GstPad*, GstPadProbeInfo* info, gpointer data) {
+    GstMapInfo map;
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (gst_buffer_map(buffer, &map, GST_MAP_READ)) {
+      if (gst::sentTwice(map.data, map.size)) ++*static_cast<std::atomic<int>*>(data);
+      gst_buffer_unmap(buffer, &map);
+    }
+    return GST_PAD_PROBE_OK;
+  }
+  std::atomic<int> counted_{0};
+  int sources_ = 0;
+};
+
+// Small messages cross the network twice and reach the remote once each, in
+// order; large ones are not in small records at all.
+TEST_F(GstPeers, SmallMessagesGoTwiceOnTheWireAndArriveOnce) {
+  ASSERT_FALSE(peers->negotiate(false));
+  ASSERT_TRUE(peers->waitConnected()) << "peers did not connect over loopback";
+  SmallRecordCounter arriving(technician());
+  ASSERT_EQ(arriving.sources(), 1) << "one bundled transport";
+  std::vector<Bytes> sent;
+  for (uint32_t i = 0; i < 20; ++i) {
+    sent.push_back(pattern(150, i));
+    ASSERT_TRUE(send(client(), sent.back()));
+  }
+  ASSERT_TRUE(peers->waitUntil([&] { return technician().messages.size() >= 20 && arriving.counted() >= 40; }, 5))
+      << arriving.counted() << " small records arrived for 20 messages";
+  const int small = arriving.counted();
+  for (uint32_t i = 0; i < 5; ++i) {
+    sent.push_back(pattern(1000, 100 + i));
+    ASSERT_TRUE(send(client(), sent.back()));
+  }
+  ASSERT_TRUE(peers->waitUntil([&] { return technician().messages.size() >= 25; }, 5));
+  ASSERT_TRUE(drained());
+  EXPECT_EQ(technician().messages, sent);
+  EXPECT_LT(arriving.counted() - small, 5) << "large messages went in small records";
+}
+
+TEST(GstSmallRecords, OnlySmallDtlsApplicationDataIsSentTwice) {
+  const struct {
+    uint8_t first;
+    size_t size;
+    bool twice;
+  } cases[] = {
+      {23, 1, true},  {23, gst::kMaxRecordSentTwice, true}, {23, gst::kMaxRecordSentTwice + 1, false},
+      {22, 100, false},   // handshake: DTLS retransmits it itself
+      {21, 40, false},    // alert
+      {0x80, 100, false},  // RTP
+      {0x81, 100, false},  // RTCP
+      {0x00, 100, false},  // STUN
+  };
+  for (const auto& c : cases) {
+    Bytes packet(c.size, 0);
+    packet[0] = c.first;
+    EXPECT_EQ(gst::sentTwice(packet.data(), packet.size()), c.twice) << int(c.first) << ", " << c.size << " bytes";
+  }
+  EXPECT_FALSE(gst::sentTwice(nullptr, 0));
 }
 
 TEST_F(GstPeers, PendingOperationsCompleteOnceAlsoWhenClosed) {

@@ -17,6 +17,7 @@
 
 #include "platform/gst/gst_video_track.h"
 #include "platform/gst/offer_sdp.h"
+#include "platform/gst/small_records.h"
 #include "platform/gst/webrtc_values.h"
 
 namespace kx::gst {
@@ -263,6 +264,7 @@ bool GstPeerConnection::start(const PeerConfiguration& configuration) {
                      nullptr);
     gst_object_unref(rtpbin);
   }
+  sendSmallRecordsTwice(webrtc);
   handlers_.push_back(connectWeak(webrtc, "on-ice-candidate", G_CALLBACK(onIceCandidate), core_));
   handlers_.push_back(connectWeak(webrtc, "notify::ice-connection-state", G_CALLBACK(onStateNotify), core_));
   handlers_.push_back(connectWeak(webrtc, "notify::connection-state", G_CALLBACK(onStateNotify), core_));
