@@ -109,16 +109,21 @@ class SmallRecordCounter {
       GstElementFactory* factory = gst_element_get_factory(element);
       if (factory && std::string(GST_OBJECT_NAME(factory)) == "nicesrc") {
         GstPad* src = gst_element_get_static_pad(element, "src");
-        gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, count, &counted_, nullptr);
-        gst_object_unref(src);
-        ++sources_;
+        probes_.emplace_back(src, gst_pad_add_probe(src, GST_PAD_PROBE_TYPE_BUFFER, count, &counted_, nullptr));
       }
       g_value_reset(&item);
     }
     g_value_unset(&item);
     gst_iterator_free(elements);
   }
-  int sources() const { return sources_; }
+  // The pipeline outlives the counter.
+  ~SmallRecordCounter() {
+    for (auto [pad, id] : probes_) {
+      gst_pad_remove_probe(pad, id);
+      gst_object_unref(pad);
+    }
+  }
+  size_t sources() const { return probes_.size(); }
   int counted() const { return counted_; }
 
  private:
@@ -132,7 +137,7 @@ class SmallRecordCounter {
     return GST_PAD_PROBE_OK;
   }
   std::atomic<int> counted_{0};
-  int sources_ = 0;
+  std::vector<std::pair<GstPad*, gulong>> probes_;
 };
 
 // Small messages cross the network twice and reach the remote once each, in
@@ -141,7 +146,7 @@ TEST_F(GstPeers, SmallMessagesGoTwiceOnTheWireAndArriveOnce) {
   ASSERT_FALSE(peers->negotiate(false));
   ASSERT_TRUE(peers->waitConnected()) << "peers did not connect over loopback";
   SmallRecordCounter arriving(technician());
-  ASSERT_EQ(arriving.sources(), 1) << "one bundled transport";
+  ASSERT_EQ(arriving.sources(), 1u) << "one bundled transport";
   std::vector<Bytes> sent;
   for (uint32_t i = 0; i < 20; ++i) {
     sent.push_back(pattern(150, i));
