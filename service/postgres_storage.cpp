@@ -16,6 +16,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "protocol/encoding.h"
 #include "service/schema.h"
 
 namespace kx::service {
@@ -81,16 +82,10 @@ class PostgresStorage::Params {
   Params& real(double value) { return add(number(value), 0); }
   // A bytea[] literal (hex elements).
   Params& blobs(const std::vector<std::string>& items) {
-    static constexpr char kHex[] = "0123456789abcdef";
     std::string literal = "{";
     for (const std::string& item : items) {
       if (literal.size() > 1) literal += ',';
-      literal += "\"\\\\x";
-      for (unsigned char c : item) {
-        literal += kHex[c >> 4];
-        literal += kHex[c & 15];
-      }
-      literal += '"';
+      literal += "\"\\\\x" + hexEncode(reinterpret_cast<const uint8_t*>(item.data()), item.size()) + '"';
     }
     return add(literal + "}", 0);
   }

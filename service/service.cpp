@@ -479,13 +479,19 @@ Session Service::current(Session session, double t) {
   return session;
 }
 
-std::optional<Session> Service::openSession(std::string_view deviceId, double t) {
-  std::optional<Session> open;
-  for (Session& s : need(storage_.openSessions(deviceId))) {
-    Session checked = current(std::move(s), t);
-    if (isOpen(checked.state) && !open) open = std::move(checked);
+template <typename Item, typename SessionOf>
+std::optional<Item> Service::firstOpen(std::vector<Item> items, double t, SessionOf sessionOf) {
+  std::optional<Item> open;
+  for (Item& item : items) {
+    Session& session = sessionOf(item);
+    session = current(std::move(session), t);
+    if (isOpen(session.state) && !open) open = std::move(item);
   }
   return open;
+}
+
+std::optional<Session> Service::openSession(std::string_view deviceId, double t) {
+  return firstOpen(need(storage_.openSessions(deviceId)), t, [](Session& s) -> Session& { return s; });
 }
 
 Session Service::deviceSession(const Device& device, const Json& body) {
@@ -673,13 +679,8 @@ Json Service::devicePoll(const Request& request, std::string_view deviceId) {
   if (presenceDue(device, state, t)) need(storage_.updateDevicePresence(device.id, t, state));
   // Polls without a session end here.
   if (!sessionOpen) return Json::object();
-  std::optional<Storage::PolledSession> open;
-  for (Storage::PolledSession& polled : need(storage_.openSessionsForPoll(device.id))) {
-    Session checked = current(polled.session, t);
-    if (!isOpen(checked.state) || open) continue;
-    polled.session = std::move(checked);
-    open = std::move(polled);
-  }
+  auto open = firstOpen(need(storage_.openSessionsForPoll(device.id)), t,
+                       [](Storage::PolledSession& p) -> Session& { return p.session; });
   if (!open) return Json::object();
   const Session& session = open->session;
   Json record{{"id", session.id},

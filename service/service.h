@@ -137,6 +137,10 @@ class Service {
   // Runs a password check within the concurrency bounds; nullopt when they are full.
   std::optional<bool> checkPassword(std::string_view password, std::string_view hash);
   std::optional<Session> openSession(std::string_view deviceId, double now);
+  // The first of `items` whose session, `sessionOf(item)`, is open at `now`;
+  // every one is brought up to date on the way.
+  template <typename Item, typename SessionOf>
+  std::optional<Item> firstOpen(std::vector<Item> items, double now, SessionOf sessionOf);
   void close(Session& session, SessionState state, double now);
   // Runs `change` on the session as stored, under its device's exclusion: of
   // concurrent ends and decisions exactly one acts on an open session, and

@@ -7,6 +7,7 @@
 #include <array>
 #include <cstdio>
 #include <cstdlib>
+#include <span>
 
 #include "protocol/crypto_support.h"
 
@@ -96,11 +97,11 @@ std::string base64UrlEncode(const uint8_t* data, size_t size) {
   return text;
 }
 
-std::string hexEncode(const Bytes& bytes) {
+std::string hexEncode(const uint8_t* data, size_t size) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
-  out.reserve(bytes.size() * 2);
-  for (uint8_t b : bytes) {
+  out.reserve(size * 2);
+  for (const uint8_t b : std::span(data, size)) {
     out.push_back(kHex[b >> 4]);
     out.push_back(kHex[b & 15]);
   }

@@ -30,7 +30,8 @@ std::string base64UrlEncode(const uint8_t* data, size_t size);
 inline std::string base64UrlEncode(const Bytes& bytes) { return base64UrlEncode(bytes.data(), bytes.size()); }
 
 // Lower-case hexadecimal, two digits a byte.
-std::string hexEncode(const Bytes& bytes);
+std::string hexEncode(const uint8_t* data, size_t size);
+inline std::string hexEncode(const Bytes& bytes) { return hexEncode(bytes.data(), bytes.size()); }
 
 // `n` bytes from OpenSSL's CSPRNG. Aborts if the generator fails (no safe fallback exists).
 Bytes randomBytes(size_t n);
