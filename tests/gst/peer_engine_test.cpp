@@ -165,23 +165,30 @@ TEST_F(GstPeers, SmallMessagesGoTwiceOnTheWireAndArriveOnce) {
   EXPECT_LT(arriving.counted() - small, 5) << "large messages went in small records";
 }
 
-TEST(GstSmallRecords, OnlySmallDtlsApplicationDataIsSentTwice) {
+TEST(GstSmallRecords, OnlySmallDtlsDataAndReceiverReportsAreSentTwice) {
   const struct {
-    uint8_t first;
+    uint8_t first, second;
     size_t size;
     bool twice;
   } cases[] = {
-      {23, 1, true},  {23, gst::kMaxRecordSentTwice, true}, {23, gst::kMaxRecordSentTwice + 1, false},
-      {22, 100, false},   // handshake: DTLS retransmits it itself
-      {21, 40, false},    // alert
-      {0x80, 100, false},  // RTP
-      {0x81, 100, false},  // RTCP
-      {0x00, 100, false},  // STUN
+      {23, 0, 1, true},  {23, 0, gst::kMaxRecordSentTwice, true}, {23, 0, gst::kMaxRecordSentTwice + 1, false},
+      {22, 0, 100, false},          // handshake: DTLS retransmits it itself
+      {21, 0, 40, false},           // alert
+      {0x80, 201, 100, true},       // RTCP receiver report (with its requests)
+      {0x81, 201, 1400, false},     // ...unless large
+      {0x80, 200, 100, false},      // RTCP sender report
+      {0x80, 96, 100, false},       // RTP
+      {0x80, 96 | 0x80, 100, false},  // RTP, marker set
+      {0x40, 201, 100, false},      // not version 2
+      {0x80, 0, 1, false},          // too short to tell
+      {0x00, 0, 100, false},        // STUN
   };
   for (const auto& c : cases) {
     Bytes packet(c.size, 0);
     packet[0] = c.first;
-    EXPECT_EQ(gst::sentTwice(packet.data(), packet.size()), c.twice) << int(c.first) << ", " << c.size << " bytes";
+    if (c.size > 1) packet[1] = c.second;
+    EXPECT_EQ(gst::sentTwice(packet.data(), packet.size()), c.twice)
+        << int(c.first) << "/" << int(c.second) << ", " << c.size << " bytes";
   }
   EXPECT_FALSE(gst::sentTwice(nullptr, 0));
 }

@@ -257,9 +257,15 @@ bool GstPeerConnection::start(const PeerConfiguration& configuration) {
     // Only a real gap is asked for: by default a packet that is merely later
     // than the spacing predicts is asked for too, which on a rate-limited or
     // paused link resent most packets twice (a third of a 1 Mbit/s link).
+    // A request that goes unanswered is repeated until the packet is given
+    // up: by default the repeats stopped a retry time-out (a queued round
+    // trip, 0.4-0.5 s on poor Wi-Fi) before the latency ended, so a gap seen
+    // behind a queue was asked for once and one lost request froze the
+    // picture until a key frame came.
     g_signal_connect(rtpbin, "new-jitterbuffer", G_CALLBACK(+[](GstElement*, GstElement* jitterBuffer, guint, guint, gpointer) {
                        g_object_set(jitterBuffer, "do-retransmission", TRUE, "rtx-next-seqnum", FALSE, "faststart-min-packets",
-                                    kFastStartPackets, "max-dropout-time", kMaxDropoutMs, nullptr);
+                                    kFastStartPackets, "max-dropout-time", kMaxDropoutMs, "rtx-retry-period",
+                                    gint(kJitterBufferMs), nullptr);
                      }),
                      nullptr);
     gst_object_unref(rtpbin);

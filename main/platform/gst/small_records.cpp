@@ -1,19 +1,23 @@
 #include "platform/gst/small_records.h"
 
+#include <algorithm>
 #include <string_view>
 
 namespace kx::gst {
 namespace {
 
 constexpr uint8_t kDtlsApplicationData = 23;
+constexpr uint8_t kRtpVersionMask = 0xc0, kRtpVersion2 = 0x80;
+constexpr uint8_t kRtcpReceiverReport = 201;
 
 GstPadProbeReturn sendTwice(GstPad* pad, GstPadProbeInfo* info, gpointer) {
   // The copy passes this probe on its way through.
   static thread_local bool copying = false;
   if (copying) return GST_PAD_PROBE_OK;
   GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-  uint8_t first = 0;
-  if (gst_buffer_extract(buffer, 0, &first, 1) != 1 || !sentTwice(&first, gst_buffer_get_size(buffer))) {
+  uint8_t head[2] = {};
+  const size_t size = gst_buffer_get_size(buffer);
+  if (gst_buffer_extract(buffer, 0, head, sizeof head) != std::min(size, sizeof head) || !sentTwice(head, size)) {
     return GST_PAD_PROBE_OK;
   }
   // Streaming lock is recursive: the copy is rendered now, then the original.
@@ -35,7 +39,9 @@ void onElementAdded(GstBin*, GstBin*, GstElement* element, gpointer) {
 }  // namespace
 
 bool sentTwice(const uint8_t* packet, size_t size) {
-  return size > 0 && size <= kMaxRecordSentTwice && packet[0] == kDtlsApplicationData;
+  if (size == 0 || size > kMaxRecordSentTwice) return false;
+  if (packet[0] == kDtlsApplicationData) return true;
+  return size >= 2 && (packet[0] & kRtpVersionMask) == kRtpVersion2 && packet[1] == kRtcpReceiverReport;
 }
 
 void sendSmallRecordsTwice(GstElement* webrtc) {
