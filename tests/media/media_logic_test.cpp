@@ -1,6 +1,7 @@
 // The client's media logic: what it makes of the technician's control
 // messages and the pointer state it keeps from them, the capture's life, and
-// the encoder's rate under loss and queueing.
+// the encoder's rate under loss and queueing, and how long a retransmission
+// request waits for a reordered packet.
 #include <gtest/gtest.h>
 
 #include <limits>
@@ -9,6 +10,7 @@
 #include "media/capture_lifecycle.h"
 #include "media/control_messages.h"
 #include "media/pointer_state.h"
+#include "media/reorder_window.h"
 #include "runtime/basic_loop.h"
 #include "support/fake_peer_engine.h"
 
@@ -251,6 +253,46 @@ TEST(KeyFrameWait, AsksAgainOnlyWhileUnansweredAndOnlyAsPacketsArrive) {
   EXPECT_TRUE(wait.repeatDue(14.0));  // the first packet after an outage
   wait.keyFrame();
   EXPECT_FALSE(wait.repeatDue(20.0));
+}
+
+
+TEST(ReorderWindow, HoldsFirstRequestsForTheLongestRecentReordering) {
+  ReorderWindow window;
+  for (uint16_t s = 0; s < 3; ++s) window.arrived(s, 0.0, false);
+  window.arrived(4, 1.000, false);  // 3 goes missing
+  EXPECT_TRUE(window.missing(3));
+  EXPECT_EQ(window.holdFor(3, 1.000), 0);  // no reordering seen: ask at once
+  window.arrived(3, 1.015, false);  // it was only late
+  EXPECT_FALSE(window.missing(3));
+
+  window.arrived(6, 2.000, false);  // 5 goes missing
+  EXPECT_NEAR(window.holdFor(5, 2.005), 0.010, 1e-9);  // 15 ms from when it went missing
+  EXPECT_EQ(window.holdFor(5, 2.020), 0);
+  EXPECT_EQ(window.holdFor(7, 2.005), 0);  // not missing: nothing to hold
+  window.arrived(5, 2.300, true);  // repaired by a resend: not a reordering
+  EXPECT_FALSE(window.missing(5));
+  window.arrived(8, 3.000, false);
+  EXPECT_NEAR(window.holdFor(7, 3.000), 0.015, 1e-9);
+
+  window.arrived(7, 3.400, false);  // very late: the hold stays bounded
+  window.arrived(10, 4.000, false);
+  EXPECT_NEAR(window.holdFor(9, 4.000), ReorderWindow::kMaxHoldSeconds, 1e-9);
+  window.arrived(12, 4.000 + ReorderWindow::kMemorySeconds + 1, false);  // long after: forgotten
+  EXPECT_EQ(window.holdFor(11, 4.000 + ReorderWindow::kMemorySeconds + 1), 0);
+}
+
+TEST(ReorderWindow, FollowsSequenceNumbersAcrossTheWrapAndForgetsOldGaps) {
+  ReorderWindow window;
+  window.arrived(65534, 0.0, false);
+  window.arrived(1, 0.0, false);
+  for (uint16_t s : {65535, 0}) EXPECT_TRUE(window.missing(s)) << s;
+  window.arrived(65533, 0.1, false);  // older than anything missing: ignored
+  EXPECT_FALSE(window.missing(65533));
+  window.arrived(2, 1.5, false);  // a second on, the gap is past waiting for
+  for (uint16_t s : {65535, 0}) EXPECT_FALSE(window.missing(s)) << s;
+  window.arrived(2000, 1.6, false);  // a jump tracks only its newest packets
+  EXPECT_TRUE(window.missing(1999));
+  EXPECT_FALSE(window.missing(3));
 }
 
 }  // namespace
