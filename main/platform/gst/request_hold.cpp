@@ -13,17 +13,23 @@ namespace {
 
 struct Hold {
   GstPad* pad;  // the jitter buffer's sink pad: requests leave through it
-  GstClock* clock = gst_system_clock_obtain();
   std::mutex mutex;
   ReorderWindow window;
 
   explicit Hold(GstPad* sink) : pad(GST_PAD(gst_object_ref(sink))) {}
-  ~Hold() {
-    gst_object_unref(clock);
-    gst_object_unref(pad);
+  ~Hold() { gst_object_unref(pad); }
+
+  // The jitter buffer's clock, which its own timers run on; none before it
+  // plays or once it is torn down.
+  GstClock* clock() const {
+    GstElement* owner = gst_pad_get_parent_element(pad);
+    GstClock* clock = owner ? gst_element_get_clock(owner) : nullptr;
+    if (owner) gst_object_unref(owner);
+    return clock;
   }
-  double now() const { return double(gst_clock_get_time(clock)) / GST_SECOND; }
 };
+
+double seconds(GstClock* clock) { return double(gst_clock_get_time(clock)) / GST_SECOND; }
 
 using HoldRef = std::shared_ptr<Hold>;
 
@@ -38,8 +44,12 @@ void arrived(Hold& hold, GstBuffer* buffer) {
   const uint16_t sequence = gst_rtp_buffer_get_seq(&rtp);
   gst_rtp_buffer_unmap(&rtp);
   const bool retransmitted = GST_BUFFER_FLAG_IS_SET(buffer, GST_RTP_BUFFER_FLAG_RETRANSMISSION);
+  GstClock* clock = hold.clock();
+  if (!clock) return;
+  const double now = seconds(clock);
+  gst_object_unref(clock);
   std::lock_guard lock(hold.mutex);
-  hold.window.arrived(sequence, hold.now(), retransmitted);
+  hold.window.arrived(sequence, now, retransmitted);
 }
 
 gboolean release(GstClock*, GstClockTime, GstClockID, gpointer data) {
@@ -89,21 +99,24 @@ GstPadProbeReturn onProbe(GstPad*, GstPadProbeInfo* info, gpointer data) {
       !gst_structure_get_uint(request, "seqnum", &sequence) || (gst_structure_get_uint(request, "retry", &retry) && retry > 0)) {
     return GST_PAD_PROBE_OK;
   }
+  GstClock* clock = hold->clock();
+  if (!clock) return GST_PAD_PROBE_OK;
   double wait = 0;
   {
     std::lock_guard lock(hold->mutex);
-    wait = hold->window.holdFor(uint16_t(sequence), hold->now());
+    wait = hold->window.holdFor(uint16_t(sequence), seconds(clock));
   }
-  if (wait <= 0) return GST_PAD_PROBE_OK;
-  GstClockID id = gst_clock_new_single_shot_id(hold->clock, gst_clock_get_time(hold->clock) + GstClockTime(wait * GST_SECOND));
-  auto* held = new std::pair<HoldRef, GstEvent*>(hold, gst_event_ref(event));
-  if (gst_clock_id_wait_async(id, release, held, freeHeld) != GST_CLOCK_OK) {
-    freeHeld(held);
+  GstPadProbeReturn result = GST_PAD_PROBE_OK;
+  if (wait > 0) {
+    GstClockID id = gst_clock_new_single_shot_id(clock, gst_clock_get_time(clock) + GstClockTime(wait * GST_SECOND));
+    // The clock owns the held request from here (a fresh id with a valid
+    // time is always scheduled).
+    auto* held = new std::pair<HoldRef, GstEvent*>(hold, gst_event_ref(event));
+    if (gst_clock_id_wait_async(id, release, held, freeHeld) == GST_CLOCK_OK) result = GST_PAD_PROBE_DROP;
     gst_clock_id_unref(id);
-    return GST_PAD_PROBE_OK;
   }
-  gst_clock_id_unref(id);
-  return GST_PAD_PROBE_DROP;
+  gst_object_unref(clock);
+  return result;
 }
 
 }  // namespace
