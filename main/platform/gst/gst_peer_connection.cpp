@@ -38,8 +38,9 @@ constexpr guint kJitterBufferMs = 900;
 constexpr guint kMaxDropoutMs = 1000;
 constexpr guint kFastStartPackets = 2;
 // How long a retransmission request stays worth sending, as the RTP session
-// judges it: more than any request's own delay plus that average round trip,
-// so the jitter buffer alone decides when a packet is given up.
+// judges it (see start()): twice the latency outlasts any request's delay plus
+// the jitter buffer's average retransmission round trip, so the jitter buffer
+// alone decides when a packet is given up.
 constexpr gint kRequestDeadlineMs = 2 * gint(kJitterBufferMs);
 // Retransmission requests ride on RTCP, and feedback may go early only once
 // per report interval. That interval follows RTCP's share of the link, not
